@@ -1,0 +1,121 @@
+#include "cli/driver.hpp"
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <memory>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include "cli/switches.hpp"
+#include "scan/scan_file.hpp"
+
+namespace framelint::cli {
+
+bool check_stream_errors(io::byte_source& in, const std::string& file_label, io::output& out, io::output& err)
+{
+    if (in.error() != 0) {
+        err.print("framelint: %s %s\n", file_label.c_str(), std::strerror(in.error()));
+        in.clear_error();
+    }
+    if (!out.flush()) {
+        err.print("framelint: stdout %s\n", std::strerror(out.error()));
+        return false;
+    }
+    return true;
+}
+
+bool check_files(const std::vector<std::string>& files, const scan_options& options, io::output& out,
+                 io::output& err, bool& stdout_failed)
+{
+    // One reader for standard input for the whole run: a second "-" goes on right
+    // after the last byte the first one consumed, whatever was read ahead.
+    std::unique_ptr<io::byte_source> standard_input;
+    int failed_streams = 0;
+    stdout_failed = false;
+    for (const std::string& name : files) {
+        const bool is_stdin = name == "-";
+        int fd = STDIN_FILENO;
+        if (!is_stdin) {
+            fd = ::open(name.c_str(), O_RDONLY | O_CLOEXEC);
+            if (fd < 0) {
+                err.print("framelint: %s %s\n", name.c_str(), std::strerror(errno));
+                continue;
+            }
+        } else if (!standard_input) {
+            standard_input = std::make_unique<io::byte_source>(STDIN_FILENO, true);
+        }
+        const std::string label = is_stdin ? "stdin" : name;
+        bool clean = false;
+        bool stdout_good = false;
+        if (is_stdin) {
+            clean = scan_file(*standard_input, label, options, out, err);
+            stdout_good = check_stream_errors(*standard_input, label, out, err);
+        } else {
+            io::byte_source file(fd, false);
+            clean = scan_file(file, label, options, out, err);
+            stdout_good = check_stream_errors(file, label, out, err);
+            ::close(fd);
+        }
+        if (!clean) {
+            ++failed_streams;
+        }
+        if (!stdout_good) {
+            stdout_failed = true;
+            break;
+        }
+    }
+    if (standard_input) {
+        standard_input->give_back_read_ahead();
+    }
+    return failed_streams == 0;
+}
+
+void report_rusage(io::output& out, io::output& err)
+{
+    struct rusage usage {};
+    if (getrusage(RUSAGE_SELF, &usage) != 0) {
+        err.print("Could not get system usage for myself.");
+        return;
+    }
+    out.put('\n');
+    out.print("%-20s%1ld.%02lds\n", "USER_TIME", static_cast<long>(usage.ru_utime.tv_sec),
+              static_cast<long>(usage.ru_utime.tv_usec / 10000));
+    out.print("%-20s%1ld.%02lds\n", "SYS_TIME", static_cast<long>(usage.ru_stime.tv_sec),
+              static_cast<long>(usage.ru_stime.tv_usec / 10000));
+}
+
+int run(int argc, const char* const* argv)
+{
+    io::output out(STDOUT_FILENO, false);
+    io::output err(STDERR_FILENO, true);
+
+    const parsed_command_line command = parse_command_line(argc, argv);
+    switch (command.outcome) {
+    case parse_outcome::show_usage:
+        err.print("%s", command.diagnostic.c_str());
+        show_usage(err);
+        return 1;
+    case parse_outcome::bad_min_run:
+        err.print("You must supply an integer greater than 1 to use the '-q' flag.");
+        return 255;
+    case parse_outcome::run:
+        break;
+    }
+
+    bool stdout_failed = false;
+    const bool all_clean = check_files(command.files, command.options, out, err, stdout_failed);
+    if (stdout_failed) {
+        return 1;
+    }
+    if (!command.options.to_stdout) {
+        report_rusage(out, err);
+    }
+    if (!out.flush()) {
+        err.print("framelint: stdout %s\n", std::strerror(out.error()));
+        return 1;
+    }
+    return all_clean ? 0 : 255;
+}
+
+}  // namespace framelint::cli

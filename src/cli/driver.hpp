@@ -1,0 +1,33 @@
+#pragma once
+// The driver: switches, the file loop, the end-of-scan checks, the CPU-time report.
+
+#include <string>
+#include <vector>
+
+#include "io/byte_source.hpp"
+#include "io/output.hpp"
+#include "options/scan_options.hpp"
+
+namespace framelint::cli {
+
+// The whole program; returns the exit status (0, 1 or 255).
+int run(int argc, const char* const* argv);
+
+// The help text, on err.
+void show_usage(io::output& err);
+
+// Scans every file argument ("-" is standard input). Returns true when no scanned
+// stream had a bad frame; false in stdout_failed when standard output broke, after
+// which no further file is scanned.
+bool check_files(const std::vector<std::string>& files, const scan_options& options, io::output& out,
+                 io::output& err, bool& stdout_failed);
+
+// After each stream: reports a read error on it, and tells whether standard
+// output is still good (it is flushed first, so that a report that never
+// arrived is noticed now).
+bool check_stream_errors(io::byte_source& in, const std::string& file_label, io::output& out, io::output& err);
+
+// The process's own user and system CPU time.
+void report_rusage(io::output& out, io::output& err);
+
+}  // namespace framelint::cli

@@ -1,0 +1,61 @@
+#include <string>
+
+#include "cli/driver.hpp"
+#include "version.hpp"
+
+namespace framelint::cli {
+
+namespace {
+
+constexpr const char* help_lines[] = {
+    "\nusage: framelint [-e] [-p] [-v[v]] [-a] [-b[<byte_count>]] [-i] [-s[s]] [-h] [-] [file ...]\n",
+    "     -q<number>        Determines the mininum <number> of contiguous frames\n",
+    "                       that must be present for an error NOT to occur.\n",
+    "                       Analyzing random data will find spurious MP3 headers,\n",
+    "                       but finding <number> sequential headers are even\n",
+    "                       harder to find.\n\n",
+    "     -e                While id3v2 support is under development, this flag will\n",
+    "                       allow you to have framelint record a frame error when\n",
+    "                       a id3v2 tag is found.\n\n",
+    "     -p                Shows just the essentials (what you get without the\n",
+    "                       -v option) on a single line for easy parsing. The\n",
+    "                       fields are separated by tabs, and the name/value pairs\n",
+    "                       are separated by spaces.\n\n",
+    "     -v[v]             Lists details about the mp3 in name -> value order.\n",
+    "                       Adding an extra 'v' at the end gives details about\n",
+    "                       each frame. Extremly verbose!\n\n",
+    "     -a                Checks the mp3 from stem to stern (default).\n",
+    "                       If any other flags are present, it will not be\n",
+    "                       enabled, and will instead behave as though the\n",
+    "                       '-b' switch is present.\n\n",
+    "     -b[<byte_count>]  If a frame is not found by <byte_count> bytes,\n",
+    "                       quit, and return an error. If byte_count\n",
+    "                       is not specified, it will search until the\n",
+    "                       first valid frame and quit.\n\n",
+    "     -i                Check to see if there is a ID3 tag, and if so,\n",
+    "                       display the info.\n\n",
+    "     -s[s|f]           Sends the mp3 to stdout (for CGI applications).\n",
+    "                       If an additional 's' is there, then no output is\n",
+    "                       made, just errors are reported (super silent).\n",
+    "                       With the 'f' used, only valid frames are sent\n",
+    "                       to stdout ('f'ixing the mp3 is attempted). Also,\n",
+    "                       it is important to note that the id3 tag will not\n",
+    "                       be included in the 'f'ixed mp3. If you want it\n",
+    "                       included, you have to include the '-i' option.\n\n",
+    "     -h                Print this text including the version.\n\n",
+};
+static_assert(std::size(help_lines) == 35);
+
+}  // namespace
+
+void show_usage(io::output& err)
+{
+    for (const char* line : help_lines) {
+        err.print("%s", line);
+    }
+    err.print("* VERSION:  %s   \n", std::string(version).c_str());
+    err.print("* HOMEPAGE: %s   \n", std::string(homepage).c_str());
+    err.print("* AUTHOR :  %s   \n", std::string(author).c_str());
+}
+
+}  // namespace framelint::cli

@@ -1,0 +1,115 @@
+#include "io/byte_source.hpp"
+
+#include <cerrno>
+#include <cstring>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace framelint::io {
+
+byte_source::byte_source(int fd, bool is_stdin)
+    : fd_(fd), is_stdin_(is_stdin), buffer_(block_size)
+{
+    struct stat st {};
+    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+        const off_t at = lseek(fd, 0, SEEK_CUR);
+        if (at >= 0) {
+            seekable_ = true;
+            fd_offset_ = at;
+        }
+    }
+    cur_ = end_ = buffer_.data();
+}
+
+byte_source::byte_source(std::span<const std::uint8_t> memory, bool is_stdin)
+    : is_stdin_(is_stdin), cur_(memory.data()), end_(memory.data() + memory.size())
+{
+}
+
+std::size_t byte_source::read_some(std::uint8_t* into, std::size_t room)
+{
+    for (;;) {
+        const ssize_t got = ::read(fd_, into, room);
+        if (got >= 0) {
+            fd_offset_ += got;
+            return static_cast<std::size_t>(got);
+        }
+        if (errno != EINTR) {
+            if (error_ == 0) {
+                error_ = errno;
+            }
+            return 0;
+        }
+    }
+}
+
+bool byte_source::fill()
+{
+    if (fd_ < 0) {
+        return false;  // memory: its end is the end of the stream
+    }
+    const std::size_t got = read_some(buffer_.data(), buffer_.size());
+    cur_ = buffer_.data();
+    end_ = cur_ + got;
+    return got > 0;
+}
+
+std::uint64_t byte_source::skip(std::uint64_t n)
+{
+    const auto avail = static_cast<std::uint64_t>(end_ - cur_);
+    if (n <= avail) {
+        cur_ += n;
+        return n;
+    }
+    cur_ = end_;
+    const std::uint64_t rest = n - avail;
+    if (seekable_) {
+        // A seek past the end of a file succeeds, so stop at the size the file has
+        // now: bytes that do not exist must not be counted as read.
+        struct stat st {};
+        if (fstat(fd_, &st) == 0) {
+            const std::int64_t left = st.st_size > fd_offset_ ? st.st_size - fd_offset_ : 0;
+            const std::uint64_t step = rest < static_cast<std::uint64_t>(left) ? rest : static_cast<std::uint64_t>(left);
+            if (lseek(fd_, static_cast<off_t>(fd_offset_ + static_cast<std::int64_t>(step)), SEEK_SET) >= 0) {
+                fd_offset_ += static_cast<std::int64_t>(step);
+                return avail + step;
+            }
+        }
+        seekable_ = false;
+    }
+    return avail + consume(rest, [](const std::uint8_t*, std::size_t) {});
+}
+
+std::span<const std::uint8_t> byte_source::peek(std::size_t n)
+{
+    auto avail = static_cast<std::size_t>(end_ - cur_);
+    if (avail < n && fd_ >= 0) {
+        // Move what is left to the front and top the buffer up behind it.
+        std::uint8_t* base = buffer_.data();
+        std::memmove(base, cur_, avail);
+        cur_ = base;
+        end_ = base + avail;
+        while (avail < n) {
+            const std::size_t got = read_some(base + avail, buffer_.size() - avail);
+            if (got == 0) {
+                break;
+            }
+            avail += got;
+            end_ = base + avail;
+        }
+    }
+    return {cur_, avail < n ? avail : n};
+}
+
+void byte_source::give_back_read_ahead()
+{
+    if (seekable_ && cur_ != end_) {
+        const std::int64_t logical = fd_offset_ - (end_ - cur_);
+        if (lseek(fd_, static_cast<off_t>(logical), SEEK_SET) >= 0) {
+            fd_offset_ = logical;
+            cur_ = end_;
+        }
+    }
+}
+
+}  // namespace framelint::io

@@ -1,0 +1,89 @@
+#pragma once
+// Block-buffered input from a descriptor (or from memory, for tests and fuzzing).
+// The scanner pulls bytes through the inline next(); bodies nobody needs are
+// passed over with skip(), which stays inside the buffer or seeks.
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+namespace framelint::io {
+
+class byte_source {
+public:
+    // Large enough that a frame body (under 3 KiB) rarely straddles a refill,
+    // small enough to keep the process well under a few MiB resident.
+    static constexpr std::size_t block_size = 128 * 1024;
+
+    // Reads from an open descriptor; the descriptor stays owned by the caller.
+    byte_source(int fd, bool is_stdin);
+    // Reads from a block of memory that outlives the source.
+    explicit byte_source(std::span<const std::uint8_t> memory, bool is_stdin = false);
+
+    byte_source(const byte_source&) = delete;
+    byte_source& operator=(const byte_source&) = delete;
+
+    // The next byte, or -1 at the end of the stream or on a read error.
+    int next()
+    {
+        if (cur_ != end_) {
+            return *cur_++;
+        }
+        return fill() ? *cur_++ : -1;
+    }
+
+    // Consumes up to n bytes, handing every buffered run to sink(const uint8_t*, size_t)
+    // in stream order. Returns how many bytes were consumed (less than n only at the
+    // end of the stream or on a read error).
+    template <class Sink>
+    std::uint64_t consume(std::uint64_t n, Sink&& sink)
+    {
+        std::uint64_t done = 0;
+        while (done < n) {
+            if (cur_ == end_ && !fill()) {
+                break;
+            }
+            const auto avail = static_cast<std::uint64_t>(end_ - cur_);
+            const auto take = static_cast<std::size_t>(avail < n - done ? avail : n - done);
+            sink(cur_, take);
+            cur_ += take;
+            done += take;
+        }
+        return done;
+    }
+
+    // Passes over up to n bytes without handing them to anyone: within the buffer,
+    // by seeking in a regular file (never beyond its current end), or by reading
+    // through anything that cannot seek. Returns how many bytes were passed over.
+    std::uint64_t skip(std::uint64_t n);
+
+    // Up to n bytes (n at most block_size) that lie ahead, without consuming them;
+    // fewer only when the stream ends first.
+    std::span<const std::uint8_t> peek(std::size_t n);
+
+    bool is_stdin() const { return is_stdin_; }
+
+    // errno of the first read error since the last clear_error(), or 0.
+    int error() const { return error_; }
+    void clear_error() { error_ = 0; }
+
+    // Puts a seekable descriptor back at the first byte not yet consumed, so that
+    // whoever reads it next does not lose what this source read ahead.
+    void give_back_read_ahead();
+
+private:
+    bool fill();
+    std::size_t read_some(std::uint8_t* into, std::size_t room);
+
+    int fd_ = -1;
+    bool is_stdin_ = false;
+    bool seekable_ = false;        // a regular file we may lseek in
+    std::int64_t fd_offset_ = 0;   // where the descriptor stands (seekable only)
+    int error_ = 0;
+    std::vector<std::uint8_t> buffer_;
+    const std::uint8_t* cur_ = nullptr;
+    const std::uint8_t* end_ = nullptr;
+};
+
+}  // namespace framelint::io

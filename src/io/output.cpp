@@ -1,0 +1,91 @@
+#include "io/output.hpp"
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <unistd.h>
+
+namespace framelint::io {
+
+output::output(int fd, bool flush_each_message)
+    : fd_(fd), flush_each_message_(flush_each_message), buffer_(capacity)
+{
+}
+
+output::output(std::string& capture) : capture_(&capture), buffer_(capacity) {}
+
+output::~output() { flush(); }
+
+void output::send(const std::uint8_t* bytes, std::size_t n)
+{
+    if (error_ != 0) {
+        return;  // the stream is broken; later bytes have nowhere to go
+    }
+    if (capture_ != nullptr) {
+        capture_->append(reinterpret_cast<const char*>(bytes), n);
+        return;
+    }
+    while (n > 0) {
+        const ssize_t put = ::write(fd_, bytes, n);
+        if (put < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            error_ = errno;
+            return;
+        }
+        bytes += put;
+        n -= static_cast<std::size_t>(put);
+    }
+}
+
+bool output::flush()
+{
+    if (used_ > 0) {
+        send(buffer_.data(), used_);
+        used_ = 0;
+    }
+    return error_ == 0;
+}
+
+void output::write(const void* bytes, std::size_t n)
+{
+    const auto* p = static_cast<const std::uint8_t*>(bytes);
+    if (n <= buffer_.size() - used_) {
+        std::memcpy(buffer_.data() + used_, p, n);
+        used_ += n;
+    } else {
+        flush();
+        if (n < buffer_.size()) {
+            std::memcpy(buffer_.data(), p, n);
+            used_ = n;
+        } else {
+            send(p, n);
+        }
+    }
+    if (flush_each_message_) {
+        flush();
+    }
+}
+
+void output::print(const char* format, ...)
+{
+    char small[512];
+    va_list args;
+    va_start(args, format);
+    va_list again;
+    va_copy(again, args);
+    const int n = std::vsnprintf(small, sizeof small, format, args);
+    va_end(args);
+    if (n >= 0 && static_cast<std::size_t>(n) < sizeof small) {
+        write(small, static_cast<std::size_t>(n));
+    } else if (n >= 0) {
+        std::vector<char> large(static_cast<std::size_t>(n) + 1);
+        std::vsnprintf(large.data(), large.size(), format, again);
+        write(large.data(), static_cast<std::size_t>(n));
+    }
+    va_end(again);
+}
+
+}  // namespace framelint::io

@@ -1,0 +1,57 @@
+#pragma once
+// Buffered output to a descriptor (or into a string, for tests).
+// Reports and copied stream bytes share one buffer, so they leave in program
+// order; a write error is remembered, not acted on, until someone asks.
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace framelint::io {
+
+class output {
+public:
+    // Big enough that one file's report leaves in a single write.
+    static constexpr std::size_t capacity = 64 * 1024;
+
+    // Writes to fd; with flush_each_message every print() and write() goes out at once.
+    output(int fd, bool flush_each_message);
+    // Collects everything into a string (flushes append to it).
+    explicit output(std::string& capture);
+    ~output();
+
+    output(const output&) = delete;
+    output& operator=(const output&) = delete;
+
+    void put(std::uint8_t byte)
+    {
+        if (used_ == buffer_.size()) {
+            flush();
+        }
+        buffer_[used_++] = byte;
+    }
+
+    void write(const void* bytes, std::size_t n);
+
+    [[gnu::format(printf, 2, 3)]] void print(const char* format, ...);
+
+    // Sends everything buffered. Returns false when a write has ever failed.
+    bool flush();
+
+    bool failed() const { return error_ != 0; }
+    // errno of the first failed write, or 0.
+    int error() const { return error_; }
+
+private:
+    void send(const std::uint8_t* bytes, std::size_t n);
+
+    int fd_ = -1;
+    std::string* capture_ = nullptr;
+    bool flush_each_message_ = false;
+    int error_ = 0;
+    std::vector<std::uint8_t> buffer_;
+    std::size_t used_ = 0;
+};
+
+}  // namespace framelint::io

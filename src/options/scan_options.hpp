@@ -1,0 +1,48 @@
+#pragma once
+// Everything the switches decide. Filled once before the first file, then only read
+// by every layer below the command line; it lives here so that none of them has to
+// look up into the driver for it.
+
+#include <cstdint>
+#include <optional>
+
+namespace framelint {
+
+struct scan_options {
+    bool check_all = false;      // -a: after every accepted frame the scan goes on
+    bool byte_search = false;    // -b: the byte budget and the continuation test
+    bool id3v2_error = false;    // -e: an ID3v2 tag counts as a bad frame
+    bool fix_stream = false;     // -sf: repair mode
+    bool id3_tag = false;        // -i: keep the tail, report the ID3v1 tag
+    bool one_line = false;       // -p
+    bool min_run_set = false;    // -q
+    bool to_stdout = false;      // -s, -ss, -sf
+    bool super_silent = false;   // -ss
+    bool verbose = false;        // -v, -vv
+    bool very_verbose = false;   // -vv
+
+    // -b's number. Empty is "no budget": the budget never ends the scan, and the
+    // scan stops right after the first accepted frame.
+    std::optional<std::int64_t> byte_count;
+    std::int64_t min_frames = 2;  // -q, only read while min_run_set
+};
+
+// Copy-out of frame bodies: -s and -sf, not -ss.
+constexpr bool copies_bodies(const scan_options& o)
+{
+    return !o.super_silent && (o.to_stdout || o.fix_stream);
+}
+
+// Plain copy (-s): every consumed byte goes out as it is read.
+constexpr bool passes_bytes_through(const scan_options& o)
+{
+    return o.to_stdout && !o.super_silent && !o.fix_stream;
+}
+
+// Repair (-sf): accepted frames go out whole.
+constexpr bool writes_repaired_frames(const scan_options& o)
+{
+    return o.to_stdout && o.fix_stream && !o.super_silent;
+}
+
+}  // namespace framelint

@@ -1,0 +1,39 @@
+#pragma once
+// The per-file summary: name/value lines, or one tab-separated line (-p).
+
+#include <cstdint>
+#include <string_view>
+
+#include "header/frame_info.hpp"
+#include "io/output.hpp"
+#include "options/scan_options.hpp"
+
+namespace framelint {
+
+// What the scan of one stream found, as the summary prints it.
+struct summary_facts {
+    std::int64_t good_frames = 0;
+    std::int64_t bad_frames = 0;
+    std::int64_t bytes_read = 0;
+    std::int32_t bitrate_high = 0;
+    std::int32_t bitrate_low = 0;
+    std::int64_t bitrate_sum = 0;
+    std::int64_t bitrate_frames = 0;  // how many bit rates went into bitrate_sum
+    double play_seconds = 0.0;
+    bool have_good_frame = false;
+    const frame_info* last_good_frame = nullptr;  // set with have_good_frame
+};
+
+struct play_time {
+    std::int32_t minutes = 0;
+    std::int32_t seconds = 0;
+    std::int32_t hundredths = 0;
+};
+
+// Truncates at every step, on the double values, as the reports always have.
+play_time split_play_time(double play_seconds);
+
+void report_summary(const summary_facts& facts, std::string_view file_label, const scan_options& options,
+                    io::output& out);
+
+}  // namespace framelint

@@ -1,0 +1,117 @@
+// Frame bodies: consumed byte by byte when every byte must be seen, read in one
+// block when a protected frame's CRC-16 can be checked, otherwise skipped.
+
+#include <array>
+
+#include "scan/scan_file.hpp"
+
+namespace framelint {
+namespace {
+
+// CRC-16/ARC: polynomial 0x8005 reflected (0xA001), initial value 0, no final XOR.
+constexpr std::array<std::uint16_t, 256> crc16_table = [] {
+    std::array<std::uint16_t, 256> table{};
+    for (unsigned i = 0; i < 256; ++i) {
+        unsigned crc = i;
+        for (int bit = 0; bit < 8; ++bit) {
+            crc = (crc & 1u) != 0 ? (crc >> 1) ^ 0xA001u : crc >> 1;
+        }
+        table[i] = static_cast<std::uint16_t>(crc);
+    }
+    return table;
+}();
+
+constexpr std::uint16_t crc16_arc(const std::uint8_t* bytes, std::size_t n)
+{
+    std::uint16_t crc = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        crc = static_cast<std::uint16_t>((crc >> 8) ^ crc16_table[(crc ^ bytes[i]) & 0xFFu]);
+    }
+    return crc;
+}
+
+constexpr std::array<std::uint8_t, 9> check_input{'1', '2', '3', '4', '5', '6', '7', '8', '9'};
+static_assert(crc16_table[1] == 0xC0C1 && crc16_table[255] == 0x4040);
+static_assert(crc16_arc(check_input.data(), check_input.size()) == 0xBB3D, "the CRC-16/ARC check value");
+
+// A body the stream ends inside is a damaged frame: the file was cut short.
+bool cut_short(scan_context& c)
+{
+    scan_counters& n = c.state.counters;
+    ++n.bad_frames;
+    const std::int64_t frame_end = n.next_expected - 4;
+    c.err.print("\nThe last frame was cut short by the end of the stream. Expected it to end at offset 0x%llx "
+                "(BYTE %lld).",
+                static_cast<unsigned long long>(frame_end), static_cast<long long>(frame_end));
+    return false;
+}
+
+}  // namespace
+
+int frame_crc16(const std::uint8_t* body, frame_info& frame)
+{
+    const std::size_t n = frame.frame_data_length > 0 ? static_cast<std::size_t>(frame.frame_data_length) : 0;
+    frame.correct_crc16_value = crc16_arc(body, n);
+    return frame.correct_crc16_value == frame.crc16_value ? 1 : 0;
+}
+
+std::uint64_t consume_counted(scan_context& c, std::uint64_t n, bool copy_out)
+{
+    std::int64_t& bytes_read = c.state.counters.bytes_read;
+    const bool keep_tail = c.options.id3_tag;
+    if (!keep_tail && !copy_out) {
+        const std::uint64_t passed = c.in.skip(n);  // nobody looks at these bytes
+        bytes_read += static_cast<std::int64_t>(passed);
+        return passed;
+    }
+    return c.in.consume(n, [&](const std::uint8_t* bytes, std::size_t len) {
+        bytes_read += static_cast<std::int64_t>(len);
+        if (keep_tail) {
+            c.state.tail.store(static_cast<std::uint64_t>(bytes_read), bytes, len);
+        }
+        if (copy_out) {
+            c.out.write(bytes, len);
+        }
+    });
+}
+
+bool read_frame_body(scan_context& c)
+{
+    frame_info& frame = c.state.candidate;
+    scan_counters& n = c.state.counters;
+    const bool copy_out = copies_bodies(c.options);
+    const std::int64_t size = frame.frame_length - (frame.prot_bit != 0 ? 6 : 4);
+    if (size <= 0) {
+        return true;
+    }
+    const auto want = static_cast<std::uint64_t>(size);
+
+    // Every byte must be seen: copied out, kept for the ID3v1 tail, or coming
+    // from standard input, where the block read's CRC check has never been made.
+    const bool byte_path = copy_out || c.in.is_stdin() || c.options.id3_tag;
+    if (byte_path || (frame.prot_bit != 0 && want > io::byte_source::block_size)) {
+        return consume_counted(c, want, copy_out) == want || cut_short(c);
+    }
+
+    if (frame.prot_bit != 0) {
+        const auto body = c.in.peek(static_cast<std::size_t>(want));
+        if (body.size() < want) {
+            c.in.skip(body.size());
+            c.err.print("File error while trying to read frame into memory.\n");
+            return cut_short(c);
+        }
+        n.bytes_read += size;
+        frame.frame_data_length = static_cast<std::int32_t>(size);
+        if (frame_crc16(body.data(), frame) != 0) {
+            c.out.print("crc16 check passed.\n");
+        }
+        c.in.skip(want);
+        return true;
+    }
+
+    const std::uint64_t passed = c.in.skip(want);
+    n.bytes_read += static_cast<std::int64_t>(passed);
+    return passed == want || cut_short(c);
+}
+
+}  // namespace framelint

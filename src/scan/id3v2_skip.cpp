@@ -1,0 +1,35 @@
+// An ID3v2 tag at the very start of a stream is passed over whole, so that the
+// first frame is expected right after it.
+
+#include "scan/scan_file.hpp"
+
+namespace framelint {
+namespace {
+
+// The tag size is a synchsafe integer: seven bits from each of four bytes.
+constexpr std::uint32_t synchsafe_size(std::uint32_t word)
+{
+    return ((word >> 3) & 0x0FE00000u) | ((word >> 2) & 0x001FC000u) | ((word >> 1) & 0x00003F80u) | (word & 0x7Fu);
+}
+static_assert(synchsafe_size(0x00000201u) == 257);
+static_assert(synchsafe_size(0xFFFFFFFFu) == (1u << 28) - 1, "the top bit of each byte is ignored");
+
+}  // namespace
+
+void skip_id3v2(scan_context& c)
+{
+    scan_state& st = c.state;
+    c.err.print("Possible ID3v2 frame found, skipping\n");
+    if (c.options.id3v2_error) {
+        ++st.counters.bad_frames;
+    }
+    // The rest of the 10-byte tag header; the last four are the size.
+    for (int i = 0; i < 6 && shift_in_byte(c); ++i) {
+    }
+    const std::uint32_t size = synchsafe_size(st.header_word);
+    consume_counted(c, size, c.pass_through);
+    st.counters.next_expected = static_cast<std::int64_t>(size) + 14;
+    st.block_read = true;
+}
+
+}  // namespace framelint

@@ -1,0 +1,207 @@
+#include "scan/scan_file.hpp"
+
+#include "id3v1/id3v1_tag.hpp"
+#include "report/dumps.hpp"
+#include "report/summary.hpp"
+
+namespace framelint {
+namespace {
+
+constexpr std::uint32_t id3v2_magic = 0x49443300u;  // "ID3" and any version byte
+
+unsigned long long hex(std::int64_t offset) { return static_cast<unsigned long long>(offset); }
+long long dec(std::int64_t value) { return static_cast<long long>(value); }
+
+// The -q check, made only where a run breaks.
+void min_run_check(scan_context& c)
+{
+    scan_counters& n = c.state.counters;
+    if (c.options.min_run_set && n.run_length > 0 && n.run_length < c.options.min_frames) {
+        c.err.print("\nMininum contiguous number of frames wasn't reached. Got to %lld, needed %lld at offset 0x%llx "
+                    "(BYTE %lld).",
+                    dec(n.run_length), dec(c.options.min_frames), hex(n.next_expected), dec(n.next_expected));
+        n.run_length = 0;
+    }
+}
+
+void tally_frame(scan_state& st, const frame_info& frame)
+{
+    st.counters.play_seconds += static_cast<double>(frame.samples_per_frame) / static_cast<double>(frame.sample_freq);
+    bitrate_stats& r = st.rates;
+    if (frame.bit_rate > r.high) {
+        r.high = frame.bit_rate;
+    }
+    if (r.low == 0 || frame.bit_rate < r.low) {
+        r.low = frame.bit_rate;
+    }
+    r.sum += frame.bit_rate;
+    ++r.frames;
+}
+
+// The per-frame block shows the body length and, for a protected frame, the CRC-16
+// of its body as they will be, not the zeros the record holds before the body is read.
+void dump_candidate(scan_context& c)
+{
+    frame_info shown = c.state.candidate;
+    const std::int32_t body = shown.frame_length - (shown.prot_bit != 0 ? 6 : 4);
+    shown.frame_data_length = body;
+    shown.correct_crc16_value = 0;
+    if (shown.prot_bit != 0 && body > 0) {
+        const auto ahead = c.in.peek(static_cast<std::size_t>(body));
+        if (ahead.size() == static_cast<std::size_t>(body)) {
+            frame_crc16(ahead.data(), shown);
+        }
+    }
+    dump_frame(shown, c.state.counters.good_frames, c.state.counters.bytes_read, c.out);
+}
+
+// Checks an accepted frame's position and counts it.
+void place_frame(scan_context& c)
+{
+    scan_counters& n = c.state.counters;
+    if (n.good_frames > 0 && n.bytes_read != n.next_expected) {
+        ++n.bad_frames;
+        c.err.print("\nAn expected frame was not found. Expected it at offset 0x%llx (BYTE %lld), now at offset "
+                    "0x%llx (BYTE %lld).",
+                    hex(n.next_expected), dec(n.next_expected), hex(n.bytes_read), dec(n.bytes_read));
+        min_run_check(c);
+    } else if (n.bytes_read == n.next_expected) {
+        ++n.good_frames;
+        ++n.run_length;
+    } else {
+        // Typically the first frame after leading junk. When standard output carries
+        // the stream, the note must not land inside the audio.
+        io::output& to = c.options.to_stdout ? c.err : c.out;
+        to.print("\nSomething happened at byte %lld. Next expected frame: %lld.\n", dec(n.bytes_read),
+                 dec(n.next_expected));
+    }
+}
+
+// Reads a protected frame's CRC word; in repair mode writes the bytes that were there.
+void read_crc_word(scan_context& c)
+{
+    scan_state& st = c.state;
+    int got = 0;
+    while (got < 2 && shift_in_byte(c)) {
+        ++got;
+    }
+    st.candidate.crc16_value = static_cast<std::uint16_t>(st.header_word & 0xFFFFu);
+    if (writes_repaired_frames(c.options)) {
+        if (got == 2) {
+            c.out.put(static_cast<std::uint8_t>(st.header_word >> 8));
+        }
+        if (got >= 1) {
+            c.out.put(static_cast<std::uint8_t>(st.header_word));
+        }
+    }
+}
+
+bool continues_after_frame(const scan_options& o)
+{
+    return o.check_all || (o.byte_search && o.byte_count.has_value() && *o.byte_count > 0);
+}
+
+bool over_budget(const scan_options& o, std::int64_t bytes_read)
+{
+    return o.byte_search && o.byte_count.has_value() && bytes_read > *o.byte_count;
+}
+
+}  // namespace
+
+scan_state scan_stream(io::byte_source& in, const scan_options& options, io::output& out, io::output& err)
+{
+    scan_state st;
+    scan_context c(in, options, out, err, st);
+    scan_counters& n = st.counters;
+
+    for (;;) {
+        st.block_read = true;
+        for (;;) {
+            if (over_budget(options, n.bytes_read)) {
+                return st;
+            }
+            if (st.block_read) {
+                st.header_word = 0;
+                for (int i = 0; i < 4; ++i) {
+                    if (!shift_in_byte(c)) {
+                        return st;
+                    }
+                }
+            } else if (!shift_in_byte(c)) {
+                return st;
+            }
+
+            if (!has_sync(st.header_word)) {
+                st.block_read = false;
+                if ((st.header_word & 0xFFFFFF00u) == id3v2_magic && n.bytes_read == 4) {
+                    skip_id3v2(c);
+                }
+                continue;
+            }
+
+            frame_info& frame = st.candidate;
+            frame = blank_frame_info();
+            if (decode_header(st.header_word, frame) == 0) {
+                if (options.verbose) {
+                    err.print("\nA possible header 0x%x passed the weak sieve, but failed the strong one at offset "
+                              "0x%llx (BYTE %lld).",
+                              st.header_word, hex(n.bytes_read), dec(n.bytes_read));
+                }
+                ++n.bad_frames;
+                min_run_check(c);
+                continue;  // a block read stays a block read: the next four bytes
+            }
+
+            place_frame(c);
+            const std::int64_t header_end = n.bytes_read;
+            if (writes_repaired_frames(options)) {
+                const std::uint8_t header[4] = {0xFF, static_cast<std::uint8_t>(st.header_word >> 16),
+                                                static_cast<std::uint8_t>(st.header_word >> 8),
+                                                static_cast<std::uint8_t>(st.header_word)};
+                out.write(header, sizeof header);
+            }
+            if (frame.prot_bit != 0) {
+                read_crc_word(c);
+            }
+            tally_frame(st, frame);
+            if (n.good_frames > 0) {
+                st.last_good_frame = frame;
+                st.have_good_frame = true;
+                if (options.very_verbose && !options.to_stdout) {
+                    dump_candidate(c);
+                }
+            }
+            n.next_expected = header_end + frame.frame_length;
+
+            if (!continues_after_frame(options)) {
+                return st;
+            }
+            if (!read_frame_body(c)) {
+                return st;
+            }
+            break;  // the next header is read as one block
+        }
+    }
+}
+
+bool scan_file(io::byte_source& in, std::string_view file_label, const scan_options& options, io::output& out,
+               io::output& err)
+{
+    scan_state st = scan_stream(in, options, out, err);
+    summary_facts facts;
+    facts.good_frames = st.counters.good_frames;
+    facts.bad_frames = st.counters.bad_frames;
+    facts.bytes_read = st.counters.bytes_read;
+    facts.bitrate_high = st.rates.high;
+    facts.bitrate_low = st.rates.low;
+    facts.bitrate_sum = st.rates.sum;
+    facts.bitrate_frames = st.rates.frames;
+    facts.play_seconds = st.counters.play_seconds;
+    facts.have_good_frame = st.have_good_frame;
+    facts.last_good_frame = &st.last_good_frame;
+    report_summary(facts, file_label, options, out);
+    report_id3v1(options, st.tail, static_cast<std::uint64_t>(st.counters.bytes_read), out);
+    return st.counters.bad_frames <= 0;
+}
+
+}  // namespace framelint

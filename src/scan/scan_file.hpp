@@ -1,0 +1,32 @@
+#pragma once
+// Walks one stream's frames: finds headers, checks every frame's position,
+// counts good and bad frames, and reports on the stream when it ends.
+
+#include <string_view>
+
+#include "io/byte_source.hpp"
+#include "io/output.hpp"
+#include "options/scan_options.hpp"
+#include "scan/scan_state.hpp"
+
+namespace framelint {
+
+// The scan loop alone: from the stream's current position to its end or a stop
+// condition. Writes the scanner's messages and, in the copy modes, the stream.
+scan_state scan_stream(io::byte_source& in, const scan_options& options, io::output& out, io::output& err);
+
+// The scan loop, then the summary and the ID3v1 step. True when no frame was bad.
+bool scan_file(io::byte_source& in, std::string_view file_label, const scan_options& options, io::output& out,
+               io::output& err);
+
+// Consumes the rest of an accepted frame (the state's candidate). False ends the scan.
+bool read_frame_body(scan_context& c);
+
+// Consumes an ID3v2 tag whose first four bytes are in header_word.
+void skip_id3v2(scan_context& c);
+
+// CRC-16/ARC of the first frame_data_length bytes of body, stored in
+// correct_crc16_value; 1 when it equals the stored crc16_value.
+int frame_crc16(const std::uint8_t* body, frame_info& frame);
+
+}  // namespace framelint

@@ -1,0 +1,83 @@
+#pragma once
+// The per-stream state of the scanner, and the context its steps share.
+
+#include <cstdint>
+
+#include "header/frame_info.hpp"
+#include "id3v1/tail_ring.hpp"
+#include "io/byte_source.hpp"
+#include "io/output.hpp"
+#include "options/scan_options.hpp"
+
+namespace framelint {
+
+// Positions and counts are 64-bit so that files past 2 GiB are counted right.
+struct scan_counters {
+    std::int64_t good_frames = 0;    // accepted exactly where the previous frame said
+    std::int64_t bad_frames = 0;
+    std::int64_t run_length = 0;     // good frames in the current contiguous run (-q)
+    std::int64_t bytes_read = 0;     // bytes consumed so far, by every path
+    std::int64_t next_expected = 4;  // bytes_read just after the next frame's header
+    double play_seconds = 0.0;
+};
+
+struct bitrate_stats {
+    std::int32_t high = 0;
+    std::int32_t low = 0;  // 0: no frame seen yet
+    std::int64_t sum = 0;
+    std::int64_t frames = 0;  // frames whose bit rate is in sum
+};
+
+struct scan_state {
+    scan_counters counters;
+    bitrate_stats rates;
+    std::uint32_t header_word = 0;  // the last four bytes the search consumed
+    bool block_read = true;         // the next search read takes four fresh bytes
+    frame_info candidate;
+    frame_info last_good_frame = blank_frame_info();
+    bool have_good_frame = false;
+    tail_ring tail;
+};
+
+struct scan_context {
+    io::byte_source& in;
+    const scan_options& options;
+    io::output& out;
+    io::output& err;
+    scan_state& state;
+    bool pass_through;  // plain copy: every consumed byte goes out as read
+
+    scan_context(io::byte_source& source, const scan_options& opts, io::output& stdout_stream,
+                 io::output& stderr_stream, scan_state& st)
+        : in(source), options(opts), out(stdout_stream), err(stderr_stream), state(st),
+          pass_through(passes_bytes_through(opts))
+    {
+    }
+};
+
+// The search's byte step: one byte into header_word, counted, kept in the tail
+// ring with -i and copied out in plain copy mode. False at the end of the stream.
+inline bool shift_in_byte(scan_context& c)
+{
+    const int byte = c.in.next();
+    if (byte < 0) {
+        return false;
+    }
+    scan_state& st = c.state;
+    st.header_word = (st.header_word << 8) | static_cast<std::uint32_t>(byte);
+    ++st.counters.bytes_read;
+    if (c.options.id3_tag) {
+        st.tail.store(static_cast<std::uint64_t>(st.counters.bytes_read), static_cast<std::uint8_t>(byte));
+    }
+    if (c.pass_through) {
+        c.out.put(static_cast<std::uint8_t>(byte));
+    }
+    return true;
+}
+
+// Consumes up to n bytes that every mode must see in order (tag bytes, frame bodies
+// on the byte path): counted, kept in the tail ring with -i, copied out when
+// copy_out. Returns how many there were.
+std::uint64_t consume_counted(scan_context& c, std::uint64_t n, bool copy_out);
+
+}  // namespace framelint
