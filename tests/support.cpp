@@ -142,7 +142,8 @@ scan_result scan_regular_file(const bytes& stream, const scan_options& opts)
         {
             io::output o(out);
             io::output e(err);
-            io::byte_source in(fd, false);
+            std::vector<std::uint8_t> buffer(io::byte_source::block_size);
+            io::byte_source in(fd, false, buffer);
             if (pass == 0) {
                 r.state = scan_stream(in, opts, o, e);
             } else {

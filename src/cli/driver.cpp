@@ -30,7 +30,10 @@ bool check_files(const std::vector<std::string>& files, const scan_options& opti
 {
     // One reader for standard input for the whole run: a second "-" goes on right
     // after the last byte the first one consumed, whatever was read ahead.
+    std::vector<std::uint8_t> stdin_buffer;
     std::unique_ptr<io::byte_source> standard_input;
+    // One buffer for every named file, so that many small files cost no allocations.
+    std::vector<std::uint8_t> file_buffer(io::byte_source::block_size);
     int failed_streams = 0;
     stdout_failed = false;
     for (const std::string& name : files) {
@@ -43,7 +46,8 @@ bool check_files(const std::vector<std::string>& files, const scan_options& opti
                 continue;
             }
         } else if (!standard_input) {
-            standard_input = std::make_unique<io::byte_source>(STDIN_FILENO, true);
+            stdin_buffer.resize(io::byte_source::block_size);
+            standard_input = std::make_unique<io::byte_source>(STDIN_FILENO, true, stdin_buffer);
         }
         const std::string label = is_stdin ? "stdin" : name;
         bool clean = false;
@@ -52,7 +56,7 @@ bool check_files(const std::vector<std::string>& files, const scan_options& opti
             clean = scan_file(*standard_input, label, options, out, err);
             stdout_good = check_stream_errors(*standard_input, label, out, err);
         } else {
-            io::byte_source file(fd, false);
+            io::byte_source file(fd, false, file_buffer);
             clean = scan_file(file, label, options, out, err);
             stdout_good = check_stream_errors(file, label, out, err);
             ::close(fd);

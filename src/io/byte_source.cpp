@@ -7,8 +7,8 @@
 
 namespace framelint::io {
 
-byte_source::byte_source(int fd, bool is_stdin)
-    : fd_(fd), is_stdin_(is_stdin), buffer_(block_size)
+byte_source::byte_source(int fd, bool is_stdin, std::span<std::uint8_t> buffer)
+    : fd_(fd), is_stdin_(is_stdin), buffer_(buffer.first(block_size))
 {
     struct stat st {};
     if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
@@ -43,27 +43,43 @@ std::size_t byte_source::read_some(std::uint8_t* into, std::size_t room)
     }
 }
 
+void byte_source::tee_to(output* out)
+{
+    flush_tee();
+    tee_ = out;
+    tee_from_ = cur_;
+}
+
+void byte_source::flush_tee()
+{
+    if (tee_ != nullptr && cur_ > tee_from_) {
+        tee_->write_through(tee_from_, static_cast<std::size_t>(cur_ - tee_from_));
+    }
+    tee_from_ = cur_;
+}
+
 bool byte_source::fill()
 {
+    flush_tee();
     if (fd_ < 0) {
         return false;  // memory: its end is the end of the stream
     }
     const std::size_t got = read_some(buffer_.data(), buffer_.size());
     cur_ = buffer_.data();
     end_ = cur_ + got;
+    tee_from_ = cur_;
     return got > 0;
 }
 
-std::uint64_t byte_source::skip(std::uint64_t n)
+std::uint64_t byte_source::skip_beyond_buffer(std::uint64_t n)
 {
     const auto avail = static_cast<std::uint64_t>(end_ - cur_);
-    if (n <= avail) {
-        cur_ += n;
-        return n;
-    }
     cur_ = end_;
     const std::uint64_t rest = n - avail;
-    if (seekable_) {
+    // Reading the next block costs less than two system calls to seek over a
+    // part of it, and frame bodies are far shorter than a block; seek only over
+    // more than a block.
+    if (seekable_ && tee_ == nullptr && rest > buffer_.size()) {
         // A seek past the end of a file succeeds, so stop at the size the file has
         // now: bytes that do not exist must not be counted as read.
         struct stat st {};
@@ -85,9 +101,11 @@ std::span<const std::uint8_t> byte_source::peek(std::size_t n)
     auto avail = static_cast<std::size_t>(end_ - cur_);
     if (avail < n && fd_ >= 0) {
         // Move what is left to the front and top the buffer up behind it.
+        flush_tee();
         std::uint8_t* base = buffer_.data();
         std::memmove(base, cur_, avail);
         cur_ = base;
+        tee_from_ = base;
         end_ = base + avail;
         while (avail < n) {
             const std::size_t got = read_some(base + avail, buffer_.size() - avail);

@@ -6,7 +6,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
-#include <vector>
+
+#include "io/output.hpp"
 
 namespace framelint::io {
 
@@ -16,8 +17,10 @@ public:
     // small enough to keep the process well under a few MiB resident.
     static constexpr std::size_t block_size = 128 * 1024;
 
-    // Reads from an open descriptor; the descriptor stays owned by the caller.
-    byte_source(int fd, bool is_stdin);
+    // Reads from an open descriptor into buffer (at least block_size bytes, reused
+    // across files so that a run over many small files allocates once); both stay
+    // owned by the caller.
+    byte_source(int fd, bool is_stdin, std::span<std::uint8_t> buffer);
     // Reads from a block of memory that outlives the source.
     explicit byte_source(std::span<const std::uint8_t> memory, bool is_stdin = false);
 
@@ -53,10 +56,29 @@ public:
         return done;
     }
 
+    // n bytes that are already buffered, consumed at once; nullptr (and nothing
+    // consumed) when fewer are buffered.
+    const std::uint8_t* take(std::size_t n)
+    {
+        if (static_cast<std::size_t>(end_ - cur_) < n) {
+            return nullptr;
+        }
+        const std::uint8_t* at = cur_;
+        cur_ += n;
+        return at;
+    }
+
     // Passes over up to n bytes without handing them to anyone: within the buffer,
     // by seeking in a regular file (never beyond its current end), or by reading
     // through anything that cannot seek. Returns how many bytes were passed over.
-    std::uint64_t skip(std::uint64_t n);
+    std::uint64_t skip(std::uint64_t n)
+    {
+        if (n <= static_cast<std::uint64_t>(end_ - cur_)) {
+            cur_ += n;
+            return n;
+        }
+        return skip_beyond_buffer(n);
+    }
 
     // Up to n bytes (n at most block_size) that lie ahead, without consuming them;
     // fewer only when the stream ends first.
@@ -68,12 +90,20 @@ public:
     int error() const { return error_; }
     void clear_error() { error_ = 0; }
 
+    // From now on every consumed byte (skipped ones included) is also written to
+    // out, straight from the input buffer: a plain copy without a second copy.
+    // Nothing else may be written to out while the tee is on. tee_to(nullptr)
+    // writes what is pending and ends it.
+    void tee_to(output* out);
+
     // Puts a seekable descriptor back at the first byte not yet consumed, so that
     // whoever reads it next does not lose what this source read ahead.
     void give_back_read_ahead();
 
 private:
     bool fill();
+    void flush_tee();
+    std::uint64_t skip_beyond_buffer(std::uint64_t n);
     std::size_t read_some(std::uint8_t* into, std::size_t room);
 
     int fd_ = -1;
@@ -81,7 +111,9 @@ private:
     bool seekable_ = false;        // a regular file we may lseek in
     std::int64_t fd_offset_ = 0;   // where the descriptor stands (seekable only)
     int error_ = 0;
-    std::vector<std::uint8_t> buffer_;
+    std::span<std::uint8_t> buffer_;
+    output* tee_ = nullptr;
+    const std::uint8_t* tee_from_ = nullptr;  // first consumed byte not yet teed
     const std::uint8_t* cur_ = nullptr;
     const std::uint8_t* end_ = nullptr;
 };

@@ -69,6 +69,12 @@ void output::write(const void* bytes, std::size_t n)
     }
 }
 
+void output::write_through(const void* bytes, std::size_t n)
+{
+    flush();
+    send(static_cast<const std::uint8_t*>(bytes), n);
+}
+
 void output::print(const char* format, ...)
 {
     char small[512];

@@ -33,6 +33,8 @@ public:
     }
 
     void write(const void* bytes, std::size_t n);
+    // Writes what is buffered, then bytes straight from where they are.
+    void write_through(const void* bytes, std::size_t n);
 
     [[gnu::format(printf, 2, 3)]] void print(const char* format, ...);
 

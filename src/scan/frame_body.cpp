@@ -55,11 +55,11 @@ int frame_crc16(const std::uint8_t* body, frame_info& frame)
     return frame.correct_crc16_value == frame.crc16_value ? 1 : 0;
 }
 
-std::uint64_t consume_counted(scan_context& c, std::uint64_t n, bool copy_out)
+std::uint64_t consume_counted(scan_context& c, std::uint64_t n, bool write_out)
 {
     std::int64_t& bytes_read = c.state.counters.bytes_read;
     const bool keep_tail = c.options.id3_tag;
-    if (!keep_tail && !copy_out) {
+    if (!keep_tail && !write_out) {
         const std::uint64_t passed = c.in.skip(n);  // nobody looks at these bytes
         bytes_read += static_cast<std::int64_t>(passed);
         return passed;
@@ -69,7 +69,7 @@ std::uint64_t consume_counted(scan_context& c, std::uint64_t n, bool copy_out)
         if (keep_tail) {
             c.state.tail.store(static_cast<std::uint64_t>(bytes_read), bytes, len);
         }
-        if (copy_out) {
+        if (write_out) {
             c.out.write(bytes, len);
         }
     });
@@ -79,7 +79,6 @@ bool read_frame_body(scan_context& c)
 {
     frame_info& frame = c.state.candidate;
     scan_counters& n = c.state.counters;
-    const bool copy_out = copies_bodies(c.options);
     const std::int64_t size = frame.frame_length - (frame.prot_bit != 0 ? 6 : 4);
     if (size <= 0) {
         return true;
@@ -88,9 +87,9 @@ bool read_frame_body(scan_context& c)
 
     // Every byte must be seen: copied out, kept for the ID3v1 tail, or coming
     // from standard input, where the block read's CRC check has never been made.
-    const bool byte_path = copy_out || c.in.is_stdin() || c.options.id3_tag;
+    const bool byte_path = copies_bodies(c.options) || c.in.is_stdin() || c.options.id3_tag;
     if (byte_path || (frame.prot_bit != 0 && want > io::byte_source::block_size)) {
-        return consume_counted(c, want, copy_out) == want || cut_short(c);
+        return consume_counted(c, want, writes_repaired_frames(c.options)) == want || cut_short(c);
     }
 
     if (frame.prot_bit != 0) {

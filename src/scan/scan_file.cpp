@@ -1,5 +1,7 @@
 #include "scan/scan_file.hpp"
 
+#include <algorithm>
+
 #include "id3v1/id3v1_tag.hpp"
 #include "report/dumps.hpp"
 #include "report/summary.hpp"
@@ -24,9 +26,10 @@ void min_run_check(scan_context& c)
     }
 }
 
-void tally_frame(scan_state& st, const frame_info& frame)
+void tally_frame(scan_state& st, const decoded_header& header)
 {
-    st.counters.play_seconds += static_cast<double>(frame.samples_per_frame) / static_cast<double>(frame.sample_freq);
+    const frame_info& frame = header.info;
+    st.counters.play_seconds += header.seconds;
     bitrate_stats& r = st.rates;
     if (frame.bit_rate > r.high) {
         r.high = frame.bit_rate;
@@ -96,6 +99,76 @@ void read_crc_word(scan_context& c)
     }
 }
 
+// Decodes header_word into candidate, reusing a recent decode of the same word.
+// Returns the kept decode, or nullptr when the header is not valid.
+const decoded_header* decode_candidate(scan_state& st)
+{
+    for (const decoded_header& kept : st.recent) {
+        if (kept.word == st.header_word) {
+            st.candidate = kept.info;
+            return &kept;
+        }
+    }
+    st.candidate = blank_frame_info();
+    if (decode_header(st.header_word, st.candidate) == 0) {
+        return nullptr;
+    }
+    std::copy_backward(st.recent.begin(), st.recent.end() - 1, st.recent.end());
+    decoded_header& fresh = st.recent[0];
+    fresh.word = st.header_word;
+    fresh.info = st.candidate;
+    fresh.seconds =
+        static_cast<double>(st.candidate.samples_per_frame) / static_cast<double>(st.candidate.sample_freq);
+    return &fresh;
+}
+
+// The four bytes where a header is expected; false when the stream ends first
+// (the bytes there were stay counted).
+bool read_header_block(scan_context& c)
+{
+    scan_state& st = c.state;
+    if (const std::uint8_t* p = c.in.take(4)) {
+        st.header_word = static_cast<std::uint32_t>(p[0]) << 24 | static_cast<std::uint32_t>(p[1]) << 16 |
+                         static_cast<std::uint32_t>(p[2]) << 8 | p[3];
+        st.counters.bytes_read += 4;
+        if (c.options.id3_tag) {
+            st.tail.store(static_cast<std::uint64_t>(st.counters.bytes_read), p, 4);
+        }
+        return true;
+    }
+    st.header_word = 0;
+    for (int i = 0; i < 4; ++i) {
+        if (!shift_in_byte(c)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// In plain copy mode the input writes every byte it gives out to standard output
+// for as long as one stream's scan lasts.
+class plain_copy {
+public:
+    plain_copy(io::byte_source& in, io::output& out, bool on) : in_(on ? &in : nullptr)
+    {
+        if (in_ != nullptr) {
+            out.flush();
+            in_->tee_to(&out);
+        }
+    }
+    ~plain_copy()
+    {
+        if (in_ != nullptr) {
+            in_->tee_to(nullptr);
+        }
+    }
+    plain_copy(const plain_copy&) = delete;
+    plain_copy& operator=(const plain_copy&) = delete;
+
+private:
+    io::byte_source* in_;
+};
+
 bool continues_after_frame(const scan_options& o)
 {
     return o.check_all || (o.byte_search && o.byte_count.has_value() && *o.byte_count > 0);
@@ -106,29 +179,21 @@ bool over_budget(const scan_options& o, std::int64_t bytes_read)
     return o.byte_search && o.byte_count.has_value() && bytes_read > *o.byte_count;
 }
 
-}  // namespace
-
-scan_state scan_stream(io::byte_source& in, const scan_options& options, io::output& out, io::output& err)
+// Runs until the stream ends or a stop condition holds.
+void scan_loop(scan_context& c)
 {
-    scan_state st;
-    scan_context c(in, options, out, err, st);
+    scan_state& st = c.state;
+    const scan_options& options = c.options;
     scan_counters& n = st.counters;
 
     for (;;) {
         st.block_read = true;
         for (;;) {
             if (over_budget(options, n.bytes_read)) {
-                return st;
+                return;
             }
-            if (st.block_read) {
-                st.header_word = 0;
-                for (int i = 0; i < 4; ++i) {
-                    if (!shift_in_byte(c)) {
-                        return st;
-                    }
-                }
-            } else if (!shift_in_byte(c)) {
-                return st;
+            if (st.block_read ? !read_header_block(c) : !shift_in_byte(c)) {
+                return;
             }
 
             if (!has_sync(st.header_word)) {
@@ -139,33 +204,34 @@ scan_state scan_stream(io::byte_source& in, const scan_options& options, io::out
                 continue;
             }
 
-            frame_info& frame = st.candidate;
-            frame = blank_frame_info();
-            if (decode_header(st.header_word, frame) == 0) {
+            const decoded_header* header = decode_candidate(st);
+            if (header == nullptr) {
                 if (options.verbose) {
-                    err.print("\nA possible header 0x%x passed the weak sieve, but failed the strong one at offset "
-                              "0x%llx (BYTE %lld).",
-                              st.header_word, hex(n.bytes_read), dec(n.bytes_read));
+                    c.err.print("\nA possible header 0x%x passed the weak sieve, but failed the strong one at offset "
+                                "0x%llx (BYTE %lld).",
+                                st.header_word, hex(n.bytes_read), dec(n.bytes_read));
                 }
                 ++n.bad_frames;
                 min_run_check(c);
                 continue;  // a block read stays a block read: the next four bytes
             }
 
+            frame_info& frame = st.candidate;
             place_frame(c);
             const std::int64_t header_end = n.bytes_read;
             if (writes_repaired_frames(options)) {
-                const std::uint8_t header[4] = {0xFF, static_cast<std::uint8_t>(st.header_word >> 16),
-                                                static_cast<std::uint8_t>(st.header_word >> 8),
-                                                static_cast<std::uint8_t>(st.header_word)};
-                out.write(header, sizeof header);
+                const std::uint8_t bytes[4] = {0xFF, static_cast<std::uint8_t>(st.header_word >> 16),
+                                               static_cast<std::uint8_t>(st.header_word >> 8),
+                                               static_cast<std::uint8_t>(st.header_word)};
+                c.out.write(bytes, sizeof bytes);
             }
             if (frame.prot_bit != 0) {
                 read_crc_word(c);
             }
-            tally_frame(st, frame);
+            tally_frame(st, *header);
             if (n.good_frames > 0) {
-                st.last_good_frame = frame;
+                st.last_good_word = frame.int_header;
+                st.last_good_crc = frame.crc16_value;
                 st.have_good_frame = true;
                 if (options.very_verbose && !options.to_stdout) {
                     dump_candidate(c);
@@ -173,15 +239,29 @@ scan_state scan_stream(io::byte_source& in, const scan_options& options, io::out
             }
             n.next_expected = header_end + frame.frame_length;
 
-            if (!continues_after_frame(options)) {
-                return st;
-            }
-            if (!read_frame_body(c)) {
-                return st;
+            if (!continues_after_frame(options) || !read_frame_body(c)) {
+                return;
             }
             break;  // the next header is read as one block
         }
     }
+}
+
+}  // namespace
+
+scan_state scan_stream(io::byte_source& in, const scan_options& options, io::output& out, io::output& err)
+{
+    scan_state st;
+    {
+        const plain_copy copy(in, out, passes_bytes_through(options));
+        scan_context c{in, options, out, err, st};
+        scan_loop(c);
+    }
+    if (st.have_good_frame) {
+        decode_header(st.last_good_word, st.last_good_frame);
+        st.last_good_frame.crc16_value = st.last_good_crc;
+    }
+    return st;
 }
 
 bool scan_file(io::byte_source& in, std::string_view file_label, const scan_options& options, io::output& out,

@@ -1,6 +1,7 @@
 #pragma once
 // The per-stream state of the scanner, and the context its steps share.
 
+#include <array>
 #include <cstdint>
 
 #include "header/frame_info.hpp"
@@ -28,13 +29,26 @@ struct bitrate_stats {
     std::int64_t frames = 0;  // frames whose bit rate is in sum
 };
 
+// A header word decoded once and kept: a stream repeats a handful of header
+// words (padded and unpadded), so most frames need no decoding at all.
+struct decoded_header {
+    std::uint32_t word = 0;  // 0 never passes the sync test: an empty slot
+    frame_info info;
+    double seconds = 0.0;  // play time of one frame
+};
+
 struct scan_state {
     scan_counters counters;
     bitrate_stats rates;
     std::uint32_t header_word = 0;  // the last four bytes the search consumed
     bool block_read = true;         // the next search read takes four fresh bytes
     frame_info candidate;
-    frame_info last_good_frame = blank_frame_info();
+    std::array<decoded_header, 4> recent;
+    // The last accepted frame from the first good one on: its header word and CRC
+    // word are all it takes to rebuild its record, which happens once, at the end.
+    std::uint32_t last_good_word = 0;
+    std::uint16_t last_good_crc = 0;
+    frame_info last_good_frame = blank_frame_info();  // filled when the scan ends
     bool have_good_frame = false;
     tail_ring tail;
 };
@@ -45,18 +59,11 @@ struct scan_context {
     io::output& out;
     io::output& err;
     scan_state& state;
-    bool pass_through;  // plain copy: every consumed byte goes out as read
-
-    scan_context(io::byte_source& source, const scan_options& opts, io::output& stdout_stream,
-                 io::output& stderr_stream, scan_state& st)
-        : in(source), options(opts), out(stdout_stream), err(stderr_stream), state(st),
-          pass_through(passes_bytes_through(opts))
-    {
-    }
 };
 
-// The search's byte step: one byte into header_word, counted, kept in the tail
-// ring with -i and copied out in plain copy mode. False at the end of the stream.
+// The search's byte step: one byte into header_word, counted, and kept in the
+// tail ring with -i. (In plain copy mode the input tees every consumed byte to
+// standard output by itself.) False at the end of the stream.
 inline bool shift_in_byte(scan_context& c)
 {
     const int byte = c.in.next();
@@ -69,15 +76,12 @@ inline bool shift_in_byte(scan_context& c)
     if (c.options.id3_tag) {
         st.tail.store(static_cast<std::uint64_t>(st.counters.bytes_read), static_cast<std::uint8_t>(byte));
     }
-    if (c.pass_through) {
-        c.out.put(static_cast<std::uint8_t>(byte));
-    }
     return true;
 }
 
-// Consumes up to n bytes that every mode must see in order (tag bytes, frame bodies
-// on the byte path): counted, kept in the tail ring with -i, copied out when
-// copy_out. Returns how many there were.
-std::uint64_t consume_counted(scan_context& c, std::uint64_t n, bool copy_out);
+// Consumes up to n bytes in order (tag bytes, frame bodies on the byte path):
+// counted, kept in the tail ring with -i, written out when write_out (repair).
+// Returns how many there were.
+std::uint64_t consume_counted(scan_context& c, std::uint64_t n, bool write_out);
 
 }  // namespace framelint
