@@ -1,6 +1,7 @@
 #include "io/byte_source.hpp"
 
 #include <cerrno>
+#include <algorithm>
 #include <cstring>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -18,12 +19,38 @@ byte_source::byte_source(int fd, bool is_stdin, std::span<std::uint8_t> buffer)
             fd_offset_ = at;
         }
     }
-    cur_ = end_ = buffer_.data();
+    cur_ = end_ = data_begin_ = buffer_.data();
 }
 
 byte_source::byte_source(std::span<const std::uint8_t> memory, bool is_stdin)
-    : is_stdin_(is_stdin), cur_(memory.data()), end_(memory.data() + memory.size())
+    : is_stdin_(is_stdin), data_begin_(memory.data()), cur_(memory.data()), end_(memory.data() + memory.size())
 {
+}
+
+void byte_source::keep_history()
+{
+    // Everything from data_begin_ to cur_ has been consumed and is about to go.
+    const auto fresh = static_cast<std::size_t>(cur_ - data_begin_);
+    if (fresh >= history_size) {
+        std::memcpy(history_, cur_ - history_size, history_size);
+        history_len_ = history_size;
+    } else {
+        const std::size_t keep_old = std::min(history_len_, history_size - fresh);
+        std::memmove(history_, history_ + history_len_ - keep_old, keep_old);
+        std::memcpy(history_ + keep_old, data_begin_, fresh);
+        history_len_ = keep_old + fresh;
+    }
+    data_begin_ = cur_;
+}
+
+std::size_t byte_source::last_consumed(std::uint8_t* into, std::size_t n) const
+{
+    const auto fresh = static_cast<std::size_t>(cur_ - data_begin_);
+    const std::size_t from_fresh = std::min(n, fresh);
+    const std::size_t from_history = std::min(n - from_fresh, history_len_);
+    std::memcpy(into, history_ + history_len_ - from_history, from_history);
+    std::memcpy(into + from_history, cur_ - from_fresh, from_fresh);
+    return from_history + from_fresh;
 }
 
 std::size_t byte_source::read_some(std::uint8_t* into, std::size_t room)
@@ -61,11 +88,12 @@ void byte_source::flush_tee()
 bool byte_source::fill()
 {
     flush_tee();
+    keep_history();
     if (fd_ < 0) {
         return false;  // memory: its end is the end of the stream
     }
     const std::size_t got = read_some(buffer_.data(), buffer_.size());
-    cur_ = buffer_.data();
+    cur_ = data_begin_ = buffer_.data();
     end_ = cur_ + got;
     tee_from_ = cur_;
     return got > 0;
@@ -88,6 +116,9 @@ std::uint64_t byte_source::skip_beyond_buffer(std::uint64_t n)
             const std::uint64_t step = rest < static_cast<std::uint64_t>(left) ? rest : static_cast<std::uint64_t>(left);
             if (lseek(fd_, static_cast<off_t>(fd_offset_ + static_cast<std::int64_t>(step)), SEEK_SET) >= 0) {
                 fd_offset_ += static_cast<std::int64_t>(step);
+                // Bytes passed over unseen leave no history.
+                history_len_ = 0;
+                data_begin_ = cur_;
                 return avail + step;
             }
         }
@@ -102,9 +133,10 @@ std::span<const std::uint8_t> byte_source::peek(std::size_t n)
     if (avail < n && fd_ >= 0) {
         // Move what is left to the front and top the buffer up behind it.
         flush_tee();
+        keep_history();
         std::uint8_t* base = buffer_.data();
         std::memmove(base, cur_, avail);
-        cur_ = base;
+        cur_ = data_begin_ = base;
         tee_from_ = base;
         end_ = base + avail;
         while (avail < n) {

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <span>
 
 #include "io/output.hpp"
@@ -90,6 +91,14 @@ public:
     int error() const { return error_; }
     void clear_error() { error_ = 0; }
 
+    // Copies the last n bytes consumed (fewer when fewer were ever consumed) into
+    // into, oldest first; returns how many. The source keeps a short history as
+    // its buffer moves on, so that a caller interested only in how a stream ended
+    // need not look at every byte. n is at most history_size. Bytes passed over
+    // by a seek are not in the history: it starts again after them.
+    static constexpr std::size_t history_size = 128;
+    std::size_t last_consumed(std::uint8_t* into, std::size_t n) const;
+
     // From now on every consumed byte (skipped ones included) is also written to
     // out, straight from the input buffer: a plain copy without a second copy.
     // Nothing else may be written to out while the tee is on. tee_to(nullptr)
@@ -103,6 +112,7 @@ public:
 private:
     bool fill();
     void flush_tee();
+    void keep_history();
     std::uint64_t skip_beyond_buffer(std::uint64_t n);
     std::size_t read_some(std::uint8_t* into, std::size_t room);
 
@@ -114,6 +124,9 @@ private:
     std::span<std::uint8_t> buffer_;
     output* tee_ = nullptr;
     const std::uint8_t* tee_from_ = nullptr;  // first consumed byte not yet teed
+    const std::uint8_t* data_begin_ = nullptr;  // first byte of what the buffer holds
+    std::uint8_t history_[history_size] = {};    // bytes consumed before data_begin_
+    std::size_t history_len_ = 0;
     const std::uint8_t* cur_ = nullptr;
     const std::uint8_t* end_ = nullptr;
 };

@@ -57,22 +57,16 @@ int frame_crc16(const std::uint8_t* body, frame_info& frame)
 
 std::uint64_t consume_counted(scan_context& c, std::uint64_t n, bool write_out)
 {
-    std::int64_t& bytes_read = c.state.counters.bytes_read;
-    const bool keep_tail = c.options.id3_tag;
-    if (!keep_tail && !write_out) {
-        const std::uint64_t passed = c.in.skip(n);  // nobody looks at these bytes
-        bytes_read += static_cast<std::int64_t>(passed);
-        return passed;
+    std::uint64_t passed = 0;
+    if (write_out) {
+        passed = c.in.consume(n, [&](const std::uint8_t* bytes, std::size_t len) { c.out.write(bytes, len); });
+    } else if (c.options.id3_tag) {
+        passed = c.in.consume(n, [](const std::uint8_t*, std::size_t) {});
+    } else {
+        passed = c.in.skip(n);  // nobody looks at these bytes
     }
-    return c.in.consume(n, [&](const std::uint8_t* bytes, std::size_t len) {
-        bytes_read += static_cast<std::int64_t>(len);
-        if (keep_tail) {
-            c.state.tail.store(static_cast<std::uint64_t>(bytes_read), bytes, len);
-        }
-        if (write_out) {
-            c.out.write(bytes, len);
-        }
-    });
+    c.state.counters.bytes_read += static_cast<std::int64_t>(passed);
+    return passed;
 }
 
 bool read_frame_body(scan_context& c)

@@ -131,9 +131,6 @@ bool read_header_block(scan_context& c)
         st.header_word = static_cast<std::uint32_t>(p[0]) << 24 | static_cast<std::uint32_t>(p[1]) << 16 |
                          static_cast<std::uint32_t>(p[2]) << 8 | p[3];
         st.counters.bytes_read += 4;
-        if (c.options.id3_tag) {
-            st.tail.store(static_cast<std::uint64_t>(st.counters.bytes_read), p, 4);
-        }
         return true;
     }
     st.header_word = 0;
@@ -256,6 +253,14 @@ scan_state scan_stream(io::byte_source& in, const scan_options& options, io::out
         const plain_copy copy(in, out, passes_bytes_through(options));
         scan_context c{in, options, out, err, st};
         scan_loop(c);
+    }
+    if (options.id3_tag) {
+        // The tail ring gets the last bytes this scan consumed, in the slots where
+        // storing every byte as it came would have left them.
+        std::uint8_t last[io::byte_source::history_size];
+        const auto wanted = static_cast<std::size_t>(std::min<std::int64_t>(st.counters.bytes_read, 128));
+        const std::size_t got = in.last_consumed(last, wanted);
+        st.tail.store(static_cast<std::uint64_t>(st.counters.bytes_read), last, got);
     }
     if (st.have_good_frame) {
         decode_header(st.last_good_word, st.last_good_frame);

@@ -61,9 +61,10 @@ struct scan_context {
     scan_state& state;
 };
 
-// The search's byte step: one byte into header_word, counted, and kept in the
-// tail ring with -i. (In plain copy mode the input tees every consumed byte to
-// standard output by itself.) False at the end of the stream.
+// The search's byte step: one byte into header_word, and counted. (In plain
+// copy mode the input tees every consumed byte to standard output, and the tail
+// ring is filled from the input's history when the scan ends.) False at the end
+// of the stream.
 inline bool shift_in_byte(scan_context& c)
 {
     const int byte = c.in.next();
@@ -73,14 +74,12 @@ inline bool shift_in_byte(scan_context& c)
     scan_state& st = c.state;
     st.header_word = (st.header_word << 8) | static_cast<std::uint32_t>(byte);
     ++st.counters.bytes_read;
-    if (c.options.id3_tag) {
-        st.tail.store(static_cast<std::uint64_t>(st.counters.bytes_read), static_cast<std::uint8_t>(byte));
-    }
     return true;
 }
 
 // Consumes up to n bytes in order (tag bytes, frame bodies on the byte path):
-// counted, kept in the tail ring with -i, written out when write_out (repair).
+// counted, and written out when write_out (repair). With -i they are read, never
+// sought over, so that the input's history holds the stream's true tail.
 // Returns how many there were.
 std::uint64_t consume_counted(scan_context& c, std::uint64_t n, bool write_out);
 
