@@ -1,0 +1,167 @@
+// The program in a pipeline: several runs writing into one pipe, a reader that
+// goes away early, and a file that shrinks while it is read.
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <regex>
+#include <sstream>
+#include <thread>
+
+#include "support.hpp"
+
+namespace framelint::test {
+namespace {
+
+// Starts framelint with args and standard output on out_fd; returns its pid.
+pid_t spawn(const std::vector<std::string>& args, int out_fd, bool ignore_sigpipe = false)
+{
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        ::dup2(out_fd, 1);
+        const int null = ::open("/dev/null", O_RDWR);
+        ::dup2(null, 0);
+        ::dup2(null, 2);
+        for (int fd = 3; fd < 1024; ++fd) {
+            ::close(fd);  // above all the pipe's read end: the child must not be its reader
+        }
+        if (ignore_sigpipe) {
+            ::signal(SIGPIPE, SIG_IGN);  // survives exec, as it does for a shell's children
+        }
+        std::vector<std::string> words = {FRAMELINT_BINARY};
+        words.insert(words.end(), args.begin(), args.end());
+        std::vector<char*> argv;
+        for (std::string& w : words) {
+            argv.push_back(w.data());
+        }
+        argv.push_back(nullptr);
+        ::execv(argv[0], argv.data());
+        ::_exit(127);
+    }
+    return pid;
+}
+
+// Waits at most a while; a process that hangs is killed and reported as -1.
+int wait_status(pid_t pid, std::chrono::seconds limit = std::chrono::seconds(20))
+{
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    int status = 0;
+    while (::waitpid(pid, &status, WNOHANG) == 0) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            ::kill(pid, SIGKILL);
+            ::waitpid(pid, &status, 0);
+            return -1;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+std::string drain(int fd)
+{
+    std::string all;
+    char chunk[65536];
+    for (;;) {
+        const ssize_t got = ::read(fd, chunk, sizeof chunk);
+        if (got <= 0) {
+            return all;
+        }
+        all.append(chunk, static_cast<std::size_t>(got));
+    }
+}
+
+TEST(Pipes, ParallelRunsIntoOnePipeNeverCutALine)
+{
+    const std::vector<std::string> names = {"lame_cbr128.mp3", "lame_vbr.mp3", "tag_both.mp3",
+                                            "twolame_l2_192.mp2", "lame_mpeg25_8k.mp3"};
+    std::vector<std::string> args = {"-p"};
+    for (int copy = 0; copy < 40; ++copy) {
+        for (const std::string& name : names) {
+            args.push_back(fixture(name));
+        }
+    }
+    int fds[2];
+    ASSERT_EQ(::pipe(fds), 0);
+    constexpr int runs = 6;
+    std::vector<pid_t> pids;
+    for (int i = 0; i < runs; ++i) {
+        pids.push_back(spawn(args, fds[1]));
+    }
+    ::close(fds[1]);
+    const std::string all = drain(fds[0]);
+    ::close(fds[0]);
+    for (pid_t pid : pids) {
+        EXPECT_EQ(wait_status(pid), 0);
+    }
+
+    const std::regex summary(R"(FILE_NAME \S+\tGOOD_FRAMES \d+\tBAD_FRAMES 0\tLAST_BYTE_CHECKED \d+)"
+                             R"((\tVBR_HIGH \d+\tVBR_LOW \d+\tVBR_AVERAGE \d+)?\tSONG_LENGTH {9}\d\d:\d\d\.\d\d)");
+    const std::regex cpu_time(R"((USER|SYS)_TIME {11,16}\d+\.\d\ds)");
+    std::istringstream lines(all);
+    std::size_t summaries = 0;
+    for (std::string line; std::getline(lines, line);) {
+        if (line.empty() || std::regex_match(line, cpu_time)) {
+            continue;
+        }
+        ASSERT_TRUE(std::regex_match(line, summary)) << "a line cut by another run: " << line;
+        ++summaries;
+    }
+    EXPECT_EQ(summaries, runs * (args.size() - 1));
+}
+
+TEST(Pipes, ReaderThatLeavesEarlyEndsTheCopy)
+{
+    const bytes big = repeat(read_file(fixture("lame_cbr128.mp3")), 200);  // 3.4 MB, far beyond a pipe's buffer
+    const std::string path = write_temp_file(big, "big");
+    for (bool ignore_sigpipe : {false, true}) {
+        SCOPED_TRACE(ignore_sigpipe ? "SIGPIPE ignored" : "SIGPIPE default");
+        int fds[2];
+        ASSERT_EQ(::pipe(fds), 0);
+        const pid_t pid = spawn({"-s", path}, fds[1], ignore_sigpipe);
+        ::close(fds[1]);
+        char first[100];
+        std::size_t got = 0;
+        while (got < sizeof first) {
+            const ssize_t n = ::read(fds[0], first + got, sizeof first - got);
+            ASSERT_GT(n, 0);
+            got += static_cast<std::size_t>(n);
+        }
+        ::close(fds[0]);  // like head -c 100
+        const int status = wait_status(pid);
+        EXPECT_EQ(std::memcmp(first, big.data(), sizeof first), 0);
+        // Killed by SIGPIPE like cat, or, with the signal ignored, a write error: status 1.
+        EXPECT_EQ(status, ignore_sigpipe ? 1 : 128 + SIGPIPE);
+    }
+    ::unlink(path.c_str());
+}
+
+TEST(Pipes, FileThatShrinksWhileReadGivesASaneReport)
+{
+    const bytes big = repeat(read_file(fixture("lame_cbr128.mp3")), 1500);  // about 25 MB
+    const std::string path = write_temp_file(big, "shrinking");
+    const std::string report = write_temp_file({}, "report");
+    const int out = ::open(report.c_str(), O_WRONLY | O_TRUNC);
+    // -vv makes the scan slow enough for the file to change under it.
+    const pid_t pid = spawn({"-vv", "-a", "-p", path}, out);
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    ASSERT_EQ(::truncate(path.c_str(), 100000), 0);
+    const int status = wait_status(pid);
+    ::close(out);
+    EXPECT_TRUE(status == 0 || status == 255) << status;
+    const bytes text = read_file(report);
+    const std::string all(text.begin(), text.end());
+    std::smatch m;
+    ASSERT_TRUE(std::regex_search(all, m, std::regex(R"(LAST_BYTE_CHECKED (\d+))")));
+    EXPECT_LE(std::stoll(m[1]), static_cast<long long>(big.size()));
+    ::unlink(path.c_str());
+    ::unlink(report.c_str());
+}
+
+}  // namespace
+}  // namespace framelint::test
