@@ -1,0 +1,531 @@
+// Fuzz target for the whole scan of one in-memory stream under fuzzed switches.
+//
+// Input layout: four option bytes, then the stream.
+//   byte 0  bits 0-2  copy switches: none, -s, -ss, -sf, -ss -sf, -sf -ss, -s -sf, none
+//           bit 3 -i, bit 4 -a, bit 5 -e, bit 6 -p,
+//           bit 7 the stream is standard input (never seeks, bodies byte by byte)
+//   byte 1  bits 0-1  none, -v, -vv, none
+//           bits 2-4  no -b, no -b, -b, -b0, -b-(n+1), -b(n), -b(64n+1), -b(huge)
+//           bits 5-7  0-3 no -q; 4-7 -q2 .. -q5 (odd counts as a separate word)
+//   byte 2  n, the number used by -b
+//   byte 3  bits 0-1  where the bytes come from: memory, a regular file (memfd),
+//                     a pipe, or a socket that hands them out in short pieces
+//           bits 2-7  the seed of the piece lengths, so that refills of the input
+//                     buffer fall inside headers, bodies, tags and plain copies
+// The switches go through the real command-line parser, so that its implications
+// (-v without -a sets a budget, no switch at all checks everything) apply.
+//
+// Each input is scanned four times: a reference scan under the same flow switches
+// but with every presentation switch off, the scan loop alone, and the whole scan
+// twice. Anything that must hold whatever the input is checked; a violation
+// aborts with the failed check.
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "cli/switches.hpp"
+#include "header/frame_info.hpp"
+#include "io/byte_source.hpp"
+#include "io/output.hpp"
+#include "scan/scan_file.hpp"
+
+namespace {
+
+using framelint::scan_options;
+using framelint::scan_state;
+
+std::string g_command;  // the switches of the current input, for the failure note
+
+[[noreturn]] void fail(const char* what, int line)
+{
+    std::fprintf(stderr, "scan_fuzz: check failed at line %d: %s\n  switches:%s\n", line, what, g_command.c_str());
+    std::abort();
+}
+
+#define CHECK(cond)                  \
+    do {                             \
+        if (!(cond)) {               \
+            fail(#cond, __LINE__);   \
+        }                            \
+    } while (false)
+
+enum class origin { memory, regular_file, pipe, pieces };
+
+struct fuzz_case {
+    scan_options options;
+    bool is_stdin = false;
+    origin from = origin::memory;
+    unsigned piece_seed = 0;
+    std::span<const std::uint8_t> stream;
+};
+
+void write_all(int fd, std::span<const std::uint8_t> bytes)
+{
+    while (!bytes.empty()) {
+        const ssize_t put = ::write(fd, bytes.data(), bytes.size());
+        if (put < 0 && errno == EINTR) {
+            continue;
+        }
+        CHECK(put > 0);
+        bytes = bytes.subspan(static_cast<std::size_t>(put));
+    }
+}
+
+// A sequenced-packet socket returns one message per read, however much room
+// the reader offers, so the stream sent as messages of chosen lengths arrives in
+// exactly those pieces, as from a slow producer on a pipe. The lengths come from
+// a small generator, up to twice the mean, at most 200 messages in all.
+int open_pieces(const fuzz_case& fc)
+{
+    int ends[2];
+    CHECK(::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, ends) == 0);
+    const int room = 4 << 20;
+    ::setsockopt(ends[1], SOL_SOCKET, SO_SNDBUFFORCE, &room, sizeof room);
+    std::uint32_t state = fc.piece_seed * 2654435761u + 1;
+    const std::size_t mean = std::max<std::size_t>(1 + (fc.piece_seed & 15u) * (fc.piece_seed & 15u),
+                                                   fc.stream.size() / 200 + 1);
+    std::span<const std::uint8_t> rest = fc.stream;
+    bool sent = true;
+    while (!rest.empty() && sent) {
+        state = state * 1103515245u + 12345u;
+        std::size_t length = 1 + (state >> 8) % (2 * mean);
+        length = std::min(length, rest.size());
+        const ssize_t put = ::send(ends[1], rest.data(), length, MSG_DONTWAIT | MSG_NOSIGNAL);
+        sent = put == static_cast<ssize_t>(length);
+        rest = rest.subspan(length);
+    }
+    ::close(ends[1]);
+    if (!sent) {
+        ::close(ends[0]);  // the socket will not hold that many messages
+        return -1;
+    }
+    return ends[0];
+}
+
+// A descriptor that yields the stream and then its end: a memfd is a regular
+// file, which the input may seek in; a pipe cannot seek. The pipe is made large
+// enough to hold the whole stream, so reads never wait on a writer (-1 when it
+// cannot be, and the stream is read from memory instead).
+int open_stream(const fuzz_case& fc, origin from)
+{
+    if (from == origin::pieces) {
+        return open_pieces(fc);
+    }
+    if (from == origin::regular_file) {
+        const int fd = ::memfd_create("scan_fuzz", MFD_CLOEXEC);
+        CHECK(fd >= 0);
+        write_all(fd, fc.stream);
+        CHECK(::lseek(fd, 0, SEEK_SET) == 0);
+        return fd;
+    }
+    int ends[2];
+    CHECK(::pipe2(ends, O_CLOEXEC) == 0);
+    if (::fcntl(ends[1], F_SETPIPE_SZ, 1 << 20) < static_cast<int>(fc.stream.size())) {
+        ::close(ends[0]);  // the system will not give a pipe this large
+        ::close(ends[1]);
+        return -1;
+    }
+    write_all(ends[1], fc.stream);
+    ::close(ends[1]);
+    return ends[0];
+}
+
+// The input of one scan: memory, or a descriptor read through a fresh buffer.
+class stream_source {
+public:
+    stream_source(const fuzz_case& fc, bool is_stdin, origin from)
+    {
+        if (from != origin::memory) {
+            fd_ = open_stream(fc, from);
+        }
+        if (fd_ < 0) {
+            source_ = std::make_unique<framelint::io::byte_source>(fc.stream, is_stdin);
+        } else {
+            buffer_.assign(framelint::io::byte_source::block_size, 0xA5);
+            source_ = std::make_unique<framelint::io::byte_source>(fd_, is_stdin, std::span(buffer_));
+        }
+    }
+    ~stream_source()
+    {
+        source_.reset();
+        if (fd_ >= 0) {
+            ::close(fd_);
+        }
+    }
+    stream_source(const stream_source&) = delete;
+    stream_source& operator=(const stream_source&) = delete;
+
+    framelint::io::byte_source& get() { return *source_; }
+
+private:
+    int fd_ = -1;
+    std::vector<std::uint8_t> buffer_;
+    std::unique_ptr<framelint::io::byte_source> source_;
+};
+
+std::vector<std::string> switch_words(std::uint8_t b0, std::uint8_t b1, std::uint8_t n)
+{
+    std::vector<std::string> w;
+    switch (b0 & 7u) {
+    case 1: w = {"-s"}; break;
+    case 2: w = {"-ss"}; break;
+    case 3: w = {"-sf"}; break;
+    case 4: w = {"-ss", "-sf"}; break;
+    case 5: w = {"-sf", "-ss"}; break;
+    case 6: w = {"-s", "-sf"}; break;
+    default: break;
+    }
+    if ((b0 & 0x08u) != 0) w.emplace_back("-i");
+    if ((b0 & 0x10u) != 0) w.emplace_back("-a");
+    if ((b0 & 0x20u) != 0) w.emplace_back("-e");
+    if ((b0 & 0x40u) != 0) w.emplace_back("-p");
+
+    switch (b1 & 3u) {
+    case 1: w.emplace_back("-v"); break;
+    case 2: w.emplace_back("-vv"); break;
+    default: break;
+    }
+    switch ((b1 >> 2) & 7u) {
+    case 2: w.emplace_back("-b"); break;
+    case 3: w.emplace_back("-b0"); break;
+    case 4: w.push_back("-b-" + std::to_string(n + 1)); break;
+    case 5: w.push_back("-b" + std::to_string(n)); break;
+    case 6: w.push_back("-b" + std::to_string(64 * n + 1)); break;
+    case 7: w.emplace_back("-b99999999999999999999999"); break;
+    default: break;
+    }
+    const unsigned q = (b1 >> 5) & 7u;
+    if (q >= 4) {
+        const unsigned frames = q - 2;
+        if (frames % 2 == 0) {
+            w.push_back("-q" + std::to_string(frames));
+        } else {
+            w.emplace_back("-q");
+            w.push_back(std::to_string(frames));
+        }
+    }
+    return w;
+}
+
+scan_options parse_switches(const std::vector<std::string>& words)
+{
+    std::vector<const char*> argv{"framelint"};
+    g_command.clear();
+    for (const std::string& word : words) {
+        argv.push_back(word.c_str());
+        g_command += " " + word;
+    }
+    argv.push_back("fuzz");
+    const auto parsed = framelint::cli::parse_command_line(static_cast<int>(argv.size()), argv.data());
+    CHECK(parsed.outcome == framelint::cli::parse_outcome::run);
+    CHECK(parsed.files.size() == 1 && parsed.files[0] == "fuzz");
+    return parsed.options;
+}
+
+struct scan_run {
+    scan_state state;
+    std::string out;
+    std::string err;
+};
+
+scan_run run_scan_stream(const fuzz_case& fc, const scan_options& options, bool is_stdin, origin from)
+{
+    scan_run r;
+    stream_source in(fc, is_stdin, from);
+    framelint::io::output out(r.out);
+    framelint::io::output err(r.err);
+    r.state = framelint::scan_stream(in.get(), options, out, err);
+    CHECK(in.get().error() == 0);
+    CHECK(out.flush() && err.flush());
+    return r;
+}
+
+struct file_run {
+    bool clean = false;
+    std::string out;
+    std::string err;
+};
+
+file_run run_scan_file(const fuzz_case& fc)
+{
+    file_run r;
+    stream_source in(fc, fc.is_stdin, fc.from);
+    framelint::io::output out(r.out);
+    framelint::io::output err(r.err);
+    r.clean = framelint::scan_file(in.get(), "fuzz", fc.options, out, err);
+    CHECK(out.flush() && err.flush());
+    return r;
+}
+
+bool has_budget(const scan_options& o) { return o.byte_search && o.byte_count.has_value(); }
+
+bool starts_with(std::string_view text, std::string_view prefix) { return text.substr(0, prefix.size()) == prefix; }
+
+// Counters that hold for any stream: nothing is counted that was not read, and
+// the bit-rate statistics only ever saw valid headers.
+void check_counters(const fuzz_case& fc, const scan_state& st)
+{
+    const auto& n = st.counters;
+    const auto size = static_cast<std::int64_t>(fc.stream.size());
+    CHECK(n.bytes_read >= 0 && n.bytes_read <= size);
+    CHECK(n.good_frames >= 0 && n.bad_frames >= 0);
+    CHECK(n.good_frames * 4 <= n.bytes_read);
+    // Every good or bad frame follows at least one fresh byte, except a last frame
+    // whose body the stream ends in.
+    CHECK(n.good_frames + n.bad_frames <= n.bytes_read + 1);
+    CHECK(n.run_length >= 0 && n.run_length <= n.good_frames);
+    CHECK(n.next_expected >= 4);
+
+    const auto& r = st.rates;
+    CHECK(r.frames >= n.good_frames);
+    if (r.frames == 0) {
+        CHECK(r.high == 0 && r.low == 0 && r.sum == 0 && n.play_seconds == 0.0);
+    } else {
+        CHECK(r.low >= 8 && r.low <= r.high && r.high <= 448);
+        CHECK(r.sum >= r.low * r.frames && r.sum <= r.high * r.frames);
+        CHECK(std::isfinite(n.play_seconds) && n.play_seconds > 0.0);
+    }
+    CHECK(st.have_good_frame == (n.good_frames > 0));
+    if (st.have_good_frame) {
+        CHECK(st.last_good_frame.check_state == 1);
+    }
+
+    const scan_options& o = fc.options;
+    if (has_budget(o) && *o.byte_count < 0) {
+        CHECK(n.bytes_read == 0 && r.frames == 0 && n.bad_frames == 0);
+    }
+    if (!o.check_all && !(has_budget(o) && *o.byte_count > 0)) {
+        CHECK(r.frames <= 1);  // the scan stops at the first accepted frame
+    }
+}
+
+// Which switches only change what is written must not change what is found.
+void check_against_reference(const fuzz_case& fc, const scan_state& st, const scan_state& ref)
+{
+    const auto& a = st.counters;
+    const auto& b = ref.counters;
+    CHECK(a.good_frames == b.good_frames);
+    CHECK(a.bad_frames == b.bad_frames);
+    CHECK(st.rates.frames == ref.rates.frames && st.rates.sum == ref.rates.sum);
+    CHECK(st.rates.high == ref.rates.high && st.rates.low == ref.rates.low);
+    CHECK(a.play_seconds == b.play_seconds);
+    CHECK(st.have_good_frame == ref.have_good_frame);
+    CHECK(st.last_good_frame.int_header == ref.last_good_frame.int_header);
+    // The reference reads every body byte by byte, so it counts every byte it
+    // consumed. Only a protected last frame cut short, read in one block, is
+    // left uncounted, and then the reference has read to the end.
+    const auto size = static_cast<std::int64_t>(fc.stream.size());
+    CHECK(a.bytes_read == b.bytes_read || (a.bytes_read < b.bytes_read && b.bytes_read == size));
+    if (fc.options.check_all && !has_budget(fc.options)) {
+        CHECK(b.bytes_read == size);
+    }
+}
+
+// The ID3v1 step looks at the last 128 bytes consumed.
+bool tag_at_end(const fuzz_case& fc, const scan_state& st)
+{
+    const auto consumed = st.counters.bytes_read;
+    return consumed >= 128 && std::memcmp(fc.stream.data() + consumed - 128, "TAG", 3) == 0;
+}
+
+// A re-emitted tag keeps "TAG", the track and genre bytes, and in the text fields
+// either the input's byte or a NUL.
+void check_reemitted_tag(const fuzz_case& fc, const scan_state& st, std::string_view tag)
+{
+    CHECK(tag.size() == 128);
+    const std::uint8_t* in = fc.stream.data() + st.counters.bytes_read - 128;
+    CHECK(starts_with(tag, "TAG"));
+    for (std::size_t i = 3; i < 126; ++i) {
+        const auto c = static_cast<std::uint8_t>(tag[i]);
+        CHECK(c == in[i] || c == 0);
+    }
+    CHECK(static_cast<std::uint8_t>(tag[126]) == in[126]);
+    CHECK(static_cast<std::uint8_t>(tag[127]) == in[127]);
+}
+
+// Repair output: whole accepted frames, each a run of the input's bytes, in
+// stream order; only the last may be cut short.
+void check_repaired_frames(const fuzz_case& fc, const scan_state& st, std::string_view frames)
+{
+    std::int64_t count = 0;
+    std::size_t pos = 0;
+    const auto* input_begin = fc.stream.data();
+    const auto* input_end = input_begin + fc.stream.size();
+    const std::uint8_t* search_from = input_begin;
+    while (pos < frames.size()) {
+        CHECK(frames.size() - pos >= 4);
+        const auto* bytes = reinterpret_cast<const std::uint8_t*>(frames.data() + pos);
+        const std::uint32_t word = (std::uint32_t{bytes[0]} << 24) | (std::uint32_t{bytes[1]} << 16) |
+                                   (std::uint32_t{bytes[2]} << 8) | std::uint32_t{bytes[3]};
+        framelint::frame_info info = framelint::blank_frame_info();
+        CHECK(framelint::decode_header(word, info) == 1);
+        const auto length = static_cast<std::size_t>(info.frame_length);
+        const std::size_t chunk = std::min(length, frames.size() - pos);
+        const auto* found = std::search(search_from, input_end, bytes, bytes + chunk);
+        CHECK(found != input_end);
+        search_from = found + chunk;
+        pos += chunk;
+        ++count;
+    }
+    CHECK(count == st.rates.frames);
+}
+
+// What follows the scan loop on standard output when no copy switch is given:
+// the summary, then the ID3v1 step's lines.
+void check_reports(const fuzz_case& fc, const scan_state& st, std::string_view reports)
+{
+    const scan_options& o = fc.options;
+    const auto& n = st.counters;
+    char head[256];
+    if (o.one_line) {
+        std::snprintf(head, sizeof head, "FILE_NAME fuzz\tGOOD_FRAMES %lld\tBAD_FRAMES %lld\tLAST_BYTE_CHECKED %lld",
+                      static_cast<long long>(n.good_frames), static_cast<long long>(n.bad_frames),
+                      static_cast<long long>(n.bytes_read));
+    } else {
+        std::snprintf(head, sizeof head,
+                      "\nFILE_NAME           fuzz\nGOOD_FRAMES         %lld\nBAD_FRAMES          %lld\n"
+                      "LAST_BYTE_CHECKED   %lld",
+                      static_cast<long long>(n.good_frames), static_cast<long long>(n.bad_frames),
+                      static_cast<long long>(n.bytes_read));
+    }
+    CHECK(starts_with(reports, head));
+
+    std::string_view tag_lines = reports;
+    if (o.one_line) {
+        const std::size_t line_end = reports.find('\n');
+        CHECK(line_end != std::string_view::npos);
+        tag_lines = reports.substr(line_end + 1);
+    }
+    constexpr std::string_view no_tag = "\nMP3_TAG             0\n";
+    constexpr std::string_view tag_found = "\nMP3_TAG             1\nTITLE               ";
+    const bool tag = o.id3_tag && tag_at_end(fc, st);
+    if (!o.id3_tag || (tag && !o.verbose)) {
+        CHECK(reports.find("MP3_TAG") == std::string_view::npos);
+        if (o.one_line) {
+            CHECK(tag_lines.empty());
+        }
+    } else if (!tag) {
+        CHECK(reports.ends_with(no_tag));
+        if (o.one_line) {
+            CHECK(tag_lines == no_tag);
+        }
+    } else {
+        const std::uint8_t* in = fc.stream.data() + n.bytes_read - 128;
+        char tail[96];
+        std::snprintf(tail, sizeof tail, "GENRE               %d\nTRACK               %d\nID3.11              %d\n",
+                      in[127], in[126], in[126] != 0 ? 1 : 0);
+        CHECK(reports.ends_with(tail));
+        const std::size_t at = reports.rfind(tag_found);
+        CHECK(at != std::string_view::npos);
+        if (o.one_line) {
+            CHECK(starts_with(tag_lines, tag_found));
+        }
+    }
+}
+
+void check_outputs(const fuzz_case& fc, const scan_run& loop, const file_run& whole)
+{
+    const scan_options& o = fc.options;
+    const scan_state& st = loop.state;
+    const std::string_view stream_out = loop.out;
+    // The whole scan writes what the loop wrote, then its reports; the reports go
+    // to standard output only.
+    CHECK(starts_with(whole.out, stream_out));
+    CHECK(whole.err == loop.err);
+    CHECK(whole.clean == (st.counters.bad_frames <= 0));
+    const std::string_view after_loop = std::string_view(whole.out).substr(stream_out.size());
+    const bool tag = o.id3_tag && tag_at_end(fc, st);
+
+    if (o.to_stdout) {
+        // Standard output carries the stream: no summary, no tag report, and in
+        // repair mode with -i the tag that was found (also under -ss).
+        if (o.fix_stream && tag) {
+            check_reemitted_tag(fc, st, after_loop);
+        } else {
+            CHECK(after_loop.empty());
+        }
+    } else {
+        check_reports(fc, st, after_loop);
+    }
+
+    const auto consumed = static_cast<std::size_t>(st.counters.bytes_read);
+    if (framelint::passes_bytes_through(o)) {
+        // Plain copy: exactly the bytes consumed, in order, and nothing else.
+        CHECK(stream_out == std::string_view(reinterpret_cast<const char*>(fc.stream.data()), consumed));
+    } else if (framelint::writes_repaired_frames(o)) {
+        check_repaired_frames(fc, st, stream_out);
+    } else if (o.super_silent) {
+        // No stream bytes; the block read of a protected body still notes a
+        // matching CRC-16, which only happens where bodies are not read byte by byte.
+        constexpr std::string_view crc_note = "crc16 check passed.\n";
+        for (std::size_t at = 0; at < stream_out.size(); at += crc_note.size()) {
+            CHECK(stream_out.substr(at, crc_note.size()) == crc_note);
+        }
+        if (fc.is_stdin || o.id3_tag) {
+            CHECK(stream_out.empty());
+        }
+    }
+
+    // Messages on standard error belong to their switches.
+    const std::string_view err = loop.err;
+    if (!o.verbose) {
+        CHECK(err.find("weak sieve") == std::string_view::npos);
+    }
+    if (!o.min_run_set) {
+        CHECK(err.find("Mininum contiguous") == std::string_view::npos);
+    }
+    const bool id3v2_at_start = fc.stream.size() >= 4 && std::memcmp(fc.stream.data(), "ID3", 3) == 0 &&
+                                !(has_budget(o) && *o.byte_count < 0);
+    CHECK((err.find("Possible ID3v2 frame found, skipping\n") != std::string_view::npos) == id3v2_at_start);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
+{
+    if (size < 4) {
+        return 0;
+    }
+    fuzz_case fc;
+    fc.options = parse_switches(switch_words(data[0], data[1], data[2]));
+    fc.is_stdin = (data[0] & 0x80u) != 0;
+    static constexpr origin origins[4] = {origin::memory, origin::regular_file, origin::pipe, origin::pieces};
+    fc.from = origins[data[3] & 3u];
+    fc.piece_seed = data[3] >> 2;
+    fc.stream = std::span<const std::uint8_t>(data + 4, size - 4);
+
+    // The same flow (-a, -b, -e and the implications) with nothing written but the
+    // messages, from memory, reading every body byte by byte as standard input does.
+    scan_options plain = fc.options;
+    plain.to_stdout = plain.super_silent = plain.fix_stream = false;
+    plain.id3_tag = plain.one_line = plain.min_run_set = false;
+    plain.verbose = plain.very_verbose = false;
+    const scan_run reference = run_scan_stream(fc, plain, true, origin::memory);
+
+    const scan_run loop = run_scan_stream(fc, fc.options, fc.is_stdin, fc.from);
+    check_counters(fc, loop.state);
+    check_counters(fc, reference.state);
+    check_against_reference(fc, loop.state, reference.state);
+
+    const file_run first = run_scan_file(fc);
+    const file_run second = run_scan_file(fc);
+    CHECK(first.clean == second.clean && first.out == second.out && first.err == second.err);
+    check_outputs(fc, loop, first);
+    return 0;
+}
