@@ -127,8 +127,8 @@ const std::map<std::string, rate_range> varying_rates = {{"lame_vbr.mp3", {256, 
 
 std::string clean_summary(const fixture_row& r, const std::string& label)
 {
-    std::string s = "\n" + nv("FILE_NAME", label) + nv("GOOD_FRAMES", r.frames) + nv("BAD_FRAMES", 0) +
-                    nv("LAST_BYTE_CHECKED", r.bytes);
+    std::string s = "\n";
+    s += nv("FILE_NAME", label) + nv("GOOD_FRAMES", r.frames) + nv("BAD_FRAMES", 0) + nv("LAST_BYTE_CHECKED", r.bytes);
     if (const auto v = varying_rates.find(r.file); v != varying_rates.end()) {
         s += nv("VBR_HIGH", v->second.high) + nv("VBR_LOW", v->second.low) + nv("VBR_AVERAGE", v->second.average);
     }
@@ -246,13 +246,14 @@ TEST_P(RealFixture, HeaderDumpAndId3v1Report)
     EXPECT_EQ(report_value(out, "JOINT_STEREO"), r.channel_mode == "joint_stereo" ? "1" : "0");
     EXPECT_EQ(report_value(out, "SINGLE_CHANNEL"), r.channel_mode == "mono" ? "1" : "0");
 
-    std::string tag_report = "\n" + nv("MP3_TAG", 0);
+    std::string tag_report = "\n";
     if (const auto t = id3v1_tags.find(r.file); t != id3v1_tags.end()) {
-        tag_report = "\n" + nv("MP3_TAG", 1) + nv("TITLE", "Fixture Tone") + nv("ARTIST", "framelint fixtures") +
-                     nv("ALBUM", "") + nv("YEAR", "") + nv("COMMENT", t->second.comment) + nv("GENRE", 255) +
-                     nv("TRACK", t->second.track) + nv("ID3.11", 1);
+        tag_report += nv("MP3_TAG", 1) + nv("TITLE", "Fixture Tone") + nv("ARTIST", "framelint fixtures") +
+                      nv("ALBUM", "") + nv("YEAR", "") + nv("COMMENT", t->second.comment) + nv("GENRE", 255) +
+                      nv("TRACK", t->second.track) + nv("ID3.11", 1);
     } else {
         EXPECT_EQ(r.id3v1, "-") << "a tagged fixture missing from the table above";
+        tag_report += nv("MP3_TAG", 0);
     }
     ASSERT_GE(out.size(), tag_report.size());
     EXPECT_EQ(out.substr(out.size() - tag_report.size()), tag_report);
@@ -303,6 +304,9 @@ std::string cut_message(long long frame_end)
                   frame_end, frame_end);
     return text;
 }
+
+// The -i report of a stream whose last 128 bytes are no tag.
+const std::string no_tag_report = std::string("\nMP3_TAG") + std::string(13, ' ') + "0\n";
 
 const std::string block_read_error = "File error while trying to read frame into memory.\n";
 
@@ -386,7 +390,7 @@ TEST(CutShort, LastFrameCutInItsBody)
                 break;
             }
             if (w == way::tail) {
-                EXPECT_NE(res.out.find("\n" + nv("MP3_TAG", 0)), std::string::npos) << res.out;
+                EXPECT_NE(res.out.find(no_tag_report), std::string::npos) << res.out;
             }
         }
     }
