@@ -34,7 +34,7 @@ void byte_source::keep_history()
     if (fresh >= history_size) {
         std::memcpy(history_, cur_ - history_size, history_size);
         history_len_ = history_size;
-    } else {
+    } else if (fresh > 0) {
         const std::size_t keep_old = std::min(history_len_, history_size - fresh);
         std::memmove(history_, history_ + history_len_ - keep_old, keep_old);
         std::memcpy(history_ + keep_old, data_begin_, fresh);
@@ -49,7 +49,9 @@ std::size_t byte_source::last_consumed(std::uint8_t* into, std::size_t n) const
     const std::size_t from_fresh = std::min(n, fresh);
     const std::size_t from_history = std::min(n - from_fresh, history_len_);
     std::memcpy(into, history_ + history_len_ - from_history, from_history);
-    std::memcpy(into + from_history, cur_ - from_fresh, from_fresh);
+    if (from_fresh > 0) {
+        std::memcpy(into + from_history, cur_ - from_fresh, from_fresh);
+    }
     return from_history + from_fresh;
 }
 
