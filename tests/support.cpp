@@ -4,6 +4,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -63,10 +64,13 @@ bytes text(const std::string& s) { return bytes(s.begin(), s.end()); }
 
 bytes id3v2_tag(std::uint32_t size, std::uint8_t fill)
 {
-    bytes tag = {'I', 'D', '3', 4, 0, 0,
-                 static_cast<std::uint8_t>((size >> 21) & 0x7F), static_cast<std::uint8_t>((size >> 14) & 0x7F),
-                 static_cast<std::uint8_t>((size >> 7) & 0x7F), static_cast<std::uint8_t>(size & 0x7F)};
-    tag.resize(10 + size, fill);
+    bytes tag(10 + size, fill);
+    const std::uint8_t header[10] = {'I', 'D', '3', 4, 0, 0,
+                                     static_cast<std::uint8_t>((size >> 21) & 0x7F),
+                                     static_cast<std::uint8_t>((size >> 14) & 0x7F),
+                                     static_cast<std::uint8_t>((size >> 7) & 0x7F),
+                                     static_cast<std::uint8_t>(size & 0x7F)};
+    std::copy(std::begin(header), std::end(header), tag.begin());
     return tag;
 }
 
