@@ -81,11 +81,11 @@ def pieces():
     for path in sorted(DATA.glob("*.mp[23]")):
         data = path.read_bytes()
         stem = path.stem
-        out[stem + "_head"] = data[:3000]
+        out[stem + "_head"] = data[:6000]
         if stem.startswith("tag_"):
             out[stem + "_tail"] = data[-1500:]
         if stem.startswith("tag_v2") or stem == "tag_both":
-            out[stem + "_head"] = data[:2600]
+            out[stem + "_head"] = data[:6000]
     return out
 
 
@@ -94,6 +94,18 @@ def main():
         if d.exists():
             shutil.rmtree(d)
         d.mkdir(parents=True)
+
+    # Seeds that need one particular option set: a tag that declares 256 MiB in a
+    # small regular file (the body skip seeks, and must stop at the file's end),
+    # the same through a pipe, and an empty stream.
+    huge_tag = b"ID3\x04\x00\x00\x7f\x7f\x7f\x7f" + synthetic()["synthetic_frames"][: 417 * 2]
+    targeted = {
+        "huge_id3v2.plain_file": (MODES["plain_file"], huge_tag),
+        "huge_id3v2.budget_large_stdin": (MODES["budget_large_stdin"], huge_tag),
+        "empty.verbose_tag": (MODES["verbose_tag"], b""),
+    }
+    for name, (mode, stream) in targeted.items():
+        (SCAN / name).write_bytes(bytes(mode) + stream)
 
     mode_names = sorted(MODES)
     for i, (name, stream) in enumerate(sorted(pieces().items())):
