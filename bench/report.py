@@ -22,6 +22,8 @@ ROWS = [
     ("framelint -s FILES > /dev/null", "main", "cat FILES > /dev/null", 1.2),
     ("framelint -i -a FILES > /dev/null", "main", "cat FILES > /dev/null", 1.5),
     ("mp3val FILES > /dev/null", "main", "cat FILES > /dev/null", None),
+    ("cat CRC > /dev/null", "crc", "cat CRC > /dev/null", None),
+    ("framelint CRC > /dev/null", "crc", "cat CRC > /dev/null", None),
     ("cat LONG > /dev/null", "long", "cat LONG > /dev/null", None),
     ("framelint - < LONG > /dev/null", "long", "cat LONG > /dev/null", 1.5),
     ("framelint LONG > /dev/null", "long", "cat LONG > /dev/null", None),
@@ -85,12 +87,15 @@ def main():
         "long": int(meta["long_bytes"]),
         "tiny": int(meta["tiny_bytes"]),
         "one": int(meta["one_bytes"]),
+        "crc": int(meta.get("crc_bytes", "0")),
     }
     set_label = {
         "main": f"main corpus: {meta['main_files']} files, {int(meta['main_bytes']) / MiB:.0f} MiB",
         "long": f"one long file: {meta['long_name']}, {int(meta['long_bytes']) / MiB:.0f} MiB",
         "tiny": f"tiny corpus: {meta['tiny_files']} files, {int(meta['tiny_bytes']) / MiB:.1f} MiB",
         "one": f"one file for ffmpeg: {meta['one_name']}, {int(meta['one_bytes']) / MiB:.1f} MiB",
+        "crc": f"of which CRC-protected: {meta.get('crc_files', '0')} files, "
+               f"{int(meta.get('crc_bytes', '0')) / MiB:.0f} MiB",
     }
     medians = {name: statistics.median(e["times"]) for name, e in runs.items()}
 
@@ -146,7 +151,8 @@ def main():
           f"{fmt_s(weighted_mean(e['system']))} | {ratio_s} | {mibs:.0f} | {rss_s} | {'; '.join(verdict)} |")
     p("")
     p("FILES = every file of the main corpus on one command line; TINY = all tiny files on one command line; "
-      "LONG = the one long file; ONE = one main-corpus file. framelint exits 255 on the main corpus because "
+      "LONG = the one long file; ONE = one main-corpus file; CRC = the main corpus's CRC-protected files "
+      "(lame -p, twolame -p), whose frame bodies the default check runs a CRC over. framelint exits 255 on the main corpus because "
       "of its three deliberately damaged files (dmg_*), as it should; hyperfine runs with -i.")
     p("")
 

@@ -123,10 +123,16 @@ TINYS="${tiny_files[*]}"
 # The one file for ffmpeg: the first untagged lame -V 2 file of the main corpus.
 ONE=$(awk -F'\t' '$1 == "big" && $5 == "l3_v2_44" && $6 == "-" && $7 == "-" { print $2; exit }' "$BENCH_DIR/MANIFEST.tsv")
 [[ -n $ONE ]] || ONE=${big_files[0]}
+# The CRC-protected files of the main corpus (lame -p, twolame -p), timed apart:
+# the default check computes a CRC over each of their frame bodies.
+mapfile -t crc_files < <(awk -F'\t' '$1 == "big" && $5 ~ /crc/ { print $2 }' "$BENCH_DIR/MANIFEST.tsv")
+CRCS="${crc_files[*]}"
 main_bytes=$(cd "$BIG" && du -cb -- "${big_files[@]}" | tail -1 | cut -f1)
 tiny_bytes=$(cd "$TINY" && du -cb -- "${tiny_files[@]}" | tail -1 | cut -f1)
 long_bytes=$(stat -c %s "$LONGD/$LONG")
 one_bytes=$(stat -c %s "$BIG/$ONE")
+crc_bytes=0
+((${#crc_files[@]} > 0)) && crc_bytes=$(cd "$BIG" && du -cb -- "${crc_files[@]}" | tail -1 | cut -f1)
 
 # ---- 3. warm cache ----------------------------------------------------------------
 warm() {
@@ -306,6 +312,11 @@ for ((round = 1; round <= BENCH_ROUNDS; round++)); do
         "framelint -s FILES > /dev/null" "$FLQ -s $FILES > /dev/null" \
         "framelint -i -a FILES > /dev/null" "$FLQ -i -a $FILES > /dev/null" \
         "mp3val FILES > /dev/null" "mp3val $FILES > /dev/null"
+    if ((${#crc_files[@]} > 0)); then
+        hf crc "$round" "$BENCH_RUNS" "$BIG" \
+            "cat CRC > /dev/null" "cat $CRCS > /dev/null" \
+            "framelint CRC > /dev/null" "$FLQ $CRCS > /dev/null"
+    fi
     hf long "$round" "$BENCH_RUNS" "$LONGD" \
         "cat LONG > /dev/null" "cat $LONG > /dev/null" \
         "framelint - < LONG > /dev/null" "$FLQ - < $LONG > /dev/null" \
@@ -337,6 +348,10 @@ rss "framelint FILES > /dev/null" "$BIG" /dev/null "$FL" "${big_files[@]}"
 rss "framelint -s FILES > /dev/null" "$BIG" /dev/null "$FL" -s "${big_files[@]}"
 rss "framelint -i -a FILES > /dev/null" "$BIG" /dev/null "$FL" -i -a "${big_files[@]}"
 rss "mp3val FILES > /dev/null" "$BIG" /dev/null mp3val "${big_files[@]}"
+if ((${#crc_files[@]} > 0)); then
+    rss "cat CRC > /dev/null" "$BIG" /dev/null cat "${crc_files[@]}"
+    rss "framelint CRC > /dev/null" "$BIG" /dev/null "$FL" "${crc_files[@]}"
+fi
 rss "cat LONG > /dev/null" "$LONGD" /dev/null cat "$LONG"
 rss "framelint - < LONG > /dev/null" "$LONGD" "$LONGD/$LONG" "$FL" -
 rss "framelint LONG > /dev/null" "$LONGD" /dev/null "$FL" "$LONG"
@@ -433,6 +448,8 @@ tools="$tools $(ffmpeg -version | sed -n '1s/^\(ffmpeg version [^ ]*\).*/\1/p'),
     echo "tiny_bytes=$tiny_bytes"
     echo "long_name=$LONG"
     echo "long_bytes=$long_bytes"
+    echo "crc_files=${#crc_files[@]}"
+    echo "crc_bytes=$crc_bytes"
     echo "one_name=$ONE"
     echo "one_bytes=$one_bytes"
 } >"$R/meta.env"
