@@ -1,38 +1,11 @@
 // Frame bodies: consumed byte by byte when every byte must be seen, read in one
 // block when a protected frame's CRC-16 can be checked, otherwise skipped.
 
-#include <array>
-
+#include "scan/crc16.hpp"
 #include "scan/scan_file.hpp"
 
 namespace framelint {
 namespace {
-
-// CRC-16/ARC: polynomial 0x8005 reflected (0xA001), initial value 0, no final XOR.
-constexpr std::array<std::uint16_t, 256> crc16_table = [] {
-    std::array<std::uint16_t, 256> table{};
-    for (unsigned i = 0; i < 256; ++i) {
-        unsigned crc = i;
-        for (int bit = 0; bit < 8; ++bit) {
-            crc = (crc & 1u) != 0 ? (crc >> 1) ^ 0xA001u : crc >> 1;
-        }
-        table[i] = static_cast<std::uint16_t>(crc);
-    }
-    return table;
-}();
-
-constexpr std::uint16_t crc16_arc(const std::uint8_t* bytes, std::size_t n)
-{
-    std::uint16_t crc = 0;
-    for (std::size_t i = 0; i < n; ++i) {
-        crc = static_cast<std::uint16_t>((crc >> 8) ^ crc16_table[(crc ^ bytes[i]) & 0xFFu]);
-    }
-    return crc;
-}
-
-constexpr std::array<std::uint8_t, 9> check_input{'1', '2', '3', '4', '5', '6', '7', '8', '9'};
-static_assert(crc16_table[1] == 0xC0C1 && crc16_table[255] == 0x4040);
-static_assert(crc16_arc(check_input.data(), check_input.size()) == 0xBB3D, "the CRC-16/ARC check value");
 
 // A body the stream ends inside is a damaged frame: the file was cut short.
 bool cut_short(scan_context& c)
