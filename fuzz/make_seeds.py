@@ -54,9 +54,26 @@ def frame(header, body_len, fill):
     return bytes.fromhex(header) + bytes([fill & 0xFF]) * body_len
 
 
+def crc16_arc(data):
+    crc = 0
+    for byte in data:
+        crc ^= byte
+        for _ in range(8):
+            crc = (crc >> 1) ^ 0xA001 if crc & 1 else crc >> 1
+    return crc
+
+
+def protected_frame(fill, right):
+    """A protected 417-byte frame: header, CRC word, 411 body bytes. The scanner
+    checks CRC-16/ARC over the body; right=False stores a word that does not match."""
+    body = bytes((fill + k) & 0xFF for k in range(411))
+    word = crc16_arc(body) ^ (0 if right else 0x5A5A)
+    return bytes.fromhex("fffa9064") + struct.pack(">H", word) + body
+
+
 def synthetic():
     mp3 = b"".join(frame("fffb9064", 413, i) for i in range(6))  # 128 kbit/s, 44.1 kHz, 417 bytes
-    crc = b"".join(frame("fffa9064", 413, 0x30 + i) for i in range(4))  # protected: CRC word + 411
+    crc = b"".join(protected_frame(0x30 + i, right=i % 2 == 0) for i in range(4))
     id3v2 = b"ID3\x04\x00\x00\x00\x00\x00\x0a" + bytes(range(10))
     tag = b"TAG" + b"Title".ljust(30, b" ") + b"Artist".ljust(30, b"\0") + b"Album".ljust(30, b"\0")
     tag += b"2024" + b"Comment".ljust(28, b"\0") + b"\0\x07" + b"\x11"
@@ -97,12 +114,16 @@ def main():
 
     # Seeds that need one particular option set: a tag that declares 256 MiB in a
     # small regular file (the body skip seeks, and must stop at the file's end),
-    # the same through a pipe, and an empty stream.
+    # the same through a pipe, an empty stream, and protected frames whose
+    # CRC-16 is checked.
     huge_tag = b"ID3\x04\x00\x00\x7f\x7f\x7f\x7f" + synthetic()["synthetic_frames"][: 417 * 2]
     targeted = {
         "huge_id3v2.plain_file": (MODES["plain_file"], huge_tag),
         "huge_id3v2.budget_large_stdin": (MODES["budget_large_stdin"], huge_tag),
         "empty.verbose_tag": (MODES["verbose_tag"], b""),
+        # Bodies read in one block, where the CRC-16 is checked and noted.
+        "synthetic_crc.plain_file": (MODES["plain_file"], synthetic()["synthetic_crc"]),
+        "synthetic_crc.silent": (MODES["silent"], synthetic()["synthetic_crc"]),
     }
     for name, (mode, stream) in targeted.items():
         (SCAN / name).write_bytes(bytes(mode) + stream)
