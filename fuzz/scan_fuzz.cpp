@@ -596,9 +596,14 @@ void check_outputs(const fuzz_case& fc, const scan_run& loop, const file_run& wh
         CHECK(stream_out == model.repaired);
     }
     // The block read of a protected body notes a matching CRC-16 on standard
-    // output, also under -ss, where it is all that is written there.
+    // output, also under -ss, where it is all that is written there. (Copied
+    // stream bytes may hold the same text, and no body is read in one block then.)
     constexpr std::string_view crc_note = "crc16 check passed.\n";
-    CHECK(count_of(stream_out, crc_note) == model.crc_notes);
+    if (!framelint::passes_bytes_through(o) && !framelint::writes_repaired_frames(o)) {
+        CHECK(count_of(stream_out, crc_note) == model.crc_notes);
+    } else {
+        CHECK(model.crc_notes == 0);
+    }
     if (o.super_silent) {
         CHECK(stream_out.size() == static_cast<std::size_t>(model.crc_notes) * crc_note.size());
     }
