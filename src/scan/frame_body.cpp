@@ -42,9 +42,8 @@ std::uint64_t consume_counted(scan_context& c, std::uint64_t n, bool write_out)
     return passed;
 }
 
-bool read_frame_body(scan_context& c)
+bool read_frame_body(scan_context& c, frame_info& frame)
 {
-    frame_info& frame = c.state.candidate;
     scan_counters& n = c.state.counters;
     const std::int64_t size = frame.frame_length - (frame.prot_bit != 0 ? 6 : 4);
     if (size <= 0) {
@@ -54,9 +53,8 @@ bool read_frame_body(scan_context& c)
 
     // Every byte must be seen: copied out, kept for the ID3v1 tail, or coming
     // from standard input, where the block read's CRC check has never been made.
-    const bool byte_path = copies_bodies(c.options) || c.in.is_stdin() || c.options.id3_tag;
-    if (byte_path || (frame.prot_bit != 0 && want > io::byte_source::block_size)) {
-        return consume_counted(c, want, writes_repaired_frames(c.options)) == want || cut_short(c);
+    if (c.bodies_read_through || (frame.prot_bit != 0 && want > io::byte_source::block_size)) {
+        return consume_counted(c, want, c.repair) == want || cut_short(c);
     }
 
     if (frame.prot_bit != 0) {

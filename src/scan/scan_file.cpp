@@ -43,9 +43,9 @@ void tally_frame(scan_state& st, const decoded_header& header)
 
 // The per-frame block shows the body length and, for a protected frame, the CRC-16
 // of its body as they will be, not the zeros the record holds before the body is read.
-void dump_candidate(scan_context& c)
+void dump_candidate(scan_context& c, const frame_info& frame)
 {
-    frame_info shown = c.state.candidate;
+    frame_info shown = frame;
     const std::int32_t body = shown.frame_length - (shown.prot_bit != 0 ? 6 : 4);
     shown.frame_data_length = body;
     shown.correct_crc16_value = 0;
@@ -89,7 +89,7 @@ void read_crc_word(scan_context& c)
         ++got;
     }
     st.candidate.crc16_value = static_cast<std::uint16_t>(st.header_word & 0xFFFFu);
-    if (writes_repaired_frames(c.options)) {
+    if (c.repair) {
         if (got == 2) {
             c.out.put(static_cast<std::uint8_t>(st.header_word >> 8));
         }
@@ -99,13 +99,12 @@ void read_crc_word(scan_context& c)
     }
 }
 
-// Decodes header_word into candidate, reusing a recent decode of the same word.
-// Returns the kept decode, or nullptr when the header is not valid.
-const decoded_header* decode_candidate(scan_state& st)
+// Finds header_word among the recent decodes, or decodes it into candidate and
+// keeps it. Returns the kept decode, or nullptr when the header is not valid.
+decoded_header* decode_candidate(scan_state& st)
 {
-    for (const decoded_header& kept : st.recent) {
+    for (decoded_header& kept : st.recent) {
         if (kept.word == st.header_word) {
-            st.candidate = kept.info;
             return &kept;
         }
     }
@@ -166,16 +165,6 @@ private:
     io::byte_source* in_;
 };
 
-bool continues_after_frame(const scan_options& o)
-{
-    return o.check_all || (o.byte_search && o.byte_count.has_value() && *o.byte_count > 0);
-}
-
-bool over_budget(const scan_options& o, std::int64_t bytes_read)
-{
-    return o.byte_search && o.byte_count.has_value() && bytes_read > *o.byte_count;
-}
-
 // Runs until the stream ends or a stop condition holds.
 void scan_loop(scan_context& c)
 {
@@ -186,7 +175,7 @@ void scan_loop(scan_context& c)
     for (;;) {
         st.block_read = true;
         for (;;) {
-            if (over_budget(options, n.bytes_read)) {
+            if (n.bytes_read > c.byte_budget) {
                 return;
             }
             if (st.block_read ? !read_header_block(c) : !shift_in_byte(c)) {
@@ -201,7 +190,7 @@ void scan_loop(scan_context& c)
                 continue;
             }
 
-            const decoded_header* header = decode_candidate(st);
+            decoded_header* header = decode_candidate(st);
             if (header == nullptr) {
                 if (options.verbose) {
                     c.err.print("\nA possible header 0x%x passed the weak sieve, but failed the strong one at offset "
@@ -213,10 +202,16 @@ void scan_loop(scan_context& c)
                 continue;  // a block read stays a block read: the next four bytes
             }
 
-            frame_info& frame = st.candidate;
+            // A protected frame gets its CRC word, and the body reader and the dump
+            // their fields, in a record of its own; the kept decode stays as decoded.
+            const bool own_record = header->info.prot_bit != 0 || options.very_verbose;
+            if (own_record) {
+                st.candidate = header->info;
+            }
+            frame_info& frame = own_record ? st.candidate : header->info;
             place_frame(c);
             const std::int64_t header_end = n.bytes_read;
-            if (writes_repaired_frames(options)) {
+            if (c.repair) {
                 const std::uint8_t bytes[4] = {0xFF, static_cast<std::uint8_t>(st.header_word >> 16),
                                                static_cast<std::uint8_t>(st.header_word >> 8),
                                                static_cast<std::uint8_t>(st.header_word)};
@@ -231,12 +226,12 @@ void scan_loop(scan_context& c)
                 st.last_good_crc = frame.crc16_value;
                 st.have_good_frame = true;
                 if (options.very_verbose && !options.to_stdout) {
-                    dump_candidate(c);
+                    dump_candidate(c, frame);
                 }
             }
             n.next_expected = header_end + frame.frame_length;
 
-            if (!continues_after_frame(options) || !read_frame_body(c)) {
+            if (!c.goes_on || !read_frame_body(c, frame)) {
                 return;
             }
             break;  // the next header is read as one block
@@ -251,7 +246,7 @@ scan_state scan_stream(io::byte_source& in, const scan_options& options, io::out
     scan_state st;
     {
         const plain_copy copy(in, out, passes_bytes_through(options));
-        scan_context c{in, options, out, err, st};
+        scan_context c(in, options, out, err, st);
         scan_loop(c);
     }
     if (options.id3_tag) {

@@ -19,8 +19,10 @@ scan_state scan_stream(io::byte_source& in, const scan_options& options, io::out
 bool scan_file(io::byte_source& in, std::string_view file_label, const scan_options& options, io::output& out,
                io::output& err);
 
-// Consumes the rest of an accepted frame (the state's candidate). False ends the scan.
-bool read_frame_body(scan_context& c);
+// Consumes the rest of an accepted frame (frame is the state's candidate, or for an
+// unprotected frame, which the body reader does not change, its kept decode).
+// False ends the scan.
+bool read_frame_body(scan_context& c, frame_info& frame);
 
 // Consumes an ID3v2 tag whose first four bytes are in header_word.
 void skip_id3v2(scan_context& c);

@@ -53,12 +53,27 @@ struct scan_state {
     tail_ring tail;
 };
 
+// What one scan works with, and the decisions the options fix for its whole length.
 struct scan_context {
     io::byte_source& in;
     const scan_options& options;
     io::output& out;
     io::output& err;
     scan_state& state;
+    std::int64_t byte_budget;  // the scan ends once more bytes than this were read
+    bool goes_on;              // the scan continues after an accepted frame
+    bool bodies_read_through;  // every body byte must pass by: copied, kept, or standard input
+    bool repair;               // accepted frames are written out (-sf)
+
+    scan_context(io::byte_source& source, const scan_options& opts, io::output& stdout_stream,
+                 io::output& stderr_stream, scan_state& st)
+        : in(source), options(opts), out(stdout_stream), err(stderr_stream), state(st),
+          byte_budget(opts.byte_search && opts.byte_count ? *opts.byte_count : INT64_MAX),
+          goes_on(opts.check_all || (opts.byte_search && opts.byte_count && *opts.byte_count > 0)),
+          bodies_read_through(copies_bodies(opts) || source.is_stdin() || opts.id3_tag),
+          repair(writes_repaired_frames(opts))
+    {
+    }
 };
 
 // The search's byte step: one byte into header_word, and counted. (In plain
