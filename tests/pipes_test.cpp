@@ -14,7 +14,7 @@
 #include <sstream>
 #include <thread>
 
-#include "support.hpp"
+#include "run_support.hpp"
 
 namespace framelint::test {
 namespace {
@@ -34,15 +34,7 @@ pid_t spawn(const std::vector<std::string>& args, int out_fd, bool ignore_sigpip
         if (ignore_sigpipe) {
             ::signal(SIGPIPE, SIG_IGN);  // survives exec, as it does for a shell's children
         }
-        std::vector<std::string> words = {FRAMELINT_BINARY};
-        words.insert(words.end(), args.begin(), args.end());
-        std::vector<char*> argv;
-        for (std::string& w : words) {
-            argv.push_back(w.data());
-        }
-        argv.push_back(nullptr);
-        ::execv(argv[0], argv.data());
-        ::_exit(127);
+        exec_framelint(args);
     }
     return pid;
 }

@@ -145,16 +145,7 @@ run_result run_framelint_as(const launch& how)
             ::setrlimit(RLIMIT_AS, &cap);
         }
         ::alarm(hang_guard_seconds);
-        std::vector<std::string> words;
-        words.push_back(program_path());
-        words.insert(words.end(), how.args.begin(), how.args.end());
-        std::vector<char*> argv;
-        for (std::string& w : words) {
-            argv.push_back(w.data());
-        }
-        argv.push_back(nullptr);
-        ::execv(argv[0], argv.data());
-        ::_exit(127);
+        exec_framelint(how.args);
     }
     if (how.stdin_is_pipe) {
         ::close(pipe_fds[0]);
@@ -174,6 +165,29 @@ run_result run_framelint_as(const launch& how)
     ::unlink(out_path.c_str());
     ::unlink(err_path.c_str());
     return r;
+}
+
+void exec_framelint(const std::vector<std::string>& args)
+{
+    std::vector<std::string> words;
+    words.push_back(program_path());
+    words.insert(words.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (std::string& w : words) {
+        argv.push_back(w.data());
+    }
+    argv.push_back(nullptr);
+    ::execv(argv[0], argv.data());
+    ::_exit(127);
+}
+
+run_result run_framelint(const std::vector<std::string>& args, const bytes& stdin_data, const std::string& stdout_path)
+{
+    launch how;
+    how.args = args;
+    how.stdin_data = stdin_data;
+    how.stdout_path = stdout_path;
+    return run_framelint_as(how);
 }
 
 fifo_feed::fifo_feed(const bytes& data) : dir_(make_temp_dir()), path_(dir_ + "/feed.mp3")

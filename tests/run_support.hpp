@@ -28,6 +28,9 @@ run_result run_framelint_as(const launch& how);
 // The path argv[0] of the program under test has, as its own messages quote it.
 std::string program_path();
 
+// In a child process: replaces it with the program under test and args.
+[[noreturn]] void exec_framelint(const std::vector<std::string>& args);
+
 // A named pipe in a fresh directory, written by a child process that feeds it
 // data once a reader opens it. The writer is stopped and both removed on scope exit.
 class fifo_feed {

@@ -1,7 +1,6 @@
 #include "support.hpp"
 
 #include <fcntl.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -193,43 +192,5 @@ std::string write_temp_file(const bytes& data, const std::string& name_hint)
 }
 
 std::string fixture(const std::string& name) { return std::string(FRAMELINT_TEST_DATA) + "/" + name; }
-
-run_result run_framelint(const std::vector<std::string>& args, const bytes& stdin_data, const std::string& stdout_path)
-{
-    const std::string in_path = write_temp_file(stdin_data, "stdin");
-    const std::string out_path = write_temp_file({}, "stdout");
-    const std::string err_path = write_temp_file({}, "stderr");
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        const int in = ::open(in_path.c_str(), O_RDONLY);
-        const int out = ::open(stdout_path.empty() ? out_path.c_str() : stdout_path.c_str(), O_WRONLY);
-        const int err = ::open(err_path.c_str(), O_WRONLY);
-        ::dup2(in, 0);
-        ::dup2(out, 1);
-        ::dup2(err, 2);
-        std::vector<char*> argv;
-        static std::string binary = FRAMELINT_BINARY;
-        argv.push_back(binary.data());
-        std::vector<std::string> copies(args);
-        for (std::string& a : copies) {
-            argv.push_back(a.data());
-        }
-        argv.push_back(nullptr);
-        ::execv(binary.c_str(), argv.data());
-        ::_exit(127);
-    }
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-    run_result r;
-    r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    const bytes out = read_file(out_path);
-    const bytes err = read_file(err_path);
-    r.out.assign(out.begin(), out.end());
-    r.err.assign(err.begin(), err.end());
-    ::unlink(in_path.c_str());
-    ::unlink(out_path.c_str());
-    ::unlink(err_path.c_str());
-    return r;
-}
 
 }  // namespace framelint::test
