@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+
 #include "id3v1/id3v1_tag.hpp"
 #include "report/dumps.hpp"
 #include "report/summary.hpp"
@@ -99,26 +100,23 @@ void read_crc_word(scan_context& c)
     }
 }
 
-// Finds header_word among the recent decodes, or decodes it into candidate and
-// keeps it. Returns the kept decode, or nullptr when the header is not valid.
+// The kept decode of header_word, decoding it (into candidate) when it is not
+// kept yet. nullptr when the header is not valid.
 decoded_header* decode_candidate(scan_state& st)
 {
-    for (decoded_header& kept : st.recent) {
-        if (kept.word == st.header_word) {
-            return &kept;
-        }
+    const std::uint32_t word = st.header_word;
+    decoded_header& slot = st.decoded[((word >> 11) & 0x1Eu) | ((word >> 9) & 1u)];
+    if (slot.word == word) {
+        return &slot;
     }
     st.candidate = blank_frame_info();
-    if (decode_header(st.header_word, st.candidate) == 0) {
+    if (decode_header(word, st.candidate) == 0) {
         return nullptr;
     }
-    std::copy_backward(st.recent.begin(), st.recent.end() - 1, st.recent.end());
-    decoded_header& fresh = st.recent[0];
-    fresh.word = st.header_word;
-    fresh.info = st.candidate;
-    fresh.seconds =
-        static_cast<double>(st.candidate.samples_per_frame) / static_cast<double>(st.candidate.sample_freq);
-    return &fresh;
+    slot.word = word;
+    slot.info = st.candidate;
+    slot.seconds = static_cast<double>(st.candidate.samples_per_frame) / static_cast<double>(st.candidate.sample_freq);
+    return &slot;
 }
 
 // The four bytes where a header is expected; false when the stream ends first

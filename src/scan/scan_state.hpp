@@ -30,7 +30,8 @@ struct bitrate_stats {
 };
 
 // A header word decoded once and kept: a stream repeats a handful of header
-// words (padded and unpadded), so most frames need no decoding at all.
+// words (bit rate and padding vary, little else), so most frames need no
+// decoding at all.
 struct decoded_header {
     std::uint32_t word = 0;  // 0 never passes the sync test: an empty slot
     frame_info info;
@@ -43,7 +44,9 @@ struct scan_state {
     std::uint32_t header_word = 0;  // the last four bytes the search consumed
     bool block_read = true;         // the next search read takes four fresh bytes
     frame_info candidate;
-    std::array<decoded_header, 4> recent;
+    // Decodes kept by bit-rate index and padding bit, the fields that vary within
+    // a stream; a different word in the same slot replaces it.
+    std::array<decoded_header, 32> decoded;
     // The last accepted frame from the first good one on: its header word and CRC
     // word are all it takes to rebuild its record, which happens once, at the end.
     std::uint32_t last_good_word = 0;
