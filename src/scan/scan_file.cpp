@@ -2,7 +2,6 @@
 
 #include <algorithm>
 
-
 #include "id3v1/id3v1_tag.hpp"
 #include "report/dumps.hpp"
 #include "report/summary.hpp"
