@@ -13,6 +13,7 @@
 #include <cstdlib>
 
 #include "header/frame_info.hpp"
+#include "fuzz_check.hpp"
 
 namespace {
 
@@ -20,19 +21,16 @@ using framelint::frame_info;
 
 std::uint32_t g_word = 0;
 
-[[noreturn]] void fail(const char* what, int line)
+}  // namespace
+
+void fuzz_check_failed(const char* what, int line)
 {
     std::fprintf(stderr, "decode_header_fuzz: check failed at line %d: %s (word 0x%08x)\n", line, what,
                  static_cast<unsigned>(g_word));
     std::abort();
 }
 
-#define CHECK(cond)                  \
-    do {                             \
-        if (!(cond)) {               \
-            fail(#cond, __LINE__);   \
-        }                            \
-    } while (false)
+namespace {
 
 bool is_flag(std::int16_t v) { return v == 0 || v == 1; }
 

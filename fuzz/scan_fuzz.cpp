@@ -44,6 +44,7 @@
 #include "io/byte_source.hpp"
 #include "io/output.hpp"
 #include "scan/scan_file.hpp"
+#include "fuzz_check.hpp"
 
 namespace {
 
@@ -52,18 +53,15 @@ using framelint::scan_state;
 
 std::string g_command;  // the switches of the current input, for the failure note
 
-[[noreturn]] void fail(const char* what, int line)
+}  // namespace
+
+void fuzz_check_failed(const char* what, int line)
 {
     std::fprintf(stderr, "scan_fuzz: check failed at line %d: %s\n  switches:%s\n", line, what, g_command.c_str());
     std::abort();
 }
 
-#define CHECK(cond)                  \
-    do {                             \
-        if (!(cond)) {               \
-            fail(#cond, __LINE__);   \
-        }                            \
-    } while (false)
+namespace {
 
 enum class origin { memory, regular_file, pipe, pieces };
 
