@@ -36,33 +36,32 @@ bool check_files(const std::vector<std::string>& files, const scan_options& opti
     std::vector<std::uint8_t> file_buffer(io::byte_source::block_size);
     int failed_streams = 0;
     stdout_failed = false;
+    // Scans one stream and runs the checks after it; false once standard output broke.
+    const auto check_stream = [&](io::byte_source& in, const std::string& label) {
+        if (!scan_file(in, label, options, out, err)) {
+            ++failed_streams;
+        }
+        return check_stream_errors(in, label, out, err);
+    };
     for (const std::string& name : files) {
-        const bool is_stdin = name == "-";
-        int fd = STDIN_FILENO;
-        if (!is_stdin) {
-            fd = ::open(name.c_str(), O_RDONLY | O_CLOEXEC);
+        bool stdout_good = true;
+        if (name == "-") {
+            if (!standard_input) {
+                stdin_buffer.resize(io::byte_source::block_size);
+                standard_input = std::make_unique<io::byte_source>(STDIN_FILENO, true, stdin_buffer);
+            }
+            stdout_good = check_stream(*standard_input, "stdin");
+        } else {
+            const int fd = ::open(name.c_str(), O_RDONLY | O_CLOEXEC);
             if (fd < 0) {
                 err.print("framelint: %s %s\n", name.c_str(), std::strerror(errno));
                 continue;
             }
-        } else if (!standard_input) {
-            stdin_buffer.resize(io::byte_source::block_size);
-            standard_input = std::make_unique<io::byte_source>(STDIN_FILENO, true, stdin_buffer);
-        }
-        const std::string label = is_stdin ? "stdin" : name;
-        bool clean = false;
-        bool stdout_good = false;
-        if (is_stdin) {
-            clean = scan_file(*standard_input, label, options, out, err);
-            stdout_good = check_stream_errors(*standard_input, label, out, err);
-        } else {
-            io::byte_source file(fd, false, file_buffer);
-            clean = scan_file(file, label, options, out, err);
-            stdout_good = check_stream_errors(file, label, out, err);
+            {
+                io::byte_source file(fd, false, file_buffer);
+                stdout_good = check_stream(file, name);
+            }
             ::close(fd);
-        }
-        if (!clean) {
-            ++failed_streams;
         }
         if (!stdout_good) {
             stdout_failed = true;
