@@ -16,6 +16,7 @@ bool cut_short(scan_context& c)
     c.err.print("\nThe last frame was cut short by the end of the stream. Expected it to end at offset 0x%llx "
                 "(BYTE %lld).",
                 static_cast<unsigned long long>(frame_end), static_cast<long long>(frame_end));
+    note_problem(c, problem_kind::last_frame_cut, true, n.bytes_read, frame_end);
     return false;
 }
 
@@ -62,6 +63,8 @@ bool read_frame_body(scan_context& c, frame_info& frame)
         if (body.size() < want) {
             c.in.skip(body.size());
             c.err.print("File error while trying to read frame into memory.\n");
+            note_problem(c, problem_kind::frame_read_error, false, n.bytes_read, size,
+                         static_cast<std::int64_t>(body.size()));
             return cut_short(c);
         }
         n.bytes_read += size;

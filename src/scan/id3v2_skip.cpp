@@ -27,6 +27,7 @@ void skip_id3v2(scan_context& c)
     for (int i = 0; i < 6 && shift_in_byte(c); ++i) {
     }
     const std::uint32_t size = synchsafe_size(st.header_word);
+    note_problem(c, problem_kind::id3v2_tag, c.options.id3v2_error, 0, size);
     consume_counted(c, size, false);  // never part of a repaired stream
     st.counters.next_expected = static_cast<std::int64_t>(size) + 14;
     st.block_read = true;

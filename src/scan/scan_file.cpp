@@ -22,6 +22,7 @@ void min_run_check(scan_context& c)
         c.err.print("\nMininum contiguous number of frames wasn't reached. Got to %lld, needed %lld at offset 0x%llx "
                     "(BYTE %lld).",
                     dec(n.run_length), dec(c.options.min_frames), hex(n.next_expected), dec(n.next_expected));
+        note_problem(c, problem_kind::short_run, false, n.next_expected, n.run_length, c.options.min_frames);
         n.run_length = 0;
     }
 }
@@ -67,6 +68,7 @@ void place_frame(scan_context& c)
         c.err.print("\nAn expected frame was not found. Expected it at offset 0x%llx (BYTE %lld), now at offset "
                     "0x%llx (BYTE %lld).",
                     hex(n.next_expected), dec(n.next_expected), hex(n.bytes_read), dec(n.bytes_read));
+        note_problem(c, problem_kind::frame_not_found, true, n.bytes_read, n.next_expected);
         min_run_check(c);
     } else if (n.bytes_read == n.next_expected) {
         ++n.good_frames;
@@ -77,6 +79,7 @@ void place_frame(scan_context& c)
         io::output& to = c.options.to_stdout ? c.err : c.out;
         to.print("\nSomething happened at byte %lld. Next expected frame: %lld.\n", dec(n.bytes_read),
                  dec(n.next_expected));
+        note_problem(c, problem_kind::first_frame_late, false, n.bytes_read, n.next_expected);
     }
 }
 
@@ -195,6 +198,7 @@ void scan_loop(scan_context& c)
                                 st.header_word, hex(n.bytes_read), dec(n.bytes_read));
                 }
                 ++n.bad_frames;
+                note_problem(c, problem_kind::header_rejected, true, n.bytes_read, st.header_word);
                 min_run_check(c);
                 continue;  // a block read stays a block read: the next four bytes
             }

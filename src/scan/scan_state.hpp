@@ -9,6 +9,7 @@
 #include "io/byte_source.hpp"
 #include "io/output.hpp"
 #include "options/scan_options.hpp"
+#include "problems/problem.hpp"
 
 namespace framelint {
 
@@ -54,6 +55,7 @@ struct scan_state {
     frame_info last_good_frame = blank_frame_info();  // filled when the scan ends
     bool have_good_frame = false;
     tail_ring tail;
+    problem_list problems;  // filled only when the scan records them
 };
 
 // What one scan works with, and the decisions the options fix for its whole length.
@@ -67,6 +69,7 @@ struct scan_context {
     bool goes_on;              // the scan continues after an accepted frame
     bool bodies_read_through;  // every body byte must pass by: copied, kept, or standard input
     bool repair;               // accepted frames are written out (-sf)
+    bool records_problems;     // every problem goes into the state's list (--json)
 
     scan_context(io::byte_source& source, const scan_options& opts, io::output& stdout_stream,
                  io::output& stderr_stream, scan_state& st)
@@ -74,10 +77,20 @@ struct scan_context {
           byte_budget(opts.byte_search && opts.byte_count ? *opts.byte_count : INT64_MAX),
           goes_on(opts.check_all || (opts.byte_search && opts.byte_count && *opts.byte_count > 0)),
           bodies_read_through(copies_bodies(opts) || source.is_stdin() || opts.id3_tag),
-          repair(writes_repaired_frames(opts))
+          repair(writes_repaired_frames(opts)), records_problems(opts.json_lines)
     {
     }
 };
+
+// Keeps one problem for the report, when this scan records them. Called where the
+// event happens, whether or not its warning is printed.
+inline void note_problem(scan_context& c, problem_kind kind, bool bad_frame, std::int64_t offset,
+                         std::int64_t first = 0, std::int64_t second = 0, std::int64_t third = 0)
+{
+    if (c.records_problems) {
+        c.state.problems.add(problem{kind, bad_frame, offset, {first, second, third}});
+    }
+}
 
 // The search's byte step: one byte into header_word, and counted. (In plain
 // copy mode the input tees every consumed byte to standard output, and the tail

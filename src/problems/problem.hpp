@@ -1,0 +1,118 @@
+#pragma once
+// What went wrong in a stream, as plain records: one per event that counted a
+// bad frame or that a warning reports, kept whether or not the switches in force
+// print that warning. The scanner (and any check that runs beside it) appends
+// them; the reports are handed the list and print it.
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+#include <vector>
+
+namespace framelint {
+
+// Each kind's name is part of the machine-readable report: a name never changes
+// once released, and a new kind is added at the end.
+enum class problem_kind : std::uint8_t {
+    frame_not_found,   // a frame found off the position the previous one gave
+    first_frame_late,  // the first frame is not where the stream should begin
+    header_rejected,   // a word with sync bits that is no valid header
+    last_frame_cut,    // the stream ends inside a frame
+    frame_read_error,  // a protected frame's body could not be read whole
+    id3v2_tag,         // an ID3v2 tag at the start (a bad frame with -e)
+    short_run,         // a run of good frames shorter than -q asks
+    read_error,        // reading the stream failed
+};
+
+// Up to three numbers beside the offset, named per kind; an empty name ends a
+// kind's list. offset is the position the matching warning names.
+struct problem_kind_info {
+    problem_kind kind;
+    std::string_view name;
+    std::array<std::string_view, 3> numbers;
+};
+
+inline constexpr problem_kind_info problem_kinds[] = {
+    {problem_kind::frame_not_found, "frame_not_found", {"expected", "", ""}},
+    {problem_kind::first_frame_late, "first_frame_late", {"expected", "", ""}},
+    {problem_kind::header_rejected, "header_rejected", {"header", "", ""}},
+    {problem_kind::last_frame_cut, "last_frame_cut", {"expected_end", "", ""}},
+    {problem_kind::frame_read_error, "frame_read_error", {"wanted", "got", ""}},
+    {problem_kind::id3v2_tag, "id3v2_tag", {"size", "", ""}},
+    {problem_kind::short_run, "short_run", {"run", "needed", ""}},
+    {problem_kind::read_error, "read_error", {"errno", "", ""}},
+};
+
+constexpr const problem_kind_info& info_of(problem_kind kind) { return problem_kinds[static_cast<std::size_t>(kind)]; }
+
+namespace problem_checks {
+constexpr bool snake_case(std::string_view s)
+{
+    if (s.empty() || s.front() == '_' || s.back() == '_') {
+        return false;
+    }
+    for (const char ch : s) {
+        if (!((ch >= 'a' && ch <= 'z') || (ch >= '0' && ch <= '9') || ch == '_')) {
+            return false;
+        }
+    }
+    return true;
+}
+
+constexpr bool table_is_sound()
+{
+    constexpr std::size_t count = std::size(problem_kinds);
+    for (std::size_t i = 0; i < count; ++i) {
+        const problem_kind_info& k = problem_kinds[i];
+        if (static_cast<std::size_t>(k.kind) != i || !snake_case(k.name)) {
+            return false;
+        }
+        for (std::size_t j = 0; j < i; ++j) {
+            if (problem_kinds[j].name == k.name) {
+                return false;
+            }
+        }
+        bool ended = false;
+        for (const std::string_view number : k.numbers) {
+            if (number.empty()) {
+                ended = true;
+            } else if (ended || !snake_case(number) || number == "kind" || number == "offset" ||
+                       number == "bad_frame") {
+                return false;
+            }
+        }
+    }
+    return true;
+}
+}  // namespace problem_checks
+
+static_assert(problem_checks::table_is_sound(),
+              "one row per kind, in enum order, unique snake_case names, numbers named apart from the fixed fields");
+
+struct problem {
+    problem_kind kind = problem_kind::frame_not_found;
+    bool bad_frame = false;  // it added one to the bad-frame count
+    std::int64_t offset = 0;
+    std::array<std::int64_t, 3> numbers{};  // as named in the kind's row
+};
+
+// One stream's problems. Endless junk can hold a problem every few bytes, so
+// only the first kept_limit are kept; the rest are counted.
+struct problem_list {
+    static constexpr std::size_t kept_limit = 1000;
+
+    std::vector<problem> kept;
+    std::int64_t dropped = 0;
+
+    void add(const problem& p)
+    {
+        if (kept.size() < kept_limit) {
+            kept.push_back(p);
+        } else {
+            ++dropped;
+        }
+    }
+};
+
+}  // namespace framelint
