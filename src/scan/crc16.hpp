@@ -61,9 +61,10 @@ constexpr std::uint16_t crc16_slice8(std::uint64_t word, std::size_t first)
     return crc;
 }
 
-constexpr std::uint16_t crc16_arc(const std::uint8_t* bytes, std::size_t n)
+// A running CRC: pass the CRC of the bytes before (0 to start) to continue over
+// more, so crc16_arc(b, n, crc16_arc(a, m)) is the CRC of a followed by b.
+constexpr std::uint16_t crc16_arc(const std::uint8_t* bytes, std::size_t n, std::uint16_t crc = 0)
 {
-    std::uint16_t crc = 0;
     for (; n >= 16; n -= 16, bytes += 16) {
         const std::uint64_t low = load_le64(bytes) ^ crc;
         const std::uint64_t high = load_le64(bytes + 8);
@@ -81,6 +82,8 @@ static_assert(crc16_arc(check_input.data(), check_input.size()) == 0xBB3D, "the 
 static_assert(crc16_arc(longer.data(), longer.size()) == crc16_arc_bytewise(longer.data(), longer.size()));
 static_assert(crc16_arc(longer.data(), 16) == crc16_arc_bytewise(longer.data(), 16));
 static_assert(crc16_arc(longer.data(), 7) == crc16_arc_bytewise(longer.data(), 7));
+static_assert(crc16_arc(longer.data() + 5, 18, crc16_arc(longer.data(), 5)) == crc16_arc(longer.data(), 23),
+              "a CRC continued over the rest equals the CRC of the whole");
 }  // namespace crc16_checks
 
 }  // namespace framelint
