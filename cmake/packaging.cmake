@@ -1,4 +1,4 @@
-# Manual page, its install rule, and the Debian package.
+# Manual page and bash completion, their install rules, and the Debian package.
 #
 # The version comes from project() in the top-level CMakeLists.txt and nowhere
 # else: configure_file() writes it into the manual page, and CPack takes it for
@@ -9,6 +9,10 @@ include(GNUInstallDirs)
 set(FRAMELINT_MANPAGE ${CMAKE_CURRENT_BINARY_DIR}/docs/framelint.1)
 configure_file(${CMAKE_CURRENT_SOURCE_DIR}/docs/framelint.1.in ${FRAMELINT_MANPAGE} @ONLY)
 install(FILES ${FRAMELINT_MANPAGE} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+
+# Bash completion, where bash-completion loads it on demand.
+install(FILES ${CMAKE_CURRENT_SOURCE_DIR}/completions/framelint
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions)
 
 # Debian package: `cpack -G DEB` in the build directory.
 set(CPACK_GENERATOR DEB)

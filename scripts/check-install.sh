@@ -1,7 +1,7 @@
 #!/bin/sh
 # Install a built tree into a temporary prefix and check what lands there:
-# the binary runs on a fixture, and the manual page is installed and renders
-# without warnings.
+# the binary runs on a fixture, the manual page is installed and renders
+# without warnings, and the bash completion is installed.
 #
 # usage: scripts/check-install.sh BUILD_DIR
 #
@@ -101,6 +101,17 @@ if [ -n "$page" ]; then
     else
         echo "skip: groff not found, manual page not rendered"
     fi
+fi
+
+# Bash completion: installed where bash-completion looks, and it loads.
+datadir=$(cache_value CMAKE_INSTALL_DATADIR)
+completion=$prefix/${datadir:-share}/bash-completion/completions/framelint
+if [ ! -f "$completion" ]; then
+    fail "no bash completion at ${datadir:-share}/bash-completion/completions/framelint"
+elif ! bash -c '. "$1" && complete -p framelint' sh "$completion" >/dev/null 2>&1; then
+    fail "the bash completion does not load"
+else
+    echo "ok: bash completion installed and loads"
 fi
 
 if [ "$failures" -ne 0 ]; then

@@ -53,6 +53,12 @@ const std::string help_text =
     "                       be included in the 'f'ixed mp3. If you want it\n"
     "                       included, you have to include the '-i' option.\n\n"
     "     -h                Print this text including the version.\n\n"
+    "     -r, --recursive   Checks every .mp3, .mp2, .mp1, .mpa and .mpga file\n"
+    "                       in the directories named and below them.\n\n"
+    "     --json            Writes one JSON object per stream (JSON Lines)\n"
+    "                       instead of the summary, for other programs.\n\n"
+    "     --help            Prints this text on standard output.\n\n"
+    "     --version         Prints the version.\n\n"
     "* VERSION:  1.98   \n"
     "* HOMEPAGE: https://framelint.org/   \n"
     "* AUTHOR :  The framelint developers <maintainers@framelint.org>   \n";
@@ -115,6 +121,45 @@ TEST(HelpText, ShownOnStandardErrorWithStatusOne)
         EXPECT_EQ(r.err, c.diagnostic + help_text);
         EXPECT_EQ(r.out, "");
         EXPECT_EQ(r.status, 1);
+    }
+}
+
+TEST(LongOptions, HelpAndVersionOnStandardOutputOthersAsBefore)
+{
+    const std::string argv0 = program_path();
+    struct long_case {
+        std::vector<std::string> args;
+        std::string out;
+        std::string err;
+        int status;
+    };
+    const std::vector<long_case> cases = {
+        {{"--help"}, help_text, "", 0},
+        {{"-a", "--help", missing}, help_text, "", 0},
+        {{"--version"}, "framelint 1.98\n", "", 0},
+        {{"--version", "-h"}, "framelint 1.98\n", "", 0},
+        {{"--jsonx", missing}, "", argv0 + ": invalid option -- '-'\n" + help_text, 1},
+        {{"--Help", missing}, "", argv0 + ": invalid option -- '-'\n" + help_text, 1},
+        {{"-a--json", missing}, "", argv0 + ": invalid option -- '-'\n" + help_text, 1},
+        {{"--json", "-s", missing}, "",
+         argv0 + ": --json cannot be used with -s, -ss or -sf, which give standard output to the stream\n", 1},
+        {{"-ss", "--json", missing}, "",
+         argv0 + ": --json cannot be used with -s, -ss or -sf, which give standard output to the stream\n", 1},
+        {{"-sf", "--json"}, "", help_text, 1},  // no file: the help text, as always
+        {{"--", "--help"}, "", no_such_file("--help"), 0},
+    };
+    for (const long_case& c : cases) {
+        SCOPED_TRACE(::testing::PrintToString(c.args));
+        const run_result r = run_framelint(c.args);
+        EXPECT_EQ(r.out.substr(0, c.out.size()), c.out);
+        if (c.status == 0 && !c.out.empty()) {
+            EXPECT_EQ(r.out, c.out);
+        }
+        EXPECT_EQ(r.err, c.err);
+        EXPECT_EQ(r.status, c.status);
+    }
+    for (const char* option : {"--help", "--version"}) {
+        EXPECT_EQ(run_framelint({option}, {}, "/dev/full").status, 1) << option;
     }
 }
 

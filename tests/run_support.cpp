@@ -77,8 +77,16 @@ void remove_tree(const std::string& dir)
     if (DIR* d = ::opendir(dir.c_str())) {
         while (const dirent* e = ::readdir(d)) {
             const std::string name = e->d_name;
-            if (name != "." && name != "..") {
-                ::unlink((dir + "/" + name).c_str());
+            const std::string path = dir + "/" + name;
+            struct stat st {};
+            if (name == "." || name == "..") {
+                continue;
+            }
+            if (::lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+                ::chmod(path.c_str(), 0700);
+                remove_tree(path);
+            } else {
+                ::unlink(path.c_str());
             }
         }
         ::closedir(d);

@@ -5,10 +5,13 @@
 #include <fcntl.h>
 #include <memory>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "cli/switches.hpp"
+#include "cli/tree_walk.hpp"
 #include "scan/scan_file.hpp"
+#include "version.hpp"
 
 namespace framelint::cli {
 
@@ -43,25 +46,37 @@ bool check_files(const std::vector<std::string>& files, const scan_options& opti
         }
         return check_stream_errors(in, label, out, err);
     };
+    // A named file, or one found by -r; false once standard output broke.
+    const auto check_named = [&](const std::string& name) {
+        const int fd = ::open(name.c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0) {
+            err.print("framelint: %s %s\n", name.c_str(), std::strerror(errno));
+            return true;
+        }
+        bool stdout_good = true;
+        {
+            io::byte_source file(fd, false, file_buffer);
+            stdout_good = check_stream(file, name);
+        }
+        ::close(fd);
+        return stdout_good;
+    };
+    const auto cannot_open = [&](const std::string& dir, int error) {
+        err.print("framelint: %s %s\n", dir.c_str(), std::strerror(error));
+    };
     for (const std::string& name : files) {
         bool stdout_good = true;
+        struct stat st {};
         if (name == "-") {
             if (!standard_input) {
                 stdin_buffer.resize(io::byte_source::block_size);
                 standard_input = std::make_unique<io::byte_source>(STDIN_FILENO, true, stdin_buffer);
             }
             stdout_good = check_stream(*standard_input, "stdin");
+        } else if (options.recursive && ::stat(name.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+            stdout_good = walk_tree(name, check_named, cannot_open);
         } else {
-            const int fd = ::open(name.c_str(), O_RDONLY | O_CLOEXEC);
-            if (fd < 0) {
-                err.print("framelint: %s %s\n", name.c_str(), std::strerror(errno));
-                continue;
-            }
-            {
-                io::byte_source file(fd, false, file_buffer);
-                stdout_good = check_stream(file, name);
-            }
-            ::close(fd);
+            stdout_good = check_named(name);
         }
         if (!stdout_good) {
             stdout_failed = true;
@@ -72,6 +87,15 @@ bool check_files(const std::vector<std::string>& files, const scan_options& opti
         standard_input->give_back_read_ahead();
     }
     return failed_streams == 0;
+}
+
+bool finish_stdout(io::output& out, io::output& err)
+{
+    if (!out.flush()) {
+        err.print("framelint: stdout %s\n", std::strerror(out.error()));
+        return false;
+    }
+    return true;
 }
 
 void report_rusage(io::output& out, io::output& err)
@@ -102,6 +126,15 @@ int run(int argc, const char* const* argv)
     case parse_outcome::bad_min_run:
         err.print("You must supply an integer greater than 1 to use the '-q' flag.");
         return 255;
+    case parse_outcome::bad_combination:
+        err.print("%s", command.diagnostic.c_str());
+        return 1;
+    case parse_outcome::print_help:
+        show_usage(out);
+        return finish_stdout(out, err) ? 0 : 1;
+    case parse_outcome::print_version:
+        out.print("framelint %s\n", std::string(version).c_str());
+        return finish_stdout(out, err) ? 0 : 1;
     case parse_outcome::run:
         break;
     }
@@ -111,11 +144,10 @@ int run(int argc, const char* const* argv)
     if (stdout_failed) {
         return 1;
     }
-    if (!command.options.to_stdout) {
+    if (!command.options.to_stdout && !command.options.json_lines) {
         report_rusage(out, err);
     }
-    if (!out.flush()) {
-        err.print("framelint: stdout %s\n", std::strerror(out.error()));
+    if (!finish_stdout(out, err)) {
         return 1;
     }
     return all_clean ? 0 : 255;

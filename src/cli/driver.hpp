@@ -13,8 +13,8 @@ namespace framelint::cli {
 // The whole program; returns the exit status (0, 1 or 255).
 int run(int argc, const char* const* argv);
 
-// The help text, on err.
-void show_usage(io::output& err);
+// The help text: on standard error for -h and mistakes, on standard output for --help.
+void show_usage(io::output& to);
 
 // Scans every file argument ("-" is standard input). Returns true when no scanned
 // stream had a bad frame; false in stdout_failed when standard output broke, after
@@ -26,6 +26,10 @@ bool check_files(const std::vector<std::string>& files, const scan_options& opti
 // output is still good (it is flushed first, so that a report that never
 // arrived is noticed now).
 bool check_stream_errors(io::byte_source& in, const std::string& file_label, io::output& out, io::output& err);
+
+// Sends what is left for standard output; false, after saying so, when it
+// could not be written.
+bool finish_stdout(io::output& out, io::output& err);
 
 // The process's own user and system CPU time.
 void report_rusage(io::output& out, io::output& err);

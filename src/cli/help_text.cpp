@@ -43,19 +43,25 @@ constexpr const char* help_lines[] = {
     "                       be included in the 'f'ixed mp3. If you want it\n",
     "                       included, you have to include the '-i' option.\n\n",
     "     -h                Print this text including the version.\n\n",
+    "     -r, --recursive   Checks every .mp3, .mp2, .mp1, .mpa and .mpga file\n",
+    "                       in the directories named and below them.\n\n",
+    "     --json            Writes one JSON object per stream (JSON Lines)\n",
+    "                       instead of the summary, for other programs.\n\n",
+    "     --help            Prints this text on standard output.\n\n",
+    "     --version         Prints the version.\n\n",
 };
-static_assert(std::size(help_lines) == 35);
+static_assert(std::size(help_lines) == 41);
 
 }  // namespace
 
-void show_usage(io::output& err)
+void show_usage(io::output& to)
 {
     for (const char* line : help_lines) {
-        err.print("%s", line);
+        to.print("%s", line);
     }
-    err.print("* VERSION:  %s   \n", std::string(version).c_str());
-    err.print("* HOMEPAGE: %s   \n", std::string(homepage).c_str());
-    err.print("* AUTHOR :  %s   \n", std::string(author).c_str());
+    to.print("* VERSION:  %s   \n", std::string(version).c_str());
+    to.print("* HOMEPAGE: %s   \n", std::string(homepage).c_str());
+    to.print("* AUTHOR :  %s   \n", std::string(author).c_str());
 }
 
 }  // namespace framelint::cli

@@ -3,6 +3,7 @@
 #include <cctype>
 #include <cstring>
 #include <limits>
+#include <string_view>
 
 namespace framelint::cli {
 
@@ -55,6 +56,7 @@ struct switch_reader {
         case 'e': o.id3v2_error = true; return true;
         case 'i': o.id3_tag = true; return true;
         case 'p': o.one_line = true; return true;
+        case 'r': o.recursive = true; return true;
         case 'h': return stop(parse_outcome::show_usage);
         case 'b':
             used_rest = true;
@@ -97,6 +99,27 @@ struct switch_reader {
     }
 };
 
+// A word that begins with "--" and names a long option; false for any other,
+// which is then read as switch letters (and "-" is an invalid one, as always).
+bool act_long(switch_reader& reader, const char* word, bool& go_on)
+{
+    scan_options& o = reader.result.options;
+    const std::string_view name(word);
+    go_on = true;
+    if (name == "--json") {
+        o.json_lines = true;
+    } else if (name == "--recursive") {
+        o.recursive = true;
+    } else if (name == "--help") {
+        go_on = reader.stop(parse_outcome::print_help);
+    } else if (name == "--version") {
+        go_on = reader.stop(parse_outcome::print_version);
+    } else {
+        return false;
+    }
+    return true;
+}
+
 void apply_implications(scan_options& o)
 {
     if (!o.verbose && !o.check_all && !o.byte_search) {
@@ -122,6 +145,13 @@ parsed_command_line parse_command_line(int argc, const char* const* argv)
         if (word[0] != '-' || word[1] == '\0') {
             break;
         }
+        bool go_on = true;
+        if (word[1] == '-' && act_long(reader, word, go_on)) {
+            if (!go_on) {
+                return result;
+            }
+            continue;
+        }
         for (const char* letter = word + 1; *letter != '\0'; ++letter) {
             bool used_rest = false;
             if (!reader.act(*letter, letter + 1, used_rest, index, argc, argv)) {
@@ -137,6 +167,13 @@ parsed_command_line parse_command_line(int argc, const char* const* argv)
     }
     if (result.files.empty()) {
         result.outcome = parse_outcome::show_usage;
+        return result;
+    }
+    if (result.options.json_lines && result.options.to_stdout) {
+        result.outcome = parse_outcome::bad_combination;
+        result.diagnostic = std::string(reader.program) +
+                            ": --json cannot be used with -s, -ss or -sf, which give standard output to the "
+                            "stream\n";
         return result;
     }
     apply_implications(result.options);

@@ -1,7 +1,8 @@
 #pragma once
 // The command line: switches in the classic getopt form "q:epv::ahs::ib::",
 // parsed in POSIX order (the switches end at the first word that is not one,
-// and words are never reordered).
+// and words are never reordered). Beside them, the long options --help,
+// --version, --json and --recursive, each a word of its own.
 
 #include <cstdint>
 #include <string>
@@ -14,7 +15,10 @@ namespace framelint::cli {
 enum class parse_outcome {
     run,         // scan the files
     show_usage,  // -h, a bad switch, or no file argument: help text, status 1
-    bad_min_run  // -q below 2: its message, status 255
+    bad_min_run,  // -q below 2: its message, status 255
+    print_help,     // --help: help text on standard output, status 0
+    print_version,  // --version: the version on standard output, status 0
+    bad_combination // switches that cannot go together: the diagnostic, status 1
 };
 
 struct parsed_command_line {

@@ -21,6 +21,7 @@ struct scan_options {
     bool verbose = false;        // -v, -vv
     bool very_verbose = false;   // -vv
     bool json_lines = false;     // --json: one JSON object per stream instead of the text reports
+    bool recursive = false;      // -r, --recursive: directories named are walked for audio files
 
     // -b's number. Empty is "no budget": the budget never ends the scan, and the
     // scan stops right after the first accepted frame.
