@@ -1,13 +1,20 @@
 #pragma once
 // CRC-16/ARC (polynomial 0x8005 reflected as 0xA001, initial value 0, no final
 // XOR), the checksum compared with a protected frame's stored CRC word.
-// Sixteen bytes per step ("slicing by sixteen"): table k holds the CRC of a byte
-// followed by k zero bytes, so sixteen independent lookups replace sixteen
-// dependent steps; the chain from one step to the next is what limits the speed.
+//
+// Two ways to compute it:
+// - the table version, sixteen bytes per step ("slicing by sixteen"): table k
+//   holds the CRC of a byte followed by k zero bytes, so sixteen independent
+//   lookups replace sixteen dependent steps. It is constexpr, runs anywhere,
+//   and is what the others are checked against;
+// - carry-less multiplication (crc16_clmul.cpp), which folds 16 or 32 bytes per
+//   instruction pair, on x86 processors that report PCLMULQDQ (or VPCLMULQDQ).
+// crc16_arc() takes the fastest one this processor runs, decided once.
 
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <type_traits>
 
 namespace framelint {
 
@@ -31,7 +38,7 @@ inline constexpr std::array<crc16_slice, 16> crc16_tables = [] {
     return t;
 }();
 
-// One byte at a time: the definition the sliced form must agree with.
+// One byte at a time: the definition the faster forms must agree with.
 constexpr std::uint16_t crc16_arc_bytewise(const std::uint8_t* bytes, std::size_t n, std::uint16_t crc = 0)
 {
     for (std::size_t i = 0; i < n; ++i) {
@@ -61,9 +68,8 @@ constexpr std::uint16_t crc16_slice8(std::uint64_t word, std::size_t first)
     return crc;
 }
 
-// A running CRC: pass the CRC of the bytes before (0 to start) to continue over
-// more, so crc16_arc(b, n, crc16_arc(a, m)) is the CRC of a followed by b.
-constexpr std::uint16_t crc16_arc(const std::uint8_t* bytes, std::size_t n, std::uint16_t crc = 0)
+// The table version. crc is the value over the bytes before these (0 to start).
+constexpr std::uint16_t crc16_arc_table(const std::uint8_t* bytes, std::size_t n, std::uint16_t crc = 0)
 {
     for (; n >= 16; n -= 16, bytes += 16) {
         const std::uint64_t low = load_le64(bytes) ^ crc;
@@ -71,6 +77,32 @@ constexpr std::uint16_t crc16_arc(const std::uint8_t* bytes, std::size_t n, std:
         crc = static_cast<std::uint16_t>(crc16_slice8(low, 15) ^ crc16_slice8(high, 7));
     }
     return crc16_arc_bytewise(bytes, n, crc);
+}
+
+// The ways this build knows; which of them the processor runs is known at run time.
+enum class crc16_method {
+    table,     // everywhere
+    clmul128,  // PCLMULQDQ and SSE4.1: four 16-byte lanes
+    clmul256,  // VPCLMULQDQ and AVX2: four 32-byte lanes
+};
+
+// True when the method is built in and this processor runs it.
+bool crc16_method_available(crc16_method method);
+// The fastest available method; the one crc16_arc() uses.
+crc16_method crc16_fastest_method();
+// The CRC by a given method, which must be available.
+std::uint16_t crc16_arc_by(crc16_method method, const std::uint8_t* bytes, std::size_t n, std::uint16_t crc = 0);
+// The CRC by the fastest method.
+std::uint16_t crc16_arc_fastest(const std::uint8_t* bytes, std::size_t n, std::uint16_t crc);
+
+// A running CRC: pass the CRC of the bytes before (0 to start) to continue over
+// more, so crc16_arc(b, n, crc16_arc(a, m)) is the CRC of a followed by b.
+constexpr std::uint16_t crc16_arc(const std::uint8_t* bytes, std::size_t n, std::uint16_t crc = 0)
+{
+    if (std::is_constant_evaluated()) {
+        return crc16_arc_table(bytes, n, crc);
+    }
+    return crc16_arc_fastest(bytes, n, crc);
 }
 
 namespace crc16_checks {
