@@ -192,21 +192,34 @@ TEST(MinRunSwitch, TwoOrMoreIsAccepted)
     }
 }
 
-TEST(FileLoop, UnopenableFileIsReportedAndDoesNotCount)
+TEST(FileLoop, UnopenableFileIsReportedAndFailsTheRun)
 {
     const run_result r = run_framelint({missing});
     EXPECT_EQ(r.err, no_such_file(missing));
     EXPECT_TRUE(ends_with_cpu_times(r.out)) << r.out;
     EXPECT_EQ(without_cpu_times(r.out), "");
-    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.status, 1);
 
     for (const std::string copy_mode : {"-s", "-ss", "-sf"}) {
         SCOPED_TRACE(copy_mode);
         const run_result c = run_framelint({copy_mode, missing});
         EXPECT_EQ(c.err, no_such_file(missing));
         EXPECT_EQ(c.out, "") << "no CPU-time report in the copy modes";
-        EXPECT_EQ(c.status, 0);
+        EXPECT_EQ(c.status, 1);
     }
+
+    // The other files are still checked and reported, and whether clean or
+    // damaged, they do not hide the failure.
+    const std::string clean = fixture("lame_cbr128.mp3");
+    const std::string damaged = write_temp_file(frame(l3_128k) + bytes(10, 0) + frame(l3_128k), "damaged");
+    for (const auto& args : std::vector<std::vector<std::string>>{{missing, clean}, {clean, missing},
+                                                                   {damaged, missing}, {missing, damaged}}) {
+        SCOPED_TRACE(::testing::PrintToString(args));
+        const run_result m = run_framelint(args);
+        EXPECT_NE(m.out.find("FILE_NAME           " + args[args[0] == missing ? 1 : 0] + "\n"), std::string::npos);
+        EXPECT_EQ(m.status, 1);
+    }
+    ::unlink(damaged.c_str());
 }
 
 TEST(FileLoop, UnreadableFileIsReported)
@@ -222,7 +235,7 @@ TEST(FileLoop, UnreadableFileIsReported)
     const run_result r = run_framelint({path});
     EXPECT_EQ(r.err, "framelint: " + path + " Permission denied\n");
     EXPECT_EQ(without_cpu_times(r.out), "");
-    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.status, 1);
 }
 
 TEST(FileLoop, EveryFileIsReportedAndOneDamagedFileFailsTheRun)
@@ -272,7 +285,7 @@ TEST(FileLoop, WordsAfterTheSwitchesAreFiles)
         const run_result r = run_framelint_as(how);
         EXPECT_EQ(r.err, c.err);
         EXPECT_EQ(without_cpu_times(r.out), c.out);
-        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.status, 1) << "a word taken for a file names no file";
     }
 }
 
@@ -283,7 +296,73 @@ TEST(FileLoop, DirectoryReadsAsAnEmptyStreamWithAnError)
     EXPECT_EQ(without_cpu_times(r.out), summary(dir.path(), 0, 0, 0));
     EXPECT_TRUE(ends_with_cpu_times(r.out)) << r.out;
     EXPECT_EQ(r.err, "framelint: " + dir.path() + " Is a directory\n");
-    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.status, 1);
+}
+
+TEST(FileLoop, ClosedStandardInputIsAReadError)
+{
+    for (const std::string mode : {"-p", "-s", "-sf"}) {
+        SCOPED_TRACE(mode);
+        launch how;
+        how.args = {mode, "-"};
+        how.close_stdin = true;
+        const run_result r = run_framelint_as(how);
+        EXPECT_EQ(r.err, "framelint: stdin Bad file descriptor\n");
+        EXPECT_EQ(r.status, 1);
+    }
+}
+
+// A disk error in the middle of a file: what came before it is checked and
+// copied as before, the error is reported, and the run fails.
+TEST(FileLoop, ReadErrorInTheMiddleFailsTheRun)
+{
+    const std::string song = fixture("lame_cbr128.mp3");
+    const std::string protected_song = fixture("lame_crc.mp3");  // bodies read in one block
+    const bytes whole = read_file(song);
+    constexpr long long fault_at = 10000;
+    const auto io_error = [](const std::string& label) { return "framelint: " + label + " Input/output error\n"; };
+    struct fault_case {
+        std::vector<std::string> args;
+        bool stdin_is_song;
+        std::string err_ends_with;
+    };
+    const std::vector<fault_case> cases = {
+        {{song}, false, io_error(song)},
+        {{"-p", protected_song}, false, io_error(protected_song)},
+        {{"-s", song}, false, io_error(song)},
+        {{"-sf", song}, false, io_error(song)},
+        {{"-ss", "-"}, true, io_error("stdin")},
+        {{"-sf", "-"}, true, io_error("stdin")},
+    };
+    for (const fault_case& c : cases) {
+        SCOPED_TRACE(::testing::PrintToString(c.args));
+        launch how;
+        how.args = c.args;
+        if (c.stdin_is_song) {
+            how.stdin_data = whole;
+        }
+        how.read_fault_at = fault_at;
+        const run_result r = run_framelint_as(how);
+        ASSERT_GE(r.err.size(), c.err_ends_with.size()) << r.err;
+        EXPECT_EQ(r.err.substr(r.err.size() - c.err_ends_with.size()), c.err_ends_with);
+        EXPECT_EQ(r.status, 1);
+        if (c.args[0] == "-s") {
+            EXPECT_EQ(r.out, as_string(slice(whole, 0, fault_at))) << "the copy up to the error";
+        }
+        if (c.args[0] == "-sf") {
+            const std::string full_repair = run_framelint({"-sf", song}).out;
+            EXPECT_LT(r.out.size(), full_repair.size());
+            EXPECT_EQ(r.out, full_repair.substr(0, r.out.size()));
+        }
+    }
+
+    // A clean file before the failing one does not make the run clean.
+    launch how;
+    how.args = {song, song};
+    how.read_fault_at = static_cast<long long>(whole.size()) + fault_at;
+    const run_result r = run_framelint_as(how);
+    EXPECT_EQ(occurrences(r.out, "BAD_FRAMES          0\n"), 1u) << r.out;
+    EXPECT_EQ(r.status, 1);
 }
 
 TEST(FileLoop, DevicesAsFiles)
@@ -361,6 +440,32 @@ TEST(StandardInput, SecondDashGoesOnWhereTheFirstStopped)
             EXPECT_EQ(without_cpu_times(r.out), c.first + c.second);
             EXPECT_EQ(r.err, "");
             EXPECT_EQ(r.status, 0);
+        }
+    }
+}
+
+TEST(StandardInput, NonBlockingPipeIsWaitedFor)
+{
+    // A parent may hand over its pipe with O_NONBLOCK set; then every pause of
+    // the writer is an EAGAIN, which must not end the stream.
+    const bytes song = read_file(fixture("lame_cbr128.mp3"));
+    for (const std::string mode : {"-s", "-p"}) {
+        SCOPED_TRACE(mode);
+        launch how;
+        how.args = {mode, "-"};
+        how.stdin_data = song;
+        how.stdin_is_pipe = true;
+        how.stdin_nonblocking = true;
+        how.pipe_chunk = 4000;
+        how.pipe_pause_ms = 20;
+        const run_result r = run_framelint_as(how);
+        EXPECT_EQ(r.err, "");
+        EXPECT_EQ(r.status, 0);
+        if (mode == "-s") {
+            EXPECT_EQ(r.out.size(), song.size());
+            EXPECT_TRUE(r.out == as_string(song)) << "the copy differs";
+        } else {
+            EXPECT_NE(r.out.find("GOOD_FRAMES 41\tBAD_FRAMES 0\tLAST_BYTE_CHECKED 17135"), std::string::npos) << r.out;
         }
     }
 }

@@ -19,14 +19,15 @@
 namespace framelint::test {
 namespace {
 
-// Starts framelint with args and standard output on out_fd; returns its pid.
-pid_t spawn(const std::vector<std::string>& args, int out_fd, bool ignore_sigpipe = false)
+// Starts framelint with args and standard output on out_fd (standard input on
+// in_fd, else /dev/null); returns its pid.
+pid_t spawn(const std::vector<std::string>& args, int out_fd, bool ignore_sigpipe = false, int in_fd = -1)
 {
     const pid_t pid = ::fork();
     if (pid == 0) {
         ::dup2(out_fd, 1);
         const int null = ::open("/dev/null", O_RDWR);
-        ::dup2(null, 0);
+        ::dup2(in_fd >= 0 ? in_fd : null, 0);
         ::dup2(null, 2);
         for (int fd = 3; fd < 1024; ++fd) {
             ::close(fd);  // above all the pipe's read end: the child must not be its reader
@@ -130,6 +131,83 @@ TEST(Pipes, ReaderThatLeavesEarlyEndsTheCopy)
         // Killed by SIGPIPE like cat, or, with the signal ignored, a write error: status 1.
         EXPECT_EQ(status, ignore_sigpipe ? 1 : 128 + SIGPIPE);
     }
+    ::unlink(path.c_str());
+}
+
+// A child that writes piece into fd over and over until the reader goes away.
+pid_t endless_writer(int fd, const bytes& piece)
+{
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        ::signal(SIGPIPE, SIG_DFL);
+        for (;;) {
+            if (::write(fd, piece.data(), piece.size()) < 0) {
+                ::_exit(0);
+            }
+        }
+    }
+    return pid;
+}
+
+TEST(Pipes, BrokenOutputEndsACopyOfAnEndlessStream)
+{
+    // With SIGPIPE ignored the closed pipe or the full disk is only a write
+    // error; the copy must stop there and not read on for ever.
+    const bytes frames = repeat(frame(l3_128k), 64);
+    for (const std::string mode : {"-s", "-sf"}) {
+        for (const bool to_full_disk : {false, true}) {
+            SCOPED_TRACE(mode + (to_full_disk ? " into /dev/full" : " into a pipe closed after 10 bytes"));
+            int in[2];
+            ASSERT_EQ(::pipe(in), 0);
+            const pid_t writer = endless_writer(in[1], frames);
+            ::close(in[1]);
+            int out[2] = {-1, -1};
+            if (to_full_disk) {
+                out[1] = ::open("/dev/full", O_WRONLY);
+            } else {
+                ASSERT_EQ(::pipe(out), 0);
+            }
+            const pid_t pid = spawn({mode, "-"}, out[1], true, in[0]);
+            ::close(in[0]);
+            ::close(out[1]);
+            if (!to_full_disk) {
+                char first[10];
+                std::size_t got = 0;
+                while (got < sizeof first) {
+                    const ssize_t n = ::read(out[0], first + got, sizeof first - got);
+                    ASSERT_GT(n, 0);
+                    got += static_cast<std::size_t>(n);
+                }
+                ::close(out[0]);  // like head -c 10
+            }
+            EXPECT_EQ(wait_status(pid, std::chrono::seconds(10)), 1);
+            ::kill(writer, SIGKILL);
+            ::waitpid(writer, nullptr, 0);
+        }
+    }
+}
+
+TEST(Pipes, BrokenOutputStopsTheReading)
+{
+    // The input is a shared file, so where the program left it shows how far it read.
+    const bytes big = repeat(read_file(fixture("lame_cbr128.mp3")), 200);  // 3.4 MB
+    const std::string path = write_temp_file(big, "big");
+    const int in = ::open(path.c_str(), O_RDONLY);
+    ASSERT_GE(in, 0);
+    const int full = ::open("/dev/full", O_WRONLY);
+    for (const std::string mode : {"-s", "-sf", "-sf -i"}) {
+        SCOPED_TRACE(mode);
+        ASSERT_EQ(::lseek(in, 0, SEEK_SET), 0);
+        std::vector<std::string> args = {mode.substr(0, 3)};
+        if (mode.size() > 3) {
+            args.push_back("-i");
+        }
+        args.push_back("-");
+        EXPECT_EQ(wait_status(spawn(args, full, true, in)), 1);
+        EXPECT_LT(::lseek(in, 0, SEEK_CUR), 512 * 1024);
+    }
+    ::close(full);
+    ::close(in);
     ::unlink(path.c_str());
 }
 

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <regex>
 #include <stdexcept>
 
@@ -30,10 +31,13 @@ constexpr bool under_sanitizer = false;
 // Generous: a run that takes this long is stuck, not slow.
 constexpr unsigned hang_guard_seconds = 60;
 
-void write_all(int fd, const bytes& data, std::size_t chunk = 0)
+void write_all(int fd, const bytes& data, std::size_t chunk = 0, int pause_ms = 0)
 {
     std::size_t done = 0;
     while (done < data.size()) {
+        if (done > 0 && pause_ms > 0) {
+            ::usleep(static_cast<useconds_t>(pause_ms) * 1000);
+        }
         const std::size_t left = data.size() - done;
         const ssize_t put = ::write(fd, data.data() + done, chunk > 0 && chunk < left ? chunk : left);
         if (put < 0 && errno == EINTR) {
@@ -47,7 +51,7 @@ void write_all(int fd, const bytes& data, std::size_t chunk = 0)
 }
 
 // A child process that writes data to fd and exits.
-pid_t start_writer(int fd, const bytes& data, int other_end, std::size_t chunk)
+pid_t start_writer(int fd, const bytes& data, int other_end, std::size_t chunk, int pause_ms)
 {
     const pid_t pid = ::fork();
     if (pid < 0) {
@@ -58,7 +62,7 @@ pid_t start_writer(int fd, const bytes& data, int other_end, std::size_t chunk)
         if (other_end >= 0) {
             ::close(other_end);
         }
-        write_all(fd, data, chunk);
+        write_all(fd, data, chunk, pause_ms);
         ::_exit(0);
     }
     return pid;
@@ -125,7 +129,7 @@ run_result run_framelint_as(const launch& how)
         if (::pipe(pipe_fds) != 0) {
             throw std::runtime_error("pipe failed");
         }
-        writer = start_writer(pipe_fds[1], how.stdin_data, pipe_fds[0], how.pipe_chunk);
+        writer = start_writer(pipe_fds[1], how.stdin_data, pipe_fds[0], how.pipe_chunk, how.pipe_pause_ms);
     }
 
     const pid_t pid = ::fork();
@@ -142,6 +146,12 @@ run_result run_framelint_as(const launch& how)
         } else {
             move_fd(::open(in_path.c_str(), O_RDONLY), 0);
         }
+        if (how.stdin_nonblocking) {
+            ::fcntl(0, F_SETFL, ::fcntl(0, F_GETFL) | O_NONBLOCK);
+        }
+        if (how.close_stdin) {
+            ::close(0);
+        }
         move_fd(::open(err_path.c_str(), O_WRONLY), 2);
         if (how.close_stdout) {
             ::close(1);
@@ -151,6 +161,17 @@ run_result run_framelint_as(const launch& how)
         if (how.limit_memory && !under_sanitizer) {
             const rlimit cap{256u << 20, 256u << 20};
             ::setrlimit(RLIMIT_AS, &cap);
+        }
+        if (how.read_fault_at >= 0) {
+            ::setenv("LD_PRELOAD", FRAMELINT_READ_FAULT_SHIM, 1);
+            ::setenv("FRAMELINT_TEST_READ_FAULT_AT", std::to_string(how.read_fault_at).c_str(), 1);
+            if (under_sanitizer) {
+                // The sanitizer runtime wants to be the first library loaded; the
+                // shim comes before it, and calls on to it for every real read.
+                const char* given = std::getenv("ASAN_OPTIONS");
+                const std::string options = given != nullptr && *given != '\0' ? std::string(given) + ":" : "";
+                ::setenv("ASAN_OPTIONS", (options + "verify_asan_link_order=0").c_str(), 1);
+            }
         }
         ::alarm(hang_guard_seconds);
         exec_framelint(how.args);

@@ -15,11 +15,17 @@ struct launch {
     bytes stdin_data;
     bool stdin_is_pipe = false;  // fed by a writer process instead of a regular file
     std::size_t pipe_chunk = 0;  // the pipe's writer writes this much at a time (0: all at once)
+    int pipe_pause_ms = 0;       // and waits this long before each chunk after the first
+    bool stdin_nonblocking = false;  // standard input is handed over with O_NONBLOCK set
     int stdin_fd = -1;           // else an open descriptor of the test's, shared as standard input
+    bool close_stdin = false;    // the program starts with descriptor 0 closed
     std::string stdout_path;     // "" captures standard output
     bool close_stdout = false;   // the program starts with descriptor 1 closed
     std::string working_dir;     // "" keeps the test's own
     bool limit_memory = false;   // caps the address space (skipped under sanitizers)
+    // >= 0: the program's reads hand out this many bytes in all, then fail with
+    // EIO, like a disk error (a shim preloaded under it).
+    long long read_fault_at = -1;
 };
 
 // A hang shows up as status 128 + SIGALRM instead of a stuck suite.

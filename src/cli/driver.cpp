@@ -28,8 +28,8 @@ bool check_stream_errors(io::byte_source& in, const std::string& file_label, io:
     return true;
 }
 
-bool check_files(const std::vector<std::string>& files, const scan_options& options, io::output& out,
-                 io::output& err, bool& stdout_failed)
+files_outcome check_files(const std::vector<std::string>& files, const scan_options& options, io::output& out,
+                          io::output& err)
 {
     // One reader for standard input for the whole run: a second "-" goes on right
     // after the last byte the first one consumed, whatever was read ahead.
@@ -37,12 +37,17 @@ bool check_files(const std::vector<std::string>& files, const scan_options& opti
     std::unique_ptr<io::byte_source> standard_input;
     // One buffer for every named file, so that many small files cost no allocations.
     std::vector<std::uint8_t> file_buffer(io::byte_source::block_size);
-    int failed_streams = 0;
-    stdout_failed = false;
+    files_outcome outcome;
     // Scans one stream and runs the checks after it; false once standard output broke.
     const auto check_stream = [&](io::byte_source& in, const std::string& label) {
+        // Once standard output has failed there is nothing left to do with the
+        // stream: reading on would only delay the error, or never end.
+        in.stop_when_failed(&out);
         if (!scan_file(in, label, options, out, err)) {
-            ++failed_streams;
+            outcome.bad_frames = true;
+        }
+        if (in.error() != 0) {
+            outcome.unreadable = true;
         }
         return check_stream_errors(in, label, out, err);
     };
@@ -51,6 +56,7 @@ bool check_files(const std::vector<std::string>& files, const scan_options& opti
         const int fd = ::open(name.c_str(), O_RDONLY | O_CLOEXEC);
         if (fd < 0) {
             err.print("framelint: %s %s\n", name.c_str(), std::strerror(errno));
+            outcome.unreadable = true;
             return true;
         }
         bool stdout_good = true;
@@ -63,6 +69,7 @@ bool check_files(const std::vector<std::string>& files, const scan_options& opti
     };
     const auto cannot_open = [&](const std::string& dir, int error) {
         err.print("framelint: %s %s\n", dir.c_str(), std::strerror(error));
+        outcome.unreadable = true;  // the files in it went unchecked
     };
     for (const std::string& name : files) {
         bool stdout_good = true;
@@ -79,14 +86,14 @@ bool check_files(const std::vector<std::string>& files, const scan_options& opti
             stdout_good = check_named(name);
         }
         if (!stdout_good) {
-            stdout_failed = true;
+            outcome.stdout_failed = true;
             break;
         }
     }
     if (standard_input) {
         standard_input->give_back_read_ahead();
     }
-    return failed_streams == 0;
+    return outcome;
 }
 
 bool finish_stdout(io::output& out, io::output& err)
@@ -139,9 +146,8 @@ int run(int argc, const char* const* argv)
         break;
     }
 
-    bool stdout_failed = false;
-    const bool all_clean = check_files(command.files, command.options, out, err, stdout_failed);
-    if (stdout_failed) {
+    const files_outcome outcome = check_files(command.files, command.options, out, err);
+    if (outcome.stdout_failed) {
         return 1;
     }
     if (!command.options.to_stdout && !command.options.json_lines) {
@@ -150,7 +156,12 @@ int run(int argc, const char* const* argv)
     if (!finish_stdout(out, err)) {
         return 1;
     }
-    return all_clean ? 0 : 255;
+    // A file that could not be read is no clean file, nor a damaged one: the
+    // check itself failed, whatever the other files gave.
+    if (outcome.unreadable) {
+        return 1;
+    }
+    return outcome.bad_frames ? 255 : 0;
 }
 
 }  // namespace framelint::cli

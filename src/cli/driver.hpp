@@ -16,11 +16,16 @@ int run(int argc, const char* const* argv);
 // The help text: on standard error for -h and mistakes, on standard output for --help.
 void show_usage(io::output& to);
 
-// Scans every file argument ("-" is standard input). Returns true when no scanned
-// stream had a bad frame; false in stdout_failed when standard output broke, after
-// which no further file is scanned.
-bool check_files(const std::vector<std::string>& files, const scan_options& options, io::output& out,
-                 io::output& err, bool& stdout_failed);
+// What the file loop found, worst first in the exit status.
+struct files_outcome {
+    bool stdout_failed = false;  // no further file was scanned after it
+    bool unreadable = false;     // a file could not be opened, or its stream not read to its end
+    bool bad_frames = false;     // some scanned stream had a bad frame
+};
+
+// Scans every file argument ("-" is standard input).
+files_outcome check_files(const std::vector<std::string>& files, const scan_options& options, io::output& out,
+                          io::output& err);
 
 // After each stream: reports a read error on it, and tells whether standard
 // output is still good (it is flushed first, so that a report that never

@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <algorithm>
 #include <cstring>
+#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -55,20 +56,44 @@ std::size_t byte_source::last_consumed(std::uint8_t* into, std::size_t n) const
     return from_history + from_fresh;
 }
 
+bool byte_source::wait_until_readable()
+{
+    pollfd ready{fd_, POLLIN, 0};
+    for (;;) {
+        if (::poll(&ready, 1, -1) >= 0) {
+            return true;  // data, an end of file or an error: the next read tells which
+        }
+        if (errno != EINTR) {
+            return false;
+        }
+    }
+}
+
 std::size_t byte_source::read_some(std::uint8_t* into, std::size_t room)
 {
+    if (stop_on_failure_ != nullptr && stop_on_failure_->failed()) {
+        stopped_ = true;
+        return 0;
+    }
     for (;;) {
         const ssize_t got = ::read(fd_, into, room);
         if (got >= 0) {
             fd_offset_ += got;
             return static_cast<std::size_t>(got);
         }
-        if (errno != EINTR) {
-            if (error_ == 0) {
-                error_ = errno;
-            }
-            return 0;
+        if (errno == EINTR) {
+            continue;
         }
+        // A descriptor inherited with O_NONBLOCK (some parents set it on the pipe
+        // they hand over) says EAGAIN whenever its writer pauses. That is not the
+        // end of the stream: wait for data and read again.
+        if ((errno == EAGAIN || errno == EWOULDBLOCK) && wait_until_readable()) {
+            continue;
+        }
+        if (error_ == 0) {
+            error_ = errno;
+        }
+        return 0;
     }
 }
 

@@ -91,6 +91,14 @@ public:
     int error() const { return error_; }
     void clear_error() { error_ = 0; }
 
+    // From now on the source reads nothing more once out has failed: the stream
+    // then ends for its reader as if the input had ended there. A copy whose
+    // destination has gone away (a closed pipe with SIGPIPE ignored, a full disk)
+    // must not go on reading, possibly forever from an endless input.
+    void stop_when_failed(const output* out) { stop_on_failure_ = out; }
+    // True once the source ended a stream because that output had failed.
+    bool stopped() const { return stopped_; }
+
     // Copies the last n bytes consumed (fewer when fewer were ever consumed) into
     // into, oldest first; returns how many. The source keeps a short history as
     // its buffer moves on, so that a caller interested only in how a stream ended
@@ -115,12 +123,15 @@ private:
     void keep_history();
     std::uint64_t skip_beyond_buffer(std::uint64_t n);
     std::size_t read_some(std::uint8_t* into, std::size_t room);
+    bool wait_until_readable();
 
     int fd_ = -1;
     bool is_stdin_ = false;
     bool seekable_ = false;        // a regular file we may lseek in
     std::int64_t fd_offset_ = 0;   // where the descriptor stands (seekable only)
     int error_ = 0;
+    const output* stop_on_failure_ = nullptr;
+    bool stopped_ = false;
     std::span<std::uint8_t> buffer_;
     output* tee_ = nullptr;
     const std::uint8_t* tee_from_ = nullptr;  // first consumed byte not yet teed

@@ -8,8 +8,13 @@ namespace framelint {
 namespace {
 
 // A body the stream ends inside is a damaged frame: the file was cut short.
+// Unless the input stopped because standard output failed: then the frame is
+// not the stream's fault, and the run ends on the write error alone.
 bool cut_short(scan_context& c)
 {
+    if (c.in.stopped()) {
+        return false;
+    }
     scan_counters& n = c.state.counters;
     ++n.bad_frames;
     const std::int64_t frame_end = n.next_expected - 4;
@@ -62,9 +67,11 @@ bool read_frame_body(scan_context& c, frame_info& frame)
         const auto body = c.in.peek(static_cast<std::size_t>(want));
         if (body.size() < want) {
             c.in.skip(body.size());
-            c.err.print("File error while trying to read frame into memory.\n");
-            note_problem(c, problem_kind::frame_read_error, false, n.bytes_read, size,
-                         static_cast<std::int64_t>(body.size()));
+            if (!c.in.stopped()) {
+                c.err.print("File error while trying to read frame into memory.\n");
+                note_problem(c, problem_kind::frame_read_error, false, n.bytes_read, size,
+                             static_cast<std::int64_t>(body.size()));
+            }
             return cut_short(c);
         }
         n.bytes_read += size;
