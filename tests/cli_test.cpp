@@ -146,7 +146,7 @@ TEST(LongOptions, HelpAndVersionOnStandardOutputOthersAsBefore)
         {{"-ss", "--json", missing}, "",
          argv0 + ": --json cannot be used with -s, -ss or -sf, which give standard output to the stream\n", 1},
         {{"-sf", "--json"}, "", help_text, 1},  // no file: the help text, as always
-        {{"--", "--help"}, "", no_such_file("--help"), 0},
+        {{"--", "--help"}, "", no_such_file("--help"), 1},  // a file, and no such file
     };
     for (const long_case& c : cases) {
         SCOPED_TRACE(::testing::PrintToString(c.args));

@@ -102,7 +102,7 @@ TEST(Walk, UnreadableDirectoryIsReportedAndTheWalkGoesOn)
     const run_result r = run_framelint({"-r", "-p", top});
     EXPECT_EQ(r.err, "framelint: " + top + "/a Permission denied\n");
     EXPECT_EQ(checked_files(r.out), std::vector<std::string>{top + "/b/y.mp3"});
-    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.status, 1) << "the files in the unreadable directory went unchecked";
 }
 
 }  // namespace
