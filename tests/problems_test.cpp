@@ -68,13 +68,13 @@ TEST(Problems, EachWarningAndBadFrameIsRecordedWithItsNumbers)
         }
         EXPECT_EQ(counted, r.state.counters.bad_frames) << "every bad frame has its record";
 
-        // Recording changes nothing else, and without it nothing is kept.
+        // Recording changes nothing in the scan, and without it nothing is kept.
         const auto plain = c.regular_file ? scan_regular_file(c.stream, options(c.switches))
                                           : scan_memory(c.stream, options(c.switches));
         EXPECT_TRUE(plain.state.problems.kept.empty());
-        EXPECT_EQ(plain.out, r.out);
-        EXPECT_EQ(plain.err, r.err);
         EXPECT_EQ(plain.state.counters.bytes_read, r.state.counters.bytes_read);
+        EXPECT_EQ(plain.state.counters.good_frames, r.state.counters.good_frames);
+        EXPECT_EQ(plain.state.counters.bad_frames, r.state.counters.bad_frames);
     }
 }
 

@@ -79,6 +79,15 @@ int emit_id3v1(const id3v1_tag& tag, io::output& out)
     return 1;
 }
 
+id3v1_tag find_id3v1(tail_ring& ring, std::uint64_t bytes_read)
+{
+    id3v1_tag tag;
+    clear_id3v1(tag);
+    unroll_ring(ring, bytes_read);
+    parse_id3v1(ring.slots.data(), tag);
+    return tag;
+}
+
 void report_id3v1(const scan_options& options, tail_ring& ring, std::uint64_t bytes_read, io::output& out)
 {
     id3v1_tag tag;

@@ -32,6 +32,10 @@ int parse_id3v1(const std::uint8_t* block, id3v1_tag& tag);
 // in repair mode writes it after the last frame.
 void report_id3v1(const scan_options& options, tail_ring& ring, std::uint64_t bytes_read, io::output& out);
 
+// The tag in the stream's last 128 bytes, as the ring holds them (has_tag 0 when
+// there is none).
+id3v1_tag find_id3v1(tail_ring& ring, std::uint64_t bytes_read);
+
 // Bytes up to and including the last graphic one; the whole text when it has none.
 std::size_t trimmed_length(const char* text);
 

@@ -77,7 +77,7 @@ bool read_frame_body(scan_context& c, frame_info& frame)
         n.bytes_read += size;
         frame.frame_data_length = static_cast<std::int32_t>(size);
         if (frame_crc16(body.data(), frame) != 0) {
-            c.out.print("crc16 check passed.\n");
+            c.notes.print("crc16 check passed.\n");
         }
         c.in.skip(want);
         return true;

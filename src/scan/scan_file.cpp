@@ -4,6 +4,7 @@
 
 #include "id3v1/id3v1_tag.hpp"
 #include "report/dumps.hpp"
+#include "report/json_report.hpp"
 #include "report/summary.hpp"
 
 namespace framelint {
@@ -56,7 +57,7 @@ void dump_candidate(scan_context& c, const frame_info& frame)
             frame_crc16(ahead.data(), shown);
         }
     }
-    dump_frame(shown, c.state.counters.good_frames, c.state.counters.bytes_read, c.out);
+    dump_frame(shown, c.state.counters.good_frames, c.state.counters.bytes_read, c.notes);
 }
 
 // Checks an accepted frame's position and counts it.
@@ -76,7 +77,7 @@ void place_frame(scan_context& c)
     } else {
         // Typically the first frame after leading junk. When standard output carries
         // the stream, the note must not land inside the audio.
-        io::output& to = c.options.to_stdout ? c.err : c.out;
+        io::output& to = c.options.to_stdout ? c.err : c.notes;
         to.print("\nSomething happened at byte %lld. Next expected frame: %lld.\n", dec(n.bytes_read),
                  dec(n.next_expected));
         note_problem(c, problem_kind::first_frame_late, false, n.bytes_read, n.next_expected);
@@ -280,8 +281,20 @@ bool scan_file(io::byte_source& in, std::string_view file_label, const scan_opti
     facts.play_seconds = st.counters.play_seconds;
     facts.have_good_frame = st.have_good_frame;
     facts.last_good_frame = &st.last_good_frame;
-    report_summary(facts, file_label, options, out);
-    report_id3v1(options, st.tail, static_cast<std::uint64_t>(st.counters.bytes_read), out);
+    if (options.json_lines) {
+        if (in.error() != 0) {
+            // Reported on standard error by the file loop; kept here for the line.
+            st.problems.add(problem{problem_kind::read_error, false, st.counters.bytes_read, {in.error(), 0, 0}});
+        }
+        id3v1_tag tag;
+        if (options.id3_tag) {
+            tag = find_id3v1(st.tail, static_cast<std::uint64_t>(st.counters.bytes_read));
+        }
+        report_json(stream_facts{facts, st.problems, options.id3_tag ? &tag : nullptr}, file_label, out);
+    } else {
+        report_summary(facts, file_label, options, out);
+        report_id3v1(options, st.tail, static_cast<std::uint64_t>(st.counters.bytes_read), out);
+    }
     return st.counters.bad_frames <= 0;
 }
 

@@ -70,6 +70,9 @@ struct scan_context {
     bool bodies_read_through;  // every body byte must pass by: copied, kept, or standard input
     bool repair;               // accepted frames are written out (-sf)
     bool records_problems;     // every problem goes into the state's list (--json)
+    // Where the notes meant for standard output go: standard error when standard
+    // output carries JSON Lines, which nothing else may break into.
+    io::output& notes;
 
     scan_context(io::byte_source& source, const scan_options& opts, io::output& stdout_stream,
                  io::output& stderr_stream, scan_state& st)
@@ -77,7 +80,8 @@ struct scan_context {
           byte_budget(opts.byte_search && opts.byte_count ? *opts.byte_count : INT64_MAX),
           goes_on(opts.check_all || (opts.byte_search && opts.byte_count && *opts.byte_count > 0)),
           bodies_read_through(copies_bodies(opts) || source.is_stdin() || opts.id3_tag),
-          repair(writes_repaired_frames(opts)), records_problems(opts.json_lines)
+          repair(writes_repaired_frames(opts)), records_problems(opts.json_lines),
+          notes(opts.json_lines ? stderr_stream : stdout_stream)
     {
     }
 };

@@ -1,0 +1,175 @@
+#include "report/json_report.hpp"
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "report/json_writer.hpp"
+
+namespace framelint {
+namespace {
+
+const char* version_name(const frame_info& f)
+{
+    return f.mpv_1 != 0 ? "1" : f.mpv_2 != 0 ? "2" : f.mpv_25 != 0 ? "2.5" : "reserved";
+}
+
+int layer_number(const frame_info& f) { return f.l1 != 0 ? 1 : f.l2 != 0 ? 2 : f.l3 != 0 ? 3 : 0; }
+
+const char* channel_mode_name(const frame_info& f)
+{
+    return f.stereo != 0         ? "stereo"
+           : f.joint_stereo != 0 ? "joint_stereo"
+           : f.dual_stereo != 0  ? "dual_channel"
+                                 : "single_channel";
+}
+
+const char* emphasis_name(const frame_info& f)
+{
+    return f.emph_none != 0   ? "none"
+           : f.emph_5015 != 0 ? "50/15"
+           : f.emph_ccit != 0 ? "ccitt_j17"
+                              : "reserved";
+}
+
+void write_header(json::writer& w, const frame_info& f)
+{
+    w.key("header");
+    w.begin_object();
+    w.key("version");
+    w.text(version_name(f));
+    w.key("layer");
+    w.integer(layer_number(f));
+    w.key("bit_rate");
+    w.integer(f.bit_rate);
+    w.key("sample_rate");
+    w.integer(f.sample_freq);
+    w.key("samples_per_frame");
+    w.integer(f.samples_per_frame);
+    w.key("channel_mode");
+    w.text(channel_mode_name(f));
+    w.key("mode_extension");
+    w.integer((f.int_header >> 4) & 3u);
+    w.key("frame_length");
+    w.integer(f.frame_length);
+    w.key("protected");
+    w.boolean(f.prot_bit != 0);
+    w.key("padding");
+    w.boolean(f.pad_bit != 0);
+    w.key("private");
+    w.boolean(f.priv_bit != 0);
+    w.key("copyright");
+    w.boolean(f.copyright != 0);
+    w.key("original");
+    w.boolean(f.original != 0);
+    w.key("emphasis");
+    w.text(emphasis_name(f));
+    w.key("word");
+    w.integer(f.int_header);
+    w.end_object();
+}
+
+void write_id3v1(json::writer& w, const id3v1_tag& tag)
+{
+    w.key("id3v1");
+    if (tag.has_tag == 0) {
+        w.null();
+        return;
+    }
+    w.begin_object();
+    const auto field = [&](const char* name, const char* value) {
+        w.key(name);
+        w.text(std::string_view(value, strnlen(value, 30)));
+    };
+    field("title", tag.title);
+    field("artist", tag.artist);
+    field("album", tag.album);
+    field("year", tag.year);
+    field("comment", tag.comment);
+    w.key("genre");
+    w.integer(tag.genre);
+    w.key("track");
+    if (tag.is_v11 != 0) {
+        w.integer(tag.track);
+    } else {
+        w.null();
+    }
+    w.end_object();
+}
+
+void write_problems(json::writer& w, const problem_list& problems)
+{
+    w.key("problems");
+    w.begin_array();
+    for (const problem& p : problems.kept) {
+        const problem_kind_info& info = info_of(p.kind);
+        w.begin_object();
+        w.key("kind");
+        w.text(info.name);
+        w.key("offset");
+        w.integer(p.offset);
+        w.key("bad_frame");
+        w.boolean(p.bad_frame);
+        for (std::size_t i = 0; i < info.numbers.size() && !info.numbers[i].empty(); ++i) {
+            w.key(info.numbers[i]);
+            w.integer(p.numbers[i]);
+        }
+        w.end_object();
+    }
+    w.end_array();
+    w.key("problems_omitted");
+    w.integer(problems.dropped);
+}
+
+}  // namespace
+
+std::string json_report_line(const stream_facts& facts, std::string_view file_label)
+{
+    const summary_facts& f = facts.summary;
+    std::string line;
+    json::writer w(line);
+    w.begin_object();
+    w.key("file");
+    w.text(file_label);
+    w.key("good_frames");
+    w.integer(f.good_frames);
+    w.key("bad_frames");
+    w.integer(f.bad_frames);
+    w.key("bytes_read");
+    w.integer(f.bytes_read);
+    // The same conditions as the summary's fields.
+    if (f.bitrate_high != f.bitrate_low && f.good_frames > 0) {
+        w.key("vbr_high");
+        w.integer(f.bitrate_high);
+        w.key("vbr_low");
+        w.integer(f.bitrate_low);
+        w.key("vbr_average");
+        w.integer(f.bitrate_frames > 0 ? f.bitrate_sum / f.bitrate_frames : 0);
+    }
+    if (f.have_good_frame && f.last_good_frame != nullptr) {
+        const play_time t = split_play_time(f.play_seconds);
+        char text[48];
+        std::snprintf(text, sizeof text, "%02u:%02u.%02u", static_cast<unsigned>(t.minutes),
+                      static_cast<unsigned>(t.seconds), static_cast<unsigned>(t.hundredths));
+        w.key("song_length");
+        w.text(text);
+        w.key("play_seconds");
+        w.number(f.play_seconds);
+        write_header(w, *f.last_good_frame);
+    }
+    if (facts.id3v1 != nullptr) {
+        write_id3v1(w, *facts.id3v1);
+    }
+    write_problems(w, facts.problems);
+    w.end_object();
+    line += '\n';
+    return line;
+}
+
+void report_json(const stream_facts& facts, std::string_view file_label, io::output& out)
+{
+    const std::string line = json_report_line(facts, file_label);
+    out.write(line.data(), line.size());
+}
+
+}  // namespace framelint
