@@ -8,6 +8,8 @@
 #include <unistd.h>
 
 #include <memory>
+#include <regex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -161,6 +163,48 @@ TEST(LongOptions, HelpAndVersionOnStandardOutputOthersAsBefore)
     for (const char* option : {"--help", "--version"}) {
         EXPECT_EQ(run_framelint({option}, {}, "/dev/full").status, 1) << option;
     }
+}
+
+// The switch names a text mentions: "-x" for a letter (its forms -ss, -vv, -q3
+// are the letter's), "--word" for a long option.
+std::set<std::string> switches_in(const std::string& text, const std::regex& pattern)
+{
+    std::set<std::string> found;
+    for (auto it = std::sregex_iterator(text.begin(), text.end(), pattern); it != std::sregex_iterator(); ++it) {
+        for (std::size_t i = 1; i < it->size(); ++i) {
+            const std::string word = (*it)[i];
+            if (!word.empty()) {
+                found.insert(word.rfind("--", 0) == 0 ? word : word.substr(0, 2));
+            }
+        }
+    }
+    return found;
+}
+
+TEST(Documentation, HelpTextCompletionManualAndReadmeNameTheSameSwitches)
+{
+    const std::string source = std::string(FRAMELINT_TEST_DATA) + "/../../";
+    const std::set<std::string> in_help =
+        switches_in(run_framelint({"--help"}).out, std::regex("\n     (--?[a-z]+)(?:, (--[a-z]+))?"));
+    const std::string completion = as_string(read_file(source + "completions/framelint"));
+    const std::size_t list = completion.find("local switches=\"");
+    ASSERT_NE(list, std::string::npos);
+    const std::string listed = completion.substr(list, completion.find('"', list + 17) - list);
+    EXPECT_EQ(switches_in(listed, std::regex("(--?[a-z]+)")), in_help);
+
+    // The manual page and the README describe each one.
+    const std::string manual = as_string(read_file(source + "docs/framelint.1.in"));
+    const std::string readme = as_string(read_file(source + "README.md"));
+    for (const std::string& option : in_help) {
+        std::string roff;  // "\-\-json" in the page's source, as a regex
+        for (const char ch : option) {
+            roff += ch == '-' ? "\\\\-" : std::string(1, ch);
+        }
+        const std::regex described("\\n\\.(B|BR|BI) ([^\\n]*\\s)?" + roff + "\\b");
+        EXPECT_TRUE(std::regex_search(manual, described)) << option << " in the manual page";
+        EXPECT_NE(readme.find("`" + option), std::string::npos) << option << " in the README";
+    }
+    EXPECT_GE(in_help.size(), 13u);
 }
 
 TEST(MinRunSwitch, BelowTwoEndsTheRunWithoutOpeningAnything)
