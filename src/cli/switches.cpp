@@ -53,6 +53,7 @@ struct switch_reader {
         scan_options& o = result.options;
         switch (letter) {
         case 'a': o.check_all = true; return true;
+        case 'c': o.integrity = true; return true;
         case 'e': o.id3v2_error = true; return true;
         case 'i': o.id3_tag = true; return true;
         case 'p': o.one_line = true; return true;

@@ -20,6 +20,7 @@ struct scan_options {
     bool super_silent = false;   // -ss
     bool verbose = false;        // -v, -vv
     bool very_verbose = false;   // -vv
+    bool integrity = false;      // -c: frame CRCs, encoder tags, junk and tags at the ends
     bool json_lines = false;     // --json: one JSON object per stream instead of the text reports
     bool recursive = false;      // -r, --recursive: directories named are walked for audio files
 

@@ -23,6 +23,20 @@ enum class problem_kind : std::uint8_t {
     id3v2_tag,         // an ID3v2 tag at the start (a bad frame with -e)
     short_run,         // a run of good frames shorter than -q asks
     read_error,        // reading the stream failed
+    // Found by the integrity check (-c); each counts as a bad frame.
+    frame_crc_mismatch,     // a protected frame's CRC word and its protected bits disagree
+    reserved_emphasis,      // an accepted header with emphasis 10
+    no_frames,              // the stream ended without one accepted frame
+    leading_junk,           // bytes before the first frame other than the ID3v2 tag
+    trailing_junk,          // bytes after the last frame other than recognised tags
+    last_frame_cut_by_tag,  // a tag that ends the stream begins inside the last frame
+    xing_frame_count,       // the first frame's Xing/Info header: frames
+    xing_byte_count,        // ... and bytes
+    vbri_frame_count,       // the same for a VBRI header
+    vbri_byte_count,
+    lame_tag_crc,        // the LAME tag's own CRC does not match
+    music_crc_mismatch,  // the audio bytes do not match the LAME tag's music CRC
+    music_length,        // the stream ends before the music the LAME tag declares
 };
 
 // Up to three numbers beside the offset, named per kind; an empty name ends a
@@ -42,6 +56,19 @@ inline constexpr problem_kind_info problem_kinds[] = {
     {problem_kind::id3v2_tag, "id3v2_tag", {"size", "", ""}},
     {problem_kind::short_run, "short_run", {"run", "needed", ""}},
     {problem_kind::read_error, "read_error", {"errno", "", ""}},
+    {problem_kind::frame_crc_mismatch, "frame_crc_mismatch", {"stored", "computed", ""}},
+    {problem_kind::reserved_emphasis, "reserved_emphasis", {"header", "", ""}},
+    {problem_kind::no_frames, "no_frames", {"", "", ""}},
+    {problem_kind::leading_junk, "leading_junk", {"length", "", ""}},
+    {problem_kind::trailing_junk, "trailing_junk", {"length", "", ""}},
+    {problem_kind::last_frame_cut_by_tag, "last_frame_cut_by_tag", {"expected_end", "tag_offset", ""}},
+    {problem_kind::xing_frame_count, "xing_frame_count", {"stored", "found", ""}},
+    {problem_kind::xing_byte_count, "xing_byte_count", {"stored", "found", ""}},
+    {problem_kind::vbri_frame_count, "vbri_frame_count", {"stored", "found", ""}},
+    {problem_kind::vbri_byte_count, "vbri_byte_count", {"stored", "found", ""}},
+    {problem_kind::lame_tag_crc, "lame_tag_crc", {"stored", "computed", ""}},
+    {problem_kind::music_crc_mismatch, "music_crc_mismatch", {"stored", "computed", ""}},
+    {problem_kind::music_length, "music_length", {"expected_end", "stream_end", ""}},
 };
 
 constexpr const problem_kind_info& info_of(problem_kind kind) { return problem_kinds[static_cast<std::size_t>(kind)]; }

@@ -5,6 +5,19 @@
 #include "report/dumps.hpp"
 
 namespace framelint {
+namespace {
+
+// The -c verdict, after SONG_LENGTH (or where it would stand).
+void report_integrity(const summary_facts& f, const scan_options& options, io::output& out)
+{
+    if (!f.integrity) {
+        return;
+    }
+    const std::string value(verdict_label(*f.integrity));
+    out.print(options.one_line ? "\t%s %s" : "\n%-20s%s", "INTEGRITY", value.c_str());
+}
+
+}  // namespace
 
 play_time split_play_time(double play_seconds)
 {
@@ -51,6 +64,7 @@ void report_summary(const summary_facts& f, std::string_view file_label, const s
     }
 
     if (!f.have_good_frame || f.last_good_frame == nullptr) {
+        report_integrity(f, options, out);
         out.put('\n');
         return;
     }
@@ -58,8 +72,10 @@ void report_summary(const summary_facts& f, std::string_view file_label, const s
         dump_header(*f.last_good_frame, out);
     }
     const play_time t = split_play_time(f.play_seconds);
-    out.print(options.one_line ? "\t%-20s%02u:%02u.%02u\n" : "\n%-20s%02u:%02u.%02u\n", "SONG_LENGTH",
+    out.print(options.one_line ? "\t%-20s%02u:%02u.%02u" : "\n%-20s%02u:%02u.%02u", "SONG_LENGTH",
               static_cast<unsigned>(t.minutes), static_cast<unsigned>(t.seconds), static_cast<unsigned>(t.hundredths));
+    report_integrity(f, options, out);
+    out.put('\n');
 }
 
 }  // namespace framelint

@@ -2,9 +2,11 @@
 // The per-file summary: name/value lines, or one tab-separated line (-p).
 
 #include <cstdint>
+#include <optional>
 #include <string_view>
 
 #include "header/frame_info.hpp"
+#include "integrity/verdict.hpp"
 #include "io/output.hpp"
 #include "options/scan_options.hpp"
 
@@ -22,6 +24,7 @@ struct summary_facts {
     double play_seconds = 0.0;
     bool have_good_frame = false;
     const frame_info* last_good_frame = nullptr;  // set with have_good_frame
+    std::optional<integrity_verdict> integrity;   // -c: what vouched for the stream
 };
 
 struct play_time {

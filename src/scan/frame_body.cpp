@@ -7,6 +7,15 @@
 namespace framelint {
 namespace {
 
+// Bytes the scan has no use for: skipped, unless the integrity check must see them.
+std::uint64_t pass_over(scan_context& c, std::uint64_t n)
+{
+    if (c.watch == nullptr) {
+        return c.in.skip(n);
+    }
+    return c.in.consume(n, [&](const std::uint8_t* bytes, std::size_t len) { c.watch->feed(bytes, len); });
+}
+
 // A body the stream ends inside is a damaged frame: the file was cut short.
 // Unless the input stopped because standard output failed: then the frame is
 // not the stream's fault, and the run ends on the write error alone.
@@ -38,7 +47,14 @@ std::uint64_t consume_counted(scan_context& c, std::uint64_t n, bool write_out)
 {
     std::uint64_t passed = 0;
     if (write_out) {
-        passed = c.in.consume(n, [&](const std::uint8_t* bytes, std::size_t len) { c.out.write(bytes, len); });
+        passed = c.in.consume(n, [&](const std::uint8_t* bytes, std::size_t len) {
+            c.out.write(bytes, len);
+            if (c.watch != nullptr) {
+                c.watch->feed(bytes, len);
+            }
+        });
+    } else if (c.watch != nullptr) {
+        passed = c.in.consume(n, [&](const std::uint8_t* bytes, std::size_t len) { c.watch->feed(bytes, len); });
     } else if (c.options.id3_tag) {
         passed = c.in.consume(n, [](const std::uint8_t*, std::size_t) {});
     } else {
@@ -66,7 +82,7 @@ bool read_frame_body(scan_context& c, frame_info& frame)
     if (frame.prot_bit != 0) {
         const auto body = c.in.peek(static_cast<std::size_t>(want));
         if (body.size() < want) {
-            c.in.skip(body.size());
+            pass_over(c, body.size());
             if (!c.in.stopped()) {
                 c.err.print("File error while trying to read frame into memory.\n");
                 note_problem(c, problem_kind::frame_read_error, false, n.bytes_read, size,
@@ -79,11 +95,11 @@ bool read_frame_body(scan_context& c, frame_info& frame)
         if (frame_crc16(body.data(), frame) != 0) {
             c.notes.print("crc16 check passed.\n");
         }
-        c.in.skip(want);
+        pass_over(c, want);
         return true;
     }
 
-    const std::uint64_t passed = c.in.skip(want);
+    const std::uint64_t passed = pass_over(c, want);
     n.bytes_read += static_cast<std::int64_t>(passed);
     return passed == want || cut_short(c);
 }

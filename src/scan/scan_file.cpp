@@ -6,6 +6,7 @@
 #include "report/dumps.hpp"
 #include "report/json_report.hpp"
 #include "report/summary.hpp"
+#include "scan/integrity_scan.hpp"
 
 namespace framelint {
 namespace {
@@ -131,6 +132,9 @@ bool read_header_block(scan_context& c)
         st.header_word = static_cast<std::uint32_t>(p[0]) << 24 | static_cast<std::uint32_t>(p[1]) << 16 |
                          static_cast<std::uint32_t>(p[2]) << 8 | p[3];
         st.counters.bytes_read += 4;
+        if (c.watch != nullptr) {
+            c.watch->feed(p, 4);
+        }
         return true;
     }
     st.header_word = 0;
@@ -166,8 +170,8 @@ private:
     io::byte_source* in_;
 };
 
-// Runs until the stream ends or a stop condition holds.
-void scan_loop(scan_context& c)
+// Runs until the stream ends or a stop condition holds; true when the stream ended.
+bool scan_loop(scan_context& c)
 {
     scan_state& st = c.state;
     const scan_options& options = c.options;
@@ -177,10 +181,10 @@ void scan_loop(scan_context& c)
         st.block_read = true;
         for (;;) {
             if (n.bytes_read > c.byte_budget) {
-                return;
+                return false;
             }
             if (st.block_read ? !read_header_block(c) : !shift_in_byte(c)) {
-                return;
+                return true;
             }
 
             if (!has_sync(st.header_word)) {
@@ -231,10 +235,16 @@ void scan_loop(scan_context& c)
                     dump_candidate(c, frame);
                 }
             }
+            if (c.watch != nullptr) {
+                watch_frame(c, frame, header_end - 4, n.next_expected - 4);
+            }
             n.next_expected = header_end + frame.frame_length;
 
-            if (!c.goes_on || !read_frame_body(c, frame)) {
-                return;
+            if (!c.goes_on) {
+                return false;
+            }
+            if (!read_frame_body(c, frame)) {
+                return true;
             }
             break;  // the next header is read as one block
         }
@@ -249,7 +259,10 @@ scan_state scan_stream(io::byte_source& in, const scan_options& options, io::out
     {
         const plain_copy copy(in, out, passes_bytes_through(options));
         scan_context c(in, options, out, err, st);
-        scan_loop(c);
+        const bool ended = scan_loop(c);
+        if (c.watch != nullptr) {
+            finish_integrity(c, ended);
+        }
     }
     if (options.id3_tag) {
         // The tail ring gets the last bytes this scan consumed, in the slots where
@@ -281,6 +294,7 @@ bool scan_file(io::byte_source& in, std::string_view file_label, const scan_opti
     facts.play_seconds = st.counters.play_seconds;
     facts.have_good_frame = st.have_good_frame;
     facts.last_good_frame = &st.last_good_frame;
+    facts.integrity = st.verdict;
     if (options.json_lines) {
         if (in.error() != 0) {
             // Reported on standard error by the file loop; kept here for the line.

@@ -3,13 +3,16 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
 
 #include "header/frame_info.hpp"
 #include "id3v1/tail_ring.hpp"
 #include "io/byte_source.hpp"
 #include "io/output.hpp"
+#include "integrity/verdict.hpp"
 #include "options/scan_options.hpp"
 #include "problems/problem.hpp"
+#include "scan/integrity_watch.hpp"
 
 namespace framelint {
 
@@ -56,6 +59,8 @@ struct scan_state {
     bool have_good_frame = false;
     tail_ring tail;
     problem_list problems;  // filled only when the scan records them
+    integrity_watch integrity;                  // used under -c only
+    std::optional<integrity_verdict> verdict;  // -c: what vouched for the stream
 };
 
 // What one scan works with, and the decisions the options fix for its whole length.
@@ -73,6 +78,7 @@ struct scan_context {
     // Where the notes meant for standard output go: standard error when standard
     // output carries JSON Lines, which nothing else may break into.
     io::output& notes;
+    integrity_watch* watch;    // -c: sees every consumed byte and accepted frame; else nullptr
 
     scan_context(io::byte_source& source, const scan_options& opts, io::output& stdout_stream,
                  io::output& stderr_stream, scan_state& st)
@@ -81,7 +87,8 @@ struct scan_context {
           goes_on(opts.check_all || (opts.byte_search && opts.byte_count && *opts.byte_count > 0)),
           bodies_read_through(copies_bodies(opts) || source.is_stdin() || opts.id3_tag),
           repair(writes_repaired_frames(opts)), records_problems(opts.json_lines),
-          notes(opts.json_lines ? stderr_stream : stdout_stream)
+          notes(opts.json_lines ? stderr_stream : stdout_stream),
+          watch(opts.integrity ? &st.integrity : nullptr)
     {
     }
 };
@@ -109,6 +116,9 @@ inline bool shift_in_byte(scan_context& c)
     scan_state& st = c.state;
     st.header_word = (st.header_word << 8) | static_cast<std::uint32_t>(byte);
     ++st.counters.bytes_read;
+    if (c.watch != nullptr) {
+        c.watch->feed_byte(static_cast<std::uint8_t>(byte));
+    }
     return true;
 }
 

@@ -1,0 +1,44 @@
+#pragma once
+// The headers encoders put into the first frame of a stream to describe it:
+// Xing/Info (frame and byte counts), VBRI (the same, Fraunhofer's form) and the
+// LAME tag behind Xing/Info (the CRC-16 of the audio and of the tag itself).
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+
+namespace framelint {
+
+enum class vbr_header_kind { xing, info, vbri };
+
+struct vbr_header {
+    vbr_header_kind kind = vbr_header_kind::xing;
+    std::optional<std::uint32_t> frames;  // frames after the tag frame (some encoders count it too)
+    std::optional<std::uint32_t> bytes;   // from the tag frame's first byte to the end of the last frame
+    std::size_t fields_end = 0;           // offset in the frame just after the header's fields
+};
+
+// frame: the first frame of a stream from its header's first byte on (as much of
+// it as there is); header_word its header, which decoded as valid.
+std::optional<vbr_header> find_vbr_header(std::span<const std::uint8_t> frame, std::uint32_t header_word);
+
+struct lame_tag {
+    std::uint32_t music_length = 0;  // bytes from the tag frame's first byte to the end of the audio
+    std::uint16_t music_crc = 0;     // CRC-16/ARC of the audio after the tag frame
+    std::uint16_t tag_crc = 0;       // as stored
+    std::uint16_t tag_crc_found = 0;  // CRC-16/ARC of the frame up to the tag CRC field
+    std::size_t tag_crc_offset = 0;   // where the tag CRC field lies in the frame
+
+    bool tag_crc_matches() const { return tag_crc == tag_crc_found; }
+};
+
+// The LAME tag at offset `at` of the frame (a Xing/Info header's fields_end):
+// only when its encoder string names an encoder that writes both CRCs (LAME from
+// 3.90 on, ffmpeg's "Lavc"/"Lavf") and its tag CRC field is not 0.
+std::optional<lame_tag> find_lame_tag(std::span<const std::uint8_t> frame, std::size_t at);
+
+// LAME's encoder strings read "LAME3.100", "LAME3.99r"; true from 3.90 on.
+bool lame_writes_crcs(std::span<const std::uint8_t, 9> encoder);
+
+}  // namespace framelint

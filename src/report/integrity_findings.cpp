@@ -1,0 +1,75 @@
+#include "report/integrity_findings.hpp"
+
+namespace framelint {
+namespace {
+
+unsigned long long hex(std::int64_t v) { return static_cast<unsigned long long>(v); }
+long long dec(std::int64_t v) { return static_cast<long long>(v); }
+unsigned crc(std::int64_t v) { return static_cast<unsigned>(v) & 0xFFFFu; }
+
+void print_counts(const problem& p, const char* header, const char* unit, io::output& err)
+{
+    err.print("\nThe %s header at offset 0x%llx (BYTE %lld) does not match the stream. Stored %lld %s, found %lld.",
+              header, hex(p.offset), dec(p.offset), dec(p.numbers[0]), unit, dec(p.numbers[1]));
+}
+
+}  // namespace
+
+void print_finding(const problem& p, io::output& err)
+{
+    const unsigned long long at = hex(p.offset);
+    const long long byte = dec(p.offset);
+    const std::int64_t first = p.numbers[0];
+    const std::int64_t second = p.numbers[1];
+    switch (p.kind) {
+    case problem_kind::frame_crc_mismatch:
+        err.print("\nA frame's CRC does not match its protected bits at offset 0x%llx (BYTE %lld). Stored 0x%04x, "
+                  "computed 0x%04x.",
+                  at, byte, crc(first), crc(second));
+        break;
+    case problem_kind::reserved_emphasis:
+        err.print("\nA frame header has the reserved emphasis value at offset 0x%llx (BYTE %lld). Header 0x%llx.", at,
+                  byte, hex(first));
+        break;
+    case problem_kind::no_frames:
+        err.print("\nNo frame was found. The stream ended at offset 0x%llx (BYTE %lld).", at, byte);
+        break;
+    case problem_kind::leading_junk:
+        err.print("\nJunk before the first frame at offset 0x%llx (BYTE %lld). Expected a frame there, found %lld "
+                  "bytes that are none.",
+                  at, byte, dec(first));
+        break;
+    case problem_kind::trailing_junk:
+        err.print("\nJunk after the last frame at offset 0x%llx (BYTE %lld). Expected the end of the stream or a tag, "
+                  "found %lld bytes that are neither.",
+                  at, byte, dec(first));
+        break;
+    case problem_kind::last_frame_cut_by_tag:
+        err.print("\nThe last frame at offset 0x%llx (BYTE %lld) was cut short by a tag. Expected it to end at offset "
+                  "0x%llx (BYTE %lld), found a tag at offset 0x%llx (BYTE %lld).",
+                  at, byte, hex(first), dec(first), hex(second), dec(second));
+        break;
+    case problem_kind::xing_frame_count: print_counts(p, "Xing/Info", "frames", err); break;
+    case problem_kind::xing_byte_count: print_counts(p, "Xing/Info", "bytes", err); break;
+    case problem_kind::vbri_frame_count: print_counts(p, "VBRI", "frames", err); break;
+    case problem_kind::vbri_byte_count: print_counts(p, "VBRI", "bytes", err); break;
+    case problem_kind::lame_tag_crc:
+        err.print("\nThe LAME tag's CRC does not match at offset 0x%llx (BYTE %lld). Stored 0x%04x, computed 0x%04x.",
+                  at, byte, crc(first), crc(second));
+        break;
+    case problem_kind::music_crc_mismatch:
+        err.print("\nThe audio data does not match the music CRC of the LAME tag at offset 0x%llx (BYTE %lld). "
+                  "Stored 0x%04x, computed 0x%04x.",
+                  at, byte, crc(first), crc(second));
+        break;
+    case problem_kind::music_length:
+        err.print("\nThe stream ends before the music the LAME tag at offset 0x%llx (BYTE %lld) declares. Expected "
+                  "it to end at offset 0x%llx (BYTE %lld), found the end at offset 0x%llx (BYTE %lld).",
+                  at, byte, hex(first), dec(first), hex(second), dec(second));
+        break;
+    default:
+        break;  // the scanner's own problems have warnings of their own
+    }
+}
+
+}  // namespace framelint

@@ -1,0 +1,110 @@
+#include "scan/integrity_watch.hpp"
+
+#include <algorithm>
+#include <cstring>
+#include <span>
+
+#include "scan/crc16.hpp"
+
+namespace framelint {
+
+void integrity_watch::add_music(const std::uint8_t* bytes, std::int64_t pos, std::size_t n)
+{
+    const std::int64_t from = std::max(pos, music_.from);
+    const std::int64_t to = std::min(pos + static_cast<std::int64_t>(n), music_.to);
+    if (from < to) {
+        music_.crc = crc16_arc(bytes + (from - pos), static_cast<std::size_t>(to - from), music_.crc);
+    }
+}
+
+void integrity_watch::capture_heads(const std::uint8_t* bytes, std::int64_t pos, std::size_t n)
+{
+    const std::int64_t end = pos + static_cast<std::int64_t>(n);
+    while (!forward_.stopped) {
+        const std::int64_t want = forward_.at + static_cast<std::int64_t>(forward_.head_len);
+        if (want >= end) {
+            return;
+        }
+        if (want < pos) {
+            forward_.stopped = true;  // bytes went by unseen: nothing can be said of them
+            return;
+        }
+        const std::size_t take =
+            std::min(tag_head_size - forward_.head_len, static_cast<std::size_t>(end - want));
+        std::memcpy(forward_.head.data() + forward_.head_len, bytes + (want - pos), take);
+        forward_.head_len += take;
+        if (forward_.head_len < tag_head_size) {
+            return;
+        }
+        const std::uint64_t length = tag_length_from_start(forward_.head);
+        if (length == 0) {
+            forward_.stopped = true;
+            return;
+        }
+        forward_.last_tag_start = forward_.at;
+        forward_.at += static_cast<std::int64_t>(length);
+        forward_.head_len = 0;
+    }
+}
+
+void integrity_watch::keep_tail(const std::uint8_t* bytes, std::size_t n)
+{
+    const std::size_t keep = std::min(n, tail_size);
+    const auto end = static_cast<std::size_t>(fed_);  // the slot after the newest byte, mod tail_size
+    std::size_t slot = (end - keep) % tail_size;
+    const std::uint8_t* from = bytes + (n - keep);
+    const std::size_t first = std::min(keep, tail_size - slot);
+    std::memcpy(tail_.data() + slot, from, first);
+    std::memcpy(tail_.data(), from + first, keep - first);
+}
+
+void integrity_watch::frame_accepted(std::int64_t start, std::int64_t end)
+{
+    ++frames;
+    if (first_start < 0) {
+        first_start = start;
+    }
+    last_start = start;
+    last_end = end;
+    forward_.stopped = false;
+    forward_.at = end;
+    forward_.last_tag_start = end;
+    forward_.head_len = 0;
+}
+
+void integrity_watch::watch_music(std::int64_t from, std::int64_t to)
+{
+    music_.active = true;
+    music_.from = from;
+    music_.to = to;
+    music_.crc = 0;
+}
+
+std::int64_t integrity_watch::forward_tags_end() const
+{
+    if (forward_.at > fed_) {
+        return forward_.last_tag_start;  // a tag that claims more bytes than the stream has left
+    }
+    if (!forward_.stopped && forward_.head_len > 0) {
+        // Fewer than a head's worth of bytes were left: a tag only if it fits them exactly.
+        const std::uint64_t length =
+            tag_length_from_start(std::span<const std::uint8_t>(forward_.head.data(), forward_.head_len));
+        if (length > 0 && forward_.at + static_cast<std::int64_t>(length) == fed_) {
+            return fed_;
+        }
+    }
+    return forward_.at;
+}
+
+std::int64_t integrity_watch::end_tags_begin() const
+{
+    const auto held = static_cast<std::size_t>(std::min<std::int64_t>(fed_, tail_size));
+    std::array<std::uint8_t, tail_size> last{};
+    for (std::size_t i = 0; i < held; ++i) {
+        last[i] = tail_[static_cast<std::size_t>(fed_ - static_cast<std::int64_t>(held) + static_cast<std::int64_t>(i)) % tail_size];
+    }
+    return static_cast<std::int64_t>(
+        end_tags_start(std::span<const std::uint8_t>(last.data(), held), static_cast<std::uint64_t>(fed_)));
+}
+
+}  // namespace framelint

@@ -1,0 +1,93 @@
+#pragma once
+// The integrity check (-c) beside the scan: sees every byte the scan consumes, in
+// order, and every frame it accepts, and keeps only small fixed windows of the
+// stream whatever its length.
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+
+#include "integrity/end_tags.hpp"
+#include "integrity/vbr_tag.hpp"
+
+namespace framelint {
+
+class integrity_watch {
+public:
+    // The last bytes of the stream kept for reading tags off its end: an ID3v1
+    // tag, APEv2 and ID3v2 footers, a Lyrics3v2 end, and some room before them.
+    static constexpr std::size_t tail_size = 1024;
+
+    // Every consumed byte passes here, in stream order.
+    void feed(const std::uint8_t* bytes, std::size_t n)
+    {
+        const std::int64_t pos = fed_;
+        fed_ += static_cast<std::int64_t>(n);
+        if (music_.active && pos < music_.to && fed_ > music_.from) {
+            add_music(bytes, pos, n);
+        }
+        if (!forward_.stopped && forward_.at + static_cast<std::int64_t>(forward_.head_len) < fed_) {
+            capture_heads(bytes, pos, n);
+        }
+        keep_tail(bytes, n);
+    }
+    void feed_byte(std::uint8_t byte) { feed(&byte, 1); }
+
+    std::int64_t fed() const { return fed_; }
+
+    // An accepted frame from start to its expected end; tags are looked for from
+    // that end on.
+    void frame_accepted(std::int64_t start, std::int64_t end);
+
+    // The first frame's tag: the music CRC is then worked out over the bytes from
+    // from (the tag frame's end) up to to, as they pass.
+    void watch_music(std::int64_t from, std::int64_t to);
+    bool music_watched() const { return music_.active; }
+    std::uint16_t music_crc() const { return music_.crc; }
+
+    // Where the tags that follow the last accepted frame stop being recognisable
+    // from their first bytes: the end of the stream when they run to it.
+    std::int64_t forward_tags_end() const;
+
+    // Where the run of tags that ends the stream begins, read off its last bytes.
+    std::int64_t end_tags_begin() const;
+
+    // What the scan saw, for the checks at its end.
+    std::int64_t frames = 0;
+    std::int64_t protected_frames = 0;
+    std::int64_t frame_crcs_matched = 0;
+    std::int64_t first_start = -1;
+    std::int64_t last_start = 0;
+    std::int64_t last_end = 0;
+    std::optional<vbr_header> counts;  // the first frame's Xing/Info or VBRI header
+    std::int64_t tag_frame_start = 0;
+    std::optional<lame_tag> lame;
+
+private:
+    void add_music(const std::uint8_t* bytes, std::int64_t pos, std::size_t n);
+    void capture_heads(const std::uint8_t* bytes, std::int64_t pos, std::size_t n);
+    void keep_tail(const std::uint8_t* bytes, std::size_t n);
+
+    std::int64_t fed_ = 0;
+
+    struct music_range {
+        bool active = false;
+        std::int64_t from = 0;
+        std::int64_t to = 0;
+        std::uint16_t crc = 0;
+    } music_;
+
+    // The first bytes of whatever follows the last frame, and the tags after it.
+    struct forward_tags {
+        bool stopped = true;  // no frame yet, or bytes that begin no known tag
+        std::int64_t at = 0;  // where the next tag would begin
+        std::int64_t last_tag_start = 0;
+        std::array<std::uint8_t, tag_head_size> head{};
+        std::size_t head_len = 0;
+    } forward_;
+
+    std::array<std::uint8_t, tail_size> tail_{};  // byte k of the stream in slot k mod tail_size
+};
+
+}  // namespace framelint
