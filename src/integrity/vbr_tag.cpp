@@ -1,5 +1,7 @@
 #include "integrity/vbr_tag.hpp"
 
+#include <algorithm>
+#include <array>
 #include <cstring>
 
 #include "integrity/frame_crc.hpp"
@@ -29,6 +31,7 @@ constexpr std::size_t vbri_offset = 36;        // from the frame's first byte, w
 constexpr std::size_t lame_tag_length = 36;
 constexpr std::size_t lame_music_length_at = 28;
 constexpr std::size_t lame_tag_crc_at = 34;
+constexpr std::size_t ffmpeg_tag_crc_span = 190;
 
 }  // namespace
 
@@ -124,7 +127,17 @@ std::optional<lame_tag> find_lame_tag(std::span<const std::uint8_t> frame, std::
         return std::nullopt;  // an encoder that leaves the field empty vouches for nothing
     }
     t.tag_crc_offset = at + lame_tag_crc_at;
-    t.tag_crc_found = crc16_arc(frame.data(), t.tag_crc_offset);
+    const std::uint16_t lame_rule = crc16_arc(frame.data(), t.tag_crc_offset);
+    std::array<std::uint8_t, ffmpeg_tag_crc_span> span{};
+    std::memcpy(span.data(), frame.data(), std::min(frame.size(), span.size()));
+    if (t.tag_crc_offset + 2 <= span.size()) {
+        span[t.tag_crc_offset] = 0;
+        span[t.tag_crc_offset + 1] = 0;
+    }
+    const std::uint16_t ffmpeg_rule = crc16_arc(span.data(), span.size());
+    const bool by_ffmpeg = frame[at] == 'L' && frame[at + 1] == 'a';
+    t.tag_crc_found = by_ffmpeg ? ffmpeg_rule : lame_rule;
+    t.tag_crc_other = by_ffmpeg ? lame_rule : ffmpeg_rule;
     return t;
 }
 

@@ -27,13 +27,18 @@ struct lame_tag {
     std::uint32_t music_length = 0;  // bytes from the tag frame's first byte to the end of the audio
     std::uint16_t music_crc = 0;     // CRC-16/ARC of the audio after the tag frame
     std::uint16_t tag_crc = 0;       // as stored
-    std::uint16_t tag_crc_found = 0;  // CRC-16/ARC of the frame up to the tag CRC field
+    // The tag CRC as worked out by the two known writers: LAME covers the frame up
+    // to the field; ffmpeg covers its first 190 bytes (the same span in a stereo
+    // MPEG-1 frame) with the field as 0 and zeros past the end of a shorter frame.
+    std::uint16_t tag_crc_found = 0;  // by the rule of the encoder the string names
+    std::uint16_t tag_crc_other = 0;  // by the other rule
     std::size_t tag_crc_offset = 0;   // where the tag CRC field lies in the frame
 
-    bool tag_crc_matches() const { return tag_crc == tag_crc_found; }
+    bool tag_crc_matches() const { return tag_crc == tag_crc_found || tag_crc == tag_crc_other; }
 };
 
-// The LAME tag at offset `at` of the frame (a Xing/Info header's fields_end):
+// The LAME tag at offset `at` of the frame (a Xing/Info header's fields_end;
+// frame holds no more than the frame's own bytes):
 // only when its encoder string names an encoder that writes both CRCs (LAME from
 // 3.90 on, ffmpeg's "Lavc"/"Lavf") and its tag CRC field is not 0.
 std::optional<lame_tag> find_lame_tag(std::span<const std::uint8_t> frame, std::size_t at);
