@@ -42,6 +42,11 @@ constexpr const char* help_lines[] = {
     "                       it is important to note that the id3 tag will not\n",
     "                       be included in the 'f'ixed mp3. If you want it\n",
     "                       included, you have to include the '-i' option.\n\n",
+    "     -c                Integrity check: also checks the CRC of every\n",
+    "                       protected frame, the Xing/Info, VBRI and LAME tags\n",
+    "                       (with the CRC of all audio bytes), junk at either\n",
+    "                       end and a last frame cut short by a tag, and adds\n",
+    "                       INTEGRITY to the summary.\n\n",
     "     -h                Print this text including the version.\n\n",
     "     -r, --recursive   Checks every .mp3, .mp2, .mp1, .mpa and .mpga file\n",
     "                       in the directories named and below them.\n\n",
@@ -50,7 +55,7 @@ constexpr const char* help_lines[] = {
     "     --help            Prints this text on standard output.\n\n",
     "     --version         Prints the version.\n\n",
 };
-static_assert(std::size(help_lines) == 41);
+static_assert(std::size(help_lines) == 46);
 
 }  // namespace
 

@@ -76,6 +76,20 @@ add twolame_mpeg2_l2_stereo80.mp2 "twolame -b 80 -m s, 24 kHz input"
 twolame --quiet -p -b 192 -m s "$tmp/s48.wav" twolame_l2_crc.mp2
 add twolame_l2_crc.mp2 "twolame -p -b 192 -m s (CRC)"
 
+# ---- More encoder tags, for the integrity check (-c) ------------------------
+# ffmpeg's LAME tag ("Lavc...") in a mono frame: its tag CRC covers the first
+# 190 bytes with the field as 0, which is not where LAME's own rule stops.
+ffmpeg -nostdin -hide_banner -loglevel error -y -i "$tmp/m8.wav" -ar 44100 -ac 1 \
+    -map_metadata -1 -fflags +bitexact -flags:a +bitexact \
+    -c:a libmp3lame -b:a 64k -id3v2_version 0 -f mp3 ffmpeg_lavc_mono.mp3
+add ffmpeg_lavc_mono.mp3 "ffmpeg -c:a libmp3lame -b:a 64k, mono 44.1 kHz (Xing frame with a Lavc LAME tag)"
+lame --quiet -V 5 "$tmp/m8.wav" lame_vbr_mpeg25.mp3
+add lame_vbr_mpeg25.mp3 "lame -V 5, 8 kHz mono input (MPEG-2.5 Xing frame)"
+lame --quiet -p -b 64 -m m "$tmp/s22.wav" lame_crc_mpeg2_mono.mp3
+add lame_crc_mpeg2_mono.mp3 "lame -p -b 64 -m m, 22.05 kHz input (CRC, MPEG-2 mono)"
+twolame --quiet -p -b 96 -m j "$tmp/s24.wav" twolame_mpeg2_crc.mp2
+add twolame_mpeg2_crc.mp2 "twolame -p -b 96 -m j, 24 kHz input (CRC, MPEG-2 joint stereo)"
+
 # ---- Tags, on the lame_cbr128.mp3 audio -----------------------------------
 tag() { cp lame_cbr128.mp3 "$1"; }
 tag tag_v23.mp3
@@ -143,6 +157,11 @@ for r in csv.DictReader(open(sys.argv[1]), delimiter="\t"):
             bad += 1
 sys.exit(1 if bad else 0)
 EOF
+
+# ---- Integrity (-c) cases: tag stacks and damaged copies ------------------
+# Derived from the fixtures above by make_integrity_cases.py; not in MANIFEST.tsv
+# (their ends are tags the walker does not know, or damage on purpose).
+python3 make_integrity_cases.py
 
 total=0
 for f in "${names[@]}"; do total=$((total + $(stat -c %s "$f"))); done

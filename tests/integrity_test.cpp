@@ -1,0 +1,432 @@
+// The integrity check (-c): its pure checks on their own, then the scan with it
+// on hand-built streams, real encoder output and damaged copies of it.
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <string>
+#include <vector>
+
+#include "integrity/end_tags.hpp"
+#include "integrity/frame_crc.hpp"
+#include "integrity/vbr_tag.hpp"
+#include "run_support.hpp"
+#include "scan/crc16.hpp"
+#include "support.hpp"
+
+namespace framelint::test {
+namespace {
+
+// The body tests/data/frame_crc_table.py puts after the CRC word of case `seed`.
+bytes pseudo_random_body(int seed, std::size_t n = 64)
+{
+    bytes b(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        b[i] = static_cast<std::uint8_t>((i * 73 + static_cast<std::size_t>(seed) * 29 + 11) % 256);
+    }
+    return b;
+}
+
+struct crc_case {
+    const char* what;
+    std::uint32_t header;
+    int seed;
+    std::uint16_t expected;
+};
+
+// Expected values from tests/data/frame_crc_table.py, an implementation of the
+// same rules written apart from this one.
+const crc_case crc_cases[] = {
+    {"MPEG-1 Layer I stereo", 0xFFFEC004u, 0, 0xE784},
+    {"MPEG-1 Layer I joint, bound 4", 0xFFFE8444u, 1, 0xD4EB},
+    {"MPEG-1 Layer I joint, bound 16", 0xFFFE8474u, 2, 0xC263},
+    {"MPEG-1 Layer I dual", 0xFFFE4884u, 3, 0xC4A4},
+    {"MPEG-1 Layer I mono", 0xFFFE20C4u, 4, 0x8356},
+    {"MPEG-2 Layer I joint, bound 8", 0xFFF66454u, 5, 0x6172},
+    {"MPEG-2.5 Layer I mono", 0xFFE638C4u, 6, 0xDC87},
+    {"MPEG-1 Layer II table A, 48 kHz 128 stereo", 0xFFFC8404u, 7, 0x8E1E},
+    {"MPEG-1 Layer II table A, 44.1 kHz 56 mono", 0xFFFC30C4u, 8, 0x112D},
+    {"MPEG-1 Layer II table A, 32 kHz 160 joint bound 8", 0xFFFC9854u, 9, 0xB7B4},
+    {"MPEG-1 Layer II table B, 44.1 kHz 192 stereo", 0xFFFCA004u, 10, 0x481D},
+    {"MPEG-1 Layer II table B, 32 kHz 384 joint bound 16", 0xFFFCE874u, 11, 0x6FFD},
+    {"MPEG-1 Layer II table B, 44.1 kHz 96 mono", 0xFFFC60C4u, 12, 0xF137},
+    {"MPEG-1 Layer II table C, 48 kHz 64 stereo", 0xFFFC4404u, 13, 0x59DA},
+    {"MPEG-1 Layer II table C, 44.1 kHz 32 mono", 0xFFFC10C4u, 14, 0x6FE0},
+    {"MPEG-1 Layer II table D, 32 kHz 96 dual", 0xFFFC6884u, 15, 0x3A32},
+    {"MPEG-1 Layer II table D, 32 kHz 48 mono", 0xFFFC28C4u, 16, 0xF296},
+    {"MPEG-2 Layer II stereo", 0xFFF4A004u, 17, 0x2914},
+    {"MPEG-2 Layer II joint, bound 12", 0xFFF48464u, 18, 0xA448},
+    {"MPEG-2 Layer II mono", 0xFFF448C4u, 19, 0x49EE},
+    {"MPEG-2.5 Layer II stereo", 0xFFE46004u, 20, 0x65B8},
+    {"MPEG-1 Layer III stereo", 0xFFFA9004u, 21, 0x6A2B},
+    {"MPEG-1 Layer III joint", 0xFFFA9064u, 22, 0x0797},
+    {"MPEG-1 Layer III mono", 0xFFFA54C4u, 23, 0xBE70},
+    {"MPEG-2 Layer III joint", 0xFFF28044u, 24, 0x73F1},
+    {"MPEG-2 Layer III mono", 0xFFF244C4u, 25, 0x0FC2},
+    {"MPEG-2.5 Layer III dual", 0xFFE26884u, 26, 0x2F37},
+    {"MPEG-2.5 Layer III mono", 0xFFE228C4u, 27, 0x0449},
+};
+
+TEST(FrameCrc, EveryLayerVersionAndModeAgreesWithAnIndependentComputation)
+{
+    for (const crc_case& c : crc_cases) {
+        const bytes body = pseudo_random_body(c.seed);
+        const auto crc = expected_frame_crc(c.header, body);
+        ASSERT_TRUE(crc.has_value()) << c.what;
+        EXPECT_EQ(*crc, c.expected) << c.what;
+    }
+}
+
+TEST(FrameCrc, ChangesWithTheHeaderAndTheProtectedBitsOnly)
+{
+    const std::uint32_t l3_mono = 0xFFFA54C4u;  // 17 bytes of side information
+    const bytes body = pseudo_random_body(23);
+    const std::uint16_t crc = *expected_frame_crc(l3_mono, body);
+    bytes in_side_info = body;
+    in_side_info[16] ^= 0x01;
+    bytes after_it = body;
+    after_it[17] ^= 0xFF;
+    EXPECT_NE(*expected_frame_crc(l3_mono, in_side_info), crc);
+    EXPECT_EQ(*expected_frame_crc(l3_mono, after_it), crc);
+    EXPECT_NE(*expected_frame_crc(l3_mono ^ 0x4u, body), crc) << "the original bit is in header byte 3";
+}
+
+TEST(FrameCrc, NothingWhenTheBytesEndBeforeTheProtectedBits)
+{
+    const bytes body = pseudo_random_body(0);
+    EXPECT_FALSE(expected_frame_crc(0xFFFA9004u, std::span(body).first(31)).has_value());
+    EXPECT_TRUE(expected_frame_crc(0xFFFA9004u, std::span(body).first(32)).has_value());
+    EXPECT_FALSE(expected_frame_crc(0xFFFEC004u, std::span(body).first(31)).has_value()) << "Layer I stereo: 32 bytes";
+    EXPECT_FALSE(expected_frame_crc(0xFFFA0004u, body).has_value()) << "free format";
+}
+
+// ---- Xing/Info, VBRI and the LAME tag ---------------------------------------
+
+TEST(VbrTag, LameInfoFrameOfARealFile)
+{
+    const bytes file = read_file(fixture("lame_cbr128.mp3"));
+    const std::span<const std::uint8_t> first(file.data(), 417);
+    const auto h = find_vbr_header(first, 0xFFFB9064u);
+    ASSERT_TRUE(h.has_value());
+    EXPECT_EQ(h->kind, vbr_header_kind::info);
+    EXPECT_EQ(h->frames, 40u);
+    EXPECT_EQ(h->bytes, 17135u);
+    const auto tag = find_lame_tag(first, h->fields_end);
+    ASSERT_TRUE(tag.has_value());
+    EXPECT_TRUE(tag->tag_crc_matches());
+    EXPECT_EQ(tag->music_length, 17135u);
+    EXPECT_EQ(tag->music_crc, crc16_arc(file.data() + 417, file.size() - 417));
+}
+
+TEST(VbrTag, VbriHeaderOfAHandBuiltFrame)
+{
+    bytes f = frame(l3_128k, 0x00);
+    const bytes vbri = text("VBRI") + bytes{0, 1, 0, 0, 0, 50, 0, 0, 0x12, 0x34, 0, 0, 0, 77};
+    std::copy(vbri.begin(), vbri.end(), f.begin() + 36);
+    const auto h = find_vbr_header(f, l3_128k);
+    ASSERT_TRUE(h.has_value());
+    EXPECT_EQ(h->kind, vbr_header_kind::vbri);
+    EXPECT_EQ(h->bytes, 0x1234u);
+    EXPECT_EQ(h->frames, 77u);
+    EXPECT_FALSE(find_vbr_header(frame(l3_128k, 0x00), l3_128k).has_value());
+}
+
+TEST(VbrTag, WhichEncoderStringsPromiseBothCrcs)
+{
+    const struct {
+        const char* encoder;
+        bool writes;
+    } cases[] = {
+        {"LAME3.100", true}, {"LAME3.99r", true}, {"LAME3.90.", true}, {"LAME3.9 b", true},
+        {"LAME3.89b", false}, {"LAME3.12 ", false}, {"LAME4.0  ", true}, {"Lavc58.91", true},
+        {"Lavf", true},       {"GOGO3.10 ", false}, {"LAME     ", false}, {"LAME.3.99", false},
+    };
+    for (const auto& c : cases) {
+        std::array<std::uint8_t, 9> e{};
+        for (std::size_t i = 0; i < e.size() && c.encoder[i] != '\0'; ++i) {
+            e[i] = static_cast<std::uint8_t>(c.encoder[i]);
+        }
+        EXPECT_EQ(lame_writes_crcs(e), c.writes) << c.encoder;
+    }
+}
+
+// ---- Tags at the end ----------------------------------------------------------
+
+bytes ape_tag(bool with_header, std::uint32_t item_bytes)
+{
+    const std::uint32_t size = item_bytes + 32;
+    const auto le = [](std::uint32_t v) {
+        return bytes{static_cast<std::uint8_t>(v), static_cast<std::uint8_t>(v >> 8),
+                     static_cast<std::uint8_t>(v >> 16), static_cast<std::uint8_t>(v >> 24)};
+    };
+    const std::uint32_t flags = with_header ? 0x80000000u : 0;
+    const bytes footer = text("APETAGEX") + le(2000) + le(size) + le(1) + le(flags) + bytes(8);
+    const bytes header = text("APETAGEX") + le(2000) + le(size) + le(1) + le(flags | 0x20000000u) + bytes(8);
+    return (with_header ? header : bytes{}) + bytes(item_bytes, 'a') + footer;
+}
+
+bytes lyrics3v2(const std::string& fields)
+{
+    const std::string body = "LYRICSBEGIN" + fields;
+    char size[7];
+    std::snprintf(size, sizeof size, "%06zu", body.size());
+    return text(body + size + "LYRICS200");
+}
+
+bytes id3v2_with_footer(std::uint8_t size)
+{
+    return text("ID3") + bytes{4, 0, 0x10, 0, 0, 0, size} + bytes(size, 'x') + text("3DI") +
+           bytes{4, 0, 0x10, 0, 0, 0, size};
+}
+
+TEST(EndTags, StacksReadFromTheEndAndFromTheStart)
+{
+    const bytes v1 = id3v1_tag_bytes("Title", "Artist", 1, 2);
+    const bytes audio(300, 0x55);
+    const struct {
+        const char* what;
+        bytes tags;
+    } stacks[] = {
+        {"ID3v1", v1},
+        {"APEv2 with header, ID3v1", ape_tag(true, 40) + v1},
+        {"APEv2 footer only, ID3v1", ape_tag(false, 2000) + v1},
+        {"Lyrics3v2, ID3v1", lyrics3v2("IND0000210LYR00005la la") + v1},
+        {"ID3v1, appended ID3v2 with footer", v1 + id3v2_with_footer(20)},
+        {"APEv2 footer only", ape_tag(false, 10)},
+    };
+    for (const auto& s : stacks) {
+        const bytes stream = audio + s.tags;
+        const std::size_t keep = std::min<std::size_t>(stream.size(), 1024);
+        const std::span<const std::uint8_t> tail(stream.data() + stream.size() - keep, keep);
+        EXPECT_EQ(end_tags_start(tail, stream.size()), audio.size()) << s.what;
+    }
+    EXPECT_EQ(end_tags_start(audio, audio.size()), audio.size()) << "no tag at all";
+    const bytes lyrics_bad_size = text("LYRICSBEGINxx000099LYRICS200");
+    EXPECT_EQ(tag_length_from_end(lyrics_bad_size), 0u + 99 + 15);
+    EXPECT_EQ(tag_length_from_end(text("LYRICSBEGINxx0x0099LYRICS200")), 0u) << "digits only";
+
+    EXPECT_EQ(tag_length_from_start(ape_tag(true, 40)), 40u + 64);
+    EXPECT_EQ(tag_length_from_start(ape_tag(false, 40)), 0u) << "a footer begins no tag";
+    EXPECT_EQ(tag_length_from_start(id3v2_with_footer(20)), 40u);
+    EXPECT_EQ(tag_length_from_start(v1), 128u);
+    EXPECT_EQ(tag_length_from_start(text("ID3") + bytes{3, 0, 0, 0, 0, 0x80, 0}), 0u) << "not synchsafe";
+    EXPECT_EQ(tag_length_from_start(audio), 0u);
+}
+
+// ---- The scan with -c, on hand-built streams ----------------------------------
+
+// A protected MPEG-1 Layer I frame (48 kHz, 128 kbit/s, 128 bytes, joint stereo
+// with bound 8) whose CRC word is right for its bit allocation.
+bytes layer1_frame(std::uint8_t fill)
+{
+    const std::uint32_t header = 0xFFFE4454u;
+    bytes f(128, fill);
+    f[0] = 0xFF;
+    f[1] = 0xFE;
+    f[2] = 0x44;
+    f[3] = 0x54;
+    const std::uint16_t crc = *expected_frame_crc(header, std::span(f).subspan(6));
+    f[4] = static_cast<std::uint8_t>(crc >> 8);
+    f[5] = static_cast<std::uint8_t>(crc);
+    return f;
+}
+
+std::string problem_names(const scan_state& st)
+{
+    std::string names;
+    for (const problem& p : st.problems.kept) {
+        names += std::string(info_of(p.kind).name) + "@" + std::to_string(p.offset) + ";";
+    }
+    return names;
+}
+
+TEST(IntegrityScan, ProtectedLayerIStreamIsVouchedForByItsFrameCrcs)
+{
+    const bytes stream = repeat(layer1_frame(0x21), 10);
+    const scan_result r = scan_memory(stream, options("-c --json"));
+    EXPECT_EQ(r.state.counters.bad_frames, 0) << r.err;
+    EXPECT_EQ(r.state.verdict, integrity_verdict::frame_crcs);
+
+    bytes damaged = stream;
+    damaged[3 * 128 + 10] ^= 0x40;  // inside the bit allocation of the fourth frame
+    const scan_result d = scan_memory(damaged, options("-c --json"));
+    EXPECT_EQ(d.state.counters.bad_frames, 1);
+    EXPECT_EQ(problem_names(d.state), "frame_crc_mismatch@384;");
+    EXPECT_EQ(d.state.verdict, integrity_verdict::damaged);
+    EXPECT_NE(d.err.find("\nA frame's CRC does not match its protected bits at offset 0x180 (BYTE 384)."),
+              std::string::npos)
+        << d.err;
+    EXPECT_EQ(scan_memory(damaged, options("")).state.counters.bad_frames, 0) << "the default check cannot see it";
+}
+
+TEST(IntegrityScan, FindingsOnHandBuiltStreams)
+{
+    const bytes song = repeat(frame(l3_128k), 5);
+    const bytes v1 = id3v1_tag_bytes("T", "A", 1, 1);
+    bytes reserved = frame(l3_128k);
+    reserved[3] = static_cast<std::uint8_t>((reserved[3] & 0xFC) | 2);
+    const struct {
+        const char* what;
+        bytes stream;
+        std::string problems;
+        integrity_verdict verdict;
+    } cases[] = {
+        {"clean", song, "", integrity_verdict::structure},
+        {"clean, ID3v1", song + v1, "", integrity_verdict::structure},
+        {"no frame", bytes(1000, 0x11), "no_frames@1000;", integrity_verdict::damaged},
+        {"empty", bytes{}, "no_frames@0;", integrity_verdict::damaged},
+        {"junk in front", bytes(7, 0x11) + song, "first_frame_late@11;leading_junk@0;", integrity_verdict::damaged},
+        {"zeros after the ID3v2 tag", id3v2_tag(20) + bytes(5, 0) + song,
+         "id3v2_tag@0;first_frame_late@39;leading_junk@30;", integrity_verdict::damaged},
+        {"junk at the end", song + bytes(9, 0x11), "trailing_junk@2085;", integrity_verdict::damaged},
+        {"junk between the audio and ID3v1", song + bytes(9, 0x11) + v1, "trailing_junk@2085;",
+         integrity_verdict::damaged},
+        {"reserved emphasis", song + reserved, "reserved_emphasis@2085;", integrity_verdict::damaged},
+        {"last frame cut, then tagged", slice(song, 0, song.size() - 60) + v1, "last_frame_cut_by_tag@1668;",
+         integrity_verdict::damaged},
+    };
+    for (const auto& c : cases) {
+        for (const bool as_stdin : {false, true}) {
+            const scan_result r = scan_memory(c.stream, options("-c --json"), as_stdin);
+            EXPECT_EQ(problem_names(r.state), c.problems) << c.what;
+            EXPECT_EQ(r.state.verdict, c.verdict) << c.what;
+            EXPECT_EQ(r.clean, c.problems.empty()) << c.what;
+        }
+    }
+}
+
+TEST(IntegrityScan, OnlyWhatWasReadIsCheckedWhenTheScanStopsEarly)
+{
+    const bytes file = read_file(fixture("lame_cbr128.mp3"));
+    const scan_result whole = scan_memory(file, options("-c"));
+    EXPECT_EQ(whole.state.verdict, integrity_verdict::music_crc);
+    const scan_result first = scan_memory(file, options("-c -b"));
+    EXPECT_EQ(first.state.counters.bad_frames, 0) << first.err;
+    EXPECT_EQ(first.state.verdict, integrity_verdict::structure) << "the music CRC vouches for nothing then";
+    const scan_result budget = scan_memory(file + bytes(50, 0x11), options("-c -b3000"));
+    EXPECT_EQ(budget.state.counters.bad_frames, 0) << "the junk at the end was never read";
+}
+
+// ---- The program on real files and damaged copies -----------------------------
+
+// The file's bytes on standard input through a pipe, written chunk bytes at a time.
+launch piped_launch(std::vector<std::string> args, const std::string& path, std::size_t chunk)
+{
+    launch how;
+    how.args = std::move(args);
+    how.stdin_data = read_file(path);
+    how.stdin_is_pipe = true;
+    how.pipe_chunk = chunk;
+    return how;
+}
+
+std::string integrity_field(const std::string& one_line)
+{
+    const auto at = one_line.find("\tINTEGRITY ");
+    return at == std::string::npos ? "" : one_line.substr(at + 11, one_line.find('\n', at) - at - 11);
+}
+
+TEST(IntegrityFiles, RealEncoderOutputPassesWithTheStrongestVerdictItAllows)
+{
+    const struct {
+        const char* file;
+        const char* verdict;
+    } cases[] = {
+        {"lame_cbr128.mp3", "MUSIC_CRC"},
+        {"lame_vbr.mp3", "MUSIC_CRC"},
+        {"lame_mpeg2_64.mp3", "MUSIC_CRC"},
+        {"lame_vbr_mpeg25.mp3", "MUSIC_CRC"},
+        {"lame_crc.mp3", "MUSIC_CRC"},
+        {"lame_crc_mpeg2_mono.mp3", "MUSIC_CRC"},
+        {"ffmpeg_lavc_mono.mp3", "MUSIC_CRC"},
+        {"tag_v23.mp3", "MUSIC_CRC"},
+        {"tag_v24.mp3", "MUSIC_CRC"},
+        {"tag_v1.mp3", "MUSIC_CRC"},
+        {"tag_both.mp3", "MUSIC_CRC"},
+        {"integrity/tags_ape_v1.mp3", "MUSIC_CRC"},
+        {"integrity/tags_ape_footer_only_v1.mp3", "MUSIC_CRC"},
+        {"integrity/tags_lyrics_v1.mp3", "MUSIC_CRC"},
+        {"integrity/tags_v1_appended_id3v2.mp3", "MUSIC_CRC"},
+        {"integrity/tags_v1_appended_id3v2_no_footer.mp3", "MUSIC_CRC"},
+        {"twolame_l2_crc.mp2", "FRAME_CRCS"},
+        {"twolame_mpeg2_crc.mp2", "FRAME_CRCS"},
+        {"lame_mpeg25_8k.mp3", "STRUCTURE_ONLY"},
+        {"ffmpeg_l3.mp3", "STRUCTURE_ONLY"},
+        {"twolame_l2_192.mp2", "STRUCTURE_ONLY"},
+    };
+    for (const auto& c : cases) {
+        const run_result r = run_framelint({"-c", "-p", fixture(c.file)});
+        EXPECT_EQ(r.status, 0) << c.file << r.err;
+        EXPECT_EQ(integrity_field(r.out), c.verdict) << c.file;
+        const run_result piped = run_framelint_as(piped_launch({"-cp", "-"}, fixture(c.file), 1000));
+        EXPECT_EQ(integrity_field(piped.out), c.verdict) << c.file << " through a pipe";
+    }
+}
+
+TEST(IntegrityFiles, EachDamagedCopyIsCaughtWithItsOwnMessage)
+{
+    const struct {
+        const char* file;
+        const char* message;  // the first finding's message
+        int default_status;   // the default check's exit status, unchanged by this work
+    } cases[] = {
+        {"bitrot.mp3", "\nThe audio data does not match the music CRC of the LAME tag at offset 0x0 (BYTE 0).", 0},
+        {"l3_side_info_flipped.mp3", "\nA frame's CRC does not match its protected bits at offset 0x828 (BYTE 2088).",
+         0},
+        {"l2_allocation_flipped.mp2",
+         "\nA frame's CRC does not match its protected bits at offset 0xb40 (BYTE 2880).", 0},
+        {"lame_tag_version.mp3", "\nThe LAME tag's CRC does not match at offset 0x0 (BYTE 0).", 0},
+        {"cut_60.mp3", "Stored 40 frames, found 23.", 255},
+        {"joined.mp3", "\nThe Xing/Info header at offset 0x0 (BYTE 0) does not match the stream. Stored 40 frames, "
+                       "found 81.", 0},
+        {"junk_after_end.mp3", "\nJunk after the last frame at offset 0x2ec8 (BYTE 11976).", 0},
+        {"zeros_after_id3v2.mp3", "\nJunk before the first frame at offset 0x511 (BYTE 1297).", 0},
+        {"empty.mp3", "\nNo frame was found. The stream ended at offset 0x0 (BYTE 0).", 0},
+        {"tag_only.mp3", "\nNo frame was found. The stream ended at offset 0x511 (BYTE 1297).", 0},
+        {"cut_inside_id3v2.mp3", "\nNo frame was found. The stream ended at offset 0x258 (BYTE 600).", 0},
+        {"last_frame_cut_by_v1.mp3", "\nThe last frame at offset 0x414d (BYTE 16717) was cut short by a tag.", 0},
+    };
+    for (const auto& c : cases) {
+        const std::string path = fixture(std::string("integrity/") + c.file);
+        const run_result plain = run_framelint({path});
+        EXPECT_EQ(plain.status, c.default_status) << c.file;
+        const run_result checked = run_framelint({"-c", path});
+        EXPECT_EQ(checked.status, 255) << c.file;
+        EXPECT_NE(checked.err.find(c.message), std::string::npos) << c.file << ":" << checked.err;
+        EXPECT_EQ(report_value(checked.out, "INTEGRITY"), "DAMAGED") << c.file;
+        // The damage is not a matter of luck in where the buffer was refilled.
+        const run_result piped = run_framelint_as(piped_launch({"-c", "-"}, path, 333));
+        EXPECT_EQ(piped.err, checked.err) << c.file;
+    }
+}
+
+TEST(IntegrityFiles, StandardOutputOfTheCopyModesIsUnchanged)
+{
+    for (const char* file : {"integrity/bitrot.mp3", "integrity/junk_after_end.mp3", "lame_crc.mp3"}) {
+        for (const char* mode : {"-s", "-sf", "-ss", "-sf -i"}) {
+            std::vector<std::string> plain_args{mode, fixture(file)};
+            if (std::string(mode) == "-sf -i") {
+                plain_args = {"-sf", "-i", fixture(file)};
+            }
+            std::vector<std::string> checked_args = plain_args;
+            checked_args.insert(checked_args.begin(), "-c");
+            const run_result plain = run_framelint(plain_args);
+            const run_result checked = run_framelint(checked_args);
+            EXPECT_EQ(checked.out, plain.out) << file << " " << mode;
+        }
+    }
+}
+
+TEST(IntegrityFiles, SummaryFieldInBothLayouts)
+{
+    const run_result lines = run_framelint({"-c", fixture("lame_cbr128.mp3")});
+    EXPECT_NE(lines.out.find("SONG_LENGTH         00:01.07\nINTEGRITY           MUSIC_CRC\n"), std::string::npos)
+        << lines.out;
+    const run_result one = run_framelint({"-cp", fixture("integrity/empty.mp3")});
+    EXPECT_NE(one.out.find("LAST_BYTE_CHECKED 0\tINTEGRITY DAMAGED\n"), std::string::npos) << one.out;
+    const run_result none = run_framelint({"-p", fixture("lame_cbr128.mp3")});
+    EXPECT_EQ(none.out.find("INTEGRITY"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace framelint::test
