@@ -244,6 +244,26 @@ fi
 reference_status="outputs identical to the references from $(cat "$REF/made_by")$ref_new ($(ls "$R"/check/*.out | wc -l) commands)"
 say "$reference_status"
 
+# -c adds its findings and the INTEGRITY field and must change nothing else: for
+# every file it does not call DAMAGED, its one-line summary without that field is
+# the default check's.
+say "checking -c against the default check"
+capture "$FL" "$R/check" integrity_main "$BIG" 0 "\"\$FLBIN\" -c -p $FILES"
+integrity_status=$(awk -F'\t' '
+    FNR == NR { if (/^FILE_NAME /) plain[$1] = $0; next }
+    /^FILE_NAME / {
+        verdict = $NF; sub(/^INTEGRITY /, "", verdict)
+        line = $0; sub(/\tINTEGRITY [A-Z_]+$/, "", line)
+        n[verdict]++
+        if (verdict != "DAMAGED" && line != plain[$1]) { print "differs: " $1 > "/dev/stderr"; bad = 1 }
+    }
+    END {
+        for (v in n) printf "%s%s %d", (k++ ? ", " : ""), v, n[v]
+        exit bad
+    }' "$R/check/oneline_main.out" "$R/check/integrity_main.out") ||
+    die "-c changed more than its own field; see $R/check/integrity_main.out"
+say "-c verdicts: $integrity_status"
+
 # ---- 5. counts against the manifest -----------------------------------------------
 say "checking counts against the manifest"
 cat "$R/check/oneline_main.out" "$R/check/oneline_tiny.out" "$R/check/oneline_long.out" |
@@ -311,11 +331,13 @@ for ((round = 1; round <= BENCH_ROUNDS; round++)); do
         "framelint FILES > /dev/null" "$FLQ $FILES > /dev/null" \
         "framelint -s FILES > /dev/null" "$FLQ -s $FILES > /dev/null" \
         "framelint -i -a FILES > /dev/null" "$FLQ -i -a $FILES > /dev/null" \
+        "framelint -c FILES > /dev/null" "$FLQ -c $FILES > /dev/null" \
         "mp3val FILES > /dev/null" "mp3val $FILES > /dev/null"
     if ((${#crc_files[@]} > 0)); then
         hf crc "$round" "$BENCH_RUNS" "$BIG" \
             "cat CRC > /dev/null" "cat $CRCS > /dev/null" \
-            "framelint CRC > /dev/null" "$FLQ $CRCS > /dev/null"
+            "framelint CRC > /dev/null" "$FLQ $CRCS > /dev/null" \
+            "framelint -c CRC > /dev/null" "$FLQ -c $CRCS > /dev/null"
     fi
     hf long "$round" "$BENCH_RUNS" "$LONGD" \
         "cat LONG > /dev/null" "cat $LONG > /dev/null" \
@@ -347,6 +369,7 @@ rss "cat FILES > /dev/null" "$BIG" /dev/null cat "${big_files[@]}"
 rss "framelint FILES > /dev/null" "$BIG" /dev/null "$FL" "${big_files[@]}"
 rss "framelint -s FILES > /dev/null" "$BIG" /dev/null "$FL" -s "${big_files[@]}"
 rss "framelint -i -a FILES > /dev/null" "$BIG" /dev/null "$FL" -i -a "${big_files[@]}"
+rss "framelint -c FILES > /dev/null" "$BIG" /dev/null "$FL" -c "${big_files[@]}"
 rss "mp3val FILES > /dev/null" "$BIG" /dev/null mp3val "${big_files[@]}"
 if ((${#crc_files[@]} > 0)); then
     rss "cat CRC > /dev/null" "$BIG" /dev/null cat "${crc_files[@]}"

@@ -10,8 +10,9 @@
 //   byte 2  n, the number used by -b
 //   byte 3  bits 0-1  where the bytes come from: memory, a regular file (memfd),
 //                     a pipe, or a socket that hands them out in short pieces
-//           bits 2-7  the seed of the piece lengths, so that refills of the input
+//           bits 2-6  the seed of the piece lengths, so that refills of the input
 //                     buffer fall inside headers, bodies, tags and plain copies
+//           bit 7     -c, the integrity check
 // The switches go through the real command-line parser, so that its implications
 // (-v without -a sets a budget, no switch at all checks everything) apply.
 //
@@ -177,9 +178,10 @@ private:
     std::unique_ptr<framelint::io::byte_source> source_;
 };
 
-std::vector<std::string> switch_words(std::uint8_t b0, std::uint8_t b1, std::uint8_t n)
+std::vector<std::string> switch_words(std::uint8_t b0, std::uint8_t b1, std::uint8_t n, std::uint8_t b3)
 {
     std::vector<std::string> w;
+    if ((b3 & 0x80u) != 0) w.emplace_back("-c");
     switch (b0 & 7u) {
     case 1: w = {"-s"}; break;
     case 2: w = {"-ss"}; break;
@@ -285,8 +287,14 @@ void check_counters(const fuzz_case& fc, const scan_state& st)
     CHECK(n.good_frames >= 0 && n.bad_frames >= 0);
     CHECK(n.good_frames * 4 <= n.bytes_read);
     // Every good or bad frame follows at least one fresh byte, except a last frame
-    // whose body the stream ends in.
-    CHECK(n.good_frames + n.bad_frames <= n.bytes_read + 1);
+    // whose body the stream ends in. (The integrity check's findings are bad
+    // frames of their own, several per frame or per stream end.)
+    CHECK(fc.options.integrity || n.good_frames + n.bad_frames <= n.bytes_read + 1);
+    // The integrity check's verdict comes with it, and only with it.
+    CHECK(st.verdict.has_value() == fc.options.integrity);
+    if (st.verdict) {
+        CHECK((*st.verdict == framelint::integrity_verdict::damaged) == (n.bad_frames > 0 || st.rates.frames == 0));
+    }
     CHECK(n.run_length >= 0 && n.run_length <= n.good_frames);
     CHECK(n.next_expected >= 4);
 
@@ -480,7 +488,8 @@ void check_against_model(const fuzz_case& fc, const scan_state& st, const model_
 {
     const auto& n = st.counters;
     CHECK(n.good_frames == m.good);
-    CHECK(n.bad_frames == m.bad);
+    // The model does not know the integrity check's findings; they only add.
+    CHECK(n.bad_frames == m.bad || (fc.options.integrity && n.bad_frames > m.bad));
     CHECK(n.run_length == m.run);
     CHECK(st.rates.frames == m.frames && st.rates.sum == m.sum);
     CHECK(st.rates.high == m.high && st.rates.low == m.low);
@@ -489,7 +498,8 @@ void check_against_model(const fuzz_case& fc, const scan_state& st, const model_
     CHECK(!st.have_good_frame || st.last_good_frame.int_header == m.last_good_word);
     // Bodies read byte by byte are counted exactly. A protected body read in one
     // block is not counted at all when the stream ends inside it.
-    const bool byte_path = framelint::copies_bodies(fc.options) || fc.is_stdin || fc.options.id3_tag;
+    const bool byte_path =
+        framelint::copies_bodies(fc.options) || fc.is_stdin || fc.options.id3_tag || fc.options.integrity;
     const auto size = static_cast<std::int64_t>(fc.stream.size());
     CHECK(n.bytes_read == m.consumed || (!byte_path && n.bytes_read < m.consumed && m.consumed == size));
     if (fc.options.check_all && !has_budget(fc.options)) {
@@ -627,11 +637,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         return 0;
     }
     fuzz_case fc;
-    fc.options = parse_switches(switch_words(data[0], data[1], data[2]));
+    fc.options = parse_switches(switch_words(data[0], data[1], data[2], data[3]));
     fc.is_stdin = (data[0] & 0x80u) != 0;
     static constexpr origin origins[4] = {origin::memory, origin::regular_file, origin::pipe, origin::pieces};
     fc.from = origins[data[3] & 3u];
-    fc.piece_seed = data[3] >> 2;
+    fc.piece_seed = (data[3] >> 2) & 0x1Fu;
     // An empty stream comes as an empty span without storage, as callers make it.
     fc.stream = size > 4 ? std::span<const std::uint8_t>(data + 4, size - 4) : std::span<const std::uint8_t>();
 
