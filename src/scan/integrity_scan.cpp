@@ -109,13 +109,13 @@ void check_end(scan_context& c)
 integrity_verdict verdict_of(const scan_context& c, bool music_checked)
 {
     const integrity_watch& w = *c.watch;
-    if (c.state.counters.bad_frames > 0 || w.frames == 0) {
+    if (c.state.counters.bad_frames > 0) {
         return integrity_verdict::damaged;
     }
     if (music_checked) {
         return integrity_verdict::music_crc;
     }
-    if (w.protected_frames == w.frames && w.frame_crcs_matched == w.frames) {
+    if (w.frames > 0 && w.protected_frames == w.frames && w.frame_crcs_matched == w.frames) {
         return integrity_verdict::frame_crcs;
     }
     return integrity_verdict::structure;
@@ -160,7 +160,11 @@ void finish_integrity(scan_context& c, bool ended)
     integrity_watch& w = *c.watch;
     bool music_checked = false;
     if (w.frames == 0) {
-        report(c, problem_kind::no_frames, c.state.counters.bytes_read);
+        // A scan stopped early (-b) found none in what it read, which is no proof
+        // that the stream holds none.
+        if (ended) {
+            report(c, problem_kind::no_frames, c.state.counters.bytes_read);
+        }
     } else if (ended) {
         check_end(c);
         if (w.counts) {
