@@ -157,6 +157,10 @@ std::string json_report_line(const stream_facts& facts, std::string_view file_la
         w.number(f.play_seconds);
         write_header(w, *f.last_good_frame);
     }
+    if (f.integrity) {
+        w.key("integrity");  // -c: INTEGRITY
+        w.text(verdict_label(*f.integrity));
+    }
     if (facts.id3v1 != nullptr) {
         write_id3v1(w, *facts.id3v1);
     }
