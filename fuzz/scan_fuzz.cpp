@@ -18,7 +18,8 @@
 //
 // Each input is scanned four times: a reference scan under the same flow switches
 // but with every presentation switch off, the scan loop alone, and the whole scan
-// twice. Anything that must hold whatever the input is checked; a violation
+// twice; where standard output carries no stream, twice more under --json (the
+// loop recording its problems, and the whole scan writing its line). Anything that must hold whatever the input is checked; a violation
 // aborts with the failed check.
 
 #include <algorithm>
@@ -44,6 +45,7 @@
 #include "header/frame_info.hpp"
 #include "io/byte_source.hpp"
 #include "io/output.hpp"
+#include "report/json_writer.hpp"
 #include "scan/scan_file.hpp"
 #include "fuzz_check.hpp"
 
@@ -629,6 +631,158 @@ void check_outputs(const fuzz_case& fc, const scan_run& loop, const file_run& wh
     CHECK((err.find("Possible ID3v2 frame found, skipping\n") != std::string_view::npos) == id3v2_at_start);
 }
 
+// A strict reading of JSON's grammar: true when text is exactly one value.
+class json_syntax {
+public:
+    explicit json_syntax(std::string_view text) : s_(text) {}
+
+    bool whole_value()
+    {
+        return value(0) && i_ == s_.size();
+    }
+
+private:
+    bool eat(char c)
+    {
+        if (i_ < s_.size() && s_[i_] == c) {
+            ++i_;
+            return true;
+        }
+        return false;
+    }
+    bool word(std::string_view w)
+    {
+        if (s_.substr(i_, w.size()) != w) {
+            return false;
+        }
+        i_ += w.size();
+        return true;
+    }
+    bool digits()
+    {
+        const std::size_t from = i_;
+        while (i_ < s_.size() && s_[i_] >= '0' && s_[i_] <= '9') {
+            ++i_;
+        }
+        return i_ > from;
+    }
+    bool number()
+    {
+        eat('-');
+        if (!eat('0') && !digits()) {
+            return false;
+        }
+        if (eat('.') && !digits()) {
+            return false;
+        }
+        if (eat('e') || eat('E')) {
+            if (!eat('+')) {
+                eat('-');
+            }
+            return digits();
+        }
+        return true;
+    }
+    bool string()
+    {
+        if (!eat('"')) {
+            return false;
+        }
+        while (i_ < s_.size()) {
+            const auto c = static_cast<unsigned char>(s_[i_++]);
+            if (c == '"') {
+                return true;
+            }
+            if (c < 0x20) {
+                return false;
+            }
+            if (c == '\\') {
+                if (i_ >= s_.size()) {
+                    return false;
+                }
+                const char e = s_[i_++];
+                if (e == 'u') {
+                    for (int k = 0; k < 4; ++k) {
+                        if (i_ >= s_.size() || std::strchr("0123456789abcdefABCDEF", s_[i_++]) == nullptr) {
+                            return false;
+                        }
+                    }
+                } else if (std::strchr("\"\\/bfnrt", e) == nullptr || e == '\0') {
+                    return false;
+                }
+            }
+        }
+        return false;
+    }
+    bool value(int depth)
+    {
+        if (depth > 16 || i_ >= s_.size()) {
+            return false;
+        }
+        if (eat('{')) {
+            if (eat('}')) {
+                return true;
+            }
+            do {
+                if (!string() || !eat(':') || !value(depth + 1)) {
+                    return false;
+                }
+            } while (eat(','));
+            return eat('}');
+        }
+        if (eat('[')) {
+            if (eat(']')) {
+                return true;
+            }
+            do {
+                if (!value(depth + 1)) {
+                    return false;
+                }
+            } while (eat(','));
+            return eat(']');
+        }
+        if (s_[i_] == '"') {
+            return string();
+        }
+        return word("true") || word("false") || word("null") || number();
+    }
+
+    std::string_view s_;
+    std::size_t i_ = 0;
+};
+
+// Under --json the scan is the same, every bad frame has its problem record,
+// and standard output holds exactly one line of valid JSON.
+void check_json_lines(const fuzz_case& fc, const scan_run& loop, const file_run& text)
+{
+    if (fc.options.to_stdout) {
+        return;  // refused by the command line
+    }
+    fuzz_case recording = fc;
+    recording.options.json_lines = true;
+    const scan_run recorded = run_scan_stream(recording);
+    const auto& n = recorded.state.counters;
+    CHECK(n.bytes_read == loop.state.counters.bytes_read && n.good_frames == loop.state.counters.good_frames &&
+          n.bad_frames == loop.state.counters.bad_frames);
+    const auto& problems = recorded.state.problems;
+    CHECK(problems.kept.size() <= framelint::problem_list::kept_limit);
+    CHECK(problems.dropped == 0 || problems.kept.size() == framelint::problem_list::kept_limit);
+    std::int64_t counted = 0;
+    for (const framelint::problem& p : problems.kept) {
+        counted += p.bad_frame ? 1 : 0;
+        CHECK(p.offset >= 0);
+    }
+    CHECK(problems.dropped > 0 ? counted <= n.bad_frames : counted == n.bad_frames);
+
+    const file_run line = run_scan_file(recording);
+    CHECK(line.clean == text.clean);
+    CHECK(!line.out.empty() && line.out.back() == '\n' &&
+          std::count(line.out.begin(), line.out.end(), '\n') == 1);
+    const std::string_view object(line.out.data(), line.out.size() - 1);
+    CHECK(framelint::json::is_valid_utf8(object));
+    CHECK(json_syntax(object).whole_value());
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
@@ -654,5 +808,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const file_run second = run_scan_file(fc);
     CHECK(first.clean == second.clean && first.out == second.out && first.err == second.err);
     check_outputs(fc, loop, first, model);
+    check_json_lines(fc, loop, first);
     return 0;
 }

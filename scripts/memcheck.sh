@@ -8,7 +8,8 @@ here=$(cd "$(dirname "$0")/.." && pwd)
 binary=$build/framelint
 command -v valgrind >/dev/null || { echo "memcheck: valgrind is not installed; skipped"; exit 0; }
 fixtures=("$here"/tests/data/*.mp3 "$here"/tests/data/*.mp2)
-modes=("" "-p" "-a -v" "-a -vv" "-e" "-i -a -v" "-s" "-sf" "-sf -i" "-ss" "-ss -sf -i" "-b" "-b5000" "-q3")
+modes=("" "-p" "-a -v" "-a -vv" "-e" "-i -a -v" "-s" "-sf" "-sf -i" "-ss" "-ss -sf -i" "-b" "-b5000" "-q3"
+       "--json -i -e -q3" "--json -a -vv")
 failed=0
 run() {
   local status=0
@@ -25,5 +26,6 @@ for mode in "${modes[@]}"; do
   # shellcheck disable=SC2086
   run $mode - < "${fixtures[0]}"
 done
+run -r --json "$here/tests"  # the directory walk
 if [ "$failed" = 0 ]; then echo "memcheck: ${#modes[@]} modes over ${#fixtures[@]} fixtures and standard input: clean"; fi
 exit "$failed"
