@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Every --json line over the fixtures, and over damaged copies of them, parses
-# with jq and agrees with the -p line of the same file on every shared field.
+# with jq and agrees with the -p line of the same file on every shared field,
+# with and without -c.
 # With -r over a tree of those files, it checks exactly what find lists.
 #
 # usage: tests/json_agrees.sh FRAMELINT DATA_DIR     (exit 77: jq is missing)
@@ -14,6 +15,7 @@ trap 'rm -rf "$work"' EXIT
 
 mkdir -p "$work/tree/damaged" "$work/tree/Sub Dir"
 cp "$data"/*.mp[23] "$work/tree/"
+cp -r "$data" "$work/tree/data"  # the damaged fixtures, and files that are no audio at all
 for f in "$data"/*.mp[23]; do
     name=$(basename "$f")
     size=$(stat -c %s "$f")
@@ -28,34 +30,36 @@ head -c 5000 /dev/urandom >"$work/tree/damaged/noise.mpa"
 
 failures=0
 checked=0
-# The -p fields, as JSON, for one file.
+# The -p fields, as JSON, for one file; $1 is "" or -c.
 p_fields() {
-    "$framelint" -p "$1" 2>/dev/null | grep -a '^FILE_NAME ' | tr '\t' '\n' | sed -n 's/^\([A-Z_]*\) *\(.*\)$/\1\t\2/p' |
+    "$framelint" $1 -p "$2" 2>/dev/null | grep -a '^FILE_NAME ' | tr '\t' '\n' | sed -n 's/^\([A-Z_]*\) *\(.*\)$/\1\t\2/p' |
         jq -R -s -c 'split("\n") | map(select(length > 0) | split("\t") | {(.[0]): .[1]}) | add'
 }
 while IFS= read -r -d '' f; do
     case $f in *'	'*) continue ;; esac  # the -p line cannot carry a tab in a name
-    line=$("$framelint" --json "$f" 2>/dev/null) || true
-    if ! jq -e . >/dev/null 2>&1 <<<"$line"; then
-        echo "FAIL: not JSON for $f: $line" >&2
-        failures=$((failures + 1))
-        continue
-    fi
-    # Every field the -p line has, under its snake-case name, must be equal.
-    diff=$(jq -n -c --argjson p "$(p_fields "$f")" --argjson j "$line" '
-        {FILE_NAME: "file", GOOD_FRAMES: "good_frames", BAD_FRAMES: "bad_frames",
-         LAST_BYTE_CHECKED: "bytes_read", VBR_HIGH: "vbr_high", VBR_LOW: "vbr_low",
-         VBR_AVERAGE: "vbr_average", SONG_LENGTH: "song_length"} as $names
-        | [($p | keys[]) as $k
-           | select(($names[$k] // "missing") as $n | ($j[$n] | tostring) != $p[$k])
-           | {field: $k, p: $p[$k], json: $j[$names[$k] // "missing"]}]
-        + [($names | to_entries[]) | select(($p[.key] == null) != ($j[.value] == null))
-           | {field: .key, only_in: (if $p[.key] == null then "json" else "p" end)}]')
-    if [ "$diff" != "[]" ]; then
-        echo "FAIL: $f: $diff" >&2
-        failures=$((failures + 1))
-    fi
-    checked=$((checked + 1))
+    for c in "" -c; do
+        line=$("$framelint" $c --json "$f" 2>/dev/null) || true
+        if ! jq -e . >/dev/null 2>&1 <<<"$line"; then
+            echo "FAIL: not JSON for $f: $line" >&2
+            failures=$((failures + 1))
+            continue
+        fi
+        # Every field the -p line has, under its snake-case name, must be equal.
+        diff=$(jq -n -c --argjson p "$(p_fields "$c" "$f")" --argjson j "$line" '
+            {FILE_NAME: "file", GOOD_FRAMES: "good_frames", BAD_FRAMES: "bad_frames",
+             LAST_BYTE_CHECKED: "bytes_read", VBR_HIGH: "vbr_high", VBR_LOW: "vbr_low",
+             VBR_AVERAGE: "vbr_average", SONG_LENGTH: "song_length", INTEGRITY: "integrity"} as $names
+            | [($p | keys[]) as $k
+               | select(($names[$k] // "missing") as $n | ($j[$n] | tostring) != $p[$k])
+               | {field: $k, p: $p[$k], json: $j[$names[$k] // "missing"]}]
+            + [($names | to_entries[]) | select(($p[.key] == null) != ($j[.value] == null))
+               | {field: .key, only_in: (if $p[.key] == null then "json" else "p" end)}]')
+        if [ "$diff" != "[]" ]; then
+            echo "FAIL: $c $f: $diff" >&2
+            failures=$((failures + 1))
+        fi
+        checked=$((checked + 1))
+    done
 done < <(find "$work/tree" -type f -print0)
 
 # -r checks exactly what find lists with those extensions, and every line parses.
@@ -67,5 +71,5 @@ if [ "$expected" != "$walked" ]; then
     failures=$((failures + 1))
 fi
 
-echo "$checked files compared, $failures failures"
+echo "$checked runs compared, $failures failures"
 [ "$failures" -eq 0 ]

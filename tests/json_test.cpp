@@ -202,6 +202,24 @@ TEST(JsonLines, FileNamesOfAnyBytesStayLossless)
     EXPECT_NE(r.out.find(json::base64(latin1)), std::string::npos);
 }
 
+TEST(JsonLines, ReadErrorIsAProblemOfItsStream)
+{
+    launch how;
+    const std::string song = fixture("lame_cbr128.mp3");
+    how.args = {"--json", song};
+    how.read_fault_at = 5000;
+    const run_result r = run_framelint_as(how);
+    EXPECT_EQ(r.status, 1);
+    const std::string message = "framelint: " + song + " Input/output error\n";
+    ASSERT_GE(r.err.size(), message.size());
+    EXPECT_EQ(r.err.substr(r.err.size() - message.size()), message);
+    // The scan saw the stream end inside a frame, and then why.
+    EXPECT_NE(r.out.find("{\"kind\":\"last_frame_cut\",\"offset\":5000,\"bad_frame\":true,\"expected_end\":5014},"
+                         "{\"kind\":\"read_error\",\"offset\":5000,\"bad_frame\":false,\"errno\":5}]"),
+              std::string::npos)
+        << r.out;
+}
+
 TEST(JsonLines, FullDiskAndStandardInput)
 {
     const std::string path = fixture("lame_cbr128.mp3");
