@@ -228,6 +228,27 @@ TEST(MinRunSwitch, BelowTwoEndsTheRunWithoutOpeningAnything)
     }
 }
 
+TEST(ByteBudgetSwitch, BelowZeroEndsTheRunWithoutOpeningAnything)
+{
+    // A budget below zero would check nothing and call even a damaged file clean.
+    const std::string damaged = write_temp_file(frame(l3_128k) + bytes(10, 0) + frame(l3_128k), "damaged");
+    const std::vector<std::vector<std::string>> cases = {
+        {"-b-5", damaged}, {"-b-1", "-s", damaged}, {"-b100", "-b-1", missing}, {"-a", "-b-5", "-"},
+    };
+    for (const auto& args : cases) {
+        SCOPED_TRACE(::testing::PrintToString(args));
+        const run_result r = run_framelint(args, frame(l3_128k));
+        EXPECT_EQ(r.err, "You must supply an integer of 0 or more to use the '-b' flag.");
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.status, 255);
+    }
+    // -b0 keeps its meaning: a frame at the very start, then stop.
+    const run_result zero = run_framelint({"-b0", "-p", damaged});
+    EXPECT_EQ(zero.status, 0);
+    EXPECT_NE(zero.out.find("GOOD_FRAMES 1\tBAD_FRAMES 0\tLAST_BYTE_CHECKED 4\t"), std::string::npos) << zero.out;
+    ::unlink(damaged.c_str());
+}
+
 TEST(MinRunSwitch, TwoOrMoreIsAccepted)
 {
     for (const auto& q : std::vector<std::vector<std::string>>{{"-q2"}, {"-q", "2"}, {"-q40"}}) {
@@ -459,6 +480,33 @@ TEST(FileLoop, HugeDeclaredId3v2TagInASmallFile)
     ::unlink(path.c_str());
 }
 
+TEST(Limits, OutOfMemoryIsAMessageAndStatusOne)
+{
+    if (built_with_sanitizer()) {
+        GTEST_SKIP() << "the sanitizers need far more address space than the caps tried here";
+    }
+    // Somewhere between a cap too small to load the program and one it runs in,
+    // its own allocations fail. Wherever that is on this machine, every run must
+    // end in one of three ways, never in an abort.
+    const std::string song = fixture("lame_cbr128.mp3");
+    int out_of_memory = 0;
+    for (std::size_t cap = 1u << 20; cap <= 8u << 20; cap += 32u << 10) {
+        launch how;
+        how.args = {"-a", song};
+        how.address_space = cap;
+        const run_result r = run_framelint_as(how);
+        SCOPED_TRACE("address space " + std::to_string(cap >> 10) + " KiB: " + r.err);
+        if (r.status == 1) {
+            EXPECT_EQ(r.err, "framelint: out of memory\n");
+            ++out_of_memory;
+        } else if (r.status != 127) {  // 127: the loader could not even map the program
+            EXPECT_EQ(r.status, 0);
+            EXPECT_EQ(r.err, "");
+        }
+    }
+    EXPECT_GT(out_of_memory, 0) << "no cap tried made the program itself run out of memory";
+}
+
 TEST(StandardInput, SecondDashGoesOnWhereTheFirstStopped)
 {
     const bytes f = frame(l3_128k);
@@ -541,6 +589,37 @@ TEST(StandardInput, LeavesASharedFileAtTheFirstByteNotConsumed)
     }
     ::close(fd);
     ::unlink(path.c_str());
+}
+
+TEST(CopyModes, NoModeLosesData)
+{
+    const std::string song = fixture("lame_cbr128.mp3");
+    const bytes whole = read_file(song);
+    // A tag in the ID3v1 encoding, Latin-1, and one in UTF-8, as taggers write them.
+    const bytes tag = id3v1_tag_bytes("Caf\xE9", "Beyonc\xC3\xA9", 3, 12);
+    const std::string tagged = write_temp_file(whole + tag, "tagged");
+    struct copy_case {
+        std::vector<std::string> args;
+        bytes written;
+    };
+    const std::vector<copy_case> cases = {
+        // Plain copy copies all of it, wherever the check stops.
+        {{"-b", "-s", song}, whole},
+        {{"-b500", "-s", song}, whole},
+        {{"-v", "-s", song}, whole},
+        // Repair writes no frame whose body was never read.
+        {{"-sf", "-b", song}, {}},
+        // The re-emitted tag keeps its last letters.
+        {{"-sf", "-i", tagged}, whole + tag},
+    };
+    for (const copy_case& c : cases) {
+        SCOPED_TRACE(::testing::PrintToString(c.args));
+        const run_result r = run_framelint(c.args);
+        EXPECT_EQ(r.out.size(), c.written.size());
+        EXPECT_TRUE(r.out == as_string(c.written)) << "the output differs";
+        EXPECT_EQ(r.status, 0);
+    }
+    ::unlink(tagged.c_str());
 }
 
 TEST(StandardOutput, FullDeviceIsAnErrorAndStopsTheRun)

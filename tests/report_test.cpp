@@ -152,14 +152,29 @@ TEST(Id3v1, ParsesFieldsUpToTheirFirstNul)
     EXPECT_EQ(parsed(block).has_tag, 0) << "the magic is upper case only";
 }
 
-TEST(Id3v1, TrimmedLengthKeepsUpToTheLastGraphicByte)
+TEST(Id3v1, TrimmedLengthKeepsUpToTheLastTextByte)
 {
-    EXPECT_EQ(trimmed_length(""), 0u);
-    EXPECT_EQ(trimmed_length("abcd   "), 4u);
-    EXPECT_EQ(trimmed_length("      "), 6u) << "nothing graphic: kept whole";
-    EXPECT_EQ(trimmed_length("ab\t"), 2u);
-    EXPECT_EQ(trimmed_length("ab\xE9"), 2u);
-    EXPECT_EQ(trimmed_length("a b"), 3u);
+    struct trim_case {
+        const char* text;
+        std::size_t length;
+    };
+    const trim_case cases[] = {
+        {"", 0},
+        {"abcd   ", 4},
+        {"      ", 6},  // nothing but blanks: kept whole
+        {"ab\t", 2},
+        {"a b", 3},
+        {"\x7F\x7F", 2},
+        // Bytes from 0x80 up are letters in Latin-1 and parts of letters in UTF-8.
+        {"Caf\xE9", 4},             // Latin-1 "Café"
+        {"Caf\xE9  ", 4},
+        {"Beyonc\xC3\xA9 \t", 8},  // UTF-8 "Beyoncé"
+        {"\xA9 ", 1},
+    };
+    for (const trim_case& c : cases) {
+        SCOPED_TRACE(::testing::PrintToString(std::string(c.text)));
+        EXPECT_EQ(trimmed_length(c.text), c.length);
+    }
 }
 
 bytes emitted(const bytes& block)
@@ -181,7 +196,7 @@ TEST(Id3v1, ReEmissionTrimsFieldsAndKeepsTrackAndGenre)
     const bytes out = emitted(block);
     ASSERT_EQ(out.size(), 128u);
     bytes expected = id3v1_tag_bytes("abcd", std::string(30, ' '), 5, 0xFF);
-    std::memcpy(expected.data() + 63, "al\tb", 4);
+    std::memcpy(expected.data() + 63, "al\tb\xE9", 5);  // the Latin-1 letter stays
     std::memcpy(expected.data() + 93, "99", 2);
     std::memcpy(expected.data() + 97, "note", 4);
     EXPECT_EQ(out, expected);

@@ -117,6 +117,8 @@ const std::regex& cpu_times_tail()
 
 std::string program_path() { return FRAMELINT_BINARY; }
 
+bool built_with_sanitizer() { return under_sanitizer; }
+
 run_result run_framelint_as(const launch& how)
 {
     const std::string in_path = write_temp_file(how.stdin_data, "stdin");
@@ -158,8 +160,9 @@ run_result run_framelint_as(const launch& how)
         } else {
             move_fd(::open(how.stdout_path.empty() ? out_path.c_str() : how.stdout_path.c_str(), O_WRONLY), 1);
         }
-        if (how.limit_memory && !under_sanitizer) {
-            const rlimit cap{256u << 20, 256u << 20};
+        if ((how.limit_memory || how.address_space > 0) && !under_sanitizer) {
+            const rlim_t cap_bytes = how.address_space > 0 ? how.address_space : 256u << 20;
+            const rlimit cap{cap_bytes, cap_bytes};
             ::setrlimit(RLIMIT_AS, &cap);
         }
         if (how.read_fault_at >= 0) {

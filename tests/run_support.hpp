@@ -23,6 +23,7 @@ struct launch {
     bool close_stdout = false;   // the program starts with descriptor 1 closed
     std::string working_dir;     // "" keeps the test's own
     bool limit_memory = false;   // caps the address space (skipped under sanitizers)
+    std::size_t address_space = 0;  // else, when not 0: this cap instead (also skipped there)
     // >= 0: the program's reads hand out this many bytes in all, then fail with
     // EIO, like a disk error (a shim preloaded under it).
     long long read_fault_at = -1;
@@ -30,6 +31,10 @@ struct launch {
 
 // A hang shows up as status 128 + SIGALRM instead of a stuck suite.
 run_result run_framelint_as(const launch& how);
+
+// True when the tests (and the program) are built with AddressSanitizer, which
+// cannot run under a cap on the address space.
+bool built_with_sanitizer();
 
 // The path argv[0] of the program under test has, as its own messages quote it.
 std::string program_path();

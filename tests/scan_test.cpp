@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include "run_support.hpp"
 #include "support.hpp"
 
 namespace framelint::test {
@@ -108,7 +109,6 @@ TEST(Scan, ByteBudgetsAndTheFirstFrameStop)
     const budget_case cases[] = {
         {"-b0", repeat(f128, 3), 4, 1},              // a frame at the start: its header, then stop
         {"-b0", junk_then_frames, 4, 0},             // otherwise the next budget test ends it
-        {"-b-1", repeat(f128, 3), 0, 0},             // before the first byte
         {"-b1000", repeat(f128, 5), 3 * 417, 3},     // frames are consumed whole past the budget
         {"-b", junk_then_frames, 7, 0},              // no number: search to the first frame, then stop
         {"-v", junk_then_frames, 7, 0},              // -v alone limits the same way
@@ -122,6 +122,14 @@ TEST(Scan, ByteBudgetsAndTheFirstFrameStop)
         EXPECT_EQ(r.state.counters.good_frames, c.good_frames);
         EXPECT_EQ(r.state.counters.bad_frames, 0);
     }
+    // The command line refuses a budget below zero; the scanner, handed one,
+    // stops before the first byte.
+    scan_options negative = options("-b0");
+    negative.byte_count = -1;
+    const auto none = scan_memory(repeat(f128, 3), negative);
+    EXPECT_EQ(none.state.counters.bytes_read, 0);
+    EXPECT_EQ(none.state.counters.good_frames, 0);
+
     const auto zeros = scan_memory(bytes(5000, 0), options("-b100"));
     EXPECT_EQ(zeros.state.counters.bytes_read, 101) << "reaching the budget is not itself an error";
     EXPECT_TRUE(zeros.clean);
@@ -149,7 +157,8 @@ TEST(Scan, LastFrameCutShortIsABadFrameOnEveryBodyPath)
     const bytes protected_frame = frame_with_good_crc(l3_128k_crc);
     const bytes cut_protected = repeat(protected_frame, 2) + bytes(protected_frame.begin(), protected_frame.begin() + 100);
     const auto block_path = scan_regular_file(cut_protected, options(""));
-    EXPECT_EQ(block_path.state.counters.bytes_read, 834 + 6) << "the partial body is not counted";
+    EXPECT_EQ(block_path.state.counters.bytes_read, 934) << "the bytes of the cut body count, as on the other paths";
+    EXPECT_EQ(scan_memory(cut_protected, options(""), /*as_stdin=*/true).state.counters.bytes_read, 934);
     EXPECT_EQ(block_path.state.counters.bad_frames, 1);
     EXPECT_EQ(block_path.err, std::string("File error while trying to read frame into memory.\n") + message);
     EXPECT_EQ(block_path.out.find("crc16 check passed.\ncrc16 check passed.\n"), 0u);
@@ -230,17 +239,38 @@ TEST(Scan, TagsThatAreNotWhereExpectedAreSearchedThrough)
     EXPECT_EQ(later.err, "");
 }
 
-TEST(Scan, PlainCopyIsTheInputUpToWhereTheScanEnded)
+TEST(Scan, PlainCopyIsTheWholeInputWhereverTheCheckStops)
 {
-    const bytes stream = id3v2_tag(64) + text("junk") + repeat(f128, 3) + id3v1_tag_bytes("t", "a", 0, 1);
-    const auto r = scan_memory(stream, options("-s"));
-    EXPECT_EQ(r.out, std::string(stream.begin(), stream.end()));
-
-    const auto budget = scan_memory(repeat(f128, 5), options("-s -b500"));
-    EXPECT_EQ(r.out.size(), stream.size());
-    EXPECT_EQ(budget.out.size(), 2u * 417u);
+    const bytes stream = id3v2_tag(64) + text("junk") + repeat(f128, 5) + id3v1_tag_bytes("t", "a", 0, 1);
+    const std::size_t frames_at = 74 + 4;  // the tag with its header, then the junk
+    struct copy_case {
+        const char* switches;
+        std::int64_t checked;  // LAST_BYTE_CHECKED: where the check stopped
+    };
+    const copy_case cases[] = {
+        {"-s", static_cast<std::int64_t>(stream.size())},
+        {"-s -b1000", static_cast<std::int64_t>(frames_at + 3 * 417)},
+        {"-s -b", static_cast<std::int64_t>(frames_at + 4)},  // stops after the first header
+        {"-s -v", static_cast<std::int64_t>(frames_at + 4)},
+        {"-s -b0", 74},  // the ID3v2 tag is passed over whole, then the budget is spent
+        {"-s -i -b1000", static_cast<std::int64_t>(frames_at + 3 * 417)},
+    };
+    for (const copy_case& c : cases) {
+        for (const bool as_stdin : {false, true}) {
+            SCOPED_TRACE(std::string(c.switches) + (as_stdin ? " from standard input" : ""));
+            const auto r = scan_memory(stream, options(c.switches), as_stdin);
+            EXPECT_EQ(r.state.counters.bytes_read, c.checked);
+            EXPECT_EQ(r.state.counters.bad_frames, 0);
+            EXPECT_EQ(r.out.size(), stream.size());
+            EXPECT_TRUE(r.out == as_string(stream)) << "the copy differs";
+        }
+        const auto file = scan_regular_file(stream, options(c.switches));
+        EXPECT_TRUE(file.out == as_string(stream)) << c.switches << " from a regular file";
+    }
 }
 
+// Repair writes a frame once all of it has arrived: frames the stream ends in,
+// and a header whose body the scan never reads, are left out.
 TEST(Scan, RepairWritesOnlyAcceptedFramesEachWhole)
 {
     bytes damaged = f128;
@@ -250,25 +280,35 @@ TEST(Scan, RepairWritesOnlyAcceptedFramesEachWhole)
                          id3v1_tag_bytes("t", "a", 0, 1);
     const auto r = scan_memory(stream, options("-sf"));
     const bytes expected = f128 + f160 + f128 + f160;
-    EXPECT_EQ(r.out, std::string(expected.begin(), expected.end()));
+    EXPECT_EQ(r.out, as_string(expected));
     EXPECT_NE(r.err.find("Something happened"), std::string::npos);
-
-    const bytes protected_frame = frame_with_good_crc(l3_128k_crc);
-    const auto first_only = scan_memory(text("junk") + repeat(protected_frame, 2), options("-sf -b"));
-    const bytes head(protected_frame.begin(), protected_frame.begin() + 6);
-    EXPECT_EQ(first_only.out, std::string(head.begin(), head.end())) << "header and CRC word, then the scan stops";
-
     EXPECT_EQ(scan_memory(stream, options("-ss")).out, "");
     EXPECT_EQ(scan_memory(stream, options("-ss -sf")).out, "");
-}
 
-TEST(Scan, RepairOfACrcWordCutByTheEndWritesOnlyWhatWasRead)
-{
     const bytes good = frame_with_good_crc(l3_128k_crc);
-    const bytes stream = good + bytes(good.begin(), good.begin() + 5);  // header and one CRC byte
-    const auto r = scan_memory(stream, options("-sf"));
-    EXPECT_EQ(r.out, std::string(stream.begin(), stream.end()));
-    EXPECT_EQ(r.state.counters.bad_frames, 1) << "the frame was cut short";
+    struct repair_case {
+        const char* what;
+        const char* switches;
+        bytes stream;
+        bytes written;
+        std::int64_t bad_frames;
+    };
+    const repair_case cases[] = {
+        {"cut in the last body", "-sf", repeat(f128, 2) + slice(f128, 0, 100), repeat(f128, 2), 1},
+        {"cut in the last CRC word", "-sf", good + slice(good, 0, 5), good, 1},
+        {"cut right after the last header", "-sf", good + slice(good, 0, 4), good, 1},
+        {"-b stops after the first header", "-sf -b", text("junk") + repeat(good, 2), {}, 0},
+        {"-v stops after the first header", "-sf -v", repeat(f128, 2), {}, 0},
+        {"a budget stops after whole frames", "-sf -b500", repeat(f128, 5), repeat(f128, 2), 0},
+    };
+    for (const repair_case& c : cases) {
+        for (const bool as_stdin : {false, true}) {
+            SCOPED_TRACE(std::string(c.what) + (as_stdin ? " from standard input" : ""));
+            const auto cut = scan_memory(c.stream, options(c.switches), as_stdin);
+            EXPECT_EQ(cut.out, as_string(c.written));
+            EXPECT_EQ(cut.state.counters.bad_frames, c.bad_frames);
+        }
+    }
 }
 
 TEST(Scan, AverageBitRateIsOverTheFramesItSums)

@@ -86,7 +86,6 @@ TEST(Switches, ByteCountForms)
 {
     EXPECT_EQ(parse("-b500 x").options.byte_count, 500);
     EXPECT_EQ(parse("-bx x").options.byte_count, 0);
-    EXPECT_EQ(parse("-b-3 x").options.byte_count, -3);
     EXPECT_FALSE(parse("-b x").options.byte_count.has_value()) << "no number: no budget";
     EXPECT_EQ(parse("-b500 -b x").options.byte_count, 500) << "a bare -b keeps the last number";
     EXPECT_EQ(parse("-b500 -b7 x").options.byte_count, 7);
@@ -104,6 +103,10 @@ TEST(Switches, EndingsBeforeAnyFile)
     for (const char* bad : {"-q1 x", "-q 0 x", "-qabc x", "-q-5 x"}) {
         EXPECT_EQ(parse(bad).outcome, parse_outcome::bad_min_run) << bad;
     }
+    for (const char* bad : {"-b-3 x", "-b-1 -h x", "-b500 -b-1 x", "-b-99999999999999999999999 x"}) {
+        EXPECT_EQ(parse(bad).outcome, parse_outcome::bad_byte_budget) << bad;
+    }
+    EXPECT_EQ(parse("-h -b-1 x").outcome, parse_outcome::show_usage) << "switches act in order";
 
     const auto unknown = parse("-x file");
     EXPECT_EQ(unknown.outcome, parse_outcome::show_usage);

@@ -133,6 +133,9 @@ int run(int argc, const char* const* argv)
     case parse_outcome::bad_min_run:
         err.print("You must supply an integer greater than 1 to use the '-q' flag.");
         return 255;
+    case parse_outcome::bad_byte_budget:
+        err.print("You must supply an integer of 0 or more to use the '-b' flag.");
+        return 255;
     case parse_outcome::bad_combination:
         err.print("%s", command.diagnostic.c_str());
         return 1;

@@ -64,6 +64,10 @@ struct switch_reader {
             o.byte_search = true;
             if (*attached != '\0') {
                 o.byte_count = leading_number(attached);
+                // A budget below zero would check nothing and call that clean.
+                if (*o.byte_count < 0) {
+                    return stop(parse_outcome::bad_byte_budget);
+                }
             }
             return true;
         case 's':

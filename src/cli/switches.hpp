@@ -16,6 +16,7 @@ enum class parse_outcome {
     run,         // scan the files
     show_usage,  // -h, a bad switch, or no file argument: help text, status 1
     bad_min_run,  // -q below 2: its message, status 255
+    bad_byte_budget,  // -b below 0: its message, status 255
     print_help,     // --help: help text on standard output, status 0
     print_version,  // --version: the version on standard output, status 0
     bad_combination // switches that cannot go together: the diagnostic, status 1

@@ -19,8 +19,12 @@ constexpr std::size_t year_width = 4;
 
 static_assert(comment_at + text_width == genre_at, "the comment runs up to the genre byte");
 
-// Graphic in the POSIX locale: the printable characters other than space.
-constexpr bool is_graphic(unsigned char c) { return c >= 0x21 && c <= 0x7E; }
+// Text worth keeping at the end of a field: the printable ASCII characters other
+// than space, and every byte from 0x80 up. Tags are written in Latin-1 (and in
+// practice often UTF-8), where those bytes are letters such as the last one of
+// "Café"; trimming them would cut the word.
+constexpr bool is_text(unsigned char c) { return (c >= 0x21 && c <= 0x7E) || c >= 0x80; }
+static_assert(is_text('a') && is_text(0xE9) && is_text(0xA9) && !is_text(' ') && !is_text('\t') && !is_text(0x7F));
 
 template <std::size_t N>
 void put_trimmed(const char* text, io::output& out)
@@ -56,7 +60,7 @@ std::size_t trimmed_length(const char* text)
 {
     const std::size_t length = std::strlen(text);
     for (std::size_t i = length; i > 0; --i) {
-        if (is_graphic(static_cast<unsigned char>(text[i - 1]))) {
+        if (is_text(static_cast<unsigned char>(text[i - 1]))) {
             return i;
         }
     }

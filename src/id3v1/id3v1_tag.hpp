@@ -36,7 +36,8 @@ void report_id3v1(const scan_options& options, tail_ring& ring, std::uint64_t by
 // there is none).
 id3v1_tag find_id3v1(tail_ring& ring, std::uint64_t bytes_read);
 
-// Bytes up to and including the last graphic one; the whole text when it has none.
+// Bytes up to and including the last one that is text (printable ASCII other
+// than space, or any byte from 0x80 up); the whole text when it has none.
 std::size_t trimmed_length(const char* text);
 
 // Writes the tag rebuilt from the record, exactly 128 bytes; returns 1.

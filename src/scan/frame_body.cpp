@@ -48,7 +48,7 @@ std::uint64_t consume_counted(scan_context& c, std::uint64_t n, bool write_out)
     std::uint64_t passed = 0;
     if (write_out) {
         passed = c.in.consume(n, [&](const std::uint8_t* bytes, std::size_t len) {
-            c.out.write(bytes, len);
+            c.held_frame.insert(c.held_frame.end(), bytes, bytes + len);
             if (c.watch != nullptr) {
                 c.watch->feed(bytes, len);
             }
@@ -82,12 +82,15 @@ bool read_frame_body(scan_context& c, frame_info& frame)
     if (frame.prot_bit != 0) {
         const auto body = c.in.peek(static_cast<std::size_t>(want));
         if (body.size() < want) {
-            pass_over(c, body.size());
+            const std::uint64_t arrived = pass_over(c, body.size());
             if (!c.in.stopped()) {
                 c.err.print("File error while trying to read frame into memory.\n");
                 note_problem(c, problem_kind::frame_read_error, false, n.bytes_read, size,
                              static_cast<std::int64_t>(body.size()));
             }
+            // What arrived of the body was read, as on the other paths: the count
+            // must not depend on how the bytes came in.
+            n.bytes_read += static_cast<std::int64_t>(arrived);
             return cut_short(c);
         }
         n.bytes_read += size;

@@ -85,7 +85,7 @@ void place_frame(scan_context& c)
     }
 }
 
-// Reads a protected frame's CRC word; in repair mode writes the bytes that were there.
+// Reads a protected frame's CRC word; in repair mode holds the bytes that were there.
 void read_crc_word(scan_context& c)
 {
     scan_state& st = c.state;
@@ -96,10 +96,10 @@ void read_crc_word(scan_context& c)
     st.candidate.crc16_value = static_cast<std::uint16_t>(st.header_word & 0xFFFFu);
     if (c.repair) {
         if (got == 2) {
-            c.out.put(static_cast<std::uint8_t>(st.header_word >> 8));
+            c.held_frame.push_back(static_cast<std::uint8_t>(st.header_word >> 8));
         }
         if (got >= 1) {
-            c.out.put(static_cast<std::uint8_t>(st.header_word));
+            c.held_frame.push_back(static_cast<std::uint8_t>(st.header_word));
         }
     }
 }
@@ -218,10 +218,9 @@ bool scan_loop(scan_context& c)
             place_frame(c);
             const std::int64_t header_end = n.bytes_read;
             if (c.repair) {
-                const std::uint8_t bytes[4] = {0xFF, static_cast<std::uint8_t>(st.header_word >> 16),
-                                               static_cast<std::uint8_t>(st.header_word >> 8),
-                                               static_cast<std::uint8_t>(st.header_word)};
-                c.out.write(bytes, sizeof bytes);
+                c.held_frame.assign({0xFF, static_cast<std::uint8_t>(st.header_word >> 16),
+                                     static_cast<std::uint8_t>(st.header_word >> 8),
+                                     static_cast<std::uint8_t>(st.header_word)});
             }
             if (frame.prot_bit != 0) {
                 read_crc_word(c);
@@ -241,10 +240,13 @@ bool scan_loop(scan_context& c)
             n.next_expected = header_end + frame.frame_length;
 
             if (!c.goes_on) {
-                return false;
+                return false;  // a held frame stays unwritten: its body is never read
             }
             if (!read_frame_body(c, frame)) {
-                return true;
+                return true;  // nor is one whose body never came whole
+            }
+            if (c.repair) {
+                c.out.write(c.held_frame.data(), c.held_frame.size());
             }
             break;  // the next header is read as one block
         }
@@ -257,20 +259,26 @@ scan_state scan_stream(io::byte_source& in, const scan_options& options, io::out
 {
     scan_state st;
     {
-        const plain_copy copy(in, out, passes_bytes_through(options));
+        const bool copy_through = passes_bytes_through(options);
+        const plain_copy copy(in, out, copy_through);
         scan_context c(in, options, out, err, st);
         const bool ended = scan_loop(c);
         if (c.watch != nullptr) {
             finish_integrity(c, ended);
         }
-    }
-    if (options.id3_tag) {
-        // The tail ring gets the last bytes this scan consumed, in the slots where
-        // storing every byte as it came would have left them.
-        std::uint8_t last[io::byte_source::history_size];
-        const auto wanted = static_cast<std::size_t>(std::min<std::int64_t>(st.counters.bytes_read, 128));
-        const std::size_t got = in.last_consumed(last, wanted);
-        st.tail.store(static_cast<std::uint64_t>(st.counters.bytes_read), last, got);
+        if (options.id3_tag) {
+            // The tail ring gets the last bytes this scan consumed, in the slots where
+            // storing every byte as it came would have left them.
+            std::uint8_t last[io::byte_source::history_size];
+            const auto wanted = static_cast<std::size_t>(std::min<std::int64_t>(st.counters.bytes_read, 128));
+            const std::size_t got = in.last_consumed(last, wanted);
+            st.tail.store(static_cast<std::uint64_t>(st.counters.bytes_read), last, got);
+        }
+        if (copy_through) {
+            // The check may stop early (a budget, -b, -v), but a copy is a copy: the
+            // rest of the stream goes through unchanged, unchecked and uncounted.
+            in.consume(UINT64_MAX, [](const std::uint8_t*, std::size_t) {});
+        }
     }
     if (st.have_good_frame) {
         decode_header(st.last_good_word, st.last_good_frame);

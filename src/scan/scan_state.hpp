@@ -4,6 +4,7 @@
 #include <array>
 #include <cstdint>
 #include <optional>
+#include <vector>
 
 #include "header/frame_info.hpp"
 #include "id3v1/tail_ring.hpp"
@@ -79,6 +80,11 @@ struct scan_context {
     // output carries JSON Lines, which nothing else may break into.
     io::output& notes;
     integrity_watch* watch;    // -c: sees every consumed byte and accepted frame; else nullptr
+    // Repair writes a frame only once all of it has arrived: its header, CRC word
+    // and body wait here, and a frame the stream ends inside (or one whose body
+    // the scan never reads) is dropped, so that the repaired stream holds no
+    // broken frame. One frame at most: under 3 KiB.
+    std::vector<std::uint8_t> held_frame;
 
     scan_context(io::byte_source& source, const scan_options& opts, io::output& stdout_stream,
                  io::output& stderr_stream, scan_state& st)
@@ -90,7 +96,13 @@ struct scan_context {
           notes(opts.json_lines ? stderr_stream : stdout_stream),
           watch(opts.integrity ? &st.integrity : nullptr)
     {
+        if (repair) {
+            held_frame.reserve(longest_frame);
+        }
     }
+
+    // The longest frame there is: MPEG-2.5 Layer II at 160 kbit/s and 8 kHz, padded.
+    static constexpr std::size_t longest_frame = 2881;
 };
 
 // Keeps one problem for the report, when this scan records them. Called where the
@@ -123,7 +135,7 @@ inline bool shift_in_byte(scan_context& c)
 }
 
 // Consumes up to n bytes in order (tag bytes, frame bodies on the byte path):
-// counted, and written out when write_out (repair). With -i they are read, never
+// counted, and added to the held frame when write_out (repair). With -i they are read, never
 // sought over, so that the input's history holds the stream's true tail.
 // Returns how many there were.
 std::uint64_t consume_counted(scan_context& c, std::uint64_t n, bool write_out);
