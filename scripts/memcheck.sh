@@ -7,9 +7,9 @@ build=${1:?usage: scripts/memcheck.sh BUILD_DIR}
 here=$(cd "$(dirname "$0")/.." && pwd)
 binary=$build/framelint
 command -v valgrind >/dev/null || { echo "memcheck: valgrind is not installed; skipped"; exit 0; }
-fixtures=("$here"/tests/data/*.mp3 "$here"/tests/data/*.mp2)
+fixtures=("$here"/tests/data/*.mp3 "$here"/tests/data/*.mp2 "$here"/tests/data/integrity/*.mp[23])
 modes=("" "-p" "-a -v" "-a -vv" "-e" "-i -a -v" "-s" "-sf" "-sf -i" "-ss" "-ss -sf -i" "-b" "-b5000" "-q3"
-       "--json -i -e -q3" "--json -a -vv")
+       "--json -i -e -q3" "--json -a -vv" "-c" "-c -p -i" "-c -sf -i" "-c -b5000")
 failed=0
 run() {
   local status=0

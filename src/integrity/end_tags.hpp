@@ -15,6 +15,10 @@ namespace framelint {
 // The most bytes tag_length_from_start() looks at.
 inline constexpr std::size_t tag_head_size = 32;
 
+// False for a byte no tag recognised by tag_length_from_start() begins with,
+// such as the first byte of a frame header (0xFF).
+constexpr bool may_begin_tag(std::uint8_t first) { return first == 'T' || first == 'A' || first == 'I'; }
+
 // The whole length of the tag that begins at head[0] (head holding up to
 // tag_head_size bytes from there), or 0 when no tag recognisable by its first
 // bytes begins there.

@@ -8,12 +8,14 @@ namespace framelint {
 namespace {
 
 // Bytes the scan has no use for: skipped, unless the integrity check must see them.
+template <bool watched>
 std::uint64_t pass_over(scan_context& c, std::uint64_t n)
 {
-    if (c.watch == nullptr) {
+    if constexpr (watched) {
+        return c.in.consume(n, [&](const std::uint8_t* bytes, std::size_t len) { c.watch->feed(bytes, len); });
+    } else {
         return c.in.skip(n);
     }
-    return c.in.consume(n, [&](const std::uint8_t* bytes, std::size_t len) { c.watch->feed(bytes, len); });
 }
 
 // A body the stream ends inside is a damaged frame: the file was cut short.
@@ -64,6 +66,7 @@ std::uint64_t consume_counted(scan_context& c, std::uint64_t n, bool write_out)
     return passed;
 }
 
+template <bool watched>
 bool read_frame_body(scan_context& c, frame_info& frame)
 {
     scan_counters& n = c.state.counters;
@@ -82,7 +85,7 @@ bool read_frame_body(scan_context& c, frame_info& frame)
     if (frame.prot_bit != 0) {
         const auto body = c.in.peek(static_cast<std::size_t>(want));
         if (body.size() < want) {
-            const std::uint64_t arrived = pass_over(c, body.size());
+            const std::uint64_t arrived = pass_over<watched>(c, body.size());
             if (!c.in.stopped()) {
                 c.err.print("File error while trying to read frame into memory.\n");
                 note_problem(c, problem_kind::frame_read_error, false, n.bytes_read, size,
@@ -98,13 +101,16 @@ bool read_frame_body(scan_context& c, frame_info& frame)
         if (frame_crc16(body.data(), frame) != 0) {
             c.notes.print("crc16 check passed.\n");
         }
-        pass_over(c, want);
+        pass_over<watched>(c, want);
         return true;
     }
 
-    const std::uint64_t passed = pass_over(c, want);
+    const std::uint64_t passed = pass_over<watched>(c, want);
     n.bytes_read += static_cast<std::int64_t>(passed);
     return passed == want || cut_short(c);
 }
+
+template bool read_frame_body<false>(scan_context& c, frame_info& frame);
+template bool read_frame_body<true>(scan_context& c, frame_info& frame);
 
 }  // namespace framelint

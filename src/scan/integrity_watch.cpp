@@ -29,6 +29,12 @@ void integrity_watch::capture_heads(const std::uint8_t* bytes, std::int64_t pos,
             forward_.stopped = true;  // bytes went by unseen: nothing can be said of them
             return;
         }
+        if (forward_.head_len == 0 && !may_begin_tag(bytes[want - pos])) {
+            // Most often the next frame's header, which is accepted and moves the
+            // search on; otherwise junk begins here. Either way no tag does.
+            forward_.stopped = true;
+            return;
+        }
         const std::size_t take =
             std::min(tag_head_size - forward_.head_len, static_cast<std::size_t>(end - want));
         std::memcpy(forward_.head.data() + forward_.head_len, bytes + (want - pos), take);

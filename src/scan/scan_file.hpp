@@ -22,6 +22,8 @@ bool scan_file(io::byte_source& in, std::string_view file_label, const scan_opti
 // Consumes the rest of an accepted frame (frame is the state's candidate, or for an
 // unprotected frame, which the body reader does not change, its kept decode).
 // False ends the scan.
+// watched: the integrity check's watch is set (c.watch), and sees every byte.
+template <bool watched>
 bool read_frame_body(scan_context& c, frame_info& frame);
 
 // Consumes an ID3v2 tag whose first four bytes are in header_word.
