@@ -295,6 +295,45 @@ TEST(IntegrityScan, FindingsOnHandBuiltStreams)
     }
 }
 
+// A first frame carrying a counts header: "Xing" after the 32 bytes of side
+// information, or "VBRI" 36 bytes in; frames and bytes as declared.
+bytes tag_frame(const char* kind, std::uint32_t frames, std::uint32_t bytes_declared)
+{
+    const auto be = [](std::uint32_t v) {
+        return bytes{static_cast<std::uint8_t>(v >> 24), static_cast<std::uint8_t>(v >> 16),
+                     static_cast<std::uint8_t>(v >> 8), static_cast<std::uint8_t>(v)};
+    };
+    bytes f = frame(l3_128k, 0x00);
+    const bytes fields = std::string(kind) == "VBRI"
+                             ? text("VBRI") + bytes{0, 1, 0, 0, 0, 50} + be(bytes_declared) + be(frames)
+                             : text(kind) + be(3) + be(frames) + be(bytes_declared);
+    std::copy(fields.begin(), fields.end(), f.begin() + 36);
+    return f;
+}
+
+TEST(IntegrityScan, CountsOfXingAndVbriHeaders)
+{
+    const bytes audio = repeat(frame(l3_128k), 4);
+    const auto whole = static_cast<std::uint32_t>(audio.size() + 417);
+    const struct {
+        const char* what;
+        bytes stream;
+        std::string problems;
+    } cases[] = {
+        {"Xing, frames after the tag frame", tag_frame("Xing", 4, whole) + audio, ""},
+        {"Info, frames with the tag frame", tag_frame("Info", 5, whole) + audio, ""},
+        {"VBRI", tag_frame("VBRI", 4, whole) + audio, ""},
+        {"Xing, cut", tag_frame("Xing", 9, whole + 5 * 417) + audio,
+         "xing_frame_count@0;xing_byte_count@0;"},
+        {"VBRI, joined", tag_frame("VBRI", 4, whole) + audio + audio, "vbri_frame_count@0;vbri_byte_count@0;"},
+        {"Xing, then junk", tag_frame("Xing", 4, whole) + audio + bytes(3, 0x11), "trailing_junk@2085;"},
+    };
+    for (const auto& c : cases) {
+        const scan_result r = scan_memory(c.stream, options("-c --json"));
+        EXPECT_EQ(problem_names(r.state), c.problems) << c.what;
+    }
+}
+
 TEST(IntegrityScan, OnlyWhatWasReadIsCheckedWhenTheScanStopsEarly)
 {
     const bytes file = read_file(fixture("lame_cbr128.mp3"));
