@@ -4,7 +4,7 @@
 # independent frame walker walk_frames.py (never from framelint itself).
 #
 # Needs these Debian packages (this script installs nothing):
-#   apt-get install -y lame twolame ffmpeg sox id3v2 eyed3 python3
+#   apt-get install -y lame twolame ffmpeg sox id3v2 eyed3 python3 python3-mutagen
 # Made with Debian 12: lame 3.100, twolame 0.4.0, ffmpeg 5.1, sox 14.4.2,
 # id3v2 0.1.12 (id3lib 3.8.3), eyeD3 0.9.7.  Other versions may give other
 # bytes; MANIFEST.tsv is rewritten to match whatever they give.
@@ -18,7 +18,7 @@ set -euo pipefail
 export LC_ALL=C TZ=UTC
 
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
-for tool in lame twolame ffmpeg ffprobe sox id3v2 eyeD3 python3; do
+for tool in lame twolame ffmpeg ffprobe sox id3v2 eyeD3 python3 mid3v2; do
     command -v "$tool" >/dev/null || { echo "make_fixtures: $tool not found" >&2; exit 1; }
 done
 tmp=$(mktemp -d)
@@ -162,6 +162,14 @@ EOF
 # Derived from the fixtures above by make_integrity_cases.py; not in MANIFEST.tsv
 # (their ends are tags the walker does not know, or damage on purpose).
 python3 make_integrity_cases.py
+# Real encoders and taggers on top: an ABR file, and retagging by mid3v2 and by
+# mutagen's APEv2 writer (both from python3-mutagen, run by the system Python).
+lame --quiet --abr 96 "$tmp/s44.wav" integrity/lame_abr96.mp3
+cp lame_vbr.mp3 integrity/tags_mid3v2.mp3
+mid3v2 -t "Fixture Tone" -a "framelint fixtures" integrity/tags_mid3v2.mp3 >/dev/null
+cp tag_v1.mp3 integrity/tags_mutagen_apev2_v1.mp3
+/usr/bin/python3 -c 'import sys; from mutagen.apev2 import APEv2; t = APEv2(); t["Title"] = "Fixture Tone"; t["Artist"] = "framelint fixtures"; t.save(sys.argv[1])' \
+    integrity/tags_mutagen_apev2_v1.mp3
 
 total=0
 for f in "${names[@]}"; do total=$((total + $(stat -c %s "$f"))); done
