@@ -23,13 +23,15 @@ LIMIT = 8 * 1024 - 4
 
 # Option bytes: byte 0 copy mode (bits 0-2), -i, -a, -e, -p, stdin;
 # byte 1 verbosity (bits 0-1), budget (bits 2-4), -q (bits 5-7); byte 2 the budget number;
-# byte 3 the source (bits 0-1: memory, file, pipe, pieces) and the seed of the piece lengths.
+# byte 3 the source (bits 0-1: memory, file, pipe, pieces) and the seed of the piece lengths;
+# for a file, bit 2 maps it and bits 3-4 cut it to that many 4096-byte pages once mapped.
 COPY_NONE, COPY_S, COPY_SS, COPY_SF, COPY_SS_SF = 0, 1, 2, 3, 4
 I, A, E, P, STDIN = 0x08, 0x10, 0x20, 0x40, 0x80
 V, VV = 1, 2
 B_BARE, B_ZERO, B_NEG, B_SMALL, B_LARGE = 2 << 2, 3 << 2, 4 << 2, 5 << 2, 6 << 2
 Q3, Q4 = 5 << 5, 6 << 5
 MEMORY, FILE, PIPE, PIECES = 0, 1, 2, 3
+MAPPED, CUT_4K = 1 << 2, 1 << 3
 
 MODES = {
     "plain": (COPY_NONE, 0, 0, MEMORY),
@@ -124,6 +126,16 @@ def main():
         # Bodies read in one block, where the CRC-16 is checked and noted.
         "synthetic_crc.plain_file": (MODES["plain_file"], synthetic()["synthetic_crc"]),
         "synthetic_crc.silent": (MODES["silent"], synthetic()["synthetic_crc"]),
+        # Mapped files, cut to one page once mapped: the scan runs into lost pages
+        # in a CRC-checked body, a plain copy, a repair and the frame dump.
+        "lame_crc_head.mapped_cut": ((COPY_NONE, 0, 0, FILE | MAPPED | CUT_4K), (DATA / "lame_crc.mp3").read_bytes()[:LIMIT]),
+        "lame_cbr128_head.mapped_cut_copy": ((COPY_S, 0, 0, FILE | MAPPED | CUT_4K),
+                                             (DATA / "lame_cbr128.mp3").read_bytes()[:LIMIT]),
+        "twolame_l2_crc_head.mapped_cut_repair": ((COPY_SF | I, 0, 0, FILE | MAPPED | CUT_4K),
+                                                  (DATA / "twolame_l2_crc.mp2").read_bytes()[:LIMIT]),
+        "lame_crc_head.mapped_cut_dump": ((A | P, VV, 0, FILE | MAPPED | CUT_4K),
+                                          (DATA / "lame_crc.mp3").read_bytes()[:LIMIT]),
+        "lame_vbr_head.mapped": ((I | A, 0, 0, FILE | MAPPED), (DATA / "lame_vbr.mp3").read_bytes()[:LIMIT]),
     }
     for name, (mode, stream) in targeted.items():
         (SCAN / name).write_bytes(bytes(mode) + stream)

@@ -11,7 +11,12 @@
 //   byte 3  bits 0-1  where the bytes come from: memory, a regular file (memfd),
 //                     a pipe, or a socket that hands them out in short pieces
 //           bits 2-6  the seed of the piece lengths, so that refills of the input
-//                     buffer fall inside headers, bodies, tags and plain copies
+//                     buffer fall inside headers, bodies, tags and plain copies;
+//                     for a regular file: bit 2 maps it (whatever its size), and
+//                     bits 3-4, k > 0, cut it to k * 4096 bytes once the scan has
+//                     mapped it, before it has looked at any byte: the pages past
+//                     the cut fault, and the scan must end there as if the file
+//                     had been that short, with a read error.
 //           bit 7     -c, the integrity check
 // The switches go through the real command-line parser, so that its implications
 // (-v without -a sets a budget, no switch at all checks everything) apply.
@@ -73,7 +78,10 @@ struct fuzz_case {
     bool is_stdin = false;
     origin from = origin::memory;
     unsigned piece_seed = 0;
-    std::span<const std::uint8_t> stream;
+    bool mapped = false;                      // a regular file, mapped whatever its size
+    std::span<const std::uint8_t> file;       // what the regular file holds at first
+    std::span<const std::uint8_t> stream;     // what the scan must see: the file, or its part before a cut
+    bool cut() const { return stream.size() < file.size(); }
 };
 
 void write_all(int fd, std::span<const std::uint8_t> bytes)
@@ -131,7 +139,7 @@ int open_stream(const fuzz_case& fc)
     if (fc.from == origin::regular_file) {
         const int fd = ::memfd_create("scan_fuzz", MFD_CLOEXEC);
         CHECK(fd >= 0);
-        write_all(fd, fc.stream);
+        write_all(fd, fc.file);
         CHECK(::lseek(fd, 0, SEEK_SET) == 0);
         return fd;
     }
@@ -159,7 +167,14 @@ public:
             source_ = std::make_unique<framelint::io::byte_source>(fc.stream, fc.is_stdin);
         } else {
             buffer_.assign(framelint::io::byte_source::block_size, 0xA5);
-            source_ = std::make_unique<framelint::io::byte_source>(fd_, fc.is_stdin, std::span(buffer_));
+            const std::int64_t map_from = fc.mapped ? 0 : framelint::io::byte_source::map_from_bytes;
+            source_ = std::make_unique<framelint::io::byte_source>(fd_, fc.is_stdin, std::span(buffer_), map_from);
+            CHECK(source_->mapped() == (fc.mapped && !fc.file.empty()));
+            if (fc.cut()) {
+                const int fd = fd_;
+                const auto keep = static_cast<off_t>(fc.stream.size());
+                source_->on_window_mapped([fd, keep](std::int64_t) { CHECK(::ftruncate(fd, keep) == 0); });
+            }
         }
     }
     ~stream_source()
@@ -275,7 +290,8 @@ scan_run run_scan_stream(const fuzz_case& fc)
     framelint::io::output out(r.out);
     framelint::io::output err(r.err);
     r.state = framelint::scan_stream(in.get(), fc.options, out, err);
-    CHECK(in.get().error() == 0);
+    // A cut is a read error once the scan ran into it.
+    CHECK(in.get().error() == 0 || (fc.cut() && in.get().error() == EIO));
     CHECK(out.flush() && err.flush());
     return r;
 }
@@ -814,7 +830,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     fc.from = origins[data[3] & 3u];
     fc.piece_seed = (data[3] >> 2) & 0x1Fu;
     // An empty stream comes as an empty span without storage, as callers make it.
-    fc.stream = size > 4 ? std::span<const std::uint8_t>(data + 4, size - 4) : std::span<const std::uint8_t>();
+    fc.file = size > 4 ? std::span<const std::uint8_t>(data + 4, size - 4) : std::span<const std::uint8_t>();
+    fc.stream = fc.file;
+    if (fc.from == origin::regular_file) {
+        fc.mapped = (fc.piece_seed & 1u) != 0;
+        const std::size_t cut_at = 4096 * ((fc.piece_seed >> 1) & 3u);
+        if (fc.mapped && cut_at > 0 && cut_at < fc.file.size()) {
+            fc.stream = fc.file.first(cut_at);
+        }
+    }
 
     const scan_run loop = run_scan_stream(fc);
     check_counters(fc, loop.state);

@@ -14,6 +14,7 @@
 #include <sstream>
 #include <thread>
 
+#include "io/byte_source.hpp"
 #include "run_support.hpp"
 
 namespace framelint::test {
@@ -204,7 +205,8 @@ TEST(Pipes, BrokenOutputStopsTheReading)
         }
         args.push_back("-");
         EXPECT_EQ(wait_status(spawn(args, full, true, in)), 1);
-        EXPECT_LT(::lseek(in, 0, SEEK_CUR), 512 * 1024);
+        // The first write goes out when the first window or block is done with.
+        EXPECT_LT(::lseek(in, 0, SEEK_CUR), static_cast<off_t>(io::byte_source::window_size + 512 * 1024));
     }
     ::close(full);
     ::close(in);
@@ -223,7 +225,8 @@ TEST(Pipes, FileThatShrinksWhileReadGivesASaneReport)
     ASSERT_EQ(::truncate(path.c_str(), 100000), 0);
     const int status = wait_status(pid);
     ::close(out);
-    EXPECT_TRUE(status == 0 || status == 255) << status;
+    // 1 when the cut was seen: it is a read error (see Mapped.* for the details).
+    EXPECT_TRUE(status == 0 || status == 255 || status == 1) << status;
     const bytes text = read_file(report);
     const std::string all(text.begin(), text.end());
     std::smatch m;

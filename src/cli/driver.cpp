@@ -37,6 +37,10 @@ files_outcome check_files(const std::vector<std::string>& files, const scan_opti
     std::unique_ptr<io::byte_source> standard_input;
     // One buffer for every named file, so that many small files cost no allocations.
     std::vector<std::uint8_t> file_buffer(io::byte_source::block_size);
+    // Repair holds each frame until its body has come whole. From a mapping, a
+    // body that a cut goes through can come whole as zeros, which the scan only
+    // learns of later, so repair reads: every byte it writes was in the file.
+    const std::int64_t map_from = writes_repaired_frames(options) ? INT64_MAX : io::byte_source::map_from_bytes;
     files_outcome outcome;
     // Scans one stream and runs the checks after it; false once standard output broke.
     const auto check_stream = [&](io::byte_source& in, const std::string& label) {
@@ -61,7 +65,7 @@ files_outcome check_files(const std::vector<std::string>& files, const scan_opti
         }
         bool stdout_good = true;
         {
-            io::byte_source file(fd, false, file_buffer);
+            io::byte_source file(fd, false, file_buffer, map_from);
             stdout_good = check_stream(file, name);
         }
         ::close(fd);
@@ -77,7 +81,7 @@ files_outcome check_files(const std::vector<std::string>& files, const scan_opti
         if (name == "-") {
             if (!standard_input) {
                 stdin_buffer.resize(io::byte_source::block_size);
-                standard_input = std::make_unique<io::byte_source>(STDIN_FILENO, true, stdin_buffer);
+                standard_input = std::make_unique<io::byte_source>(STDIN_FILENO, true, stdin_buffer, map_from);
             }
             stdout_good = check_stream(*standard_input, "stdin");
         } else if (options.recursive && ::stat(name.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {

@@ -1,13 +1,20 @@
 #pragma once
-// Block-buffered input from a descriptor (or from memory, for tests and fuzzing).
-// The scanner pulls bytes through the inline next(); bodies nobody needs are
-// passed over with skip(), which stays inside the buffer or seeks.
+// Input from a descriptor (or from memory, for tests and fuzzing).
+// A regular file is mapped in windows (file_window) that are unmapped as the scan
+// moves on, so the scanner looks at the bytes in the page cache instead of having
+// them copied, and resident memory stays small at any file size. Anything else
+// (pipes, FIFOs, sockets, terminals) and files too small for a mapping to pay are
+// read into a buffer. Either way the scanner pulls bytes through the inline
+// next(); bodies nobody needs are passed over with skip(), which stays inside
+// the buffer or window, maps further on, or seeks.
 
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <functional>
 #include <span>
 
+#include "io/file_window.hpp"
 #include "io/output.hpp"
 
 namespace framelint::io {
@@ -17,11 +24,18 @@ public:
     // Large enough that a frame body (under 3 KiB) rarely straddles a refill,
     // small enough to keep the process well under a few MiB resident.
     static constexpr std::size_t block_size = 128 * 1024;
+    // Mapped windows: the cost of mapping and unmapping is spread over a MiB,
+    // and what is resident stays that small.
+    static constexpr std::size_t window_size = 1024 * 1024;
+    // Below this many bytes a file is read: two system calls cost less than
+    // mapping, faulting in and unmapping.
+    static constexpr std::int64_t map_from_bytes = 64 * 1024;
 
-    // Reads from an open descriptor into buffer (at least block_size bytes, reused
-    // across files so that a run over many small files allocates once); both stay
-    // owned by the caller.
-    byte_source(int fd, bool is_stdin, std::span<std::uint8_t> buffer);
+    // Reads from an open descriptor, mapped when it is a regular file of at least
+    // map_from bytes from its current offset, otherwise into buffer (at least
+    // block_size bytes, reused across files so that a run over many small files
+    // allocates once); both stay owned by the caller.
+    byte_source(int fd, bool is_stdin, std::span<std::uint8_t> buffer, std::int64_t map_from = map_from_bytes);
     // Reads from a block of memory that outlives the source.
     explicit byte_source(std::span<const std::uint8_t> memory, bool is_stdin = false);
 
@@ -66,12 +80,14 @@ public:
         }
         const std::uint8_t* at = cur_;
         cur_ += n;
+        fetch_ahead();
         return at;
     }
 
-    // Passes over up to n bytes without handing them to anyone: within the buffer,
-    // by seeking in a regular file (never beyond its current end), or by reading
-    // through anything that cannot seek. Returns how many bytes were passed over.
+    // Passes over up to n bytes without handing them to anyone: within the buffer
+    // or window, by mapping further on or seeking in a regular file (never beyond
+    // its current end), or by reading through anything that cannot seek. Returns
+    // how many bytes were passed over.
     std::uint64_t skip(std::uint64_t n)
     {
         if (n <= static_cast<std::uint64_t>(end_ - cur_)) {
@@ -86,6 +102,26 @@ public:
     std::span<const std::uint8_t> peek(std::size_t n);
 
     bool is_stdin() const { return is_stdin_; }
+    bool mapped() const { return mapped_; }
+
+    // A mapped file may be cut shorter while it is scanned. The bytes this source
+    // handed out from the lost part (zeros: see file_window) were never in the
+    // file. The source looks at the file whenever its window moves, and settle()
+    // makes it look once more: when bytes were handed out beyond a cut, or more
+    // were wanted where the file now ends early, the stream ends at the cut
+    // (nothing after it is handed out, copied or kept in the history) and error()
+    // becomes EIO. settle() returns how many bytes had been handed out beyond
+    // the cut, for the caller to take back from its counts; 0 otherwise.
+    std::uint64_t settle();
+    // True once pages of the mapped window were found gone: the bytes handed out
+    // lately may be zeros that were never in the file, and settle() tells.
+    bool lost_pages() const { return mapped_ && window_.lost_from() >= 0; }
+
+    // For tests: windows of this size (rounded up to whole pages, at least
+    // block_size plus two pages), and a call after each window is mapped, with
+    // the window's offset in the file.
+    void set_window_size(std::size_t bytes);
+    void on_window_mapped(std::function<void(std::int64_t)> hook) { window_hook_ = std::move(hook); }
 
     // errno of the first read error since the last clear_error(), or 0.
     int error() const { return error_; }
@@ -108,22 +144,42 @@ public:
     std::size_t last_consumed(std::uint8_t* into, std::size_t n) const;
 
     // From now on every consumed byte (skipped ones included) is also written to
-    // out, straight from the input buffer: a plain copy without a second copy.
-    // Nothing else may be written to out while the tee is on. tee_to(nullptr)
-    // writes what is pending and ends it.
+    // out, straight from the input buffer or mapping: a plain copy without a
+    // second copy. Nothing else may be written to out while the tee is on.
+    // tee_to(nullptr) writes what is pending and ends it.
     void tee_to(output* out);
 
     // Puts a seekable descriptor back at the first byte not yet consumed, so that
-    // whoever reads it next does not lose what this source read ahead.
+    // whoever reads it next does not lose what this source read ahead (or, when
+    // mapped, what it looked at without reading).
     void give_back_read_ahead();
 
 private:
+    // Where each frame header lies depends on the one before, so a scan that
+    // jumps from header to header through a mapping waits for memory at every
+    // frame. Asking for the lines a few KiB ahead lets those waits overlap.
+    static constexpr std::ptrdiff_t fetch_distance = 4096;
+    static constexpr std::ptrdiff_t cache_line = 64;
+    void fetch_ahead()
+    {
+        const std::uint8_t* want = end_ - cur_ > fetch_distance ? cur_ + fetch_distance : end_;
+        for (; fetched_ < want; fetched_ += cache_line) {
+            __builtin_prefetch(fetched_);
+        }
+    }
+
     bool fill();
     void flush_tee();
     void keep_history();
     std::uint64_t skip_beyond_buffer(std::uint64_t n);
     std::size_t read_some(std::uint8_t* into, std::size_t room);
     bool wait_until_readable();
+    bool output_failed();  // stops the stream once the output given to stop_when_failed() failed
+    // Mapped input.
+    std::int64_t position() const { return view_offset_ + (cur_ - view_); }
+    bool look_at_file(bool wanting_more);
+    bool map_at(std::int64_t pos);
+    void stop_mapping(std::int64_t pos);
 
     int fd_ = -1;
     bool is_stdin_ = false;
@@ -140,6 +196,19 @@ private:
     std::size_t history_len_ = 0;
     const std::uint8_t* cur_ = nullptr;
     const std::uint8_t* end_ = nullptr;
+    const std::uint8_t* fetched_ = nullptr;  // lines before this were asked for
+
+    bool mapped_ = false;
+    file_window window_;
+    std::size_t window_size_ = window_size;
+    const std::uint8_t* view_ = nullptr;  // the window's bytes (nullptr when none is mapped)
+    std::int64_t view_offset_ = 0;        // file offset of view_[0]
+    std::int64_t stream_start_ = 0;       // file offset of the stream's first byte
+    std::int64_t window_first_ = 0;       // file offset of the first byte handed out of this window
+    std::int64_t file_size_ = 0;          // as last seen
+    bool cut_ = false;                    // the file was found cut shorter: the stream has ended
+    std::uint64_t beyond_cut_ = 0;        // bytes handed out beyond the cut, for settle()
+    std::function<void(std::int64_t)> window_hook_;
 };
 
 }  // namespace framelint::io

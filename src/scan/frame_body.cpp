@@ -18,11 +18,11 @@ std::uint64_t pass_over(scan_context& c, std::uint64_t n)
     }
 }
 
-// A body the stream ends inside is a damaged frame: the file was cut short.
-// Unless the input stopped because standard output failed: then the frame is
-// not the stream's fault, and the run ends on the write error alone.
+}  // namespace
+
 bool cut_short(scan_context& c)
 {
+    c.body_end = -1;  // told: nothing is left for end_at_cut to tell
     if (c.in.stopped()) {
         return false;
     }
@@ -35,8 +35,6 @@ bool cut_short(scan_context& c)
     note_problem(c, problem_kind::last_frame_cut, true, n.bytes_read, frame_end);
     return false;
 }
-
-}  // namespace
 
 int frame_crc16(const std::uint8_t* body, frame_info& frame)
 {
@@ -66,6 +64,15 @@ std::uint64_t consume_counted(scan_context& c, std::uint64_t n, bool write_out)
     return passed;
 }
 
+bool body_not_read(scan_context& c, std::int64_t at, std::int64_t size, std::uint64_t got)
+{
+    if (!c.in.stopped()) {
+        c.err.print("File error while trying to read frame into memory.\n");
+        note_problem(c, problem_kind::frame_read_error, false, at, size, static_cast<std::int64_t>(got));
+    }
+    return cut_short(c);
+}
+
 template <bool watched>
 bool read_frame_body(scan_context& c, frame_info& frame)
 {
@@ -75,6 +82,8 @@ bool read_frame_body(scan_context& c, frame_info& frame)
         return true;
     }
     const auto want = static_cast<std::uint64_t>(size);
+    c.body_end = n.bytes_read + size;
+    c.body_read_whole = false;
 
     // Every byte must be seen: copied out, kept for the ID3v1 tail, or coming
     // from standard input, where the block read's CRC check has never been made.
@@ -86,16 +95,13 @@ bool read_frame_body(scan_context& c, frame_info& frame)
         const auto body = c.in.peek(static_cast<std::size_t>(want));
         if (body.size() < want) {
             const std::uint64_t arrived = pass_over<watched>(c, body.size());
-            if (!c.in.stopped()) {
-                c.err.print("File error while trying to read frame into memory.\n");
-                note_problem(c, problem_kind::frame_read_error, false, n.bytes_read, size,
-                             static_cast<std::int64_t>(body.size()));
-            }
+            const std::int64_t at = n.bytes_read;
             // What arrived of the body was read, as on the other paths: the count
             // must not depend on how the bytes came in.
             n.bytes_read += static_cast<std::int64_t>(arrived);
-            return cut_short(c);
+            return body_not_read(c, at, size, body.size());
         }
+        c.body_read_whole = true;
         n.bytes_read += size;
         frame.frame_data_length = static_cast<std::int32_t>(size);
         if (frame_crc16(body.data(), frame) != 0) {

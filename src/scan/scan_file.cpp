@@ -127,6 +127,33 @@ void read_crc_word(scan_context& c)
 
 // The four bytes where a header is expected; false when the stream ends first
 // (the bytes there were stay counted).
+// A mapped file cut shorter while it was scanned: the input ends the stream at the
+// cut and says how many of the bytes it handed out lay beyond it (they read as
+// zeros). They are taken back, and a frame whose body the cut went through is
+// reported as it would have been had the stream ended there. True when bytes
+// were taken back.
+bool end_at_cut(scan_context& c)
+{
+    const std::uint64_t beyond = c.in.settle();
+    if (beyond == 0) {
+        return false;
+    }
+    scan_counters& n = c.state.counters;
+    n.bytes_read -= static_cast<std::int64_t>(beyond);
+    if (c.body_end <= n.bytes_read) {
+        return true;
+    }
+    if (!c.body_read_whole) {
+        cut_short(c);
+        return true;
+    }
+    // A body read whole for its CRC, as a short read of it would have gone.
+    const std::int64_t size = c.state.candidate.frame_length - 6;
+    const std::int64_t start = c.body_end - size;
+    body_not_read(c, start, size, static_cast<std::uint64_t>(n.bytes_read - start));
+    return true;
+}
+
 template <bool watched>
 bool read_header_block(scan_context& c)
 {
@@ -201,6 +228,11 @@ bool scan_loop(scan_context& c)
                 continue;
             }
 
+            if (c.in.lost_pages() && end_at_cut(c)) {
+                // The file was cut while mapped: a header the cut went through
+                // was never all there, and the stream ends at the cut.
+                return true;
+            }
             decoded_header* header = decode_candidate(st);
             if (header == nullptr) {
                 if (options.verbose) {
@@ -251,6 +283,9 @@ bool scan_loop(scan_context& c)
             if (!read_frame_body<watched>(c, frame)) {
                 return true;  // nor is one whose body never came whole
             }
+            if (c.in.lost_pages() && end_at_cut(c)) {
+                return true;  // a body the cut went through came whole only as zeros
+            }
             if (c.repair) {
                 c.out.write(c.held_frame.data(), c.held_frame.size());
             }
@@ -273,6 +308,7 @@ scan_state scan_stream(io::byte_source& in, const scan_options& options, io::out
         const plain_copy copy(in, out, copy_through);
         scan_context c(in, options, out, err, st);
         const bool ended = c.watch != nullptr ? scan_loop_watched(c) : scan_loop<false>(c);
+        end_at_cut(c);
         if (c.watch != nullptr) {
             finish_integrity(c, ended);
         }

@@ -26,6 +26,16 @@ bool scan_file(io::byte_source& in, std::string_view file_label, const scan_opti
 template <bool watched>
 bool read_frame_body(scan_context& c, frame_info& frame);
 
+// A body the stream ends inside is a damaged frame: the file was cut short.
+// Counts and reports it, unless the input stopped because standard output
+// failed (then the frame is not the stream's fault, and the run ends on the
+// write error alone); false, which ends the scan.
+bool cut_short(scan_context& c);
+
+// A protected frame's body, starting at offset at, that could not be read whole
+// (got of size bytes): reported, then cut_short().
+bool body_not_read(scan_context& c, std::int64_t at, std::int64_t size, std::uint64_t got);
+
 // Consumes an ID3v2 tag whose first four bytes are in header_word.
 void skip_id3v2(scan_context& c);
 

@@ -75,6 +75,11 @@ struct scan_context {
     bool goes_on;              // the scan continues after an accepted frame
     bool bodies_read_through;  // every body byte must pass by: copied, kept, or standard input
     bool repair;               // accepted frames are written out (-sf)
+    // The last frame body passed, for a stream found cut short afterwards: where
+    // it ends (-1: reported as cut short already), and whether it was read whole
+    // for its CRC (then bytes_read stands at its start until it is passed).
+    std::int64_t body_end = -1;
+    bool body_read_whole = false;
     bool records_problems;     // every problem goes into the state's list (--json)
     // Where the notes meant for standard output go: standard error when standard
     // output carries JSON Lines, which nothing else may break into.
