@@ -147,7 +147,10 @@ TEST(JsonLines, ProblemsBesideTheSameWarningsAndStatus)
     const bytes f = frame(l3_128k);
     bytes damaged = f;
     damaged[2] = 0xF0;  // a bad bit-rate index where a frame should begin
-    const std::string path = write_temp_file(text("junk") + f + damaged + f + bytes(f.begin(), f.begin() + 50));
+    temp_dir dir;
+    const std::string path = dir.file("damaged.mp3");
+    const std::string made = write_temp_file(text("junk") + f + damaged + f + bytes(f.begin(), f.begin() + 50));
+    ASSERT_EQ(::rename(made.c_str(), path.c_str()), 0);
     const run_result text_run = run_framelint({path});
     const run_result json_run = run_framelint({"--json", path});
     // The notes standard output had go to standard error, in their places among
