@@ -442,6 +442,42 @@ TEST(IntegrityFiles, EachDamagedCopyIsCaughtWithItsOwnMessage)
     }
 }
 
+TEST(IntegrityFiles, NothingIsSaidOfAnEndThatWasNeverRead)
+{
+    // A read error or a failed standard output ends the reading early; the run
+    // fails with status 1 for that, and the bytes never read are no ground for
+    // a finding about the stream's end (no frame, short counts, music length).
+    const struct {
+        const char* what;
+        std::vector<std::string> args;
+        const char* file;          // as the named file, or on standard input with "-"
+        long long read_fault_at;   // -1: no read error
+        std::string stdout_path;   // "" captures standard output
+    } cases[] = {
+        {"read error in the audio", {"-c"}, "lame_vbr.mp3", 5000, ""},
+        {"read error inside the ID3v2 tag", {"-c"}, "tag_v23.mp3", 100, ""},
+        {"read error under --json", {"-c", "--json"}, "lame_vbr.mp3", 5000, ""},
+        {"a copy into a full disk", {"-c", "-s", "-"}, "", -1, "/dev/full"},
+    };
+    for (const auto& c : cases) {
+        launch how;
+        how.args = c.args;
+        if (*c.file != '\0') {
+            how.args.push_back(fixture(c.file));
+        } else {
+            how.stdin_data = bytes(1'000'000, 0);  // zeros: no frame in what was read
+        }
+        how.read_fault_at = c.read_fault_at;
+        how.stdout_path = c.stdout_path;
+        const run_result r = run_framelint_as(how);
+        EXPECT_EQ(r.status, 1) << c.what;
+        for (const char* finding : {"No frame was found", "Xing/Info", "LAME tag", "Junk", "xing_", "music_"}) {
+            EXPECT_EQ(r.err.find(finding), std::string::npos) << c.what << ": " << r.err;
+            EXPECT_EQ(r.out.find(finding), std::string::npos) << c.what << ": " << r.out;
+        }
+    }
+}
+
 TEST(IntegrityFiles, StandardOutputOfTheCopyModesIsUnchanged)
 {
     for (const char* file : {"integrity/bitrot.mp3", "integrity/junk_after_end.mp3", "lame_crc.mp3"}) {

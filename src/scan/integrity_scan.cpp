@@ -158,14 +158,15 @@ void watch_frame(scan_context& c, const frame_info& frame, std::int64_t frame_st
 void finish_integrity(scan_context& c, bool ended)
 {
     integrity_watch& w = *c.watch;
+    // The end of the stream is judged only where the stream itself ended: not
+    // where -b or -v stopped the scan, nor where a read error or a failed
+    // standard output cut it off (the file loop fails the run for those). Bytes
+    // never read are no proof of a missing frame, a short count or junk.
+    const bool at_stream_end = ended && c.in.error() == 0 && !c.in.stopped();
     bool music_checked = false;
-    if (w.frames == 0) {
-        // A scan stopped early (-b) found none in what it read, which is no proof
-        // that the stream holds none.
-        if (ended) {
-            report(c, problem_kind::no_frames, c.state.counters.bytes_read);
-        }
-    } else if (ended) {
+    if (at_stream_end && w.frames == 0) {
+        report(c, problem_kind::no_frames, c.state.counters.bytes_read);
+    } else if (at_stream_end) {
         check_end(c);
         if (w.counts) {
             check_counts(c);
