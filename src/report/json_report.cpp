@@ -1,6 +1,5 @@
 #include "report/json_report.hpp"
 
-#include <cstdio>
 #include <cstring>
 #include <string>
 
@@ -137,22 +136,17 @@ std::string json_report_line(const stream_facts& facts, std::string_view file_la
     w.integer(f.bad_frames);
     w.key("bytes_read");
     w.integer(f.bytes_read);
-    // The same conditions as the summary's fields.
-    if (f.bitrate_high != f.bitrate_low && f.good_frames > 0) {
+    if (bit_rate_varied(f)) {
         w.key("vbr_high");
         w.integer(f.bitrate_high);
         w.key("vbr_low");
         w.integer(f.bitrate_low);
         w.key("vbr_average");
-        w.integer(f.bitrate_frames > 0 ? f.bitrate_sum / f.bitrate_frames : 0);
+        w.integer(average_bit_rate(f));
     }
-    if (f.have_good_frame && f.last_good_frame != nullptr) {
-        const play_time t = split_play_time(f.play_seconds);
-        char text[48];
-        std::snprintf(text, sizeof text, "%02u:%02u.%02u", static_cast<unsigned>(t.minutes),
-                      static_cast<unsigned>(t.seconds), static_cast<unsigned>(t.hundredths));
+    if (has_last_header(f)) {
         w.key("song_length");
-        w.text(text);
+        w.text(song_length_text(f.play_seconds));
         w.key("play_seconds");
         w.number(f.play_seconds);
         write_header(w, *f.last_good_frame);

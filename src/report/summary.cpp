@@ -1,5 +1,6 @@
 #include "report/summary.hpp"
 
+#include <cstdio>
 #include <string>
 
 #include "report/dumps.hpp"
@@ -31,6 +32,24 @@ play_time split_play_time(double play_seconds)
     return t;
 }
 
+bool bit_rate_varied(const summary_facts& f) { return f.bitrate_high != f.bitrate_low && f.good_frames > 0; }
+
+std::int64_t average_bit_rate(const summary_facts& f)
+{
+    return f.bitrate_frames > 0 ? f.bitrate_sum / f.bitrate_frames : 0;
+}
+
+bool has_last_header(const summary_facts& f) { return f.have_good_frame && f.last_good_frame != nullptr; }
+
+std::string song_length_text(double play_seconds)
+{
+    const play_time t = split_play_time(play_seconds);
+    char text[48];
+    std::snprintf(text, sizeof text, "%02u:%02u.%02u", static_cast<unsigned>(t.minutes),
+                  static_cast<unsigned>(t.seconds), static_cast<unsigned>(t.hundredths));
+    return text;
+}
+
 void report_summary(const summary_facts& f, std::string_view file_label, const scan_options& options,
                     io::output& out)
 {
@@ -51,8 +70,8 @@ void report_summary(const summary_facts& f, std::string_view file_label, const s
         out.print("%-20s%lld", "LAST_BYTE_CHECKED", last);
     }
 
-    if (f.bitrate_high != f.bitrate_low && f.good_frames > 0) {
-        const auto average = static_cast<long long>(f.bitrate_frames > 0 ? f.bitrate_sum / f.bitrate_frames : 0);
+    if (bit_rate_varied(f)) {
+        const auto average = static_cast<long long>(average_bit_rate(f));
         if (options.one_line) {
             out.print("\t%s %d\t%s %d\t%s %lld", "VBR_HIGH", f.bitrate_high, "VBR_LOW", f.bitrate_low, "VBR_AVERAGE",
                       average);
@@ -63,7 +82,7 @@ void report_summary(const summary_facts& f, std::string_view file_label, const s
         }
     }
 
-    if (!f.have_good_frame || f.last_good_frame == nullptr) {
+    if (!has_last_header(f)) {
         report_integrity(f, options, out);
         out.put('\n');
         return;
@@ -71,9 +90,8 @@ void report_summary(const summary_facts& f, std::string_view file_label, const s
     if (options.verbose && !options.one_line) {
         dump_header(*f.last_good_frame, out);
     }
-    const play_time t = split_play_time(f.play_seconds);
-    out.print(options.one_line ? "\t%-20s%02u:%02u.%02u" : "\n%-20s%02u:%02u.%02u", "SONG_LENGTH",
-              static_cast<unsigned>(t.minutes), static_cast<unsigned>(t.seconds), static_cast<unsigned>(t.hundredths));
+    const std::string length = song_length_text(f.play_seconds);
+    out.print(options.one_line ? "\t%-20s%s" : "\n%-20s%s", "SONG_LENGTH", length.c_str());
     report_integrity(f, options, out);
     out.put('\n');
 }

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <string_view>
 
 #include "header/frame_info.hpp"
@@ -35,6 +36,16 @@ struct play_time {
 
 // Truncates at every step, on the double values, as the reports always have.
 play_time split_play_time(double play_seconds);
+
+// What both the summary and the JSON report show, decided in one place.
+// The bit-rate range and average are shown only when the bit rate varied.
+bool bit_rate_varied(const summary_facts& f);
+// VBR_AVERAGE: the mean of the frames' bit rates in kbit/s, truncated.
+std::int64_t average_bit_rate(const summary_facts& f);
+// The play time and the last header are shown once a frame was accepted.
+bool has_last_header(const summary_facts& f);
+// SONG_LENGTH: "mm:ss.hh".
+std::string song_length_text(double play_seconds);
 
 void report_summary(const summary_facts& facts, std::string_view file_label, const scan_options& options,
                     io::output& out);
