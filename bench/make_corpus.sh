@@ -13,7 +13,9 @@
 #   big/    files of 3-10 MiB: lame CBR/VBR/ABR Layer III at MPEG-1, 2 and 2.5
 #           rates, twolame Layer II, some with CRC, some with ID3v2 (id3v2,
 #           eyeD3 with cover art) and ID3v1 tags, and three damaged files
-#           (dmg_*: cut short, noise spliced in, zeros spliced in)
+#           (dmg_*: cut short, noise spliced in, zeros spliced in); where
+#           lame wrote an Info/Xing frame and LAME tag, they describe the
+#           whole file, as if it had been encoded in one go
 #   tiny/   $BENCH_TINY_COUNT files of 2-20 KB (whole short encodes, some tagged)
 #   long/   one clean lame VBR file of $BENCH_LONG_MB MiB (standard input and
 #           instruction counts)
@@ -28,8 +30,8 @@
 # sox syntheses with repeatable noise (-R) plus one lame-decoded signal, so
 # every run makes the same audio.  Tag writers may differ between versions.
 #
-# Needs: sox lame twolame ffmpeg (ffprobe) id3v2 eyed3 mp3val
-#   apt-get install -y sox lame twolame ffmpeg id3v2 eyed3 mp3val
+# Needs: sox lame twolame ffmpeg (ffprobe) id3v2 eyed3 python3
+#   apt-get install -y sox lame twolame ffmpeg id3v2 eyed3 python3
 set -euo pipefail
 export LC_ALL=C TZ=UTC
 
@@ -44,8 +46,8 @@ here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 say() { printf 'make_corpus: %s\n' "$*" >&2; }
 die() { say "$*"; exit 1; }
 
-for tool in sox lame twolame ffmpeg ffprobe id3v2 eyeD3 mp3val od; do
-    command -v "$tool" >/dev/null || die "$tool not found (apt-get install -y sox lame twolame ffmpeg id3v2 eyed3 mp3val)"
+for tool in sox lame twolame ffmpeg ffprobe id3v2 eyeD3 python3 od; do
+    command -v "$tool" >/dev/null || die "$tool not found (apt-get install -y sox lame twolame ffmpeg id3v2 eyed3 python3)"
 done
 
 mkdir -p "$BENCH_DIR"
@@ -58,14 +60,15 @@ if [[ -n $repo_top ]]; then
     esac
 fi
 
-stamp_text="size_mb=$BENCH_SIZE_MB tiny=$BENCH_TINY_COUNT long_mb=$BENCH_LONG_MB script=$(cksum <"$here/make_corpus.sh" | cut -d' ' -f1)"
+stamp_text="size_mb=$BENCH_SIZE_MB tiny=$BENCH_TINY_COUNT long_mb=$BENCH_LONG_MB script=$(cat "$here/make_corpus.sh" "$here/fix_info_frame.py" | cksum | cut -d' ' -f1)"
 if ((force == 0)) && [[ -f $BENCH_DIR/corpus.stamp ]] && [[ $(cat "$BENCH_DIR/corpus.stamp") == "$stamp_text" ]]; then
     say "corpus in $BENCH_DIR is up to date"
     exit 0
 fi
 
-# A new corpus makes the saved reference outputs meaningless.
-rm -rf "$BENCH_DIR/big" "$BENCH_DIR/tiny" "$BENCH_DIR/long" "$BENCH_DIR/reference" \
+# A new corpus makes the saved reference outputs meaningless, whichever
+# revision made them (reference/, or reference-<revision>/).
+rm -rf "$BENCH_DIR/big" "$BENCH_DIR/tiny" "$BENCH_DIR/long" "$BENCH_DIR/reference" "$BENCH_DIR"/reference-* \
     "$BENCH_DIR/work" "$BENCH_DIR/MANIFEST.tsv" "$BENCH_DIR/corpus.stamp" "$BENCH_DIR/count_notes.txt"
 mkdir -p "$BENCH_DIR/big" "$BENCH_DIR/tiny" "$BENCH_DIR/long" "$BENCH_DIR/work/clip" "$BENCH_DIR/work/tiny"
 W=$BENCH_DIR/work
@@ -235,14 +238,17 @@ tag_label() {  # the manifest's words for a tag blob
     esac
 }
 
-# lame's Info/Xing frame at the front counts the frames and bytes of one clip;
-# mp3val -f rewrites just those two fields so that they count the whole file,
-# as in a file encoded in one go (5 bytes change, the size stays).
+# lame's Info/Xing frame at the front describes one clip: its frame and byte
+# counts, and the LAME tag's music length and music CRC (of the audio after the
+# frame) and tag CRC.  fix_info_frame.py rewrites those fields so that they
+# describe the whole file, as in a file encoded in one go; then `framelint -c`
+# verifies every audio byte of it, as it does on real lame files.  The size
+# stays.
 fix_info_frame() {
     local before
     before=$(fsize "$1")
-    mp3val -f -nb -si "$1" >/dev/null
-    [[ $(fsize "$1") == "$before" ]] || die "mp3val -f changed the size of $1"
+    python3 "$here/fix_info_frame.py" "$1" || die "fix_info_frame.py failed on $1"
+    [[ $(fsize "$1") == "$before" ]] || die "fix_info_frame.py changed the size of $1"
 }
 
 # assemble OUT FORMAT DIR COPIES V2TAG V1TAG [SPLICE_AFTER SPLICE_FILE]
@@ -301,17 +307,24 @@ while ((total < target)); do
 done
 
 # Three damaged files, as found in real collections.  Their frame counts are
-# left to the reference outputs ("-" here).
+# left to the reference outputs ("-" here).  The lame ones are damaged after
+# their Info frame has been made to describe the whole file, so that what
+# `framelint -c` finds in them is the damage (and not only a stale header).
 dmg() {
     local out=$BENCH_DIR/big/$1
     printf 'big\t%s\t%s\t-\t%s\t-\t-\n' "$1" "$(fsize "$out")" "$2" >>"$manifest"
     total=$((total + $(fsize "$out")))
 }
 assemble "$W/dmg.tmp" l3_v2_44 "$W/clip" 6 - - >/dev/null
+fix_info_frame "$W/dmg.tmp"
 head -c $(($(fsize "$W/dmg.tmp") - 777)) "$W/dmg.tmp" >"$BENCH_DIR/big/dmg_cut_short.mp3"
-rm -f "$W/dmg.tmp"
 dmg dmg_cut_short.mp3 "l3_v2_44, last 777 bytes cut off"
-assemble "$BENCH_DIR/big/dmg_noise.mp3" l3_cbr128_44 "$W/clip" 8 - - 3 "$W/noise.bin" >/dev/null
+# The noise goes in after the clip and 3 raw copies of it, between two frames.
+assemble "$W/dmg.tmp" l3_cbr128_44 "$W/clip" 8 - - >/dev/null
+fix_info_frame "$W/dmg.tmp"
+at=$(($(fsize "$W/clip/l3_cbr128_44.mp3") + 3 * $(fsize "$W/clip/l3_cbr128_44.raw.mp3")))
+{ head -c "$at" "$W/dmg.tmp"; cat "$W/noise.bin"; tail -c +$((at + 1)) "$W/dmg.tmp"; } >"$BENCH_DIR/big/dmg_noise.mp3"
+rm -f "$W/dmg.tmp"
 dmg dmg_noise.mp3 "l3_cbr128_44, 4000 bytes of noise after the 3rd copy"
 assemble "$BENCH_DIR/big/dmg_zeros.mp3" l2_192_48 "$W/clip" 8 - - 5 "$W/zeros.bin" >/dev/null
 dmg dmg_zeros.mp3 "l2_192_48, 64 KiB of zeros after the 5th copy"
