@@ -37,25 +37,27 @@ std::string join(const std::string& dir, const std::string& name)
 }
 
 // What an entry is: a directory only as itself (links to directories are not
-// followed), a file as itself or through a symbolic link.
+// followed), a file as itself or through a symbolic link. The entry's type from
+// the directory spares a stat where it is known; a link, or a file system that
+// does not say, is looked at.
 entry_type type_of(const std::string& path, unsigned char d_type)
 {
-    struct stat st {};
     switch (d_type) {
     case DT_DIR: return entry_type::directory;
     case DT_REG: return entry_type::file;
-    case DT_LNK: return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) ? entry_type::file : entry_type::other;
+    case DT_LNK:
     case DT_UNKNOWN: break;
     default: return entry_type::other;
     }
+    struct stat st {};
     if (lstat(path.c_str(), &st) != 0) {
         return entry_type::other;
     }
     if (S_ISDIR(st.st_mode)) {
         return entry_type::directory;
     }
-    if (S_ISLNK(st.st_mode)) {
-        return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) ? entry_type::file : entry_type::other;
+    if (S_ISLNK(st.st_mode) && stat(path.c_str(), &st) != 0) {
+        return entry_type::other;  // a dangling link
     }
     return S_ISREG(st.st_mode) ? entry_type::file : entry_type::other;
 }
