@@ -102,28 +102,26 @@ struct switch_reader {
             return complain("invalid option", letter);
         }
     }
-};
 
-// A word that begins with "--" and names a long option; false for any other,
-// which is then read as switch letters (and "-" is an invalid one, as always).
-bool act_long(switch_reader& reader, const char* word, bool& go_on)
-{
-    scan_options& o = reader.result.options;
-    const std::string_view name(word);
-    go_on = true;
-    if (name == "--json") {
-        o.json_lines = true;
-    } else if (name == "--recursive") {
-        o.recursive = true;
-    } else if (name == "--help") {
-        go_on = reader.stop(parse_outcome::print_help);
-    } else if (name == "--version") {
-        go_on = reader.stop(parse_outcome::print_version);
-    } else {
-        return false;
+    // A word that begins with "--": a long option, or else an invalid option '-'
+    // (its first letter read as a switch). Returns false to end parsing, as act().
+    bool act_long(std::string_view word)
+    {
+        scan_options& o = result.options;
+        if (word == "--json") {
+            o.json_lines = true;
+        } else if (word == "--recursive") {
+            o.recursive = true;
+        } else if (word == "--help") {
+            return stop(parse_outcome::print_help);
+        } else if (word == "--version") {
+            return stop(parse_outcome::print_version);
+        } else {
+            return complain("invalid option", '-');
+        }
+        return true;
     }
-    return true;
-}
+};
 
 void apply_implications(scan_options& o)
 {
@@ -150,9 +148,8 @@ parsed_command_line parse_command_line(int argc, const char* const* argv)
         if (word[0] != '-' || word[1] == '\0') {
             break;
         }
-        bool go_on = true;
-        if (word[1] == '-' && act_long(reader, word, go_on)) {
-            if (!go_on) {
+        if (word[1] == '-') {
+            if (!reader.act_long(word)) {
                 return result;
             }
             continue;
