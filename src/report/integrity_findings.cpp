@@ -13,6 +13,13 @@ void print_counts(const problem& p, const char* header, const char* unit, io::ou
               header, hex(p.offset), dec(p.offset), dec(p.numbers[0]), unit, dec(p.numbers[1]));
 }
 
+// A CRC that does not match: what did not, where, the stored and the computed CRC.
+void print_crcs(const problem& p, const char* what, io::output& err)
+{
+    err.print("\n%s at offset 0x%llx (BYTE %lld). Stored 0x%04x, computed 0x%04x.", what, hex(p.offset), dec(p.offset),
+              crc(p.numbers[0]), crc(p.numbers[1]));
+}
+
 }  // namespace
 
 void print_finding(const problem& p, io::output& err)
@@ -23,9 +30,7 @@ void print_finding(const problem& p, io::output& err)
     const std::int64_t second = p.numbers[1];
     switch (p.kind) {
     case problem_kind::frame_crc_mismatch:
-        err.print("\nA frame's CRC does not match its protected bits at offset 0x%llx (BYTE %lld). Stored 0x%04x, "
-                  "computed 0x%04x.",
-                  at, byte, crc(first), crc(second));
+        print_crcs(p, "A frame's CRC does not match its protected bits", err);
         break;
     case problem_kind::reserved_emphasis:
         err.print("\nA frame header has the reserved emphasis value at offset 0x%llx (BYTE %lld). Header 0x%llx.", at,
@@ -53,14 +58,9 @@ void print_finding(const problem& p, io::output& err)
     case problem_kind::xing_byte_count: print_counts(p, "Xing/Info", "bytes", err); break;
     case problem_kind::vbri_frame_count: print_counts(p, "VBRI", "frames", err); break;
     case problem_kind::vbri_byte_count: print_counts(p, "VBRI", "bytes", err); break;
-    case problem_kind::lame_tag_crc:
-        err.print("\nThe LAME tag's CRC does not match at offset 0x%llx (BYTE %lld). Stored 0x%04x, computed 0x%04x.",
-                  at, byte, crc(first), crc(second));
-        break;
+    case problem_kind::lame_tag_crc: print_crcs(p, "The LAME tag's CRC does not match", err); break;
     case problem_kind::music_crc_mismatch:
-        err.print("\nThe audio data does not match the music CRC of the LAME tag at offset 0x%llx (BYTE %lld). "
-                  "Stored 0x%04x, computed 0x%04x.",
-                  at, byte, crc(first), crc(second));
+        print_crcs(p, "The audio data does not match the music CRC of the LAME tag", err);
         break;
     case problem_kind::music_length:
         err.print("\nThe stream ends before the music the LAME tag at offset 0x%llx (BYTE %lld) declares. Expected "
