@@ -17,6 +17,8 @@
 # Environment (optional):
 #   LARGE_CHECK_MB       stream size in MiB, at least 2049  (default 2200)
 #   LARGE_CHECK_VARIANTS "pipe file" (default), "pipe" or "file"
+#   LARGE_CHECK_RSS_KIB  the most peak resident memory any mode may use on the
+#                        file variant (default 8192)
 #   TMPDIR               where the clip and the file variant go (default /tmp)
 #
 # Needs: sox, lame, ffprobe (ffmpeg).  The clip is a 10 s lame CBR 320 kbit/s
@@ -29,6 +31,7 @@ here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 FL=${1:-${FRAMELINT:-$here/../build-bench/framelint}}
 LARGE_CHECK_MB=${LARGE_CHECK_MB:-2200}
 LARGE_CHECK_VARIANTS=${LARGE_CHECK_VARIANTS:-pipe file}
+LARGE_CHECK_RSS_KIB=${LARGE_CHECK_RSS_KIB:-8192}
 
 say() { printf 'large_file_check: %s\n' "$*" >&2; }
 [[ -x $FL ]] || { say "no framelint binary at $FL"; exit 1; }
@@ -121,9 +124,26 @@ for variant in $LARGE_CHECK_VARIANTS; do
         end=$(date +%s.%N)
         say "file: writing took $(awk -v a="$start" -v b="$mid" 'BEGIN { printf "%.1f", b - a }') s," \
             "framelint -p FILE took $(awk -v a="$mid" -v b="$end" 'BEGIN { printf "%.1f", b - a }') s"
-        rm -f "$tmp/large.mp3"
         [[ -s $tmp/file.err ]] && { say "file: standard error:"; head -c 2000 "$tmp/file.err" >&2; }
         verify file large.mp3 "$tmp/file.out" "$status"
+        # Peak resident memory in every mode: mapped windows count in it, and
+        # must not grow with the file.
+        if [[ -x /usr/bin/time ]]; then
+            for mode in "" "-s" "-sf" "-i -a" "-c"; do
+                # shellcheck disable=SC2086 # the mode is split on purpose
+                (cd "$tmp" && /usr/bin/time -f %M -o "$tmp/rss" "$FL" $mode large.mp3 >/dev/null 2>&1) || true
+                kib=$(tail -1 "$tmp/rss")
+                if ((kib > LARGE_CHECK_RSS_KIB)); then
+                    say "file: framelint ${mode:-(default)}: peak RSS $((kib / 1024)) MiB, over $((LARGE_CHECK_RSS_KIB / 1024)) MiB: FAIL"
+                    failures=$((failures + 1))
+                else
+                    say "file: framelint ${mode:-(default)}: peak RSS ${kib} KiB"
+                fi
+            done
+            kib=$( (cd "$tmp" && /usr/bin/time -f %M "$FL" - <large.mp3 2>&1 >/dev/null) | tail -1)
+            say "file: framelint - < FILE: peak RSS ${kib} KiB"
+        fi
+        rm -f "$tmp/large.mp3"
         ;;
     *)
         say "unknown variant '$variant'"

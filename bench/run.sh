@@ -11,7 +11,9 @@
 #    commit BENCH_REFERENCE_REVISION); any difference stops the benchmark with
 #    exit 1 before anything is timed
 # 5. checks framelint's counts against the corpus manifest (reported, not fatal)
-# 6. times framelint's modes, cat, mp3val and ffmpeg side by side (hyperfine)
+# 6. times framelint's modes beside cat, the page-touching probe (touch_pages.c:
+#    the floor for anything that looks at every page of a file), mp3val and
+#    ffmpeg, each group in one hyperfine run
 # 7. peak resident memory (/usr/bin/time -f %M), instruction counts (callgrind)
 #    and a profile (perf record), if those tools work here
 # 8. prints a markdown table and writes it to bench/results.md
@@ -32,7 +34,7 @@
 #                        change of output); otherwise they are never overwritten
 #   BENCH_NO_CALLGRIND=1, BENCH_NO_PERF=1   skip those steps
 #
-# Needs: cmake g++ hyperfine mp3val ffmpeg valgrind time python3, plus what
+# Needs: cmake g++ (and cc for the probe) hyperfine mp3val ffmpeg valgrind time python3, plus what
 # make_corpus.sh needs (sox lame twolame id3v2 eyed3).  perf is optional.
 set -euo pipefail
 export LC_ALL=C TZ=UTC
@@ -105,6 +107,13 @@ if [[ -f ${BENCH_BUILD_DIR:-}/CMakeCache.txt ]]; then
     cxx=$(grep -m1 '^CMAKE_CXX_COMPILER:' "$BENCH_BUILD_DIR/CMakeCache.txt" | cut -d= -f2)
     build_note="Release, $cxx $("$cxx" -dumpfullversion 2>/dev/null || true)"
 fi
+
+# The probe: maps each file in 1 MiB windows and reads one byte every 400 (or,
+# with -r, reads the files into a 128 KiB buffer and touches the same bytes).
+PROBE=$BENCH_DIR/touch_pages
+cc -O2 -o "$PROBE" "$here/touch_pages.c" || die "cannot build the probe (cc)"
+# Which CRC-16 method the processor allows (framelint picks the fastest of them).
+cpu_flags=$(grep -m1 '^flags' /proc/cpuinfo | tr ' ' '\n' | grep -xE 'pclmulqdq|vpclmulqdq|avx2|avx512f' | tr '\n' ' ')
 
 # ---- 2. corpora ---------------------------------------------------------------
 bash "$here/make_corpus.sh"
@@ -191,6 +200,11 @@ capture_all() {  # capture_all BIN OUTDIR
     capture "$1" "$2" default_tiny "$TINY" 0 "\"\$FLBIN\" $TINYS"
     capture "$1" "$2" oneline_tiny "$TINY" 0 "\"\$FLBIN\" -p $TINYS"
     capture "$1" "$2" oneline_long "$LONGD" 0 "\"\$FLBIN\" -p $LONG"
+    capture "$1" "$2" repair_main "$BIG" 1 "\"\$FLBIN\" -sf $FILES"
+    capture "$1" "$2" copy_pipe_main "$BIG" 1 "\"\$FLBIN\" -s $FILES | cat"
+    capture "$1" "$2" pipe_long "$LONGD" 0 "cat $LONG | \"\$FLBIN\" -"
+    capture "$1" "$2" stdin_twice_long "$LONGD" 0 "{ \"\$FLBIN\" -b -; wc -c; } < $LONG"
+    capture "$1" "$2" verbose_crc "$BIG" 1 "\"\$FLBIN\" -vv $CRCS"
 }
 if [[ ! -f $REF/made_by ]]; then
     rm -rf "$REF"
@@ -211,15 +225,35 @@ else
 fi
 say "checking outputs against the references"
 capture_all "$FL" "$R/check"
-changed=()
-for f in "$R"/check/*.out "$R"/check/*.err "$R"/check/*.rc; do
-    b=$(basename "$f")
-    if [[ ! -f $REF/$b ]]; then
-        changed+=("$b (no reference)")
-    elif ! cmp -s "$f" "$REF/$b"; then
-        changed+=("$b")
+# Commands added to the check after the references were made get theirs from the
+# same revision now.
+if [[ -n $BENCH_REFERENCE_REVISION ]] && ! grep -q 'the binary under test' "$REF/made_by"; then
+    missing=()
+    for f in "$R"/check/*.rc; do
+        [[ -f $REF/$(basename "$f") ]] || missing+=("$(basename "$f" .rc)")
+    done
+    if ((${#missing[@]} > 0)); then
+        build_revision "$BENCH_REFERENCE_REVISION"
+        say "recording references for ${missing[*]} from $rev_sha"
+        capture_all "$rev_bin" "$R/ref-extra"
+        for m in "${missing[@]}"; do
+            cp "$R/ref-extra/$m".* "$REF/"
+        done
     fi
-done
+fi
+changed=()
+compare_with() {  # compare_with CHECKDIR REFDIR
+    local f b
+    for f in "$1"/*.out "$1"/*.err "$1"/*.rc; do
+        b=$(basename "$f")
+        if [[ ! -f $2/$b ]]; then
+            changed+=("$b (no reference)")
+        elif ! cmp -s "$f" "$2/$b"; then
+            changed+=("$b")
+        fi
+    done
+}
+compare_with "$R/check" "$REF"
 if ((${#changed[@]} > 0)); then
     {
         echo
@@ -229,9 +263,10 @@ if ((${#changed[@]} > 0)); then
         echo "=================================================================="
         for b in "${changed[@]}"; do
             name=${b%% *}
-            echo "--- $name   (command, run in its folder: $(cut -f2 "$R/check/${name%.*}.cmd" | cut -c1-160)...)"
-            if [[ -f $REF/$name ]]; then
-                diff -u "$REF/$name" "$R/check/$name" | sed -n 1,20p || true
+            cdir=$R/check rdir=$REF
+            echo "--- $name   (command, run in its folder: $(cut -f2 "$cdir/${name%.*}.cmd" | cut -c1-160)...)"
+            if [[ -f $rdir/$name ]]; then
+                diff -u "$rdir/$name" "$cdir/$name" | sed -n 1,20p || true
             fi
         done
         echo
@@ -241,7 +276,8 @@ if ((${#changed[@]} > 0)); then
     } >&2
     exit 1
 fi
-reference_status="outputs identical to the references from $(cat "$REF/made_by")$ref_new ($(ls "$R"/check/*.out | wc -l) commands)"
+reference_status="outputs identical to the references from $(head -1 "$REF/made_by")$ref_new ($(ls "$R"/check/*.out | wc -l) commands"
+reference_status="$reference_status)"
 say "$reference_status"
 
 # -c adds its findings and the INTEGRITY field and must change nothing else: for
@@ -324,27 +360,38 @@ hf() {  # hf GROUP ROUND RUNS DIR  NAME CMD [NAME CMD]...
         --export-json "$R/hf_${group}_r$round.json" "${args[@]}" >>"$R/hyperfine.log" 2>&1) ||
         die "hyperfine failed; see $R/hyperfine.log"
 }
+PROBEQ=$(printf '%q' "$PROBE")
 for ((round = 1; round <= BENCH_ROUNDS; round++)); do
     say "timing, round $round of $BENCH_ROUNDS"
     hf main "$round" "$BENCH_RUNS" "$BIG" \
         "cat FILES > /dev/null" "cat $FILES > /dev/null" \
+        "probe FILES" "$PROBEQ $FILES > /dev/null" \
+        "probe -r FILES" "$PROBEQ -r $FILES > /dev/null" \
         "framelint FILES > /dev/null" "$FLQ $FILES > /dev/null" \
         "framelint -s FILES > /dev/null" "$FLQ -s $FILES > /dev/null" \
+        "cat FILES | cat > /dev/null" "cat $FILES | cat > /dev/null" \
+        "framelint -s FILES | cat > /dev/null" "$FLQ -s $FILES | cat > /dev/null" \
+        "framelint -sf FILES > /dev/null" "$FLQ -sf $FILES > /dev/null" \
         "framelint -i -a FILES > /dev/null" "$FLQ -i -a $FILES > /dev/null" \
         "framelint -c FILES > /dev/null" "$FLQ -c $FILES > /dev/null" \
         "mp3val FILES > /dev/null" "mp3val $FILES > /dev/null"
     if ((${#crc_files[@]} > 0)); then
         hf crc "$round" "$BENCH_RUNS" "$BIG" \
             "cat CRC > /dev/null" "cat $CRCS > /dev/null" \
+            "probe CRC" "$PROBEQ $CRCS > /dev/null" \
             "framelint CRC > /dev/null" "$FLQ $CRCS > /dev/null" \
             "framelint -c CRC > /dev/null" "$FLQ -c $CRCS > /dev/null"
     fi
     hf long "$round" "$BENCH_RUNS" "$LONGD" \
         "cat LONG > /dev/null" "cat $LONG > /dev/null" \
+        "probe LONG" "$PROBEQ $LONG > /dev/null" \
         "framelint - < LONG > /dev/null" "$FLQ - < $LONG > /dev/null" \
-        "framelint LONG > /dev/null" "$FLQ $LONG > /dev/null"
+        "framelint LONG > /dev/null" "$FLQ $LONG > /dev/null" \
+        "cat LONG | cat > /dev/null" "cat $LONG | cat > /dev/null" \
+        "cat LONG | framelint - > /dev/null" "cat $LONG | $FLQ - > /dev/null"
     hf tiny "$round" "$BENCH_RUNS" "$TINY" \
         "cat TINY > /dev/null" "cat $TINYS > /dev/null" \
+        "probe TINY" "$PROBEQ $TINYS > /dev/null" \
         "framelint TINY > /dev/null" "$FLQ $TINYS > /dev/null" \
         "mp3val TINY > /dev/null" "mp3val $TINYS > /dev/null"
     hf one "$round" "$ffmpeg_runs" "$BIG" \
@@ -368,6 +415,7 @@ rss() {  # rss NAME DIR STDIN PROGRAM ARGS...   (standard output to /dev/null)
 rss "cat FILES > /dev/null" "$BIG" /dev/null cat "${big_files[@]}"
 rss "framelint FILES > /dev/null" "$BIG" /dev/null "$FL" "${big_files[@]}"
 rss "framelint -s FILES > /dev/null" "$BIG" /dev/null "$FL" -s "${big_files[@]}"
+rss "framelint -sf FILES > /dev/null" "$BIG" /dev/null "$FL" -sf "${big_files[@]}"
 rss "framelint -i -a FILES > /dev/null" "$BIG" /dev/null "$FL" -i -a "${big_files[@]}"
 rss "framelint -c FILES > /dev/null" "$BIG" /dev/null "$FL" -c "${big_files[@]}"
 rss "mp3val FILES > /dev/null" "$BIG" /dev/null mp3val "${big_files[@]}"
@@ -378,6 +426,7 @@ fi
 rss "cat LONG > /dev/null" "$LONGD" /dev/null cat "$LONG"
 rss "framelint - < LONG > /dev/null" "$LONGD" "$LONGD/$LONG" "$FL" -
 rss "framelint LONG > /dev/null" "$LONGD" /dev/null "$FL" "$LONG"
+rss "cat LONG | framelint - > /dev/null" "$LONGD" /dev/null sh -c "cat $LONG | exec $FLQ -"
 rss "cat TINY > /dev/null" "$TINY" /dev/null cat "${tiny_files[@]}"
 rss "framelint TINY > /dev/null" "$TINY" /dev/null "$FL" "${tiny_files[@]}"
 rss "mp3val TINY > /dev/null" "$TINY" /dev/null mp3val "${tiny_files[@]}"
@@ -398,15 +447,14 @@ if [[ ${BENCH_NO_CALLGRIND:-0} != 1 ]] && command -v valgrind >/dev/null; then
              }'
     }
     : >"$R/cg.tsv"
-    cg() {  # cg TAG LABEL STDIN ARGS...   (run in $LONGD, output to /dev/null)
-        local tag=$1 label=$2 input=$3
-        shift 3
-        (cd "$LONGD" && valgrind --tool=callgrind --callgrind-out-file="$R/cg.$tag.out" "$@" <"$input") \
-            >/dev/null 2>"$R/cg.$tag.log" || true
+    cg() {  # cg TAG LABEL BYTES COMMAND: COMMAND is run by the shell in $LONGD, $VG standing for valgrind
+        local tag=$1 label=$2 nbytes=$3 cmd=$4
+        local VG="valgrind --tool=callgrind --callgrind-out-file=$R/cg.$tag.out"
+        (cd "$LONGD" && eval "$cmd") >/dev/null 2>"$R/cg.$tag.log" || true
         local ir
         ir=$(sed -n 's/.*Collected : \([0-9]*\).*/\1/p' "$R/cg.$tag.log" | tail -1)
         [[ -n $ir ]] || { say "callgrind gave no count for $label"; return 0; }
-        printf '%s\t%s\t%s\n' "$label" "$ir" "$long_bytes" >>"$R/cg.tsv"
+        printf '%s\t%s\t%s\n' "$label" "$ir" "$nbytes" >>"$R/cg.tsv"
         if [[ $tag != cat ]] && command -v callgrind_annotate >/dev/null; then
             {
                 echo "$label"
@@ -414,11 +462,22 @@ if [[ ${BENCH_NO_CALLGRIND:-0} != 1 ]] && command -v valgrind >/dev/null; then
             } >"$R/cg_top_$tag.txt"
         fi
     }
-    cg 1default "framelint LONG" /dev/null "$FL" "$LONG"
-    cg 2copy "framelint -s LONG" /dev/null "$FL" -s "$LONG"
-    cg 3id3all "framelint -i -a LONG" /dev/null "$FL" -i -a "$LONG"
-    cg 4stdin "framelint - < LONG" "$LONGD/$LONG" "$FL" -
-    cg cat "cat LONG (for scale)" /dev/null cat "$LONG"
+    L=$(printf '%q' "$LONG")
+    cg 1default "framelint LONG" "$long_bytes" "\$VG $FLQ $L"
+    cg 2copy "framelint -s LONG" "$long_bytes" "\$VG $FLQ -s $L"
+    cg 3repair "framelint -sf LONG" "$long_bytes" "\$VG $FLQ -sf $L"
+    cg 4id3all "framelint -i -a LONG" "$long_bytes" "\$VG $FLQ -i -a $L"
+    cg 5integrity "framelint -c LONG" "$long_bytes" "\$VG $FLQ -c $L"
+    cg 6stdin "framelint - < LONG" "$long_bytes" "\$VG $FLQ - < $L"
+    cg 7pipe "cat LONG | framelint -" "$long_bytes" "cat $L | \$VG $FLQ -"
+    if ((${#crc_files[@]} > 0)); then
+        # A CRC-protected file, where the default check runs a CRC over every body.
+        crc_one=$(printf '%q' "$BIG/${crc_files[0]}")
+        crc_one_bytes=$(stat -c %s "$BIG/${crc_files[0]}")
+        cg 8crc "framelint CRC1" "$crc_one_bytes" "\$VG $FLQ $crc_one"
+        cg 9crc_integrity "framelint -c CRC1" "$crc_one_bytes" "\$VG $FLQ -c $crc_one"
+    fi
+    cg cat "cat LONG (for scale)" "$long_bytes" "\$VG cat $L"
     rm -f "$R"/cg.*.out
 fi
 
@@ -452,6 +511,7 @@ tools="$tools $(ffmpeg -version | sed -n '1s/^\(ffmpeg version [^ ]*\).*/\1/p'),
     echo "date=$(date -u '+%Y-%m-%d %H:%M UTC')"
     echo "nproc=$(nproc)"
     echo "cpu=$cpu"
+    echo "cpu_flags=$cpu_flags"
     echo "mem=$mem"
     echo "kernel=$(uname -r)"
     echo "framelint_rev=$rev"
