@@ -115,7 +115,7 @@ public:
     std::uint64_t settle();
     // True once pages of the mapped window were found gone: the bytes handed out
     // lately may be zeros that were never in the file, and settle() tells.
-    bool lost_pages() const { return mapped_ && window_.lost_from() >= 0; }
+    bool lost_pages() const { return mapped_ && window_.lost(); }
 
     // For tests: windows of this size (rounded up to whole pages, at least
     // block_size plus two pages), and a call after each window is mapped, with
@@ -158,7 +158,7 @@ private:
     // Where each frame header lies depends on the one before, so a scan that
     // jumps from header to header through a mapping waits for memory at every
     // frame. Asking for the lines a few KiB ahead lets those waits overlap.
-    static constexpr std::ptrdiff_t fetch_distance = 4096;
+    static constexpr std::ptrdiff_t fetch_distance = 2048;
     static constexpr std::ptrdiff_t cache_line = 64;
     void fetch_ahead()
     {

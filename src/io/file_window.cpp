@@ -117,6 +117,7 @@ bool file_window::map(int fd, std::int64_t offset, std::size_t len)
     size_ = len;
     offset_ = offset;
     slot_ = static_cast<int>(slot);
+    lost_ = &w.lost_from;
     return true;
 }
 
@@ -132,6 +133,7 @@ void file_window::unmap()
     data_ = nullptr;
     size_ = 0;
     slot_ = -1;
+    lost_ = nullptr;
 }
 
 std::int64_t file_window::lost_from() const

@@ -10,6 +10,7 @@
 // the stream as ending there.
 
 #include <cstddef>
+#include <atomic>
 #include <cstdint>
 
 namespace framelint::io {
@@ -32,6 +33,8 @@ public:
 
     // The file offset from which this window's pages were found gone, or -1.
     std::int64_t lost_from() const;
+    // Whether any were: one load, cheap enough to ask at every frame.
+    bool lost() const { return lost_ != nullptr && lost_->load(std::memory_order_relaxed) >= 0; }
 
     static std::size_t page_size();
 
@@ -40,6 +43,7 @@ private:
     std::size_t size_ = 0;
     std::int64_t offset_ = 0;
     int slot_ = -1;  // in the handler's table of live windows
+    const std::atomic<std::int64_t>* lost_ = nullptr;  // that slot's lost_from
 };
 
 }  // namespace framelint::io
