@@ -28,8 +28,8 @@
 #   BENCH_REVISION       build and time this commit instead of the work tree: it is
 #                        exported with git archive and built under $BENCH_DIR/rev-<sha>
 #   BENCH_RESULTS        where the markdown goes            (default bench/results.md)
-#   BENCH_REFERENCE_REVISION  commit whose outputs are the references (default 5ba70c3,
-#                        the untuned scanner); "" = record them from the binary under test
+#   BENCH_REFERENCE_REVISION  commit whose outputs are the references (default 96b96d6,
+#                        the last read-only input); "" = record them from the binary under test
 #   BENCH_RESET_REFERENCE=1   record the reference outputs anew (after a deliberate
 #                        change of output); otherwise they are never overwritten
 #   BENCH_NO_CALLGRIND=1, BENCH_NO_PERF=1   skip those steps
@@ -159,13 +159,14 @@ if command -v fincore >/dev/null; then
 fi
 
 # ---- 4. output check against the references ---------------------------------------
-# The references are the outputs of BENCH_REFERENCE_REVISION (default: 5ba70c3,
-# the last commit before any tuning of the scanner), built from git and run on
-# this corpus the first time; set it to "" to record them from the binary under
-# test instead.  They are kept in $BENCH_DIR/reference and never overwritten
-# unless BENCH_RESET_REFERENCE=1.
-REF=$BENCH_DIR/reference
-BENCH_REFERENCE_REVISION=${BENCH_REFERENCE_REVISION-5ba70c3}
+# The references are the outputs of BENCH_REFERENCE_REVISION (default: 96b96d6,
+# the last commit that read every file instead of mapping it; the untuned scanner,
+# 5ba70c3, copied a frame the file ends inside under -sf, which was mended since),
+# built from git and run on this corpus the first time; set it to "" to record
+# them from the binary under test instead.  They are kept in
+# $BENCH_DIR/reference-<revision> and never overwritten unless BENCH_RESET_REFERENCE=1.
+BENCH_REFERENCE_REVISION=${BENCH_REFERENCE_REVISION-96b96d6}
+REF=$BENCH_DIR/reference-${BENCH_REFERENCE_REVISION:-self}
 if [[ ${BENCH_RESET_REFERENCE:-0} == 1 ]]; then
     say "BENCH_RESET_REFERENCE=1: recording the reference outputs anew"
     rm -rf "$REF"
