@@ -94,13 +94,11 @@ id3v1_tag find_id3v1(tail_ring& ring, std::uint64_t bytes_read)
 
 void report_id3v1(const scan_options& options, tail_ring& ring, std::uint64_t bytes_read, io::output& out)
 {
-    id3v1_tag tag;
-    clear_id3v1(tag);
     if (!options.id3_tag) {
         return;
     }
-    unroll_ring(ring, bytes_read);
-    if (parse_id3v1(ring.slots.data(), tag) == 0) {
+    const id3v1_tag tag = find_id3v1(ring, bytes_read);
+    if (tag.has_tag == 0) {
         if (!options.to_stdout) {
             out.print("\n%-20s%d\n", "MP3_TAG", 0);
         }
