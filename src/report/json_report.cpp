@@ -1,6 +1,5 @@
 #include "report/json_report.hpp"
 
-#include <cstring>
 #include <string>
 
 #include "report/json_writer.hpp"
@@ -76,9 +75,9 @@ void write_id3v1(json::writer& w, const id3v1_tag& tag)
         return;
     }
     w.begin_object();
-    const auto field = [&](const char* name, const char* value) {
+    const auto field = [&](const char* name, const char* value) {  // each field ends in a NUL
         w.key(name);
-        w.text(std::string_view(value, strnlen(value, 30)));
+        w.text(value);
     };
     field("title", tag.title);
     field("artist", tag.artist);
