@@ -2,36 +2,20 @@
 """Expected MPEG frame CRCs for the table in tests/integrity_test.cpp, worked out
 here independently of framelint's C++ code: a bit-by-bit CRC-16 (0x8005, start
 0xFFFF, most significant bit first) over header bytes 2-3 and the protected bits
-read by the rules of each layer.
+read by the rules of each layer. The rate tables, the bit reader and the Layer II
+allocation table come from walk_frames.py, the fixture walker, which is just as
+independent of the C++ code.
 
 Each case is a header word and a body of pseudo-random bytes (byte i is
 (i * 73 + seed * 29 + 11) mod 256) after the CRC word. Run:
     python3 tests/data/frame_crc_table.py
 and paste the printed rows into the table."""
 
-BITRATES = {  # (version, layer) -> kbit/s by index
-    (3, 3): [0, 32, 64, 96, 128, 160, 192, 224, 256, 288, 320, 352, 384, 416, 448],
-    (3, 2): [0, 32, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320, 384],
-    (3, 1): [0, 32, 40, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320],
-    "lsf1": [0, 32, 48, 56, 64, 80, 96, 112, 128, 144, 160, 176, 192, 224, 256],
-}
-RATES = {3: [44100, 48000, 32000], 2: [22050, 24000, 16000], 0: [11025, 12000, 8000]}
+from walk_frames import BITRATES, SAMPLE_RATES, VERSIONS, Bits, layer2_nbal
 
 
 def body(seed, n=64):
     return bytes((i * 73 + seed * 29 + 11) % 256 for i in range(n))
-
-
-class Bits:
-    def __init__(self, data):
-        self.data, self.pos = data, 0
-
-    def read(self, n):
-        v = 0
-        for _ in range(n):
-            v = (v << 1) | ((self.data[self.pos // 8] >> (7 - self.pos % 8)) & 1)
-            self.pos += 1
-        return v
 
 
 def crc_bits(crc, value, n):
@@ -42,20 +26,6 @@ def crc_bits(crc, value, n):
         if top ^ bit:
             crc ^= 0x8005
     return crc
-
-
-def layer2_nbal(version, bitrate, mode, rate):
-    if version != 3:
-        return [4] * 4 + [3] * 7 + [2] * 19
-    per_ch = bitrate if mode == 3 else bitrate // 2
-    a = [4] * 11 + [3] * 12 + [2] * 4
-    if (rate == 48000 and per_ch >= 56) or 56 <= per_ch <= 80:
-        return a
-    if rate != 48000 and per_ch >= 96:
-        return a + [2] * 3
-    if rate != 32000 and per_ch <= 48:
-        return [4] * 2 + [3] * 6
-    return [4] * 2 + [3] * 10
 
 
 def expected(word, data):
@@ -76,8 +46,9 @@ def expected(word, data):
             for _ in range(nch if sb < bound else 1):
                 crc = crc_bits(crc, bits.read(4), 4)
         return crc
-    table = BITRATES[(3, 2)] if version == 3 else BITRATES[(3, 1)]
-    nbal = layer2_nbal(version, table[br_index] if version == 3 else 0, mode, RATES[version][sr_index])
+    ver = VERSIONS[version]
+    nbal = layer2_nbal({"version": ver, "mode": mode, "sample_rate": SAMPLE_RATES[ver][sr_index],
+                        "bitrate": BITRATES[("1" if ver == "1" else "2", 2)][br_index - 1]})
     sblimit = len(nbal)
     bound = min(4 * (ext + 1) if mode == 1 else 32, sblimit)
     alloc = [[0] * sblimit for _ in range(2)]
