@@ -126,13 +126,13 @@ std::optional<lame_tag> find_lame_tag(std::span<const std::uint8_t> frame, std::
     if (t.tag_crc == 0) {
         return std::nullopt;  // an encoder that leaves the field empty vouches for nothing
     }
-    t.tag_crc_offset = at + lame_tag_crc_at;
-    const std::uint16_t lame_rule = crc16_arc(frame.data(), t.tag_crc_offset);
+    const std::size_t tag_crc_offset = at + lame_tag_crc_at;  // where the field lies in the frame
+    const std::uint16_t lame_rule = crc16_arc(frame.data(), tag_crc_offset);
     std::array<std::uint8_t, ffmpeg_tag_crc_span> span{};
     std::memcpy(span.data(), frame.data(), std::min(frame.size(), span.size()));
-    if (t.tag_crc_offset + 2 <= span.size()) {
-        span[t.tag_crc_offset] = 0;
-        span[t.tag_crc_offset + 1] = 0;
+    if (tag_crc_offset + 2 <= span.size()) {
+        span[tag_crc_offset] = 0;
+        span[tag_crc_offset + 1] = 0;
     }
     const std::uint16_t ffmpeg_rule = crc16_arc(span.data(), span.size());
     const bool by_ffmpeg = frame[at] == 'L' && frame[at + 1] == 'a';

@@ -32,7 +32,6 @@ struct lame_tag {
     // MPEG-1 frame) with the field as 0 and zeros past the end of a shorter frame.
     std::uint16_t tag_crc_found = 0;  // by the rule of the encoder the string names
     std::uint16_t tag_crc_other = 0;  // by the other rule
-    std::size_t tag_crc_offset = 0;   // where the tag CRC field lies in the frame
 
     bool tag_crc_matches() const { return tag_crc == tag_crc_found || tag_crc == tag_crc_other; }
 };

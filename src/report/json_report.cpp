@@ -119,8 +119,7 @@ void write_problems(json::writer& w, const problem_list& problems)
     w.integer(problems.dropped);
 }
 
-}  // namespace
-
+// The line for one stream, with its line end.
 std::string json_report_line(const stream_facts& facts, std::string_view file_label)
 {
     const summary_facts& f = facts.summary;
@@ -162,6 +161,8 @@ std::string json_report_line(const stream_facts& facts, std::string_view file_la
     line += '\n';
     return line;
 }
+
+}  // namespace
 
 void report_json(const stream_facts& facts, std::string_view file_label, io::output& out)
 {

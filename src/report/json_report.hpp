@@ -17,9 +17,6 @@ struct stream_facts {
     const id3v1_tag* id3v1 = nullptr;  // with -i: the tag looked for (has_tag says if found)
 };
 
-// The line for one stream, with its line end.
-std::string json_report_line(const stream_facts& facts, std::string_view file_label);
-
 void report_json(const stream_facts& facts, std::string_view file_label, io::output& out);
 
 }  // namespace framelint

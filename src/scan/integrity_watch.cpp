@@ -67,9 +67,6 @@ void integrity_watch::keep_tail(const std::uint8_t* bytes, std::size_t n)
 void integrity_watch::frame_accepted(std::int64_t start, std::int64_t end)
 {
     ++frames;
-    if (first_start < 0) {
-        first_start = start;
-    }
     last_start = start;
     last_end = end;
     forward_.stopped = false;

@@ -61,7 +61,6 @@ public:
     std::int64_t frames = 0;
     std::int64_t protected_frames = 0;
     std::int64_t frame_crcs_matched = 0;
-    std::int64_t first_start = -1;
     std::int64_t last_start = 0;
     std::int64_t last_end = 0;
     std::optional<vbr_header> counts;  // the first frame's Xing/Info or VBRI header
