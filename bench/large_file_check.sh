@@ -29,6 +29,7 @@ export LC_ALL=C
 
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 FL=${1:-${FRAMELINT:-$here/../build-bench/framelint}}
+[[ $FL == /* ]] || FL=$PWD/$FL  # the checks run in a temporary folder
 LARGE_CHECK_MB=${LARGE_CHECK_MB:-2200}
 LARGE_CHECK_VARIANTS=${LARGE_CHECK_VARIANTS:-pipe file}
 LARGE_CHECK_RSS_KIB=${LARGE_CHECK_RSS_KIB:-8192}

@@ -188,6 +188,33 @@ TEST(Pipes, BrokenOutputEndsACopyOfAnEndlessStream)
     }
 }
 
+TEST(Pipes, PlainCopyOfAMappedFileIntoAPipeIsTheFile)
+{
+    // Large enough to be mapped: the copy goes into the pipe by splicing, from
+    // a named file and from standard input, which starts where it stands.
+    const bytes big = repeat(read_file(fixture("tag_both.mp3")) + read_file(fixture("lame_crc.mp3")), 20);
+    const std::string path = write_temp_file(big, "spliced");
+    for (const bool from_stdin : {false, true}) {
+        SCOPED_TRACE(from_stdin ? "stdin" : "named file");
+        int fds[2];
+        ASSERT_EQ(::pipe(fds), 0);
+        const int in = ::open(path.c_str(), O_RDONLY);
+        const off_t start = from_stdin ? 1000 : 0;
+        ASSERT_EQ(::lseek(in, start, SEEK_SET), start);
+        const pid_t pid = from_stdin ? spawn({"-s", "-"}, fds[1], false, in) : spawn({"-s", path}, fds[1]);
+        ::close(fds[1]);
+        const std::string copy = drain(fds[0]);
+        ::close(fds[0]);
+        EXPECT_EQ(wait_status(pid), 255);  // the stream starts inside a tag or frame, or has junk
+        EXPECT_TRUE(copy == std::string(big.begin() + start, big.end())) << copy.size() << " bytes copied";
+        if (from_stdin) {
+            EXPECT_EQ(::lseek(in, 0, SEEK_CUR), static_cast<off_t>(big.size()));  // all of it consumed
+        }
+        ::close(in);
+    }
+    ::unlink(path.c_str());
+}
+
 TEST(Pipes, BrokenOutputStopsTheReading)
 {
     // The input is a shared file, so where the program left it shows how far it read.

@@ -127,7 +127,12 @@ void byte_source::flush_tee()
             look_at_file(false);
         }
         if (cur_ > tee_from_) {
-            tee_->write_through(tee_from_, static_cast<std::size_t>(cur_ - tee_from_));
+            const auto n = static_cast<std::size_t>(cur_ - tee_from_);
+            // From a mapped file into a pipe the pages themselves can go.
+            const std::size_t moved = mapped_ ? tee_->splice_from(fd_, view_offset_ + (tee_from_ - view_), n) : 0;
+            if (moved < n) {
+                tee_->write_through(tee_from_ + moved, n - moved);
+            }
         }
     }
     tee_from_ = cur_;
