@@ -6,7 +6,7 @@
 #include <random>
 #include <vector>
 
-#include "scan/crc16.hpp"
+#include "checksum/crc16.hpp"
 
 namespace framelint::test {
 namespace {

@@ -11,7 +11,7 @@
 #include "integrity/frame_crc.hpp"
 #include "integrity/vbr_tag.hpp"
 #include "run_support.hpp"
-#include "scan/crc16.hpp"
+#include "checksum/crc16.hpp"
 #include "support.hpp"
 
 namespace framelint::test {

@@ -5,7 +5,7 @@
 #include <cstring>
 
 #include "integrity/frame_crc.hpp"
-#include "scan/crc16.hpp"
+#include "checksum/crc16.hpp"
 
 namespace framelint {
 namespace {

@@ -4,7 +4,7 @@
 #include <cstring>
 #include <span>
 
-#include "scan/crc16.hpp"
+#include "checksum/crc16.hpp"
 
 namespace framelint {
 
