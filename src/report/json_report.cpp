@@ -34,36 +34,21 @@ void write_header(json::writer& w, const frame_info& f)
 {
     w.key("header");
     w.begin_object();
-    w.key("version");
-    w.text(version_name(f));
-    w.key("layer");
-    w.integer(layer_number(f));
-    w.key("bit_rate");
-    w.integer(f.bit_rate);
-    w.key("sample_rate");
-    w.integer(f.sample_freq);
-    w.key("samples_per_frame");
-    w.integer(f.samples_per_frame);
-    w.key("channel_mode");
-    w.text(channel_mode_name(f));
-    w.key("mode_extension");
-    w.integer((f.int_header >> 4) & 3u);
-    w.key("frame_length");
-    w.integer(f.frame_length);
-    w.key("protected");
-    w.boolean(f.prot_bit != 0);
-    w.key("padding");
-    w.boolean(f.pad_bit != 0);
-    w.key("private");
-    w.boolean(f.priv_bit != 0);
-    w.key("copyright");
-    w.boolean(f.copyright != 0);
-    w.key("original");
-    w.boolean(f.original != 0);
-    w.key("emphasis");
-    w.text(emphasis_name(f));
-    w.key("word");
-    w.integer(f.int_header);
+    w.key("version").text(version_name(f));
+    w.key("layer").integer(layer_number(f));
+    w.key("bit_rate").integer(f.bit_rate);
+    w.key("sample_rate").integer(f.sample_freq);
+    w.key("samples_per_frame").integer(f.samples_per_frame);
+    w.key("channel_mode").text(channel_mode_name(f));
+    w.key("mode_extension").integer((f.int_header >> 4) & 3u);
+    w.key("frame_length").integer(f.frame_length);
+    w.key("protected").boolean(f.prot_bit != 0);
+    w.key("padding").boolean(f.pad_bit != 0);
+    w.key("private").boolean(f.priv_bit != 0);
+    w.key("copyright").boolean(f.copyright != 0);
+    w.key("original").boolean(f.original != 0);
+    w.key("emphasis").text(emphasis_name(f));
+    w.key("word").integer(f.int_header);
     w.end_object();
 }
 
@@ -75,17 +60,13 @@ void write_id3v1(json::writer& w, const id3v1_tag& tag)
         return;
     }
     w.begin_object();
-    const auto field = [&](const char* name, const char* value) {  // each field ends in a NUL
-        w.key(name);
-        w.text(value);
-    };
-    field("title", tag.title);
-    field("artist", tag.artist);
-    field("album", tag.album);
-    field("year", tag.year);
-    field("comment", tag.comment);
-    w.key("genre");
-    w.integer(tag.genre);
+    // Each text field of the record ends in a NUL.
+    w.key("title").text(tag.title);
+    w.key("artist").text(tag.artist);
+    w.key("album").text(tag.album);
+    w.key("year").text(tag.year);
+    w.key("comment").text(tag.comment);
+    w.key("genre").integer(tag.genre);
     w.key("track");
     if (tag.is_v11 != 0) {
         w.integer(tag.track);
@@ -102,21 +83,16 @@ void write_problems(json::writer& w, const problem_list& problems)
     for (const problem& p : problems.kept) {
         const problem_kind_info& info = info_of(p.kind);
         w.begin_object();
-        w.key("kind");
-        w.text(info.name);
-        w.key("offset");
-        w.integer(p.offset);
-        w.key("bad_frame");
-        w.boolean(p.bad_frame);
+        w.key("kind").text(info.name);
+        w.key("offset").integer(p.offset);
+        w.key("bad_frame").boolean(p.bad_frame);
         for (std::size_t i = 0; i < info.numbers.size() && !info.numbers[i].empty(); ++i) {
-            w.key(info.numbers[i]);
-            w.integer(p.numbers[i]);
+            w.key(info.numbers[i]).integer(p.numbers[i]);
         }
         w.end_object();
     }
     w.end_array();
-    w.key("problems_omitted");
-    w.integer(problems.dropped);
+    w.key("problems_omitted").integer(problems.dropped);
 }
 
 // The line for one stream, with its line end.
@@ -126,32 +102,22 @@ std::string json_report_line(const stream_facts& facts, std::string_view file_la
     std::string line;
     json::writer w(line);
     w.begin_object();
-    w.key("file");
-    w.text(file_label);
-    w.key("good_frames");
-    w.integer(f.good_frames);
-    w.key("bad_frames");
-    w.integer(f.bad_frames);
-    w.key("bytes_read");
-    w.integer(f.bytes_read);
+    w.key("file").text(file_label);
+    w.key("good_frames").integer(f.good_frames);
+    w.key("bad_frames").integer(f.bad_frames);
+    w.key("bytes_read").integer(f.bytes_read);
     if (bit_rate_varied(f)) {
-        w.key("vbr_high");
-        w.integer(f.bitrate_high);
-        w.key("vbr_low");
-        w.integer(f.bitrate_low);
-        w.key("vbr_average");
-        w.integer(average_bit_rate(f));
+        w.key("vbr_high").integer(f.bitrate_high);
+        w.key("vbr_low").integer(f.bitrate_low);
+        w.key("vbr_average").integer(average_bit_rate(f));
     }
     if (has_last_header(f)) {
-        w.key("song_length");
-        w.text(song_length_text(f.play_seconds));
-        w.key("play_seconds");
-        w.number(f.play_seconds);
+        w.key("song_length").text(song_length_text(f.play_seconds));
+        w.key("play_seconds").number(f.play_seconds);
         write_header(w, *f.last_good_frame);
     }
     if (f.integrity) {
-        w.key("integrity");  // -c: INTEGRITY
-        w.text(verdict_label(*f.integrity));
+        w.key("integrity").text(verdict_label(*f.integrity));  // -c: INTEGRITY
     }
     if (facts.id3v1 != nullptr) {
         write_id3v1(w, *facts.id3v1);

@@ -135,12 +135,13 @@ void writer::end_array()
     has_members_.pop_back();
 }
 
-void writer::key(std::string_view name)
+writer& writer::key(std::string_view name)
 {
     before_value();
     append_quoted(to_, name);
     to_ += ':';
     after_key_ = true;
+    return *this;
 }
 
 void writer::text(std::string_view bytes)

@@ -29,7 +29,8 @@ public:
     void begin_array();
     void end_array();
     // The name of the next member; names are the program's own, plain ASCII.
-    void key(std::string_view name);
+    // Returns the writer, so that a member reads as key(name).integer(value).
+    writer& key(std::string_view name);
 
     // Bytes from outside (file names, tag text): a string when they are valid
     // UTF-8, else {"bytes": base64}.
