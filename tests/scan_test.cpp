@@ -135,6 +135,61 @@ TEST(Scan, ByteBudgetsAndTheFirstFrameStop)
     EXPECT_TRUE(zeros.clean);
 }
 
+// Runs of plain frames are counted without the general loop; whatever breaks a
+// run (a CRC word, a damaged header, a budget, a buffer's end) must leave the
+// counts as the frame-by-frame loop would. -vv takes every frame through that
+// loop, so the two must agree on everything they count.
+TEST(Scan, RunsOfPlainFramesCountAsFrameByFrame)
+{
+    // Encoders change the private, mode-extension, copyright and emphasis bits
+    // from frame to frame; bit rate and padding change the length.
+    bytes varied;
+    const std::uint32_t words[] = {l3_128k, l3_128k | 0x30u, l3_128k | 0x200u, l3_160k | 0x10Bu, l3_320k, l3_128k ^ 0x4u};
+    for (int i = 0; i < 40; ++i) {
+        varied = varied + frame(words[(i * 7) % 6]);
+    }
+    bytes damaged = varied;
+    damaged[417 * 9 + 2] = 0xFF;  // a bit rate index of 15 inside the run
+    const bytes protected_inside = repeat(f128, 5) + frame_with_good_crc(l3_128k_crc) + repeat(f128, 5);
+    // MPEG-1 Layer II at 384 kbit/s is valid in stereo only: a word that differs
+    // from a kept one in the mode bits alone may be invalid.
+    bytes mono = frame(0xFFFDE004u);
+    mono[3] = 0xC4;
+    const bytes layer2_mode = repeat(frame(0xFFFDE004u), 3) + mono + repeat(frame(0xFFFDE004u), 2);
+    const struct {
+        const char* name;
+        bytes stream;
+    } streams[] = {{"varied", varied}, {"damaged", damaged}, {"protected", protected_inside},
+                   {"layer II mode", layer2_mode}, {"cut", bytes(varied.begin(), varied.end() - 100)}};
+    for (const auto& s : streams) {
+        for (const char* switches : {"", "-b5000", "-q3"}) {
+            SCOPED_TRACE(std::string(s.name) + " " + switches);
+            const auto walked = scan_memory(s.stream, options(std::string(switches) + " -a -v"));
+            const auto stepped = scan_memory(s.stream, options(std::string(switches) + " -a -vv"));
+            const auto& a = walked.state;
+            const auto& b = stepped.state;
+            EXPECT_EQ(a.counters.good_frames, b.counters.good_frames);
+            EXPECT_EQ(a.counters.bad_frames, b.counters.bad_frames);
+            EXPECT_EQ(a.counters.run_length, b.counters.run_length);
+            EXPECT_EQ(a.counters.bytes_read, b.counters.bytes_read);
+            EXPECT_EQ(a.counters.next_expected, b.counters.next_expected);
+            EXPECT_EQ(a.counters.play_seconds, b.counters.play_seconds);  // same additions, same order
+            EXPECT_EQ(a.rates.high, b.rates.high);
+            EXPECT_EQ(a.rates.low, b.rates.low);
+            EXPECT_EQ(a.rates.sum, b.rates.sum);
+            EXPECT_EQ(a.rates.frames, b.rates.frames);
+            EXPECT_EQ(a.last_good_word, b.last_good_word);
+            EXPECT_EQ(walked.err, stepped.err);
+            // And through a file read in blocks, where runs end at every refill.
+            const auto from_file = scan_regular_file(s.stream, options(std::string(switches) + " -a"));
+            EXPECT_EQ(from_file.state.counters.good_frames, a.counters.good_frames);
+            EXPECT_EQ(from_file.state.counters.bytes_read, a.counters.bytes_read);
+            EXPECT_EQ(from_file.state.counters.play_seconds, a.counters.play_seconds);
+        }
+    }
+    EXPECT_EQ(scan_memory(varied, options("")).state.counters.good_frames, 40);
+}
+
 // A file that stops inside its last frame was cut short: that frame is bad,
 // whichever way its body was being consumed.
 TEST(Scan, LastFrameCutShortIsABadFrameOnEveryBodyPath)

@@ -56,4 +56,10 @@ int decode_header(std::uint32_t header_word, frame_info& info);
 // The weak sieve: the top 11 bits (the sync pattern) are all 1.
 constexpr bool has_sync(std::uint32_t word) { return word >= 0xFFE00000u; }
 
+// The header bits that neither the validity rule nor a frame's length, bit rate
+// or play time depend on: private, mode extension, copyright, original and
+// emphasis. Encoders change the mode extension from frame to frame, so two
+// words equal but for these decode to the same frame in all the scan counts.
+constexpr std::uint32_t frame_flag_bits = 0x0000013Fu;
+
 }  // namespace framelint

@@ -111,7 +111,7 @@ void read_crc_word(scan_context& c)
 [[gnu::always_inline]] inline decoded_header* decode_candidate(scan_state& st)
 {
     const std::uint32_t word = st.header_word;
-    decoded_header& slot = st.decoded[((word >> 11) & 0x1Eu) | ((word >> 9) & 1u)];
+    decoded_header& slot = st.decoded[decoded_slot(word)];
     if (slot.word == word) {
         return &slot;
     }
@@ -211,6 +211,11 @@ bool scan_loop(scan_context& c)
     scan_counters& n = st.counters;
 
     for (;;) {
+        if constexpr (!watched) {
+            if (c.walks_known_frames) {
+                walk_known_frames(c);
+            }
+        }
         st.block_read = true;
         for (;;) {
             if (n.bytes_read > c.byte_budget) {

@@ -36,6 +36,12 @@ bool cut_short(scan_context& c);
 // (got of size bytes): reported, then cut_short().
 bool body_not_read(scan_context& c, std::int64_t at, std::int64_t size, std::uint64_t got);
 
+// Walks the frames ahead for as long as each is plain (where expected, its header
+// kept decoded, no CRC word, whole in the input's buffer), counting them as the
+// scan loop would; true when it walked any. Only for a scan that goes on after
+// every frame, copies no frame and dumps none, and is not watched.
+bool walk_known_frames(scan_context& c);
+
 // Consumes an ID3v2 tag whose first four bytes are in header_word.
 void skip_id3v2(scan_context& c);
 

@@ -43,14 +43,17 @@ struct decoded_header {
     double seconds = 0.0;  // play time of one frame
 };
 
+// Where a header word's decode is kept: by its bit-rate index and padding bit.
+constexpr std::size_t decoded_slot(std::uint32_t word) { return ((word >> 11) & 0x1Eu) | ((word >> 9) & 1u); }
+
 struct scan_state {
     scan_counters counters;
     bitrate_stats rates;
     std::uint32_t header_word = 0;  // the last four bytes the search consumed
     bool block_read = true;         // the next search read takes four fresh bytes
     frame_info candidate;
-    // Decodes kept by bit-rate index and padding bit, the fields that vary within
-    // a stream; a different word in the same slot replaces it.
+    // Decodes kept by bit-rate index and padding bit (decoded_slot), the fields
+    // that vary within a stream; a different word in the same slot replaces it.
     std::array<decoded_header, 32> decoded;
     // The last accepted frame from the first good one on: its header word and CRC
     // word are all it takes to rebuild its record, which happens once, at the end.
@@ -85,6 +88,9 @@ struct scan_context {
     // output carries JSON Lines, which nothing else may break into.
     io::output& notes;
     integrity_watch* watch;    // -c: sees every consumed byte and accepted frame; else nullptr
+    // Plain frames may be walked by walk_known_frames: the scan goes on after every
+    // frame and nothing else wants to see each one (no -c, repair or frame dump).
+    bool walks_known_frames;
     // Repair writes a frame only once all of it has arrived: its header, CRC word
     // and body wait here, and a frame the stream ends inside (or one whose body
     // the scan never reads) is dropped, so that the repaired stream holds no
@@ -99,7 +105,8 @@ struct scan_context {
           bodies_read_through(copies_bodies(opts) || source.is_stdin() || opts.id3_tag),
           repair(writes_repaired_frames(opts)), records_problems(opts.json_lines),
           notes(opts.json_lines ? stderr_stream : stdout_stream),
-          watch(opts.integrity ? &st.integrity : nullptr)
+          watch(opts.integrity ? &st.integrity : nullptr),
+          walks_known_frames(goes_on && !opts.integrity && !repair && !opts.very_verbose)
     {
         if (repair) {
             held_frame.reserve(longest_frame);

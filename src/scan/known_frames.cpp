@@ -1,0 +1,77 @@
+// Most of a healthy stream is frame after frame, each exactly where the one
+// before said, with a header word decoded before (but for the flag bits), no CRC
+// word, and all of it in the input's buffer or window. Those frames are walked
+// here, with the counts in registers and no per-frame test of options; the first
+// frame that is anything else goes back to the general loop, which finds the
+// state as it would have left it after the last frame walked here.
+
+#include "scan/scan_file.hpp"
+
+namespace framelint {
+
+bool walk_known_frames(scan_context& c)
+{
+    scan_state& st = c.state;
+    scan_counters& n = st.counters;
+    // Only from where a frame is expected; and not after pages of a mapped file
+    // were found gone, when the general loop asks the file after every frame.
+    if (n.bytes_read != n.next_expected - 4 || c.in.lost_pages()) {
+        return false;
+    }
+    const std::span<const std::uint8_t> ahead = c.in.buffered();
+    const std::uint8_t* const begin = ahead.data();
+    const std::uint8_t* const end = begin + ahead.size();
+    const std::uint8_t* p = begin;
+    std::int64_t at = n.bytes_read;
+    double seconds = n.play_seconds;  // added frame by frame, as the general loop does, for the same rounding
+    std::int32_t high = st.rates.high;
+    std::int32_t low = st.rates.low;
+    std::int64_t sum = st.rates.sum;
+    std::int64_t walked = 0;
+    const decoded_header* last = nullptr;
+    std::uint32_t last_word = 0;
+    while (end - p >= 4 && at <= c.byte_budget) {
+        const std::uint32_t word = static_cast<std::uint32_t>(p[0]) << 24 | static_cast<std::uint32_t>(p[1]) << 16 |
+                                   static_cast<std::uint32_t>(p[2]) << 8 | p[3];
+        const decoded_header& kept = st.decoded[decoded_slot(word)];
+        const std::int32_t length = kept.info.frame_length;
+        if (((kept.word ^ word) & ~frame_flag_bits) != 0 || kept.info.prot_bit != 0 || length <= 4 ||
+            end - p < length) {
+            break;
+        }
+        c.in.fetch_lines_ahead(p);
+        seconds += kept.seconds;
+        const std::int32_t rate = kept.info.bit_rate;
+        high = rate > high ? rate : high;
+        low = low == 0 || rate < low ? rate : low;
+        sum += rate;
+        p += length;
+        at += length;
+        ++walked;
+        last = &kept;
+        last_word = word;
+    }
+    if (last == nullptr) {
+        return false;
+    }
+    c.in.skip(static_cast<std::uint64_t>(p - begin));
+    n.bytes_read = at;
+    n.next_expected = at + 4;
+    n.good_frames += walked;
+    n.run_length += walked;
+    n.play_seconds = seconds;
+    st.rates.high = high;
+    st.rates.low = low;
+    st.rates.sum = sum;
+    st.rates.frames += walked;
+    st.header_word = last_word;
+    st.last_good_word = last_word;
+    st.last_good_crc = last->info.crc16_value;
+    st.have_good_frame = true;
+    // As the body reader leaves it after passing over a body.
+    c.body_end = at;
+    c.body_read_whole = false;
+    return true;
+}
+
+}  // namespace framelint
