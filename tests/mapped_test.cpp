@@ -87,11 +87,12 @@ void expect_same(const scan_run& a, const scan_run& b)
     EXPECT_EQ(x.bytes_read, y.bytes_read);
     EXPECT_EQ(x.play_seconds, y.play_seconds);
     EXPECT_EQ(a.state.tail.slots, b.state.tail.slots);
+    EXPECT_EQ(a.state.verdict, b.state.verdict);
     EXPECT_TRUE(a.out == b.out) << "standard output differs, " << a.out.size() << " vs " << b.out.size() << " bytes";
     EXPECT_EQ(a.err, b.err);
 }
 
-const char* const modes[] = {"", "-a", "-s", "-sf", "-i -a", "-vv", "-b", "-b300000", "-e -q3"};
+const char* const modes[] = {"", "-a", "-s", "-sf", "-i -a", "-vv", "-b", "-b300000", "-e -q3", "-c", "-c -i"};
 
 TEST(Mapped, EveryModeGivesWhatReadingGives)
 {
@@ -117,6 +118,9 @@ TEST(Mapped, FileCutWhileMappedEndsTheStreamAtTheCutAsAReadError)
         for (const char* mode : modes) {
             if (std::string(mode) == "-sf") {
                 continue;  // repair reads instead (see check_files)
+            }
+            if (std::string(mode).starts_with("-c")) {
+                continue;  // a read error leaves the end unjudged, where a short stream's end is judged
             }
             SCOPED_TRACE(std::string(mode) + " cut " + std::to_string(cut_into_window));
             const std::string path = write_temp_file(stream, "cut");

@@ -64,6 +64,7 @@ public:
             }
             const auto avail = static_cast<std::uint64_t>(end_ - cur_);
             const auto take = static_cast<std::size_t>(avail < n - done ? avail : n - done);
+            fetch_lines_ahead(cur_ + take);  // while the sink reads these, the next ones come
             sink(cur_, take);
             cur_ += take;
             done += take;
@@ -162,7 +163,7 @@ public:
     // its buffer moves on, so that a caller interested only in how a stream ended
     // need not look at every byte. n is at most history_size. Bytes passed over
     // by a seek are not in the history: it starts again after them.
-    static constexpr std::size_t history_size = 128;
+    static constexpr std::size_t history_size = 1024;
     std::size_t last_consumed(std::uint8_t* into, std::size_t n) const;
 
     // From now on every consumed byte (skipped ones included) is also written to

@@ -96,8 +96,14 @@ void check_end(scan_context& c)
     if (w.last_end > w.fed()) {
         return;  // the stream ends inside the last frame: the scan has said so
     }
+    // Every byte of a watched scan is consumed, none passed over by a seek, so
+    // the input's history holds the stream's last bytes.
+    static_assert(io::byte_source::history_size >= integrity_watch::tail_size);
+    std::array<std::uint8_t, integrity_watch::tail_size> last{};
+    const auto wanted = static_cast<std::size_t>(std::min<std::int64_t>(w.fed(), integrity_watch::tail_size));
+    const std::size_t got = c.in.last_consumed(last.data(), wanted);
     const std::int64_t tags_end = w.forward_tags_end();
-    const std::int64_t tags_begin = w.end_tags_begin();
+    const std::int64_t tags_begin = w.end_tags_begin(std::span<const std::uint8_t>(last.data(), got));
     if (tags_end < tags_begin) {
         report(c, problem_kind::trailing_junk, tags_end, tags_begin - tags_end);
     }

@@ -53,17 +53,6 @@ void integrity_watch::capture_heads(const std::uint8_t* bytes, std::int64_t pos,
     }
 }
 
-void integrity_watch::keep_tail(const std::uint8_t* bytes, std::size_t n)
-{
-    const std::size_t keep = std::min(n, tail_size);
-    const auto end = static_cast<std::size_t>(fed_);  // the slot after the newest byte, mod tail_size
-    std::size_t slot = (end - keep) % tail_size;
-    const std::uint8_t* from = bytes + (n - keep);
-    const std::size_t first = std::min(keep, tail_size - slot);
-    std::memcpy(tail_.data() + slot, from, first);
-    std::memcpy(tail_.data(), from + first, keep - first);
-}
-
 void integrity_watch::frame_accepted(std::int64_t start, std::int64_t end)
 {
     ++frames;
@@ -99,15 +88,9 @@ std::int64_t integrity_watch::forward_tags_end() const
     return forward_.at;
 }
 
-std::int64_t integrity_watch::end_tags_begin() const
+std::int64_t integrity_watch::end_tags_begin(std::span<const std::uint8_t> last) const
 {
-    const auto held = static_cast<std::size_t>(std::min<std::int64_t>(fed_, tail_size));
-    std::array<std::uint8_t, tail_size> last{};
-    for (std::size_t i = 0; i < held; ++i) {
-        last[i] = tail_[static_cast<std::size_t>(fed_ - static_cast<std::int64_t>(held) + static_cast<std::int64_t>(i)) % tail_size];
-    }
-    return static_cast<std::int64_t>(
-        end_tags_start(std::span<const std::uint8_t>(last.data(), held), static_cast<std::uint64_t>(fed_)));
+    return static_cast<std::int64_t>(end_tags_start(last, static_cast<std::uint64_t>(fed_)));
 }
 
 }  // namespace framelint

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <span>
 
 #include "integrity/end_tags.hpp"
 #include "integrity/vbr_tag.hpp"
@@ -15,8 +16,11 @@ namespace framelint {
 
 class integrity_watch {
 public:
-    // The last bytes of the stream kept for reading tags off its end: an ID3v1
-    // tag, APEv2 and ID3v2 footers, a Lyrics3v2 end, and some room before them.
+    // How many of the stream's last bytes are read for the tags at its end: an
+    // ID3v1 tag, APEv2 and ID3v2 footers, a Lyrics3v2 end, and some room before
+    // them. (The watch keeps no copy of them: copying every byte that passed,
+    // in case it was among the last, cost more than the music CRC. The input
+    // keeps them for the end.)
     static constexpr std::size_t tail_size = 1024;
 
     // Every consumed byte passes here, in stream order.
@@ -34,7 +38,6 @@ public:
                 capture_heads(bytes, pos, n);
             }
         }
-        keep_tail(bytes, n);
     }
     void feed_byte(std::uint8_t byte) { feed(&byte, 1); }
 
@@ -54,8 +57,9 @@ public:
     // from their first bytes: the end of the stream when they run to it.
     std::int64_t forward_tags_end() const;
 
-    // Where the run of tags that ends the stream begins, read off its last bytes.
-    std::int64_t end_tags_begin() const;
+    // Where the run of tags that ends the stream begins, read off its last bytes
+    // (the last min(fed(), tail_size) of them).
+    std::int64_t end_tags_begin(std::span<const std::uint8_t> last) const;
 
     // What the scan saw, for the checks at its end.
     std::int64_t frames = 0;
@@ -70,7 +74,6 @@ public:
 private:
     void add_music(const std::uint8_t* bytes, std::int64_t pos, std::size_t n);
     void capture_heads(const std::uint8_t* bytes, std::int64_t pos, std::size_t n);
-    void keep_tail(const std::uint8_t* bytes, std::size_t n);
 
     std::int64_t fed_ = 0;
 
@@ -89,8 +92,6 @@ private:
         std::array<std::uint8_t, tag_head_size> head{};
         std::size_t head_len = 0;
     } forward_;
-
-    std::array<std::uint8_t, tail_size> tail_{};  // byte k of the stream in slot k mod tail_size
 };
 
 }  // namespace framelint
