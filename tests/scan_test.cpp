@@ -135,9 +135,10 @@ TEST(Scan, ByteBudgetsAndTheFirstFrameStop)
     EXPECT_TRUE(zeros.clean);
 }
 
-// Runs of plain frames are counted without the general loop; whatever breaks a
-// run (a CRC word, a damaged header, a budget, a buffer's end) must leave the
-// counts as the frame-by-frame loop would. -vv takes every frame through that
+// Runs of plain frames are counted without the general loop (and handed to the
+// integrity check in bulk); whatever breaks a run (a CRC word, a damaged header,
+// a budget, a buffer's end) must leave the counts and findings as the
+// frame-by-frame loop would. -vv takes every frame through that
 // loop, so the two must agree on everything they count.
 TEST(Scan, RunsOfPlainFramesCountAsFrameByFrame)
 {
@@ -160,9 +161,13 @@ TEST(Scan, RunsOfPlainFramesCountAsFrameByFrame)
         const char* name;
         bytes stream;
     } streams[] = {{"varied", varied}, {"damaged", damaged}, {"protected", protected_inside},
-                   {"layer II mode", layer2_mode}, {"cut", bytes(varied.begin(), varied.end() - 100)}};
+                   {"layer II mode", layer2_mode}, {"cut", bytes(varied.begin(), varied.end() - 100)},
+                   // Real files with a music CRC and tags at the end, for -c.
+                   {"lame", read_file(fixture("lame_vbr.mp3"))},
+                   {"tagged", read_file(fixture("integrity/tags_ape_v1.mp3"))},
+                   {"bit rot", read_file(fixture("integrity/bitrot.mp3"))}};
     for (const auto& s : streams) {
-        for (const char* switches : {"", "-b5000", "-q3"}) {
+        for (const char* switches : {"", "-b5000", "-q3", "-c"}) {
             SCOPED_TRACE(std::string(s.name) + " " + switches);
             const auto walked = scan_memory(s.stream, options(std::string(switches) + " -a -v"));
             const auto stepped = scan_memory(s.stream, options(std::string(switches) + " -a -vv"));
@@ -179,6 +184,7 @@ TEST(Scan, RunsOfPlainFramesCountAsFrameByFrame)
             EXPECT_EQ(a.rates.sum, b.rates.sum);
             EXPECT_EQ(a.rates.frames, b.rates.frames);
             EXPECT_EQ(a.last_good_word, b.last_good_word);
+            EXPECT_EQ(a.verdict, b.verdict);
             EXPECT_EQ(walked.err, stepped.err);
             // And through a file read in blocks, where runs end at every refill.
             const auto from_file = scan_regular_file(s.stream, options(std::string(switches) + " -a"));

@@ -26,7 +26,7 @@ public:
     static constexpr std::size_t block_size = 128 * 1024;
     // Mapped windows: the cost of mapping and unmapping is spread over a MiB,
     // and what is resident stays that small.
-    static constexpr std::size_t window_size = 1024 * 1024;
+    static constexpr std::size_t window_size = 2 * 1024 * 1024;
     // Below this many bytes a file is read: two system calls cost less than
     // mapping, faulting in and unmapping.
     static constexpr std::int64_t map_from_bytes = 64 * 1024;

@@ -46,6 +46,13 @@ public:
     // An accepted frame from start to its expected end; tags are looked for from
     // that end on.
     void frame_accepted(std::int64_t start, std::int64_t end);
+    // A run of count frames accepted one after the other and fed whole; the last
+    // from start to end.
+    void frames_accepted(std::int64_t count, std::int64_t start, std::int64_t end)
+    {
+        frames += count - 1;
+        frame_accepted(start, end);
+    }
 
     // The first frame's tag: the music CRC is then worked out over the bytes from
     // from (the tag frame's end) up to to, as they pass.

@@ -4,11 +4,27 @@
 // here, with the counts in registers and no per-frame test of options; the first
 // frame that is anything else goes back to the general loop, which finds the
 // state as it would have left it after the last frame walked here.
+//
+// Under -c the walk also stops at a frame the integrity check looks into (the
+// first, or one with reserved emphasis), and hands the walked bytes to the watch
+// in large runs instead of frame by frame, so that the music CRC runs over
+// whole stretches of the stream.
 
 #include "scan/scan_file.hpp"
 
 namespace framelint {
 
+namespace {
+
+// Emphasis 2 is reserved: the integrity check reports such a frame.
+constexpr bool reserved_emphasis(std::uint32_t word) { return (word & 3u) == 2u; }
+
+// What the watch is handed at once: small enough to be in the cache still.
+constexpr std::ptrdiff_t watch_run = 64 * 1024;
+
+}  // namespace
+
+template <bool watched>
 bool walk_known_frames(scan_context& c)
 {
     scan_state& st = c.state;
@@ -17,6 +33,11 @@ bool walk_known_frames(scan_context& c)
     // were found gone, when the general loop asks the file after every frame.
     if (n.bytes_read != n.next_expected - 4 || c.in.lost_pages()) {
         return false;
+    }
+    if constexpr (watched) {
+        if (c.watch->frames == 0) {
+            return false;  // the first frame may carry the stream's tag
+        }
     }
     const std::span<const std::uint8_t> ahead = c.in.buffered();
     const std::uint8_t* const begin = ahead.data();
@@ -30,6 +51,7 @@ bool walk_known_frames(scan_context& c)
     std::int64_t walked = 0;
     const decoded_header* last = nullptr;
     std::uint32_t last_word = 0;
+    const std::uint8_t* unfed = p;  // -c: the walked bytes not yet handed to the watch
     while (end - p >= 4 && at <= c.byte_budget) {
         const std::uint32_t word = static_cast<std::uint32_t>(p[0]) << 24 | static_cast<std::uint32_t>(p[1]) << 16 |
                                    static_cast<std::uint32_t>(p[2]) << 8 | p[3];
@@ -38,6 +60,15 @@ bool walk_known_frames(scan_context& c)
         if (((kept.word ^ word) & ~frame_flag_bits) != 0 || kept.info.prot_bit != 0 || length <= 4 ||
             end - p < length) {
             break;
+        }
+        if constexpr (watched) {
+            if (reserved_emphasis(word)) {
+                break;
+            }
+            if (p - unfed >= watch_run) {
+                c.watch->feed(unfed, static_cast<std::size_t>(p - unfed));
+                unfed = p;
+            }
         }
         c.in.fetch_lines_ahead(p);
         seconds += kept.seconds;
@@ -53,6 +84,10 @@ bool walk_known_frames(scan_context& c)
     }
     if (last == nullptr) {
         return false;
+    }
+    if constexpr (watched) {
+        c.watch->feed(unfed, static_cast<std::size_t>(p - unfed));
+        c.watch->frames_accepted(walked, at - last->info.frame_length, at);
     }
     c.in.skip(static_cast<std::uint64_t>(p - begin));
     n.bytes_read = at;
@@ -73,5 +108,8 @@ bool walk_known_frames(scan_context& c)
     c.body_read_whole = false;
     return true;
 }
+
+template bool walk_known_frames<false>(scan_context& c);
+template bool walk_known_frames<true>(scan_context& c);
 
 }  // namespace framelint

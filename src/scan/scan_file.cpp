@@ -211,10 +211,8 @@ bool scan_loop(scan_context& c)
     scan_counters& n = st.counters;
 
     for (;;) {
-        if constexpr (!watched) {
-            if (c.walks_known_frames) {
-                walk_known_frames(c);
-            }
+        if (c.walks_known_frames) {
+            walk_known_frames<watched>(c);
         }
         st.block_read = true;
         for (;;) {

@@ -39,7 +39,9 @@ bool body_not_read(scan_context& c, std::int64_t at, std::int64_t size, std::uin
 // Walks the frames ahead for as long as each is plain (where expected, its header
 // kept decoded, no CRC word, whole in the input's buffer), counting them as the
 // scan loop would; true when it walked any. Only for a scan that goes on after
-// every frame, copies no frame and dumps none, and is not watched.
+// every frame, copies no frame and dumps none.
+// watched: the integrity check's watch is set (c.watch), and is handed every byte.
+template <bool watched>
 bool walk_known_frames(scan_context& c);
 
 // Consumes an ID3v2 tag whose first four bytes are in header_word.

@@ -89,7 +89,7 @@ struct scan_context {
     io::output& notes;
     integrity_watch* watch;    // -c: sees every consumed byte and accepted frame; else nullptr
     // Plain frames may be walked by walk_known_frames: the scan goes on after every
-    // frame and nothing else wants to see each one (no -c, repair or frame dump).
+    // frame and nothing else wants to see each one (no repair or frame dump).
     bool walks_known_frames;
     // Repair writes a frame only once all of it has arrived: its header, CRC word
     // and body wait here, and a frame the stream ends inside (or one whose body
@@ -106,7 +106,7 @@ struct scan_context {
           repair(writes_repaired_frames(opts)), records_problems(opts.json_lines),
           notes(opts.json_lines ? stderr_stream : stdout_stream),
           watch(opts.integrity ? &st.integrity : nullptr),
-          walks_known_frames(goes_on && !opts.integrity && !repair && !opts.very_verbose)
+          walks_known_frames(goes_on && !repair && !opts.very_verbose)
     {
         if (repair) {
             held_frame.reserve(longest_frame);
