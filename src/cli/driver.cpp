@@ -10,6 +10,7 @@
 
 #include "cli/switches.hpp"
 #include "cli/tree_walk.hpp"
+#include "io/aligned_block.hpp"
 #include "scan/scan_file.hpp"
 #include "version.hpp"
 
@@ -33,10 +34,10 @@ files_outcome check_files(const std::vector<std::string>& files, const scan_opti
 {
     // One reader for standard input for the whole run: a second "-" goes on right
     // after the last byte the first one consumed, whatever was read ahead.
-    std::vector<std::uint8_t> stdin_buffer;
+    std::unique_ptr<io::aligned_block> stdin_buffer;
     std::unique_ptr<io::byte_source> standard_input;
     // One buffer for every named file, so that many small files cost no allocations.
-    std::vector<std::uint8_t> file_buffer(io::byte_source::block_size);
+    const io::aligned_block file_buffer(io::byte_source::block_size);
     // Repair holds each frame until its body has come whole. From a mapping, a
     // body that a cut goes through can come whole as zeros, which the scan only
     // learns of later, so repair reads: every byte it writes was in the file.
@@ -65,7 +66,7 @@ files_outcome check_files(const std::vector<std::string>& files, const scan_opti
         }
         bool stdout_good = true;
         {
-            io::byte_source file(fd, false, file_buffer, map_from);
+            io::byte_source file(fd, false, file_buffer.bytes(), map_from);
             stdout_good = check_stream(file, name);
         }
         ::close(fd);
@@ -80,8 +81,8 @@ files_outcome check_files(const std::vector<std::string>& files, const scan_opti
         struct stat st {};
         if (name == "-") {
             if (!standard_input) {
-                stdin_buffer.resize(io::byte_source::block_size);
-                standard_input = std::make_unique<io::byte_source>(STDIN_FILENO, true, stdin_buffer, map_from);
+                stdin_buffer = std::make_unique<io::aligned_block>(io::byte_source::block_size);
+                standard_input = std::make_unique<io::byte_source>(STDIN_FILENO, true, stdin_buffer->bytes(), map_from);
             }
             stdout_good = check_stream(*standard_input, "stdin");
         } else if (options.recursive && ::stat(name.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {

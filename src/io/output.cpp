@@ -8,14 +8,16 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <vector>
+
 namespace framelint::io {
 
 output::output(int fd, bool flush_each_message)
-    : fd_(fd), flush_each_message_(flush_each_message), buffer_(capacity)
+    : fd_(fd), flush_each_message_(flush_each_message), block_(capacity), buffer_(block_.bytes())
 {
 }
 
-output::output(std::string& capture) : capture_(&capture), buffer_(capacity) {}
+output::output(std::string& capture) : capture_(&capture), block_(capacity), buffer_(block_.bytes()) {}
 
 output::~output() { flush(); }
 

@@ -6,7 +6,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
-#include <vector>
+#include <span>
+
+#include "io/aligned_block.hpp"
 
 namespace framelint::io {
 
@@ -58,7 +60,8 @@ private:
     int splices_ = -1;  // whether splice_from() can splice to fd_: -1 not known yet
     bool flush_each_message_ = false;
     int error_ = 0;
-    std::vector<std::uint8_t> buffer_;
+    aligned_block block_;
+    std::span<std::uint8_t> buffer_;  // block_'s bytes
     std::size_t used_ = 0;
 };
 
