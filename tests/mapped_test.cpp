@@ -10,7 +10,9 @@
 
 #include <functional>
 
+#include "io/aligned_block.hpp"
 #include "io/byte_source.hpp"
+#include "io/input_choice.hpp"
 #include "scan/scan_file.hpp"
 #include "support.hpp"
 
@@ -191,6 +193,42 @@ TEST(Mapped, StandardInputFromAFileIsMappedFromWhereItStandsAndGivesBackTheRest)
     EXPECT_EQ(st.counters.bytes_read, scan_bytes(rest, options("-b300000")).state.counters.bytes_read);
     ::close(fd);
     ::unlink(path.c_str());
+}
+
+// Whether files are mapped or read is timed once, on the first file large enough,
+// without moving its offset; smaller files and anything that cannot be mapped
+// leave the choice open (mapping until then).
+TEST(InputChoice, TimedOnceOnTheFirstLargeFileWhichItLeavesWhereItStood)
+{
+    const io::aligned_block buffer(io::byte_source::block_size);
+    io::input_choice way;
+    EXPECT_EQ(way.map_from(io::byte_source::map_from_bytes), io::byte_source::map_from_bytes);
+
+    const std::string small = write_temp_file(bytes(100000, 0x11), "small");
+    const int small_fd = ::open(small.c_str(), O_RDONLY);
+    way.time_on(small_fd, 100000, buffer.bytes());
+    EXPECT_FALSE(way.decided());
+    ::close(small_fd);
+    ::unlink(small.c_str());
+
+    int ends[2];
+    ASSERT_EQ(::pipe(ends), 0);
+    way.time_on(ends[0], io::input_choice::timed_from_bytes, buffer.bytes());
+    EXPECT_FALSE(way.decided()) << "a pipe cannot be mapped: nothing is kept";
+    ::close(ends[0]);
+    ::close(ends[1]);
+
+    const auto size = static_cast<std::size_t>(io::input_choice::timed_from_bytes);
+    const std::string large = write_temp_file(bytes(size, 0x22), "large");
+    const int fd = ::open(large.c_str(), O_RDONLY);
+    ASSERT_EQ(::lseek(fd, 1234, SEEK_SET), 1234);
+    way.time_on(fd, static_cast<std::int64_t>(size), buffer.bytes());
+    EXPECT_TRUE(way.decided());
+    EXPECT_EQ(::lseek(fd, 0, SEEK_CUR), 1234);
+    EXPECT_EQ(way.map_from(io::byte_source::map_from_bytes),
+              way.maps() ? io::byte_source::map_from_bytes : INT64_MAX);
+    ::close(fd);
+    ::unlink(large.c_str());
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <memory>
+#include <span>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -11,6 +12,7 @@
 #include "cli/switches.hpp"
 #include "cli/tree_walk.hpp"
 #include "io/aligned_block.hpp"
+#include "io/input_choice.hpp"
 #include "scan/scan_file.hpp"
 #include "version.hpp"
 
@@ -42,6 +44,14 @@ files_outcome check_files(const std::vector<std::string>& files, const scan_opti
     // body that a cut goes through can come whole as zeros, which the scan only
     // learns of later, so repair reads: every byte it writes was in the file.
     const std::int64_t map_from = writes_repaired_frames(options) ? INT64_MAX : io::byte_source::map_from_bytes;
+    // Named files are mapped or read, whichever costs less here (timed once, on the first large file).
+    io::input_choice input_way;
+    const auto choose_input_way = [&](int fd, std::span<std::uint8_t> buffer) {
+        struct stat st {};
+        if (!input_way.decided() && map_from != INT64_MAX && ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+            input_way.time_on(fd, st.st_size, buffer);
+        }
+    };
     files_outcome outcome;
     // Scans one stream and runs the checks after it; false once standard output broke.
     const auto check_stream = [&](io::byte_source& in, const std::string& label) {
@@ -66,7 +76,8 @@ files_outcome check_files(const std::vector<std::string>& files, const scan_opti
         }
         bool stdout_good = true;
         {
-            io::byte_source file(fd, false, file_buffer.bytes(), map_from);
+            choose_input_way(fd, file_buffer.bytes());
+            io::byte_source file(fd, false, file_buffer.bytes(), input_way.map_from(map_from));
             stdout_good = check_stream(file, name);
         }
         ::close(fd);
@@ -82,7 +93,9 @@ files_outcome check_files(const std::vector<std::string>& files, const scan_opti
         if (name == "-") {
             if (!standard_input) {
                 stdin_buffer = std::make_unique<io::aligned_block>(io::byte_source::block_size);
-                standard_input = std::make_unique<io::byte_source>(STDIN_FILENO, true, stdin_buffer->bytes(), map_from);
+                choose_input_way(STDIN_FILENO, stdin_buffer->bytes());
+                standard_input = std::make_unique<io::byte_source>(STDIN_FILENO, true, stdin_buffer->bytes(),
+                                                                   input_way.map_from(map_from));
             }
             stdout_good = check_stream(*standard_input, "stdin");
         } else if (options.recursive && ::stat(name.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
