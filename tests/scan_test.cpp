@@ -151,7 +151,8 @@ TEST(Scan, RunsOfPlainFramesCountAsFrameByFrame)
     }
     bytes damaged = varied;
     damaged[417 * 9 + 2] = 0xFF;  // a bit rate index of 15 inside the run
-    const bytes protected_inside = repeat(f128, 5) + frame_with_good_crc(l3_128k_crc) + repeat(f128, 5);
+    const bytes protected_inside = repeat(f128, 5) + frame_with_good_crc(l3_128k_crc) + repeat(f128, 5) +
+                                   repeat(frame_with_good_crc(l3_128k_crc) + frame(l3_128k_crc, 0x11, 0x1234), 3);
     // MPEG-1 Layer II at 384 kbit/s is valid in stereo only: a word that differs
     // from a kept one in the mode bits alone may be invalid.
     bytes mono = frame(0xFFFDE004u);
@@ -165,7 +166,8 @@ TEST(Scan, RunsOfPlainFramesCountAsFrameByFrame)
                    // Real files with a music CRC and tags at the end, for -c.
                    {"lame", read_file(fixture("lame_vbr.mp3"))},
                    {"tagged", read_file(fixture("integrity/tags_ape_v1.mp3"))},
-                   {"bit rot", read_file(fixture("integrity/bitrot.mp3"))}};
+                   {"bit rot", read_file(fixture("integrity/bitrot.mp3"))},
+                   {"lame -p", read_file(fixture("lame_crc.mp3"))}};
     for (const auto& s : streams) {
         for (const char* switches : {"", "-b5000", "-q3", "-c"}) {
             SCOPED_TRACE(std::string(s.name) + " " + switches);
@@ -186,6 +188,15 @@ TEST(Scan, RunsOfPlainFramesCountAsFrameByFrame)
             EXPECT_EQ(a.last_good_word, b.last_good_word);
             EXPECT_EQ(a.verdict, b.verdict);
             EXPECT_EQ(walked.err, stepped.err);
+            const auto passes = [](const std::string& out) {
+                std::size_t count = 0;
+                for (auto at = out.find("crc16 check passed."); at != std::string::npos;
+                     at = out.find("crc16 check passed.", at + 1)) {
+                    ++count;
+                }
+                return count;
+            };
+            EXPECT_EQ(passes(walked.out), passes(stepped.out));
             // And through a file read in blocks, where runs end at every refill.
             const auto from_file = scan_regular_file(s.stream, options(std::string(switches) + " -a"));
             EXPECT_EQ(from_file.state.counters.good_frames, a.counters.good_frames);

@@ -1,6 +1,6 @@
 // Most of a healthy stream is frame after frame, each exactly where the one
-// before said, with a header word decoded before (but for the flag bits), no CRC
-// word, and all of it in the input's buffer or window. Those frames are walked
+// before said, with a header word decoded before (but for the flag bits), and
+// all of it in the input's buffer or window. Those frames are walked
 // here, with the counts in registers and no per-frame test of options; the first
 // frame that is anything else goes back to the general loop, which finds the
 // state as it would have left it after the last frame walked here.
@@ -10,6 +10,7 @@
 // in large runs instead of frame by frame, so that the music CRC runs over
 // whole stretches of the stream.
 
+#include "checksum/crc16.hpp"
 #include "scan/scan_file.hpp"
 
 namespace framelint {
@@ -51,19 +52,27 @@ bool walk_known_frames(scan_context& c)
     std::int64_t walked = 0;
     const decoded_header* last = nullptr;
     std::uint32_t last_word = 0;
+    // The last frame walked with a CRC word: the general loop leaves its record
+    // in the state's candidate.
+    struct crc_checked {
+        const decoded_header* kept = nullptr;
+        std::uint16_t stored = 0;
+        std::uint16_t computed = 0;
+        std::int64_t index = -1;  // among the frames walked
+    } checked;
     const std::uint8_t* unfed = p;  // -c: the walked bytes not yet handed to the watch
     while (end - p >= 4 && at <= c.byte_budget) {
         const std::uint32_t word = static_cast<std::uint32_t>(p[0]) << 24 | static_cast<std::uint32_t>(p[1]) << 16 |
                                    static_cast<std::uint32_t>(p[2]) << 8 | p[3];
         const decoded_header& kept = st.decoded[decoded_slot(word)];
         const std::int32_t length = kept.info.frame_length;
-        if (((kept.word ^ word) & ~frame_flag_bits) != 0 || kept.info.prot_bit != 0 || length <= 4 ||
-            end - p < length) {
+        if (((kept.word ^ word) & ~frame_flag_bits) != 0 || length <= 6 || end - p < length) {
             break;
         }
+        const bool with_crc = kept.info.prot_bit != 0;
         if constexpr (watched) {
-            if (reserved_emphasis(word)) {
-                break;
+            if (with_crc || reserved_emphasis(word)) {
+                break;  // the integrity check looks into this frame
             }
             if (p - unfed >= watch_run) {
                 c.watch->feed(unfed, static_cast<std::size_t>(p - unfed));
@@ -71,6 +80,17 @@ bool walk_known_frames(scan_context& c)
             }
         }
         c.in.fetch_lines_ahead(p);
+        if (with_crc) {
+            // The CRC word, and the body's CRC-16 where the general loop reads the
+            // body in one block (see read_frame_body).
+            checked = {&kept, static_cast<std::uint16_t>(p[4] << 8 | p[5]), 0, walked};
+            if (!c.bodies_read_through) {
+                checked.computed = crc16_arc(p + 6, static_cast<std::size_t>(length - 6));
+                if (checked.computed == checked.stored) {
+                    c.notes.print("crc16 check passed.\n");
+                }
+            }
+        }
         seconds += kept.seconds;
         const std::int32_t rate = kept.info.bit_rate;
         high = rate > high ? rate : high;
@@ -99,13 +119,22 @@ bool walk_known_frames(scan_context& c)
     st.rates.low = low;
     st.rates.sum = sum;
     st.rates.frames += walked;
-    st.header_word = last_word;
+    const bool ends_with_crc = checked.index == walked - 1;
+    st.header_word = ends_with_crc ? last_word << 16 | checked.stored : last_word;
     st.last_good_word = last_word;
-    st.last_good_crc = last->info.crc16_value;
+    st.last_good_crc = ends_with_crc ? checked.stored : last->info.crc16_value;
     st.have_good_frame = true;
+    if (checked.kept != nullptr) {
+        st.candidate = checked.kept->info;
+        st.candidate.crc16_value = checked.stored;
+        if (!c.bodies_read_through) {
+            st.candidate.frame_data_length = checked.kept->info.frame_length - 6;
+            st.candidate.correct_crc16_value = checked.computed;
+        }
+    }
     // As the body reader leaves it after passing over a body.
     c.body_end = at;
-    c.body_read_whole = false;
+    c.body_read_whole = ends_with_crc && !c.bodies_read_through;
     return true;
 }
 
