@@ -55,7 +55,7 @@ bool walk_known_frames(scan_context& c)
     // The last frame walked with a CRC word: the general loop leaves its record
     // in the state's candidate.
     struct crc_checked {
-        const decoded_header* kept = nullptr;
+        std::uint32_t word = 0;  // 0: none walked
         std::uint16_t stored = 0;
         std::uint16_t computed = 0;
         std::int64_t index = -1;  // among the frames walked
@@ -83,7 +83,7 @@ bool walk_known_frames(scan_context& c)
         if (with_crc) {
             // The CRC word, and the body's CRC-16 where the general loop reads the
             // body in one block (see read_frame_body).
-            checked = {&kept, static_cast<std::uint16_t>(p[4] << 8 | p[5]), 0, walked};
+            checked = {word, static_cast<std::uint16_t>(p[4] << 8 | p[5]), 0, walked};
             if (!c.bodies_read_through) {
                 checked.computed = crc16_arc(p + 6, static_cast<std::size_t>(length - 6));
                 if (checked.computed == checked.stored) {
@@ -124,11 +124,13 @@ bool walk_known_frames(scan_context& c)
     st.last_good_word = last_word;
     st.last_good_crc = ends_with_crc ? checked.stored : last->info.crc16_value;
     st.have_good_frame = true;
-    if (checked.kept != nullptr) {
-        st.candidate = checked.kept->info;
+    if (checked.word != 0) {
+        // Its own word decoded, flag bits and all, as the general loop keeps it.
+        st.candidate = blank_frame_info();
+        decode_header(checked.word, st.candidate);
         st.candidate.crc16_value = checked.stored;
         if (!c.bodies_read_through) {
-            st.candidate.frame_data_length = checked.kept->info.frame_length - 6;
+            st.candidate.frame_data_length = st.candidate.frame_length - 6;
             st.candidate.correct_crc16_value = checked.computed;
         }
     }
