@@ -102,7 +102,8 @@ public:
     // itself and then passes over what it used with skip(). Nothing is read.
     std::span<const std::uint8_t> buffered() const { return {cur_, static_cast<std::size_t>(end_ - cur_)}; }
 
-    // Asks for the cache lines up to a KiB beyond at (a pointer into buffered()).
+    // Asks for the cache lines of a mapping up to a KiB beyond at (a pointer into
+    // buffered()).
     // Where each frame header lies depends on the one before, so a scan that
     // jumps from header to header through a mapping waits for memory at every
     // frame unless the lines ahead are on their way. (Asking only for the lines
@@ -111,6 +112,9 @@ public:
     // KiB only competes with the lines needed now.)
     void fetch_lines_ahead(const std::uint8_t* at)
     {
+        if (!mapped_) {
+            return;  // a block just read is in the cache already: asking again only costs
+        }
         const std::uint8_t* want = end_ - at > fetch_distance ? at + fetch_distance : end_;
         if (fetched_ < at) {
             fetched_ = at;  // passed over: those lines are not wanted any more
