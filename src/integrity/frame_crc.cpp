@@ -12,25 +12,41 @@ public:
 
     std::uint32_t read(int bits)
     {
-        std::uint32_t value = 0;
-        for (int i = 0; i < bits; ++i) {
-            const std::size_t byte = pos_ >> 3;
-            if (byte >= bytes_.size()) {
-                ok_ = false;
-                return 0;
-            }
-            value = value << 1 | ((bytes_[byte] >> (7 - (pos_ & 7))) & 1u);
-            ++pos_;
+        const std::size_t end = pos_ + static_cast<std::size_t>(bits);
+        if (bits <= 0 || !ok_ || (end + 7) / 8 > bytes_.size()) {
+            ok_ = ok_ && bits <= 0;
+            return 0;
         }
-        return value;
+        // The bytes that hold the field (a field is at most 4 bits, so two).
+        std::uint32_t window = 0;
+        const std::size_t first = pos_ >> 3;
+        const std::size_t last = (end - 1) >> 3;
+        for (std::size_t b = first; b <= last; ++b) {
+            window = window << 8 | bytes_[b];
+        }
+        const std::size_t below = (last - first + 1) * 8 - (pos_ & 7) - static_cast<std::size_t>(bits);
+        pos_ = end;
+        return (window >> below) & ((1u << bits) - 1u);
     }
     bool ok() const { return ok_; }
+    std::size_t bits_read() const { return pos_; }
 
 private:
     std::span<const std::uint8_t> bytes_;
     std::size_t pos_ = 0;
     bool ok_ = true;
 };
+
+// The CRC over the first n bits of bytes: whole bytes by table, the rest bit by bit.
+std::uint16_t crc_of_bits(std::uint16_t crc, std::span<const std::uint8_t> bytes, std::size_t n)
+{
+    std::size_t i = 0;
+    for (; (i + 1) * 8 <= n; ++i) {
+        crc = mpeg_crc_byte(crc, bytes[i]);
+    }
+    const auto rest = static_cast<int>(n - i * 8);
+    return rest > 0 ? mpeg_crc_bits(crc, static_cast<std::uint32_t>(bytes[i] >> (8 - rest)), rest) : crc;
+}
 
 struct header_fields {
     unsigned version;  // 3 MPEG-1, 2 MPEG-2, 0 MPEG-2.5
@@ -54,20 +70,20 @@ std::size_t stereo_bound(const header_fields& h, std::size_t subbands)
     return bound < subbands ? bound : subbands;
 }
 
-std::optional<std::uint16_t> layer1_crc(const header_fields& h, bit_reader& in, std::uint16_t crc)
+// The protected fields lie one after the other from the CRC word on, so each
+// layer's reader only finds where they end; the CRC then runs over those bits.
+void read_layer1_allocation(const header_fields& h, bit_reader& in)
 {
     const int channels = h.mode == 3 ? 1 : 2;
     const std::size_t bound = stereo_bound(h, 32);
     for (std::size_t sb = 0; sb < 32; ++sb) {
         for (int ch = 0; ch < (sb < bound ? channels : 1); ++ch) {
-            crc = mpeg_crc_bits(crc, in.read(4), 4);
+            in.read(4);
         }
     }
-    return in.ok() ? std::optional<std::uint16_t>(crc) : std::nullopt;
 }
 
-std::optional<std::uint16_t> layer2_crc(std::uint32_t word, const header_fields& h, bit_reader& in,
-                                        std::uint16_t crc)
+void read_layer2_allocation(std::uint32_t word, const header_fields& h, bit_reader& in)
 {
     const layer2_allocation& table = layer2_table_for(word);
     const int channels = h.mode == 3 ? 1 : 2;
@@ -78,22 +94,18 @@ std::optional<std::uint16_t> layer2_crc(std::uint32_t word, const header_fields&
         if (sb < bound) {
             for (int ch = 0; ch < channels; ++ch) {
                 allocation[ch][sb] = in.read(bits);
-                crc = mpeg_crc_bits(crc, allocation[ch][sb], bits);
             }
         } else {
-            const std::uint32_t shared = in.read(bits);
-            crc = mpeg_crc_bits(crc, shared, bits);
-            allocation[0][sb] = allocation[1][sb] = shared;
+            allocation[0][sb] = allocation[1][sb] = in.read(bits);
         }
     }
     for (std::size_t sb = 0; sb < table.subbands; ++sb) {
         for (int ch = 0; ch < channels; ++ch) {
             if (allocation[ch][sb] != 0) {
-                crc = mpeg_crc_bits(crc, in.read(2), 2);
+                in.read(2);  // scale factor selection
             }
         }
     }
-    return in.ok() ? std::optional<std::uint16_t>(crc) : std::nullopt;
 }
 
 }  // namespace
@@ -126,24 +138,27 @@ std::optional<std::uint16_t> expected_frame_crc(std::uint32_t header_word, std::
         h.samplerate_index == 3) {
         return std::nullopt;
     }
-    std::uint16_t crc = mpeg_crc_bits(0xFFFF, header_word & 0xFFFFu, 16);
-    bit_reader in(after_crc);
-    switch (h.layer) {
-    case 3:
-        return layer1_crc(h, in, crc);
-    case 2:
-        return layer2_crc(header_word, h, in, crc);
-    default: {
-        const std::size_t n = side_info_bytes(h.version == 3, h.mode == 3);
-        if (after_crc.size() < n) {
+    const std::uint16_t crc =
+        mpeg_crc_byte(mpeg_crc_byte(0xFFFF, static_cast<std::uint8_t>(header_word >> 8)), static_cast<std::uint8_t>(header_word));
+    std::size_t bits = 0;
+    if (h.layer == 1) {
+        bits = 8 * side_info_bytes(h.version == 3, h.mode == 3);
+        if (after_crc.size() * 8 < bits) {
             return std::nullopt;
         }
-        for (std::size_t i = 0; i < n; ++i) {
-            crc = mpeg_crc_bits(crc, after_crc[i], 8);
+    } else {
+        bit_reader in(after_crc);
+        if (h.layer == 3) {
+            read_layer1_allocation(h, in);
+        } else {
+            read_layer2_allocation(header_word, h, in);
         }
-        return crc;
+        if (!in.ok()) {
+            return std::nullopt;
+        }
+        bits = in.bits_read();
     }
-    }
+    return crc_of_bits(crc, after_crc, bits);
 }
 
 }  // namespace framelint

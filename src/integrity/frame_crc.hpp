@@ -28,6 +28,35 @@ constexpr std::uint16_t mpeg_crc_bits(std::uint16_t crc, std::uint32_t value, in
     return crc;
 }
 
+// The same eight bits at a time, from a table of what each value of the
+// register's top byte turns into, built by the rule above.
+inline constexpr std::array<std::uint16_t, 256> mpeg_crc_table = [] {
+    std::array<std::uint16_t, 256> table{};
+    for (unsigned top = 0; top < 256; ++top) {
+        table[top] = mpeg_crc_bits(static_cast<std::uint16_t>(top << 8), 0, 8);
+    }
+    return table;
+}();
+
+constexpr std::uint16_t mpeg_crc_byte(std::uint16_t crc, std::uint8_t byte)
+{
+    return static_cast<std::uint16_t>(crc << 8 ^ mpeg_crc_table[((crc >> 8) ^ byte) & 0xFFu]);
+}
+
+constexpr bool byte_rule_agrees()
+{
+    for (unsigned crc : {0x0000u, 0xFFFFu, 0x8005u, 0x1234u, 0xBEEFu}) {
+        for (unsigned byte = 0; byte < 256; ++byte) {
+            if (mpeg_crc_byte(static_cast<std::uint16_t>(crc), static_cast<std::uint8_t>(byte)) !=
+                mpeg_crc_bits(static_cast<std::uint16_t>(crc), byte, 8)) {
+                return false;
+            }
+        }
+    }
+    return true;
+}
+static_assert(byte_rule_agrees());
+
 // A Layer II bit allocation table: how many subbands carry audio, and how many
 // allocation bits each of them takes.
 struct layer2_allocation {

@@ -5,12 +5,16 @@
 // frame that is anything else goes back to the general loop, which finds the
 // state as it would have left it after the last frame walked here.
 //
-// Under -c the walk also stops at a frame the integrity check looks into (the
-// first, or one with reserved emphasis), and hands the walked bytes to the watch
+// Under -c the walk also checks each frame's own CRC word, stops at a frame the
+// integrity check reports on or reads (the first, one with reserved emphasis or
+// a CRC word that does not match), and hands the walked bytes to the watch
 // in large runs instead of frame by frame, so that the music CRC runs over
 // whole stretches of the stream.
 
+#include <algorithm>
+
 #include "checksum/crc16.hpp"
+#include "integrity/frame_crc.hpp"
 #include "scan/scan_file.hpp"
 
 namespace framelint {
@@ -71,8 +75,21 @@ bool walk_known_frames(scan_context& c)
         }
         const bool with_crc = kept.info.prot_bit != 0;
         if constexpr (watched) {
-            if (with_crc || reserved_emphasis(word)) {
-                break;  // the integrity check looks into this frame
+            if (reserved_emphasis(word)) {
+                break;  // the integrity check reports this frame
+            }
+            if (with_crc) {
+                // The frame's own CRC word, checked as watch_frame checks it; a
+                // mismatch goes back to the general loop, which reports it.
+                const auto body = std::span<const std::uint8_t>(
+                    p + 6, std::min<std::size_t>(static_cast<std::size_t>(length - 6), frame_crc_reach));
+                const auto expected = expected_frame_crc(word, body);
+                const auto stored = static_cast<std::uint16_t>(p[4] << 8 | p[5]);
+                if (expected && *expected != stored) {
+                    break;
+                }
+                ++c.watch->protected_frames;
+                c.watch->frame_crcs_matched += expected ? 1 : 0;
             }
             if (p - unfed >= watch_run) {
                 c.watch->feed(unfed, static_cast<std::size_t>(p - unfed));
