@@ -1,10 +1,11 @@
 #pragma once
 // Input from a descriptor (or from memory, for tests and fuzzing).
-// A regular file is mapped in windows (file_window) that are unmapped as the scan
-// moves on, so the scanner looks at the bytes in the page cache instead of having
-// them copied, and resident memory stays small at any file size. Anything else
-// (pipes, FIFOs, sockets, terminals) and files too small for a mapping to pay are
-// read into a buffer. Either way the scanner pulls bytes through the inline
+// A regular file may be mapped in windows (file_window) that are unmapped as the
+// scan moves on, so the scanner looks at the bytes in the page cache instead of
+// having them copied, and resident memory stays small at any file size; the
+// caller says from what size (input_choice times whether mapping pays at all).
+// Anything else (pipes, FIFOs, sockets, terminals) and smaller files are read
+// into a buffer. Either way the scanner pulls bytes through the inline
 // next(); bodies nobody needs are passed over with skip(), which stays inside
 // the buffer or window, maps further on, or seeks.
 
@@ -24,7 +25,7 @@ public:
     // Large enough that a frame body (under 3 KiB) rarely straddles a refill,
     // small enough to keep the process well under a few MiB resident.
     static constexpr std::size_t block_size = 128 * 1024;
-    // Mapped windows: the cost of mapping and unmapping is spread over a MiB,
+    // Mapped windows: the cost of mapping and unmapping is spread over 2 MiB,
     // and what is resident stays that small.
     static constexpr std::size_t window_size = 2 * 1024 * 1024;
     // Below this many bytes a file is read: two system calls cost less than

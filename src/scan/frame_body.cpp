@@ -36,6 +36,15 @@ bool cut_short(scan_context& c)
     return false;
 }
 
+std::uint16_t check_body_crc16(scan_context& c, std::span<const std::uint8_t> body, std::uint16_t stored)
+{
+    const std::uint16_t computed = crc16_arc(body.data(), body.size());
+    if (computed == stored) {
+        c.notes.print("crc16 check passed.\n");
+    }
+    return computed;
+}
+
 int frame_crc16(const std::uint8_t* body, frame_info& frame)
 {
     const std::size_t n = frame.frame_data_length > 0 ? static_cast<std::size_t>(frame.frame_data_length) : 0;
@@ -104,9 +113,7 @@ bool read_frame_body(scan_context& c, frame_info& frame)
         c.body_read_whole = true;
         n.bytes_read += size;
         frame.frame_data_length = static_cast<std::int32_t>(size);
-        if (frame_crc16(body.data(), frame) != 0) {
-            c.notes.print("crc16 check passed.\n");
-        }
+        frame.correct_crc16_value = check_body_crc16(c, body.first(want), frame.crc16_value);
         pass_over<watched>(c, want);
         return true;
     }

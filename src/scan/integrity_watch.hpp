@@ -32,11 +32,7 @@ public:
             add_music(bytes, pos, n);
         }
         if (!forward_.stopped && forward_.at + static_cast<std::int64_t>(forward_.head_len) < fed_) {
-            if (forward_.head_len == 0 && forward_.at >= pos && !may_begin_tag(bytes[forward_.at - pos])) {
-                forward_.stopped = true;  // after most frames: the next one's header
-            } else {
-                capture_heads(bytes, pos, n);
-            }
+            capture_heads(bytes, pos, n);
         }
     }
     void feed_byte(std::uint8_t byte) { feed(&byte, 1); }

@@ -13,7 +13,6 @@
 
 #include <algorithm>
 
-#include "checksum/crc16.hpp"
 #include "integrity/frame_crc.hpp"
 #include "scan/scan_file.hpp"
 
@@ -102,10 +101,8 @@ bool walk_known_frames(scan_context& c)
             // body in one block (see read_frame_body).
             checked = {word, static_cast<std::uint16_t>(p[4] << 8 | p[5]), 0, walked};
             if (!c.bodies_read_through) {
-                checked.computed = crc16_arc(p + 6, static_cast<std::size_t>(length - 6));
-                if (checked.computed == checked.stored) {
-                    c.notes.print("crc16 check passed.\n");
-                }
+                checked.computed = check_body_crc16(
+                    c, std::span<const std::uint8_t>(p + 6, static_cast<std::size_t>(length - 6)), checked.stored);
             }
         }
         seconds += kept.seconds;

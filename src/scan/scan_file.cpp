@@ -125,8 +125,6 @@ void read_crc_word(scan_context& c)
     return &slot;
 }
 
-// The four bytes where a header is expected; false when the stream ends first
-// (the bytes there were stay counted).
 // A mapped file cut shorter while it was scanned: the input ends the stream at the
 // cut and says how many of the bytes it handed out lay beyond it (they read as
 // zeros). They are taken back, and a frame whose body the cut went through is
@@ -154,6 +152,8 @@ bool end_at_cut(scan_context& c)
     return true;
 }
 
+// The four bytes where a header is expected; false when the stream ends first
+// (the bytes there were stay counted).
 template <bool watched>
 bool read_header_block(scan_context& c)
 {

@@ -2,6 +2,7 @@
 // Walks one stream's frames: finds headers, checks every frame's position,
 // counts good and bad frames, and reports on the stream when it ends.
 
+#include <span>
 #include <string_view>
 
 #include "io/byte_source.hpp"
@@ -50,5 +51,10 @@ void skip_id3v2(scan_context& c);
 // CRC-16/ARC of the first frame_data_length bytes of body, stored in
 // correct_crc16_value; 1 when it equals the stored crc16_value.
 int frame_crc16(const std::uint8_t* body, frame_info& frame);
+
+// The CRC-16/ARC of a protected frame's body read whole, against the CRC word
+// stored before it: a match is noted ("crc16 check passed."), a mismatch is no
+// error. Returns the CRC-16 worked out.
+std::uint16_t check_body_crc16(scan_context& c, std::span<const std::uint8_t> body, std::uint16_t stored);
 
 }  // namespace framelint
