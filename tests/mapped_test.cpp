@@ -148,6 +148,30 @@ TEST(Mapped, FileCutWhileMappedEndsTheStreamAtTheCutAsAReadError)
     }
 }
 
+// Zeros read from pages lost to a cut are no frame: when the cut falls right
+// after a protected frame's header, its CRC word and body read as zeros, and the
+// CRC-16 of zeros matches a zero word. Layer I frames of 128 bytes behind 124
+// bytes of junk put a header's end on every page boundary.
+TEST(Mapped, CutRightAfterAProtectedHeaderPassesNoCrcOverZeros)
+{
+    const bytes stream = text(std::string(124, 'j')) + repeat(frame_with_good_crc(0xFFFE4400u), 4000);
+    for (const char* mode : {"", "-c", "-a"}) {
+        SCOPED_TRACE(mode);
+        const std::string path = write_temp_file(stream, "cut");
+        std::int64_t cut_at = -1;
+        const scan_run mapped = scan_mapped(path, options(mode), [&](int window, std::int64_t offset) {
+            if (window == 2) {
+                cut_at = offset + 4096 * 9;
+                ASSERT_EQ(::truncate(path.c_str(), static_cast<off_t>(cut_at)), 0);
+            }
+        });
+        ::unlink(path.c_str());
+        ASSERT_GT(cut_at, 0);
+        EXPECT_EQ(mapped.error, EIO);
+        expect_same(mapped, scan_bytes(bytes(stream.begin(), stream.begin() + cut_at), options(mode)));
+    }
+}
+
 TEST(Mapped, FileThatGrowsWhileMappedIsReadToItsNewEnd)
 {
     const bytes stream = mixed_stream();

@@ -26,10 +26,9 @@ constexpr bool reserved_emphasis(std::uint32_t word) { return (word & 3u) == 2u;
 // What the watch is handed at once: small enough to be in the cache still.
 constexpr std::ptrdiff_t watch_run = 64 * 1024;
 
-}  // namespace
-
-template <bool watched>
-bool walk_known_frames(scan_context& c)
+// mapped: the input is a mapped file, whose pages a cut may take away mid-walk.
+template <bool watched, bool mapped>
+bool walk(scan_context& c)
 {
     scan_state& st = c.state;
     scan_counters& n = st.counters;
@@ -73,6 +72,21 @@ bool walk_known_frames(scan_context& c)
             break;
         }
         const bool with_crc = kept.info.prot_bit != 0;
+        if constexpr (mapped) {
+            // A page of the window lost to a cut reads as zeros once it has
+            // faulted, and zeros must not count as a frame or pass its CRC. The
+            // fault is caught before anything is made of the bytes: the header
+            // has just been read, and a protected frame's last byte is read
+            // first, since its body is checked here. The general loop then ends
+            // the stream at the cut.
+            if (with_crc) {
+                const volatile std::uint8_t frame_end = p[length - 1];
+                (void)frame_end;
+            }
+            if (c.in.lost_pages()) {
+                break;
+            }
+        }
         if constexpr (watched) {
             if (reserved_emphasis(word)) {
                 break;  // the integrity check reports this frame
@@ -152,6 +166,14 @@ bool walk_known_frames(scan_context& c)
     c.body_end = at;
     c.body_read_whole = ends_with_crc && !c.bodies_read_through;
     return true;
+}
+
+}  // namespace
+
+template <bool watched>
+bool walk_known_frames(scan_context& c)
+{
+    return c.in.mapped() ? walk<watched, true>(c) : walk<watched, false>(c);
 }
 
 template bool walk_known_frames<false>(scan_context& c);
