@@ -38,7 +38,8 @@ bool cut_short(scan_context& c);
 bool body_not_read(scan_context& c, std::int64_t at, std::int64_t size, std::uint64_t got);
 
 // Walks the frames ahead for as long as each is plain (where expected, its header
-// kept decoded, no CRC word, whole in the input's buffer), counting them as the
+// kept decoded but for the flag bits, whole in the input's buffer; one with a CRC
+// word has its CRC-16 checked as the body reader checks it), counting them as the
 // scan loop would; true when it walked any. Only for a scan that goes on after
 // every frame, copies no frame and dumps none.
 // watched: the integrity check's watch is set (c.watch), and is handed every byte.
