@@ -37,7 +37,19 @@ enum class problem_kind : std::uint8_t {
     lame_tag_crc,        // the LAME tag's own CRC does not match
     music_crc_mismatch,  // the audio bytes do not match the LAME tag's music CRC
     music_length,        // the stream ends before the music the LAME tag declares
+    format_switch,       // version, layer, sample rate or channel count changes between two frames of the stream
+    id3v2_size,          // an ID3v2 tag's size runs past the end of the file, or over frames of the stream
+    vbr_without_header,  // a Layer III stream whose bit rate varies, with no Xing/VBRI header (a notice)
+    joined_streams,      // an ID3v2 tag between two runs of frames: two files joined
+    free_format,         // bit-rate index 0: the frames' lengths are not in their headers, so they go unchecked
+    music_ends_early,    // the LAME tag's music length ends before the last frame of the stream does
 };
+
+// Damage makes a file DAMAGED; a notice is printed and listed, and changes
+// neither the bad-frame count, the status nor the verdict.
+enum class problem_severity : std::uint8_t { damage, notice };
+
+constexpr std::string_view severity_name(problem_severity s) { return s == problem_severity::notice ? "notice" : "damage"; }
 
 // Up to three numbers beside the offset, named per kind; an empty name ends a
 // kind's list. offset is the position the matching warning names.
@@ -45,6 +57,7 @@ struct problem_kind_info {
     problem_kind kind;
     std::string_view name;
     std::array<std::string_view, 3> numbers;
+    problem_severity severity = problem_severity::damage;
 };
 
 inline constexpr problem_kind_info problem_kinds[] = {
@@ -69,6 +82,13 @@ inline constexpr problem_kind_info problem_kinds[] = {
     {problem_kind::lame_tag_crc, "lame_tag_crc", {"stored", "computed", ""}},
     {problem_kind::music_crc_mismatch, "music_crc_mismatch", {"stored", "computed", ""}},
     {problem_kind::music_length, "music_length", {"expected_end", "stream_end", ""}},
+    {problem_kind::format_switch, "format_switch", {"from_header", "to_header", ""}},
+    {problem_kind::id3v2_size, "id3v2_size", {"declared_end", "audio_hidden", ""}},
+    {problem_kind::vbr_without_header, "vbr_without_header", {"bit_rate_low", "bit_rate_high", ""},
+     problem_severity::notice},
+    {problem_kind::joined_streams, "joined_streams", {"tag_length", "", ""}},
+    {problem_kind::free_format, "free_format", {"header", "", ""}, problem_severity::notice},
+    {problem_kind::music_ends_early, "music_ends_early", {"music_end", "stream_end", ""}},
 };
 
 constexpr const problem_kind_info& info_of(problem_kind kind) { return problem_kinds[static_cast<std::size_t>(kind)]; }
@@ -105,7 +125,7 @@ constexpr bool table_is_sound()
             if (number.empty()) {
                 ended = true;
             } else if (ended || !snake_case(number) || number == "kind" || number == "offset" ||
-                       number == "bad_frame") {
+                       number == "bad_frame" || number == "severity") {
                 return false;
             }
         }

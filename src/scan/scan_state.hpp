@@ -14,6 +14,7 @@
 #include "options/scan_options.hpp"
 #include "problems/problem.hpp"
 #include "scan/integrity_watch.hpp"
+#include "scan/stream_layout.hpp"
 
 namespace framelint {
 
@@ -65,6 +66,7 @@ struct scan_state {
     problem_list problems;  // filled only when the scan records them
     integrity_watch integrity;                  // used under -c only
     std::optional<integrity_verdict> verdict;  // -c: what vouched for the stream
+    stream_layout layout;                      // -c: the stream's tags and runs of frames
 };
 
 // What one scan works with, and the decisions the options fix for its whole length.
