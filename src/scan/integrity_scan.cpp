@@ -142,7 +142,11 @@ void check_music(scan_context& c)
         // The CRC covers less than the stream's audio: it vouches for the part
         // the tag declares, and the rest (often a second file) goes unchecked.
         report(c, problem_kind::music_ends_early, w.tag_frame_start, end, w.last_end);
-    } else if (w.music_crc() != w.lame->music_crc) {
+    }
+    if (end > w.fed()) {
+        return;
+    }
+    if (w.music_crc() != w.lame->music_crc) {
         report(c, problem_kind::music_crc_mismatch, w.tag_frame_start, w.lame->music_crc, w.music_crc());
     }
 }
@@ -245,6 +249,16 @@ void watch_frame(scan_context& c, const frame_info& frame, std::int64_t frame_st
             report(c, problem_kind::joined_streams, tags[i].bytes.begin, tags[i].bytes.size());
             for (; i < tags.size(); ++i) {
                 tags[i].place = tag_place::inner;
+            }
+        }
+    }
+    if (c.stream_rules && (first || stream_format(frame.int_header) != stream_format(w.last_word))) {
+        // The walk of known frames passes only frames whose header was decoded
+        // before: with the decodes of any other format gone, a frame of another
+        // format always comes back here.
+        for (decoded_header& kept : c.state.decoded) {
+            if (kept.word != 0 && stream_format(kept.word) != stream_format(frame.int_header)) {
+                kept.word = 0;
             }
         }
     }

@@ -67,9 +67,7 @@ bool walk(scan_context& c)
         std::int64_t index = -1;  // among the frames walked
     } checked;
     const std::uint8_t* unfed = p;  // -c: the walked bytes not yet handed to the watch
-    // -c: a frame of another format is a joined stream, which the general loop reports.
-    const std::uint32_t format = stream_format(c.watch != nullptr ? c.watch->last_word : 0);
-    std::int64_t samples = 0;
+
     while (end - p >= 4 && at <= c.byte_budget) {
         const std::uint32_t word = static_cast<std::uint32_t>(p[0]) << 24 | static_cast<std::uint32_t>(p[1]) << 16 |
                                    static_cast<std::uint32_t>(p[2]) << 8 | p[3];
@@ -95,10 +93,12 @@ bool walk(scan_context& c)
             }
         }
         if constexpr (watched) {
-            if (reserved_emphasis(word) || stream_format(word) != format) {
+            // (A frame of another format than the stream's is never walked: the
+            // decodes of other formats are forgotten whenever the stream's
+            // format is set, so its header is decoded, and reported, anew.)
+            if (reserved_emphasis(word)) {
                 break;  // the integrity check reports this frame
             }
-            samples += kept.info.samples_per_frame;
             if (with_crc) {
                 // The frame's own CRC word, checked as watch_frame checks it; a
                 // mismatch goes back to the general loop, which reports it.
@@ -149,7 +149,7 @@ bool walk(scan_context& c)
         if (c.stream_rules && !runs.empty() && runs.back().bytes.end == n.bytes_read) {
             runs.back().bytes.end = at;
             runs.back().frames += walked;
-            runs.back().samples += samples;
+            runs.back().samples += walked * last->info.samples_per_frame;  // one format throughout
         }
     }
     c.in.skip(static_cast<std::uint64_t>(p - begin));
