@@ -311,6 +311,10 @@ TEST(IntegrityScan, FramesOfTheStreamOnly)
     for (std::size_t at = 10; at + 6 <= picture.size(); at += 417) {
         std::copy(fake.begin(), fake.begin() + 6, picture.begin() + static_cast<std::ptrdiff_t>(at));
     }
+    // An ID3v2 tag whose size (20 + 500) swallows the first 500 bytes of audio.
+    bytes swallowing = id3v2_tag(20) + song;
+    swallowing[8] = 520 >> 7;
+    swallowing[9] = 520 & 0x7F;
     const struct {
         const char* what;
         bytes stream;
@@ -318,6 +322,7 @@ TEST(IntegrityScan, FramesOfTheStreamOnly)
         integrity_verdict verdict;
     } cases[] = {
         {"a sync word in the ID3v1 title", song + sync_title, "", integrity_verdict::structure},
+        {"an ID3v2 tag that swallows audio", swallowing, "id3v2_tag@0;id3v2_size@0;", integrity_verdict::damaged},
         {"two ID3v2 tags, one full of sync words", id3v2_tag(20) + picture + song, "id3v2_tag@0;id3v2_tag@30;",
          integrity_verdict::structure},
         {"a chance frame in junk between two runs", song + bytes(50, 0x11) + fake + bytes(30, 0x11) + song,
@@ -335,6 +340,13 @@ TEST(IntegrityScan, FramesOfTheStreamOnly)
         EXPECT_EQ(r.state.verdict, c.verdict) << c.what;
         EXPECT_EQ(r.clean, c.verdict != integrity_verdict::damaged) << c.what;
     }
+    const scan_result swallowed = scan_memory(swallowing, options("-c"));
+    EXPECT_EQ(swallowed.state.counters.good_frames, 5) << "the frames the tag hid are audio";
+    EXPECT_NE(swallowed.err.find("Its size ends at offset 0x212 (BYTE 530) and hides 500 bytes of audio."),
+              std::string::npos)
+        << swallowed.err;
+    EXPECT_EQ(swallowed.state.layout.tags.at(0).bytes.end, 30);
+    EXPECT_EQ(swallowed.state.layout.runs.at(0).bytes, (byte_range{30, 30 + 5 * 417}));
     // Without -c the default check counts as it always has.
     EXPECT_GT(scan_memory(song + sync_title, options("")).state.counters.bad_frames, 0);
 }

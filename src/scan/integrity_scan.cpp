@@ -294,6 +294,151 @@ void watch_frame(scan_context& c, const frame_info& frame, std::int64_t frame_st
     }
 }
 
+// How far back into an ID3v2 tag frames that its size swallowed are looked for.
+constexpr std::size_t hidden_audio_reach = 16 * 1024;
+
+// The bytes of the tag's end (last) and those after it, read as one.
+struct across_tag_end {
+    std::span<const std::uint8_t> last;
+    std::span<const std::uint8_t> after;
+
+    std::size_t size() const { return last.size() + after.size(); }
+    std::uint8_t operator[](std::size_t i) const { return i < last.size() ? last[i] : after[i - last.size()]; }
+    // The valid header at i, its frame's length in length; 0 when there is none.
+    std::uint32_t header_at(std::size_t i, std::int32_t& length) const
+    {
+        if (i + 4 > size()) {
+            return 0;
+        }
+        const std::uint32_t word = static_cast<std::uint32_t>((*this)[i]) << 24 |
+                                   static_cast<std::uint32_t>((*this)[i + 1]) << 16 |
+                                   static_cast<std::uint32_t>((*this)[i + 2]) << 8 | (*this)[i + 3];
+        frame_info f = blank_frame_info();
+        if (!has_sync(word) || decode_header(word, f) == 0 || f.frame_length <= 4) {
+            return 0;
+        }
+        length = f.frame_length;
+        return word;
+    }
+};
+
+// Where a chain of frames of one format begins in the tag's last bytes and goes
+// on past its end, at least two frames beyond it; the first such place from the
+// front. Returns the bytes of audio the tag hides (0: none). Nothing is looked
+// for when a frame or a tag stands where the size says the tag ends.
+std::int64_t find_hidden_audio(scan_context& c, std::span<const std::uint8_t> last)
+{
+    const auto after = c.in.peek(2 * scan_context::longest_frame + 8);
+    const across_tag_end bytes{last, after};
+    std::int32_t length = 0;
+    if (after.size() < 4 || bytes.header_at(last.size(), length) != 0 ||
+        tag_length_from_start(after.first(std::min(after.size(), tag_head_size))) != 0) {
+        return 0;
+    }
+    for (std::size_t i = 0; i + 4 <= last.size(); ++i) {
+        if (last[i] != 0xFF) {
+            continue;
+        }
+        const std::uint32_t first = bytes.header_at(i, length);
+        if (first == 0) {
+            continue;
+        }
+        std::size_t j = i;
+        int beyond = 0;
+        while (beyond < 2) {
+            std::int32_t next_length = 0;
+            const std::uint32_t word = bytes.header_at(j, next_length);
+            if (word == 0 || stream_format(word) != stream_format(first)) {
+                break;
+            }
+            beyond += j >= last.size() ? 1 : 0;
+            j += static_cast<std::size_t>(next_length);
+        }
+        if (beyond == 2) {
+            return static_cast<std::int64_t>(last.size() - i);
+        }
+    }
+    return 0;
+}
+
+// The frames the tag hid, from hidden bytes before its declared end: counted
+// as the scan counts frames, the first read for the stream's tag as a first
+// frame is, and the rest of the frame the tag's end cuts through consumed,
+// so that the scan goes on at the next frame.
+void take_hidden_audio(scan_context& c, std::span<const std::uint8_t> last, std::int64_t tag_start,
+                       std::int64_t declared_end, std::int64_t hidden)
+{
+    scan_state& st = c.state;
+    scan_counters& n = st.counters;
+    integrity_watch& w = *c.watch;
+    report(c, problem_kind::id3v2_size, tag_start, declared_end, hidden);
+    const auto after = c.in.peek(scan_context::longest_frame);
+    const across_tag_end bytes{last, after};
+    std::size_t at = last.size() - static_cast<std::size_t>(hidden);
+    const auto tag_base = declared_end - static_cast<std::int64_t>(last.size());
+    const std::int64_t run_start = tag_base + static_cast<std::int64_t>(at);
+    std::int64_t samples = 0;
+    std::int64_t frames = 0;
+    std::uint32_t first_word = 0;
+    while (at < last.size()) {
+        std::int32_t length = 0;
+        const std::uint32_t word = bytes.header_at(at, length);
+        frame_info f = blank_frame_info();
+        decode_header(word, f);
+        const std::int64_t frame_start = tag_base + static_cast<std::int64_t>(at);
+        if (w.frames == 0) {
+            first_word = word;
+            w.last_word = word;
+            w.frame_accepted(frame_start, frame_start + length);
+            const std::size_t body_at = at + (f.prot_bit != 0 ? 6 : 4);
+            if (body_at < last.size()) {
+                const auto body = last.subspan(body_at, std::min<std::size_t>(last.size() - body_at, tag_frame_reach));
+                if (f.prot_bit != 0) {
+                    f.crc16_value = static_cast<std::uint16_t>(last[at + 4] << 8 | last[at + 5]);
+                }
+                read_tag_frame(c, f, frame_start, body);
+                if (w.counts) {
+                    st.layout.vbr_frame = frame_start;
+                }
+                const std::size_t audio_at = at + static_cast<std::size_t>(length);
+                if (audio_at < last.size()) {
+                    w.catch_up_music(last.data() + audio_at, tag_base + static_cast<std::int64_t>(audio_at),
+                                     last.size() - audio_at);
+                }
+            }
+        } else {
+            if (first_word == 0) {
+                first_word = word;
+            }
+            w.last_word = word;
+            w.frame_accepted(frame_start, frame_start + length);
+        }
+        ++n.good_frames;
+        ++n.run_length;
+        ++frames;
+        samples += f.samples_per_frame;
+        n.play_seconds += static_cast<double>(f.samples_per_frame) / static_cast<double>(f.sample_freq);
+        bitrate_stats& r = st.rates;
+        r.high = std::max(r.high, f.bit_rate);
+        r.low = r.low == 0 ? f.bit_rate : std::min(r.low, f.bit_rate);
+        r.sum += f.bit_rate;
+        ++r.frames;
+        st.last_good_word = word;
+        st.last_good_crc = 0;
+        st.have_good_frame = true;
+        at += static_cast<std::size_t>(length);
+    }
+    // The frame the tag's end cuts through: the rest of it is audio too.
+    const std::uint64_t rest = at - last.size();
+    consume_counted(c, rest, false);
+    std::vector<frame_run>& runs = st.layout.runs;
+    if (runs.size() < layout_limit) {
+        runs.push_back(frame_run{byte_range{run_start, n.bytes_read}, frames, samples, first_word});
+    } else {
+        w.layout_overflow = true;
+    }
+}
+
 bool read_tag_at_frame_end(scan_context& c)
 {
     scan_state& st = c.state;
@@ -331,13 +476,40 @@ bool read_tag_at_frame_end(scan_context& c)
         note_problem(c, problem_kind::id3v2_tag, c.options.id3v2_error, start, size);
     }
     const std::uint64_t rest = length - 4;
-    const std::uint64_t got = consume_counted(c, rest, false);
     const std::int64_t declared_end = start + static_cast<std::int64_t>(length);
-    if (got < rest && id3v2) {
-        report(c, problem_kind::id3v2_size, start, declared_end, 0);
+    if (!id3v2) {
+        consume_counted(c, rest, false);
+        add_tag(c, head[0] == 'T' ? tag_format::id3v1 : tag_format::apev2,
+                leading ? tag_place::leading : tag_place::trailing, start, n.bytes_read, declared_end);
+        n.next_expected = n.bytes_read + 4;
+        return true;
     }
-    add_tag(c, id3v2 ? tag_format::id3v2 : head[0] == 'T' ? tag_format::id3v1 : tag_format::apev2,
-            leading ? tag_place::leading : tag_place::trailing, start, n.bytes_read, declared_end);
+    // An ID3v2 tag's last bytes are kept while it passes: a tagger that wrote
+    // too large a size hides the first frames of the audio there.
+    std::vector<std::uint8_t> last(static_cast<std::size_t>(std::min<std::uint64_t>(rest, hidden_audio_reach)));
+    const std::uint64_t keep_from = rest - last.size();
+    std::uint64_t pos = 0;
+    const std::uint64_t got = c.in.consume(rest, [&](const std::uint8_t* bytes, std::size_t len) {
+        c.watch->feed(bytes, len);
+        const std::uint64_t from = std::max(pos, keep_from);
+        if (from < pos + len) {
+            std::copy_n(bytes + (from - pos), pos + len - from, last.data() + (from - keep_from));
+        }
+        pos += len;
+    });
+    n.bytes_read += static_cast<std::int64_t>(got);
+    std::int64_t tag_end = n.bytes_read;
+    std::int64_t hidden = 0;
+    if (got < rest) {
+        report(c, problem_kind::id3v2_size, start, declared_end, 0);
+    } else {
+        hidden = find_hidden_audio(c, last);
+        tag_end -= hidden;
+    }
+    add_tag(c, tag_format::id3v2, leading ? tag_place::leading : tag_place::trailing, start, tag_end, declared_end);
+    if (hidden > 0) {
+        take_hidden_audio(c, last, start, declared_end, hidden);
+    }
     n.next_expected = n.bytes_read + 4;
     return true;
 }

@@ -55,6 +55,14 @@ public:
     // from (the tag frame's end) up to to, as they pass.
     void watch_music(std::int64_t from, std::int64_t to);
     bool music_watched() const { return music_.active; }
+    // Bytes that went by before the music was watched (audio found afterwards
+    // inside a tag that claimed it), handed over again with their position.
+    void catch_up_music(const std::uint8_t* bytes, std::int64_t pos, std::size_t n)
+    {
+        if (music_.active) {
+            add_music(bytes, pos, n);
+        }
+    }
     std::uint16_t music_crc() const { return music_.crc; }
 
     // Where the tags that follow the last accepted frame stop being recognisable
