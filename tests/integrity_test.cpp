@@ -475,6 +475,13 @@ TEST(IntegrityFiles, RealEncoderOutputPassesWithTheStrongestVerdictItAllows)
         {"integrity/tags_mid3v2.mp3", "MUSIC_CRC"},
         {"integrity/tags_mutagen_apev2_v1.mp3", "MUSIC_CRC"},
         {"integrity/lame_abr96.mp3", "MUSIC_CRC"},
+        {"integrity/valid_id3v2_picture.mp3", "MUSIC_CRC"},
+        {"integrity/valid_apev2_binary_v1.mp3", "MUSIC_CRC"},
+        {"integrity/valid_apev2_binary_footer_only_v1.mp3", "MUSIC_CRC"},
+        {"integrity/valid_two_id3v2.mp3", "MUSIC_CRC"},
+        {"integrity/valid_id3v1_sync_in_title.mp3", "MUSIC_CRC"},
+        {"integrity/vbr_without_header.mp3", "STRUCTURE_ONLY"},  // a notice only
+        {"integrity/free_format.mp3", "STRUCTURE_ONLY"},         // a notice only
         {"twolame_l2_crc.mp2", "FRAME_CRCS"},
         {"twolame_mpeg2_crc.mp2", "FRAME_CRCS"},
         {"lame_mpeg25_8k.mp3", "STRUCTURE_ONLY"},
@@ -512,6 +519,14 @@ TEST(IntegrityFiles, EachDamagedCopyIsCaughtWithItsOwnMessage)
         {"tag_only.mp3", "\nNo frame was found. The stream ended at offset 0x511 (BYTE 1297).", 0},
         {"cut_inside_id3v2.mp3", "\nNo frame was found. The stream ended at offset 0x258 (BYTE 600).", 0},
         {"last_frame_cut_by_v1.mp3", "\nThe last frame at offset 0x414d (BYTE 16717) was cut short by a tag.", 0},
+        {"joined_with_id3v2.mp3", "\nA tag between two runs of frames at offset 0x2248 (BYTE 8776): two streams joined.",
+         255},
+        {"format_switch.mp3", "\nThe stream changes its format at offset 0x42ef (BYTE 17135): two streams joined.", 0},
+        {"id3v2_swallows_audio.mp3",
+         "\nThe ID3v2 tag at offset 0x0 (BYTE 0) is too large. Its size ends at offset 0x8f9 (BYTE 2297) and hides "
+         "1000 bytes of audio.",
+         255},
+        {"id3v2_footer_without_tag.mp3", "\nJunk after the last frame at offset 0x2ec8 (BYTE 11976).", 0},
     };
     for (const auto& c : cases) {
         const std::string path = fixture(std::string("integrity/") + c.file);
@@ -561,6 +576,30 @@ TEST(IntegrityFiles, NothingIsSaidOfAnEndThatWasNeverRead)
             EXPECT_EQ(r.out.find(finding), std::string::npos) << c.what << ": " << r.out;
         }
     }
+}
+
+TEST(IntegrityFiles, NoticesAreListedAsSuchAndCountNoBadFrame)
+{
+    const struct {
+        const char* file;
+        const char* kind;
+    } cases[] = {
+        {"integrity/vbr_without_header.mp3", "\"kind\":\"vbr_without_header\",\"offset\":0,\"bad_frame\":false,"
+                                             "\"severity\":\"notice\",\"bit_rate_low\":32,\"bit_rate_high\":256}"},
+        {"integrity/free_format.mp3", "\"kind\":\"free_format\",\"offset\":0,\"bad_frame\":false,\"severity\":\"notice\""},
+    };
+    for (const auto& c : cases) {
+        const run_result r = run_framelint({"-c", "--json", fixture(c.file)});
+        EXPECT_EQ(r.status, 0) << c.file;
+        EXPECT_NE(r.out.find(c.kind), std::string::npos) << r.out;
+        EXPECT_NE(r.out.find("\"bad_frames\":0,"), std::string::npos) << r.out;
+        EXPECT_EQ(run_framelint({"--json", fixture(c.file)}).out.find("severity"), std::string::npos)
+            << "only -c adds the severity";
+    }
+    const run_result damage = run_framelint({"-c", "--json", fixture("integrity/format_switch.mp3")});
+    EXPECT_NE(damage.out.find("\"kind\":\"format_switch\",\"offset\":17135,\"bad_frame\":true,\"severity\":\"damage\""),
+              std::string::npos)
+        << damage.out;
 }
 
 TEST(IntegrityFiles, StandardOutputOfTheCopyModesIsUnchanged)

@@ -520,26 +520,33 @@ bool confirmed_by_next(scan_context& c, const frame_info& frame)
     if (length <= 4) {
         return false;
     }
+    // Two frames of its format after it (or one, then a tag or the end): bytes
+    // that merely hold header words here and there rarely line up twice.
     const auto body = static_cast<std::size_t>(length - 4);
-    const auto ahead = c.in.peek(body + 4);
-    if (ahead.size() == body) {
-        return true;  // it ends where the stream does
+    const auto ahead = c.in.peek(body + scan_context::longest_frame + 4);
+    std::size_t at = body;
+    for (int following = 0; following < 2; ++following) {
+        if (ahead.size() == at) {
+            return true;  // it ends where the stream does
+        }
+        if (ahead.size() < at + 4) {
+            return false;  // the stream ends inside it, or too soon after it for anything to follow
+        }
+        const std::uint8_t* next = ahead.data() + at;
+        const std::uint32_t word = static_cast<std::uint32_t>(next[0]) << 24 |
+                                   static_cast<std::uint32_t>(next[1]) << 16 |
+                                   static_cast<std::uint32_t>(next[2]) << 8 | next[3];
+        if (!has_sync(word)) {
+            return may_begin_tag(next[0]) &&
+                   tag_length_from_start(ahead.subspan(at, std::min(ahead.size() - at, tag_head_size))) != 0;
+        }
+        frame_info following_frame = blank_frame_info();
+        if (decode_header(word, following_frame) == 0 || stream_format(word) != stream_format(frame.int_header)) {
+            return false;
+        }
+        at += static_cast<std::size_t>(following_frame.frame_length);
     }
-    if (ahead.size() < body + 4) {
-        return false;  // the stream ends inside it, or too soon after it for anything to follow
-    }
-    const std::uint8_t* next = ahead.data() + body;
-    const std::uint32_t word = static_cast<std::uint32_t>(next[0]) << 24 | static_cast<std::uint32_t>(next[1]) << 16 |
-                               static_cast<std::uint32_t>(next[2]) << 8 | next[3];
-    if (has_sync(word)) {
-        frame_info following = blank_frame_info();
-        return decode_header(word, following) != 0 && stream_format(word) == stream_format(frame.int_header);
-    }
-    if (!may_begin_tag(next[0])) {
-        return false;
-    }
-    const auto with_head = c.in.peek(body + tag_head_size);
-    return tag_length_from_start(with_head.subspan(body)) != 0;
+    return true;
 }
 
 void hold_rejected_header(scan_context& c)

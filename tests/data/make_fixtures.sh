@@ -170,6 +170,8 @@ mid3v2 -t "Fixture Tone" -a "framelint fixtures" integrity/tags_mid3v2.mp3 >/dev
 cp tag_v1.mp3 integrity/tags_mutagen_apev2_v1.mp3
 /usr/bin/python3 -c 'import sys; from mutagen.apev2 import APEv2; t = APEv2(); t["Title"] = "Fixture Tone"; t["Artist"] = "framelint fixtures"; t.save(sys.argv[1])' \
     integrity/tags_mutagen_apev2_v1.mp3
+# Tags holding sync words, joined files, mis-sized tags and the notices.
+/usr/bin/python3 make_stream_cases.py
 
 total=0
 for f in "${names[@]}"; do total=$((total + $(stat -c %s "$f"))); done
