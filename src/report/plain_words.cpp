@@ -27,9 +27,11 @@ std::string crc_pair(const problem& p)
     return text;
 }
 
-std::string counts_differ(std::string_view header, std::int64_t stored, std::int64_t found, std::string_view unit)
+// The byte count found runs to where the last frame should end, which a cut
+// file does not reach: it is what the frames take, not the file's size.
+std::string counts_differ(std::string_view header, std::int64_t stored, std::int64_t found, bool bytes)
 {
-    return std::string(header) + " header says " + num(stored) + " " + std::string(unit) + ", the file has " +
+    return std::string(header) + " header says " + num(stored) + (bytes ? " bytes, the frames take " : " frames, the file has ") +
            num(found);
 }
 
@@ -175,10 +177,10 @@ std::string plain_words(const problem& p, const stream_clues& clues)
     case problem_kind::trailing_junk: return "junk after the last frame (" + count_of(first, "byte", "bytes") + ")";
     case problem_kind::last_frame_cut_by_tag:
         return "its last frame is cut short by a tag (" + count_of(first - second, "byte", "bytes") + " missing)";
-    case problem_kind::xing_frame_count: return counts_differ("Xing", first, second, "frames");
-    case problem_kind::xing_byte_count: return counts_differ("Xing", first, second, "bytes");
-    case problem_kind::vbri_frame_count: return counts_differ("VBRI", first, second, "frames");
-    case problem_kind::vbri_byte_count: return counts_differ("VBRI", first, second, "bytes");
+    case problem_kind::xing_frame_count: return counts_differ("Xing", first, second, false);
+    case problem_kind::xing_byte_count: return counts_differ("Xing", first, second, true);
+    case problem_kind::vbri_frame_count: return counts_differ("VBRI", first, second, false);
+    case problem_kind::vbri_byte_count: return counts_differ("VBRI", first, second, true);
     case problem_kind::lame_tag_crc: return "the LAME tag is damaged (its CRC does not match)";
     case problem_kind::music_crc_mismatch:
         return "the audio is not what the encoder wrote (music CRC " + crc_pair(p) + ")";
