@@ -52,8 +52,6 @@ TEST(PlainWords, NumbersSayHowMuch)
         {make(problem_kind::trailing_junk, true, 9000, 1), "junk after the last frame (1 byte)"},
         {make(problem_kind::last_frame_cut_by_tag, true, 800, 1217, 1167),
          "its last frame is cut short by a tag (50 bytes missing)"},
-        {make(problem_kind::frame_crc_mismatch, true, 0, 0xaf0c, 0xcfb2),
-         "a frame's CRC does not match its contents (stored af0c, computed cfb2)"},
         {make(problem_kind::music_length, true, 0, 11976, 7185),
          "ends 4791 bytes before the music the LAME tag declares"},
         {make(problem_kind::format_switch, true, 800, 0xFFFB9064, 0xFFF39064),

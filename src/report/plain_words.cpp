@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cctype>
-#include <cstdio>
 #include <cstring>
 #include <string_view>
 
@@ -17,14 +16,6 @@ std::string num(std::int64_t v) { return std::to_string(v); }
 std::string count_of(std::int64_t n, std::string_view one, std::string_view many)
 {
     return num(n) + " " + std::string(n == 1 ? one : many);
-}
-
-std::string crc_pair(const problem& p)
-{
-    char text[64];
-    std::snprintf(text, sizeof text, "stored %04x, computed %04x", static_cast<unsigned>(p.numbers[0]) & 0xFFFFu,
-                  static_cast<unsigned>(p.numbers[1]) & 0xFFFFu);
-    return text;
 }
 
 // The byte count found runs to where the last frame should end, which a cut
@@ -170,7 +161,7 @@ std::string plain_words(const problem& p, const stream_clues& clues)
         return "a run of " + count_of(first, "good frame", "good frames") + ", fewer than the " + num(second) +
                " asked for";
     case problem_kind::read_error: return std::string("read error: ") + std::strerror(static_cast<int>(first));
-    case problem_kind::frame_crc_mismatch: return "a frame's CRC does not match its contents (" + crc_pair(p) + ")";
+    case problem_kind::frame_crc_mismatch: return "a frame's CRC does not match its contents";
     case problem_kind::reserved_emphasis: return "a frame header with the reserved emphasis value";
     case problem_kind::no_frames: return no_audio(clues);
     case problem_kind::leading_junk: return "junk before the first frame (" + count_of(first, "byte", "bytes") + ")";
@@ -183,7 +174,7 @@ std::string plain_words(const problem& p, const stream_clues& clues)
     case problem_kind::vbri_byte_count: return counts_differ("VBRI", first, second, true);
     case problem_kind::lame_tag_crc: return "the LAME tag is damaged (its CRC does not match)";
     case problem_kind::music_crc_mismatch:
-        return "the audio is not what the encoder wrote (music CRC " + crc_pair(p) + ")";
+        return "the audio is not what the encoder wrote (its music CRC does not match)";
     case problem_kind::music_length:
         return "ends " + count_of(first - second, "byte", "bytes") + " before the music the LAME tag declares";
     case problem_kind::format_switch: return format_change(first, second);
