@@ -9,13 +9,16 @@ error not a terminal it must never appear.
 
 usage: progress_check.py FRAMELINT DATA_DIR
 """
+import fcntl
 import os
 import pty
 import re
 import shutil
+import struct
 import subprocess
 import sys
 import tempfile
+import termios
 import threading
 import time
 
@@ -23,7 +26,7 @@ RUB_OUT = b"\r\x1b[K"
 PROGRESS = re.compile(rb"\d+ files?, [0-9.]+ (bytes?|kB|MB|GB) done: [^\r\n]*")
 
 
-def run(framelint, files, fifo, data, stderr_tty, stdout_tty):
+def run(framelint, files, fifo, data, stderr_tty, stdout_tty, columns=200):
     """Runs framelint --summary on files; returns (stdout bytes, stderr bytes) as seen."""
     def feed():
         time.sleep(1.3)
@@ -32,6 +35,7 @@ def run(framelint, files, fifo, data, stderr_tty, stdout_tty):
     writer = threading.Thread(target=feed)
     writer.start()
     master, slave = pty.openpty()
+    fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", 24, columns, 0, 0))
     proc = subprocess.Popen([framelint, "--summary", fifo] + files,
                             stdout=slave if stdout_tty else subprocess.PIPE,
                             stderr=slave if stderr_tty else subprocess.PIPE)
@@ -95,6 +99,14 @@ def main():
                 not lines[1].startswith(files[1] + ": DAMAGED: ") or \
                 not lines[2].startswith("5 files: 3 clean, 2 damaged, 0 unreadable ("):
             failures.append(f"records on the terminal: {lines!r} from {tty!r}")
+
+        # A narrow terminal: the line never wraps, and keeps the end of the name.
+        status, _, _, tty = run(framelint, files, fifo, clean, True, False, columns=40)
+        drawn = [p for p in tty.split(RUB_OUT)[1:] if p]
+        first = drawn[0] if drawn else b""
+        if len(first) > 39 or not first.startswith(b"0 files, 0 bytes done: ...") or \
+                not first.endswith(b"/slow.mp3"):
+            failures.append(f"on 40 columns: {drawn!r}")
 
         # Standard error not a terminal: never drawn, even on a long run.
         status, out, err, tty = run(framelint, files, fifo, clean, False, True)
