@@ -41,31 +41,34 @@ std::vector<std::string> grouped_words(const person_record& r, const person_styl
     if (r.problems == nullptr) {
         return words;
     }
-    const std::vector<problem>& kept = r.problems->kept;
-    std::vector<bool> done(std::size(problem_kinds), false);
-    for (std::size_t i = 0; i < kept.size(); ++i) {
-        const problem& p = kept[i];
+    // Damage is what counted a bad frame; events that did not (a skipped ID3v2
+    // tag, a late first frame that -c reports as junk) are no finding.
+    const auto wanted = [notices](const problem& p) {
         const bool notice = info_of(p.kind).severity == problem_severity::notice && !p.bad_frame;
-        // Damage is what counted a bad frame; events that did not (a skipped
-        // ID3v2 tag, a late first frame that -c reports as junk) are no finding.
-        if (notice != notices || (!notice && !p.bad_frame) || done[static_cast<std::size_t>(p.kind)]) {
+        return notices ? notice : p.bad_frame;
+    };
+    std::vector<std::int64_t> count(std::size(problem_kinds), 0);
+    for (const problem& p : r.problems->kept) {
+        count[static_cast<std::size_t>(p.kind)] += wanted(p) ? 1 : 0;
+    }
+    std::vector<bool> done(std::size(problem_kinds), false);
+    for (const problem& p : r.problems->kept) {
+        const auto kind = static_cast<std::size_t>(p.kind);
+        if (!wanted(p) || done[kind]) {
             continue;
         }
-        done[static_cast<std::size_t>(p.kind)] = true;
-        std::int64_t count = 0;
-        for (std::size_t j = i; j < kept.size(); ++j) {
-            count += kept[j].kind == p.kind && kept[j].bad_frame == p.bad_frame ? 1 : 0;
-        }
+        done[kind] = true;
+        const std::int64_t n = count[kind];
         std::string text;
-        if (count == 1) {
+        if (n == 1) {
             text = plain_words(p, r.clues);
             if (style.offsets) {
                 text += where(plain_offset(p));
             }
         } else {
-            text = plain_words_many(p.kind, count);
+            text = plain_words_many(p.kind, n);
             if (text.empty()) {
-                text = plain_words(p, r.clues) + " (" + std::to_string(count) + " times)";
+                text = plain_words(p, r.clues) + " (" + std::to_string(n) + " times)";
             }
             if (style.offsets) {
                 text += " (the first" + where(plain_offset(p)) + ")";
