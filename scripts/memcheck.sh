@@ -9,7 +9,7 @@ binary=$build/framelint
 command -v valgrind >/dev/null || { echo "memcheck: valgrind is not installed; skipped"; exit 0; }
 fixtures=("$here"/tests/data/*.mp3 "$here"/tests/data/*.mp2 "$here"/tests/data/integrity/*.mp[23])
 modes=("" "-p" "-a -v" "-a -vv" "-e" "-i -a -v" "-s" "-sf" "-sf -i" "-ss" "-ss -sf -i" "-b" "-b5000" "-q3"
-       "--json -i -e -q3" "--json -a -vv" "-c" "-c -p -i" "-c -sf -i" "-c -b5000")
+       "--json -i -e -q3" "--json -a -vv" "-c" "-c -p -i" "-c -sf -i" "-c -b5000" "--summary=all,offsets -e -q3")
 failed=0
 run() {
   local status=0

@@ -4,11 +4,13 @@
 #include <cstring>
 #include <fcntl.h>
 #include <memory>
+#include <optional>
 #include <span>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "cli/person_session.hpp"
 #include "cli/switches.hpp"
 #include "cli/tree_walk.hpp"
 #include "io/aligned_block.hpp"
@@ -32,8 +34,12 @@ bool check_stream_errors(io::byte_source& in, const std::string& file_label, io:
 }
 
 files_outcome check_files(const std::vector<std::string>& files, const scan_options& options, io::output& out,
-                          io::output& err)
+                          io::output& err, person_session* person)
 {
+    // Under --json and --summary the scanner's warnings and notes are left out:
+    // standard error carries errors alone.
+    io::output quiet(io::output::discard_tag{});
+    io::output& scan_err = records_only(options) ? quiet : err;
     // One reader for standard input for the whole run: a second "-" goes on right
     // after the last byte the first one consumed, whatever was read ahead.
     std::unique_ptr<io::aligned_block> stdin_buffer;
@@ -58,11 +64,20 @@ files_outcome check_files(const std::vector<std::string>& files, const scan_opti
         // Once standard output has failed there is nothing left to do with the
         // stream: reading on would only delay the error, or never end.
         in.stop_when_failed(&out);
-        if (!scan_file(in, label, options, out, err)) {
+        if (person != nullptr) {
+            person->file_started(label);
+        }
+        if (!scan_file(in, label, options, out, scan_err, person != nullptr ? &person->run : nullptr)) {
             outcome.bad_frames = true;
+        }
+        if (person != nullptr) {
+            person->file_done();
         }
         if (in.error() != 0) {
             outcome.unreadable = true;
+            if (person != nullptr) {
+                in.clear_error();  // the file's line said it
+            }
         }
         return check_stream_errors(in, label, out, err);
     };
@@ -70,7 +85,12 @@ files_outcome check_files(const std::vector<std::string>& files, const scan_opti
     const auto check_named = [&](const std::string& name) {
         const int fd = ::open(name.c_str(), O_RDONLY | O_CLOEXEC);
         if (fd < 0) {
-            err.print("framelint: %s %s\n", name.c_str(), std::strerror(errno));
+            const int error = errno;
+            if (person != nullptr) {
+                person->unopened(name, error, out);
+            } else {
+                err.print("framelint: %s %s\n", name.c_str(), std::strerror(error));
+            }
             outcome.unreadable = true;
             return true;
         }
@@ -167,11 +187,17 @@ int run(int argc, const char* const* argv)
         break;
     }
 
-    const files_outcome outcome = check_files(command.files, command.options, out, err);
+    std::optional<person_session> person;
+    if (command.options.person_report) {
+        person.emplace(command.options, out, err);
+    }
+    const files_outcome outcome = check_files(command.files, command.options, out, err, person ? &*person : nullptr);
     if (outcome.stdout_failed) {
         return 1;
     }
-    if (!command.options.to_stdout && !command.options.json_lines) {
+    if (person) {
+        person->finish(out);
+    } else if (!command.options.to_stdout && !command.options.json_lines) {
         report_rusage(out, err);
     }
     if (!finish_stdout(out, err)) {

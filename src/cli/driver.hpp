@@ -10,6 +10,8 @@
 
 namespace framelint::cli {
 
+class person_session;
+
 // The whole program; returns the exit status (0, 1 or 255).
 int run(int argc, const char* const* argv);
 
@@ -23,9 +25,10 @@ struct files_outcome {
     bool bad_frames = false;     // some scanned stream had a bad frame
 };
 
-// Scans every file argument ("-" is standard input).
+// Scans every file argument ("-" is standard input). person: under --summary,
+// the run's report for people, which gets every file's line.
 files_outcome check_files(const std::vector<std::string>& files, const scan_options& options, io::output& out,
-                          io::output& err);
+                          io::output& err, person_session* person = nullptr);
 
 // After each stream: reports a read error on it, and tells whether standard
 // output is still good (it is flushed first, so that a report that never

@@ -52,10 +52,14 @@ constexpr const char* help_lines[] = {
     "                       in the directories named and below them.\n\n",
     "     --json            Writes one JSON object per stream (JSON Lines)\n",
     "                       instead of the summary, for other programs.\n\n",
+    "     --summary[=all,offsets]\n",
+    "                       One line per file that is not clean, its findings in\n",
+    "                       plain words, and a tally; checks as -c does. =all:\n",
+    "                       every file; =offsets: where each finding is.\n\n",
     "     --help            Prints this text on standard output.\n\n",
     "     --version         Prints the version.\n\n",
 };
-static_assert(std::size(help_lines) == 46);
+static_assert(std::size(help_lines) == 50);
 
 }  // namespace
 

@@ -103,6 +103,36 @@ struct switch_reader {
         }
     }
 
+    // --summary, or --summary= with a comma-separated list of "all" (clean
+    // files get their line too) and "offsets" (each finding says where it is).
+    bool summary_words(std::string_view word)
+    {
+        scan_options& o = result.options;
+        o.person_report = true;
+        o.integrity = true;  // a report for people must not pass a file with no audio in it
+        if (word == "--summary") {
+            return true;
+        }
+        std::string_view rest = word.substr(std::string_view("--summary=").size());
+        for (;;) {
+            const std::size_t comma = rest.find(',');
+            const std::string_view part = rest.substr(0, comma);
+            if (part == "all") {
+                o.person_all = true;
+            } else if (part == "offsets") {
+                o.person_offsets = true;
+            } else {
+                result.diagnostic = std::string(program) + ": --summary takes all, offsets or all,offsets, not '" +
+                                    std::string(part) + "'\n";
+                return stop(parse_outcome::bad_combination);
+            }
+            if (comma == std::string_view::npos) {
+                return true;
+            }
+            rest = rest.substr(comma + 1);
+        }
+    }
+
     // A word that begins with "--": a long option, or else an invalid option '-'
     // (its first letter read as a switch). Returns false to end parsing, as act().
     bool act_long(std::string_view word)
@@ -110,6 +140,8 @@ struct switch_reader {
         scan_options& o = result.options;
         if (word == "--json") {
             o.json_lines = true;
+        } else if (word == "--summary" || word.starts_with("--summary=")) {
+            return summary_words(word);
         } else if (word == "--recursive") {
             o.recursive = true;
         } else if (word == "--help") {
@@ -176,6 +208,13 @@ parsed_command_line parse_command_line(int argc, const char* const* argv)
         result.diagnostic = std::string(reader.program) +
                             ": --json cannot be used with -s, -ss or -sf, which give standard output to the "
                             "stream\n";
+        return result;
+    }
+    if (result.options.person_report && (result.options.json_lines || result.options.to_stdout)) {
+        result.outcome = parse_outcome::bad_combination;
+        result.diagnostic = std::string(reader.program) +
+                            ": --summary cannot be used with --json, -s, -ss or -sf, which give standard output to "
+                            "other records or to the stream\n";
         return result;
     }
     apply_implications(result.options);

@@ -18,16 +18,21 @@ output::output(int fd, bool flush_each_message)
 
 output::output(std::string& capture) : capture_(&capture), block_(capacity), buffer_(block_.bytes()) {}
 
+output::output(discard_tag) : discard_(true), block_(capacity), buffer_(block_.bytes()) {}
+
 output::~output() { flush(); }
 
 void output::send(const std::uint8_t* bytes, std::size_t n)
 {
-    if (error_ != 0) {
-        return;  // the stream is broken; later bytes have nowhere to go
+    if (error_ != 0 || discard_) {
+        return;  // the stream is broken, or wanted nothing; later bytes have nowhere to go
     }
     if (capture_ != nullptr) {
         capture_->append(reinterpret_cast<const char*>(bytes), n);
         return;
+    }
+    if (before_send_ != nullptr && n > 0) {
+        before_send_(before_send_context_);
     }
     while (n > 0) {
         const ssize_t put = ::write(fd_, bytes, n);
@@ -85,6 +90,9 @@ std::size_t output::splice_from(int in_fd, std::int64_t offset, std::size_t n)
     if (splices_ < 0) {
         struct stat st {};
         splices_ = capture_ == nullptr && ::fstat(fd_, &st) == 0 && S_ISFIFO(st.st_mode) ? 1 : 0;
+    }
+    if (before_send_ != nullptr && splices_ == 1 && n > 0) {
+        before_send_(before_send_context_);
     }
     std::size_t moved = 0;
     auto at = static_cast<loff_t>(offset);

@@ -21,6 +21,9 @@ public:
     output(int fd, bool flush_each_message);
     // Collects everything into a string (flushes append to it).
     explicit output(std::string& capture);
+    // Takes everything and writes nothing: for messages a mode leaves out.
+    struct discard_tag {};
+    explicit output(discard_tag);
     ~output();
 
     output(const output&) = delete;
@@ -48,6 +51,14 @@ public:
     // Sends everything buffered. Returns false when a write has ever failed.
     bool flush();
 
+    // Called just before any bytes leave for the descriptor (not for a capture):
+    // a line drawn on the terminal by someone else is taken away first.
+    void before_sending(void (*hook)(void*), void* context)
+    {
+        before_send_ = hook;
+        before_send_context_ = context;
+    }
+
     bool failed() const { return error_ != 0; }
     // errno of the first failed write, or 0.
     int error() const { return error_; }
@@ -59,6 +70,9 @@ private:
     std::string* capture_ = nullptr;
     int splices_ = -1;  // whether splice_from() can splice to fd_: -1 not known yet
     bool flush_each_message_ = false;
+    bool discard_ = false;
+    void (*before_send_)(void*) = nullptr;
+    void* before_send_context_ = nullptr;
     int error_ = 0;
     aligned_block block_;
     std::span<std::uint8_t> buffer_;  // block_'s bytes

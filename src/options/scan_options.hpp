@@ -23,12 +23,19 @@ struct scan_options {
     bool integrity = false;      // -c: frame CRCs, encoder tags, junk and tags at the ends
     bool json_lines = false;     // --json: one JSON object per stream instead of the text reports
     bool recursive = false;      // -r, --recursive: directories named are walked for audio files
+    bool person_report = false;  // --summary: one line per file that is not clean, and a tally
+    bool person_all = false;     // --summary=all: clean files get their line too
+    bool person_offsets = false; // --summary=offsets: each finding says where it is
 
     // -b's number. Empty is "no budget": the budget never ends the scan, and the
     // scan stops right after the first accepted frame.
     std::optional<std::int64_t> byte_count;
     std::int64_t min_frames = 2;  // -q, only read while min_run_set
 };
+
+// Standard output carries only records (JSON lines or the lines for people),
+// standard error only errors: the scanner's warnings and notes are left out.
+constexpr bool records_only(const scan_options& o) { return o.json_lines || o.person_report; }
 
 // Copy-out of frame bodies: -s and -sf, not -ss.
 constexpr bool copies_bodies(const scan_options& o)

@@ -366,8 +366,44 @@ scan_state scan_stream(io::byte_source& in, const scan_options& options, io::out
     return st;
 }
 
+namespace {
+
+// The file's line for people, from what the scan found.
+void report_person(io::byte_source& in, const scan_state& st, std::string_view file_label, person_run& person,
+                   io::output& out)
+{
+    person_record r;
+    r.file_label = file_label;
+    r.problems = &st.problems;
+    r.bad_frames = st.counters.bad_frames;
+    r.verdict = in.error() != 0                ? person_verdict::unreadable
+                : st.counters.bad_frames > 0 ? person_verdict::damaged
+                                               : person_verdict::clean;
+    r.error = in.error();
+    std::uint8_t last[io::byte_source::history_size];
+    std::size_t got = 0;
+    if (r.verdict == person_verdict::damaged) {
+        const auto wanted = static_cast<std::size_t>(
+            std::min<std::int64_t>(st.counters.bytes_read, static_cast<std::int64_t>(sizeof last)));
+        got = in.last_consumed(last, wanted);
+    }
+    r.clues.last_bytes = std::span<const std::uint8_t>(last, got);
+    r.clues.stream_length = st.counters.bytes_read;
+    r.clues.last_frame_length = st.have_good_frame ? st.last_good_frame.frame_length : 0;
+    for (const problem& p : st.problems.kept) {
+        if (p.kind == problem_kind::id3v2_tag) {
+            r.clues.id3v2_end = p.numbers[0] + 10;  // the tag's header is not in its size
+            break;
+        }
+    }
+    const std::string line = person.take_line(r, st.counters.bytes_read);
+    out.write(line.data(), line.size());
+}
+
+}  // namespace
+
 bool scan_file(io::byte_source& in, std::string_view file_label, const scan_options& options, io::output& out,
-               io::output& err)
+               io::output& err, person_run* person)
 {
     scan_state st = scan_stream(in, options, out, err);
     summary_facts facts;
@@ -382,7 +418,9 @@ bool scan_file(io::byte_source& in, std::string_view file_label, const scan_opti
     facts.have_good_frame = st.have_good_frame;
     facts.last_good_frame = &st.last_good_frame;
     facts.integrity = st.verdict;
-    if (options.json_lines) {
+    if (person != nullptr) {
+        report_person(in, st, file_label, *person, out);
+    } else if (options.json_lines) {
         if (in.error() != 0) {
             // Reported on standard error by the file loop; kept here for the line.
             st.problems.add(problem{problem_kind::read_error, false, st.counters.bytes_read, {in.error(), 0, 0}});

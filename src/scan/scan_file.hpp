@@ -8,6 +8,7 @@
 #include "io/byte_source.hpp"
 #include "io/output.hpp"
 #include "options/scan_options.hpp"
+#include "report/person_report.hpp"
 #include "scan/scan_state.hpp"
 
 namespace framelint {
@@ -17,8 +18,9 @@ namespace framelint {
 scan_state scan_stream(io::byte_source& in, const scan_options& options, io::output& out, io::output& err);
 
 // The scan loop, then the summary and the ID3v1 step. True when no frame was bad.
+// person: under --summary, the run's report for people, which gets the file's line.
 bool scan_file(io::byte_source& in, std::string_view file_label, const scan_options& options, io::output& out,
-               io::output& err);
+               io::output& err, person_run* person = nullptr);
 
 // Consumes the rest of an accepted frame (frame is the state's candidate, or for an
 // unprotected frame, which the body reader does not change, its kept decode).

@@ -85,9 +85,10 @@ struct scan_context {
     // for its CRC (then bytes_read stands at its start until it is passed).
     std::int64_t body_end = -1;
     bool body_read_whole = false;
-    bool records_problems;     // every problem goes into the state's list (--json)
+    bool records_problems;     // every problem goes into the state's list (--json, --summary)
     // Where the notes meant for standard output go: standard error when standard
-    // output carries JSON Lines, which nothing else may break into.
+    // output carries records (JSON Lines, the lines for people), which nothing
+    // else may break into.
     io::output& notes;
     integrity_watch* watch;    // -c: sees every consumed byte and accepted frame; else nullptr
     // -c outside repair: only frames of the stream are accepted (found where the
@@ -110,8 +111,8 @@ struct scan_context {
           byte_budget(opts.byte_search && opts.byte_count ? *opts.byte_count : INT64_MAX),
           goes_on(opts.check_all || (opts.byte_search && opts.byte_count && *opts.byte_count > 0)),
           bodies_read_through(copies_bodies(opts) || source.is_stdin() || opts.id3_tag),
-          repair(writes_repaired_frames(opts)), records_problems(opts.json_lines),
-          notes(opts.json_lines ? stderr_stream : stdout_stream),
+          repair(writes_repaired_frames(opts)), records_problems(records_only(opts)),
+          notes(records_only(opts) ? stderr_stream : stdout_stream),
           watch(opts.integrity ? &st.integrity : nullptr),
           stream_rules(opts.integrity && !writes_repaired_frames(opts)),
           walks_known_frames(goes_on && !repair && !opts.very_verbose)

@@ -1,0 +1,44 @@
+#include "cli/person_session.hpp"
+
+#include <unistd.h>
+
+namespace framelint::cli {
+
+person_session::person_session(const scan_options& options, io::output& out, io::output& err)
+    : out_(out), err_(err), progress_(STDERR_FILENO, true)
+{
+    run.style.every_file = options.person_all;
+    run.style.offsets = options.person_offsets;
+    run.style.recursive = options.recursive;
+    if (progress_.active()) {
+        out_.before_sending(&progress_line::erase_hook, &progress_);
+        err_.before_sending(&progress_line::erase_hook, &progress_);
+    }
+}
+
+person_session::~person_session()
+{
+    progress_.erase();
+    out_.before_sending(nullptr, nullptr);
+    err_.before_sending(nullptr, nullptr);
+}
+
+void person_session::unopened(const std::string& name, int error, io::output& out)
+{
+    person_record r;
+    r.file_label = name;
+    r.verdict = person_verdict::unreadable;
+    r.error = error;
+    const std::string line = run.take_line(r, 0);
+    out.write(line.data(), line.size());
+}
+
+void person_session::finish(io::output& out)
+{
+    progress_.erase();
+    const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start_;
+    const std::string line = tally_line(run.tally, took.count());
+    out.write(line.data(), line.size());
+}
+
+}  // namespace framelint::cli

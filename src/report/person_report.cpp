@@ -1,0 +1,163 @@
+#include "report/person_report.hpp"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+namespace framelint {
+namespace {
+
+const char* verdict_word(person_verdict v)
+{
+    switch (v) {
+    case person_verdict::clean: return "clean";
+    case person_verdict::damaged: return "DAMAGED";
+    case person_verdict::unreadable: return "unreadable";
+    }
+    return "unreadable";
+}
+
+// A name goes out as given, but for control bytes: a line break in a name
+// would split its record in two.
+std::string printable_name(std::string_view name)
+{
+    std::string shown(name);
+    for (char& ch : shown) {
+        const auto b = static_cast<unsigned char>(ch);
+        if (b < 0x20 || b == 0x7F) {
+            ch = '?';
+        }
+    }
+    return shown;
+}
+
+std::string where(std::int64_t offset) { return " at byte " + std::to_string(offset); }
+
+// The findings (or the notices) of one file, one entry per kind, in the order
+// each kind was first found.
+std::vector<std::string> grouped_words(const person_record& r, const person_style& style, bool notices)
+{
+    std::vector<std::string> words;
+    if (r.problems == nullptr) {
+        return words;
+    }
+    // Damage is what counted a bad frame; events that did not (a skipped ID3v2
+    // tag, a late first frame that -c reports as junk) are no finding.
+    const auto wanted = [notices](const problem& p) {
+        const bool notice = info_of(p.kind).severity == problem_severity::notice && !p.bad_frame;
+        return notices ? notice : p.bad_frame;
+    };
+    std::vector<std::int64_t> count(std::size(problem_kinds), 0);
+    for (const problem& p : r.problems->kept) {
+        count[static_cast<std::size_t>(p.kind)] += wanted(p) ? 1 : 0;
+    }
+    std::vector<bool> done(std::size(problem_kinds), false);
+    for (const problem& p : r.problems->kept) {
+        const auto kind = static_cast<std::size_t>(p.kind);
+        if (!wanted(p) || done[kind]) {
+            continue;
+        }
+        done[kind] = true;
+        const std::int64_t n = count[kind];
+        std::string text;
+        if (n == 1) {
+            text = plain_words(p, r.clues);
+            if (style.offsets) {
+                text += where(plain_offset(p));
+            }
+        } else {
+            text = plain_words_many(p.kind, n);
+            if (text.empty()) {
+                text = plain_words(p, r.clues) + " (" + std::to_string(n) + " times)";
+            }
+            if (style.offsets) {
+                text += " (the first" + where(plain_offset(p)) + ")";
+            }
+        }
+        words.push_back(notices ? "notice: " + text : text);
+    }
+    return words;
+}
+
+}  // namespace
+
+std::string person_line(const person_record& r, const person_style& style, const std::vector<std::string>& extra)
+{
+    std::vector<std::string> parts;
+    if (r.verdict == person_verdict::unreadable) {
+        std::string why = std::strerror(r.error);
+        if (r.error == EISDIR && !style.recursive) {
+            why += " (use -r to check the files in it)";
+        }
+        parts.push_back(why);
+    } else {
+        parts = grouped_words(r, style, false);
+        if (r.problems != nullptr && r.problems->dropped > 0) {
+            parts.push_back("and " + std::to_string(r.problems->dropped) + " more problems");
+        }
+        if (r.verdict == person_verdict::damaged && parts.empty()) {
+            parts.push_back(std::to_string(r.bad_frames) + " bad frames");
+        }
+        for (std::string& notice : grouped_words(r, style, true)) {
+            parts.push_back(std::move(notice));
+        }
+    }
+    parts.insert(parts.end(), extra.begin(), extra.end());
+    if (r.verdict == person_verdict::clean && !style.every_file && extra.empty()) {
+        return "";
+    }
+    std::string line = printable_name(r.file_label) + ": " + verdict_word(r.verdict);
+    for (std::size_t i = 0; i < parts.size(); ++i) {
+        line += (i == 0 ? ": " : "; ") + parts[i];
+    }
+    line += '\n';
+    return line;
+}
+
+std::string person_run::take_line(const person_record& r, std::int64_t bytes_read)
+{
+    tally.add(r.verdict, bytes_read);
+    std::string line = person_line(r, style, extra);
+    extra.clear();
+    return line;
+}
+
+void person_tally::add(person_verdict v, std::int64_t bytes_read)
+{
+    ++files;
+    bytes += bytes_read;
+    switch (v) {
+    case person_verdict::clean: ++clean; break;
+    case person_verdict::damaged: ++damaged; break;
+    case person_verdict::unreadable: ++unreadable; break;
+    }
+}
+
+std::string size_words(std::int64_t bytes)
+{
+    if (bytes < 1000) {
+        return std::to_string(bytes) + (bytes == 1 ? " byte" : " bytes");
+    }
+    static constexpr const char* units[] = {"kB", "MB", "GB", "TB", "PB", "EB"};
+    double value = static_cast<double>(bytes) / 1000.0;
+    std::size_t unit = 0;
+    // 999.95 kB would print as 1000.0 kB: it is 1.0 MB.
+    while (value >= 999.95 && unit + 1 < std::size(units)) {
+        value /= 1000.0;
+        ++unit;
+    }
+    char text[32];
+    std::snprintf(text, sizeof text, "%.1f %s", value, units[unit]);
+    return text;
+}
+
+std::string tally_line(const person_tally& t, double seconds)
+{
+    char time[32];
+    std::snprintf(time, sizeof time, "%.1f s", seconds);
+    return std::to_string(t.files) + (t.files == 1 ? " file: " : " files: ") + std::to_string(t.clean) + " clean, " +
+           std::to_string(t.damaged) + " damaged, " + std::to_string(t.unreadable) + " unreadable (" +
+           size_words(t.bytes) + " in " + time + ")\n";
+}
+
+}  // namespace framelint

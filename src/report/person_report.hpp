@@ -1,0 +1,69 @@
+#pragma once
+// --summary: the report for people. One line per file that is not clean (every
+// file with --summary=all): its name, its verdict and every finding in plain
+// words; and one tally line at the end of the run.
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "problems/problem.hpp"
+#include "report/plain_words.hpp"
+
+namespace framelint {
+
+enum class person_verdict : std::uint8_t { clean, damaged, unreadable };
+
+// How the lines are written: from --summary=all and --summary=offsets.
+struct person_style {
+    bool every_file = false;  // clean files get a line too
+    bool offsets = false;     // each finding says at which byte it is
+    bool recursive = false;   // -r is in force (else a directory gets the hint to use it)
+};
+
+// One file's facts, as the scan or the file loop found them.
+struct person_record {
+    std::string_view file_label;
+    person_verdict verdict = person_verdict::clean;
+    int error = 0;                           // unreadable: errno of the failed open or read
+    const problem_list* problems = nullptr;  // the scan's list (none when it could not be opened)
+    std::int64_t bad_frames = 0;
+    stream_clues clues;
+};
+
+// The line for one file, with its line end; empty when a clean file gets none.
+// extra: more words for the line, after the findings (another step's outcome).
+std::string person_line(const person_record& r, const person_style& style,
+                        const std::vector<std::string>& extra = {});
+
+// The counts of a run, for the tally line.
+struct person_tally {
+    std::int64_t files = 0;
+    std::int64_t clean = 0;
+    std::int64_t damaged = 0;
+    std::int64_t unreadable = 0;
+    std::int64_t bytes = 0;  // read, over every file
+
+    void add(person_verdict v, std::int64_t bytes_read);
+};
+
+// What a run of --summary carries from file to file.
+struct person_run {
+    person_style style;
+    person_tally tally;
+    // More words for the next file's line, from a step beside the check; used
+    // and cleared by that file's line.
+    std::vector<std::string> extra;
+
+    // Writes the file's line (when it has one) and counts it.
+    std::string take_line(const person_record& r, std::int64_t bytes_read);
+};
+
+// "64 files: 49 clean, 13 damaged, 2 unreadable (1.2 GB in 3.4 s)", with its line end.
+std::string tally_line(const person_tally& t, double seconds);
+
+// A byte count for people: "917 bytes", "17.1 kB", "1.2 GB" (powers of 1000).
+std::string size_words(std::int64_t bytes);
+
+}  // namespace framelint

@@ -1,0 +1,212 @@
+#include "report/plain_words.hpp"
+
+#include <algorithm>
+#include <cctype>
+#include <cstring>
+#include <string_view>
+
+#include "header/frame_info.hpp"
+
+namespace framelint {
+namespace {
+
+std::string num(std::int64_t v) { return std::to_string(v); }
+
+// "1 byte", "2 bytes".
+std::string count_of(std::int64_t n, std::string_view one, std::string_view many)
+{
+    return num(n) + " " + std::string(n == 1 ? one : many);
+}
+
+// The byte count found runs to where the last frame should end, which a cut
+// file does not reach: it is what the frames take, not the file's size.
+std::string counts_differ(std::string_view header, std::int64_t stored, std::int64_t found, bool bytes)
+{
+    return std::string(header) + " header says " + num(stored) + (bytes ? " bytes, the frames take " : " frames, the file has ") +
+           num(found);
+}
+
+const char* version_words(const frame_info& f)
+{
+    return f.mpv_1 != 0 ? "MPEG-1" : f.mpv_2 != 0 ? "MPEG-2" : f.mpv_25 != 0 ? "MPEG-2.5" : "an unknown MPEG version";
+}
+
+const char* layer_words(const frame_info& f)
+{
+    return f.l1 != 0 ? "Layer I" : f.l2 != 0 ? "Layer II" : f.l3 != 0 ? "Layer III" : "an unknown layer";
+}
+
+const char* channel_words(const frame_info& f) { return f.single_channel != 0 ? "mono" : "two channels"; }
+
+// What changed between two frames' formats, e.g. "44100 Hz to 22050 Hz".
+std::string format_change(std::int64_t from_word, std::int64_t to_word)
+{
+    frame_info from = blank_frame_info();
+    frame_info to = blank_frame_info();
+    if (decode_header(static_cast<std::uint32_t>(from_word), from) == 0 ||
+        decode_header(static_cast<std::uint32_t>(to_word), to) == 0) {
+        return "the format changes between frames";
+    }
+    std::string changes;
+    const auto add = [&](const std::string& a, const std::string& b) {
+        if (a != b) {
+            changes += (changes.empty() ? "" : ", ") + a + " to " + b;
+        }
+    };
+    add(version_words(from), version_words(to));
+    add(layer_words(from), layer_words(to));
+    add(num(from.sample_freq) + " Hz", num(to.sample_freq) + " Hz");
+    add(channel_words(from), channel_words(to));
+    return changes.empty() ? "the format changes between frames" : "the format changes between frames (" + changes + ")";
+}
+
+std::string no_audio(const stream_clues& clues)
+{
+    std::string looks;
+    if (clues.id3v2_end > 0 && clues.stream_length < clues.id3v2_end) {
+        looks = "the file ends inside its ID3v2 tag";
+    } else if (clues.id3v2_end > 0) {
+        // What follows the tag, as far as the last bytes reach.
+        const std::int64_t after = clues.stream_length - clues.id3v2_end;
+        const std::size_t seen = std::min(clues.last_bytes.size(), static_cast<std::size_t>(after));
+        looks = what_it_looks_like(clues.last_bytes.last(seen), after);
+        if (looks == "an empty file" || looks == "only zero bytes") {
+            looks = "only an ID3v2 tag";
+        }
+    } else {
+        looks = what_it_looks_like(clues.last_bytes, clues.stream_length);
+    }
+    return looks.empty() ? "no MPEG audio" : "no MPEG audio (" + looks + ")";
+}
+
+std::string cut_last_frame(const problem& p, const stream_clues& clues)
+{
+    const std::int64_t missing = p.numbers[0] - p.offset;
+    const std::int64_t into = clues.last_frame_length - missing;
+    if (clues.last_frame_length > 0 && into > 0) {
+        return "ends " + count_of(into, "byte", "bytes") + " into its last frame";
+    }
+    return "its last frame is cut short (" + count_of(missing, "byte", "bytes") + " missing)";
+}
+
+bool contains_folded(std::string_view text, std::string_view word)
+{
+    const auto hit = std::search(text.begin(), text.end(), word.begin(), word.end(), [](char a, char b) {
+        return std::tolower(static_cast<unsigned char>(a)) == std::tolower(static_cast<unsigned char>(b));
+    });
+    return hit != text.end();
+}
+
+}  // namespace
+
+std::string what_it_looks_like(std::span<const std::uint8_t> bytes, std::int64_t stream_length)
+{
+    if (stream_length == 0) {
+        return "an empty file";
+    }
+    if (bytes.empty()) {
+        return "";
+    }
+    std::size_t zeros = 0;
+    std::size_t texty = 0;
+    for (const std::uint8_t b : bytes) {
+        zeros += b == 0 ? 1 : 0;
+        // Printable ASCII, white space, and the bytes of UTF-8 letters.
+        texty += (b >= 0x20 && b < 0x7F) || b == '\n' || b == '\r' || b == '\t' || b >= 0x80 ? 1 : 0;
+    }
+    if (zeros == bytes.size()) {
+        return "only zero bytes";
+    }
+    // Text is nearly all printable; a few stray bytes are allowed for odd encodings.
+    if (texty * 100 < bytes.size() * 97) {
+        return "";
+    }
+    const std::string_view text(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+    if (contains_folded(text, "</html") || contains_folded(text, "<html") || contains_folded(text, "<!doctype html") ||
+        contains_folded(text, "</body")) {
+        return "an HTML page?";
+    }
+    return "a text file?";
+}
+
+std::int64_t plain_offset(const problem& p)
+{
+    switch (p.kind) {
+    // The scanner notes these where it stands, just past the four header bytes.
+    case problem_kind::frame_not_found:
+    case problem_kind::header_rejected:
+    case problem_kind::first_frame_late:
+        return std::max<std::int64_t>(p.offset - 4, 0);
+    default:
+        return p.offset;
+    }
+}
+
+std::string plain_words(const problem& p, const stream_clues& clues)
+{
+    const std::int64_t first = p.numbers[0];
+    const std::int64_t second = p.numbers[1];
+    // No default: a kind added without words is a compiler warning here, and the
+    // test over every kind fails.
+    switch (p.kind) {
+    case problem_kind::frame_not_found: return "a frame out of place";
+    case problem_kind::first_frame_late:
+        return "the first frame comes after " + count_of(std::max<std::int64_t>(p.offset - 4, 0), "byte", "bytes");
+    case problem_kind::header_rejected: return "a damaged frame header";
+    case problem_kind::last_frame_cut: return cut_last_frame(p, clues);
+    case problem_kind::frame_read_error:
+        return "a frame could not be read whole (" + num(second) + " of " + count_of(first, "byte", "bytes") + ")";
+    case problem_kind::id3v2_tag: return "an ID3v2 tag (" + count_of(first, "byte", "bytes") + ")";
+    case problem_kind::short_run:
+        return "a run of " + count_of(first, "good frame", "good frames") + ", fewer than the " + num(second) +
+               " asked for";
+    case problem_kind::read_error: return std::string("read error: ") + std::strerror(static_cast<int>(first));
+    case problem_kind::frame_crc_mismatch: return "a frame's CRC does not match its contents";
+    case problem_kind::reserved_emphasis: return "a frame header with the reserved emphasis value";
+    case problem_kind::no_frames: return no_audio(clues);
+    case problem_kind::leading_junk: return "junk before the first frame (" + count_of(first, "byte", "bytes") + ")";
+    case problem_kind::trailing_junk: return "junk after the last frame (" + count_of(first, "byte", "bytes") + ")";
+    case problem_kind::last_frame_cut_by_tag:
+        return "its last frame is cut short by a tag (" + count_of(first - second, "byte", "bytes") + " missing)";
+    case problem_kind::xing_frame_count: return counts_differ("Xing", first, second, false);
+    case problem_kind::xing_byte_count: return counts_differ("Xing", first, second, true);
+    case problem_kind::vbri_frame_count: return counts_differ("VBRI", first, second, false);
+    case problem_kind::vbri_byte_count: return counts_differ("VBRI", first, second, true);
+    case problem_kind::lame_tag_crc: return "the LAME tag is damaged (its CRC does not match)";
+    case problem_kind::music_crc_mismatch:
+        return "the audio is not what the encoder wrote (its music CRC does not match)";
+    case problem_kind::music_length:
+        return "ends " + count_of(first - second, "byte", "bytes") + " before the music the LAME tag declares";
+    case problem_kind::format_switch: return format_change(first, second);
+    case problem_kind::id3v2_size:
+        return second > 0 ? "an ID3v2 tag's size runs over the audio" : "the file ends inside its ID3v2 tag";
+    case problem_kind::vbr_without_header:
+        return "the bit rate varies (" + num(first) + " to " + num(second) +
+               " kbit/s) with no Xing or VBRI header, so players may show a wrong length";
+    case problem_kind::joined_streams:
+        return "two files joined (an ID3v2 tag of " + count_of(first, "byte", "bytes") + " between runs of frames)";
+    case problem_kind::free_format: return "free-format frames, whose lengths go unchecked";
+    case problem_kind::music_ends_early:
+        return "frames go on " + count_of(second - first, "byte", "bytes") + " past the music the LAME tag declares";
+    }
+    return "a problem of an unknown kind";
+}
+
+std::string plain_words_many(problem_kind kind, std::int64_t count)
+{
+    const std::string n = num(count);
+    switch (kind) {
+    case problem_kind::frame_not_found: return n + " frames out of place";
+    case problem_kind::header_rejected: return n + " damaged frame headers";
+    case problem_kind::frame_crc_mismatch: return n + " frames whose CRC does not match their contents";
+    case problem_kind::reserved_emphasis: return n + " frame headers with the reserved emphasis value";
+    case problem_kind::short_run: return n + " runs of good frames shorter than asked for";
+    case problem_kind::format_switch: return "the format changes " + n + " times between frames";
+    case problem_kind::frame_read_error: return n + " frames that could not be read whole";
+    case problem_kind::joined_streams: return n + " joins of two files (ID3v2 tags between runs of frames)";
+    default: break;
+    }
+    return "";
+}
+
+}  // namespace framelint

@@ -1,0 +1,149 @@
+// --summary through the program: one line per file that is not clean, the
+// tally, the exit status, and nothing on standard error but errors.
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <regex>
+
+#include "run_support.hpp"
+#include "support.hpp"
+
+namespace framelint::test {
+namespace {
+
+void write_file(const std::string& path, const bytes& data)
+{
+    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(data.data()),
+                                                static_cast<std::streamsize>(data.size()));
+}
+
+const std::regex tally_form(R"(\d+ files?: \d+ clean, \d+ damaged, \d+ unreadable \([0-9.]+ (bytes?|kB|MB|GB|TB) in \d+\.\d s\)\n)");
+
+// The output less its last line, which must be the tally; "" when it is not.
+std::string lines_before_tally(const std::string& out, const std::string& counts)
+{
+    const std::size_t last = out.rfind('\n', out.size() >= 2 ? out.size() - 2 : 0);
+    const std::string tally = last == std::string::npos ? out : out.substr(last + 1);
+    EXPECT_TRUE(std::regex_match(tally, tally_form)) << tally;
+    EXPECT_EQ(tally.substr(0, counts.size()), counts) << tally;
+    return last == std::string::npos ? "" : out.substr(0, last + 1);
+}
+
+TEST(SummaryOption, NamesEachDamagedFileOnceInWordsAndCountsThemAll)
+{
+    temp_dir dir;
+    const std::string page = dir.file("page.mp3");
+    write_file(page, text("<html><head><title>404</title></head><body>Not here</body></html>\n"));
+    const bytes whole = read_file(fixture("lame_cbr128.mp3"));
+    const std::string cut = dir.file("cut.mp3");
+    write_file(cut, slice(whole, 0, 17000));
+    const std::string junk = dir.file("junk first.mp3");
+    write_file(junk, text("garbage") + whole);
+    const std::string missing = dir.file("missing.mp3");
+    const run_result r = run_framelint({"--summary", fixture("lame_cbr128.mp3"), fixture("tag_v23.mp3"), page, cut,
+                                        missing, junk, fixture("integrity/cut_60.mp3"), fixture("lame_vbr.mp3")});
+    EXPECT_EQ(lines_before_tally(r.out, "8 files: 3 clean, 4 damaged, 1 unreadable ("),
+              page + ": DAMAGED: no MPEG audio (an HTML page?)\n" + cut +
+                  ": DAMAGED: ends 283 bytes into its last frame; ends 135 bytes before the music the LAME tag "
+                  "declares\n" +
+                  missing + ": unreadable: No such file or directory\n" + junk +
+                  ": DAMAGED: junk before the first frame (7 bytes)\n" + fixture("integrity/cut_60.mp3") +
+                  ": DAMAGED: ends 192 bytes into its last frame; Xing header says 40 frames, the file has 23; Xing "
+                  "header says 11976 bytes, the frames take 7254; ends 4791 bytes before the music the LAME tag "
+                  "declares\n");
+    // No warnings, no "Possible ID3v2 frame found", no note of the junk.
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.status, 1);  // an unreadable file, whatever the others gave
+}
+
+TEST(SummaryOption, StatusAsWithoutIt)
+{
+    const std::string clean = fixture("lame_vbr.mp3");
+    const std::string damaged = fixture("integrity/bitrot.mp3");
+    const struct {
+        std::vector<std::string> files;
+        int status;
+        const char* counts;
+    } cases[] = {
+        {{clean, fixture("twolame_l2_crc.mp2")}, 0, "2 files: 2 clean, 0 damaged, 0 unreadable ("},
+        {{clean, damaged}, 255, "2 files: 1 clean, 1 damaged, 0 unreadable ("},
+        {{damaged, "/nonexistent/x.mp3"}, 1, "2 files: 0 clean, 1 damaged, 1 unreadable ("},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> args{"--summary"};
+        args.insert(args.end(), c.files.begin(), c.files.end());
+        const run_result r = run_framelint(args);
+        EXPECT_EQ(r.status, c.status) << c.counts;
+        EXPECT_EQ(r.status, run_framelint([&] {
+                                auto a = c.files;
+                                a.insert(a.begin(), "-c");
+                                return a;
+                            }())
+                                .status);
+        lines_before_tally(r.out, c.counts);
+        EXPECT_EQ(r.err, "");
+    }
+}
+
+TEST(SummaryOption, AllPrintsCleanFilesAndOffsetsSayWhere)
+{
+    const std::string clean = fixture("lame_cbr128.mp3");
+    const std::string joined = fixture("integrity/junk_after_end.mp3");
+    const run_result r = run_framelint({"--summary=all,offsets", clean, joined});
+    EXPECT_EQ(lines_before_tally(r.out, "2 files: 1 clean, 1 damaged"),
+              clean + ": clean\n" + joined + ": DAMAGED: junk after the last frame (64 bytes) at byte " +
+                  std::to_string(read_file(joined).size() - 64) + "\n");
+    const run_result all = run_framelint({"--summary=all", clean});
+    EXPECT_EQ(lines_before_tally(all.out, "1 file: 1 clean"), clean + ": clean\n");
+}
+
+TEST(SummaryOption, DirectoryWithoutRecursionGetsTheHint)
+{
+    temp_dir dir;
+    write_file(dir.file("a.mp3"), read_file(fixture("lame_cbr128.mp3")));
+    write_file(dir.file("b.mp3"), bytes{});
+    const run_result plain = run_framelint({"--summary", dir.path()});
+    EXPECT_EQ(lines_before_tally(plain.out, "1 file: 0 clean, 0 damaged, 1 unreadable"),
+              dir.path() + ": unreadable: Is a directory (use -r to check the files in it)\n");
+    EXPECT_EQ(plain.status, 1);
+    const run_result walked = run_framelint({"--summary", "-r", dir.path()});
+    EXPECT_EQ(lines_before_tally(walked.out, "2 files: 1 clean, 1 damaged"),
+              dir.file("b.mp3") + ": DAMAGED: no MPEG audio (an empty file)\n");
+    EXPECT_EQ(walked.status, 255);
+}
+
+TEST(SummaryOption, RefusedBesideOtherUsesOfStandardOutput)
+{
+    const std::string file = fixture("lame_cbr128.mp3");
+    const struct {
+        std::vector<std::string> args;
+        const char* says;
+    } cases[] = {
+        {{"--summary", "--json", file}, "--summary cannot be used with --json"},
+        {{"-s", "--summary", file}, "--summary cannot be used with --json, -s"},
+        {{"-sf", "--summary", file}, "--summary cannot be used"},
+        {{"--summary=everything", file}, "--summary takes all, offsets or all,offsets, not 'everything'"},
+        {{"--summary=all,", file}, "not ''"},
+    };
+    for (const auto& c : cases) {
+        const run_result r = run_framelint(c.args);
+        EXPECT_EQ(r.status, 1) << c.says;
+        EXPECT_EQ(r.out, "");
+        EXPECT_NE(r.err.find(c.says), std::string::npos) << r.err;
+    }
+}
+
+TEST(SummaryOption, StandardInputAndTheDefaultRunUnchanged)
+{
+    const bytes stream = read_file(fixture("integrity/cut_60.mp3"));
+    const run_result r = run_framelint({"--summary", "-"}, stream);
+    EXPECT_EQ(lines_before_tally(r.out, "1 file: 0 clean, 1 damaged").substr(0, 25), "stdin: DAMAGED: ends 192 ");
+    // Without the option the same run writes its summary and CPU times as ever.
+    const run_result plain = run_framelint({"-"}, stream);
+    EXPECT_TRUE(ends_with_cpu_times(plain.out));
+    EXPECT_NE(plain.err, "");
+}
+
+}  // namespace
+}  // namespace framelint::test
