@@ -14,10 +14,10 @@ byte_source::byte_source(int fd, bool is_stdin, std::span<std::uint8_t> buffer, 
 {
     struct stat st {};
     if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
-        regular_ = true;
-        longest_ = st.st_size;
         const off_t at = lseek(fd, 0, SEEK_CUR);
         if (at >= 0) {
+            regular_ = true;
+            longest_ = st.st_size;
             seekable_ = true;
             fd_offset_ = at;
             if (st.st_size - at >= map_from && st.st_size > at) {
@@ -122,15 +122,20 @@ std::size_t byte_source::read_some(std::uint8_t* into, std::size_t room)
 
 void byte_source::ended_at(std::int64_t pos)
 {
-    // The file is shorter now than it was seen to be, and the stream has not
-    // reached where it was: it was cut while checked. Said once; a second stream
-    // of the same descriptor (standard input named twice) starts at the new end.
-    if (pos < longest_) {
+    if (pos >= longest_) {
+        return;
+    }
+    // The stream ended before where the file was seen to end. Only a file that
+    // says it is shorter now was cut: one whose size never matched its contents
+    // (some kernel files) is not. Said once; a second stream of the same
+    // descriptor (standard input named twice) starts at the new end.
+    struct stat st {};
+    if (fstat(fd_, &st) == 0 && st.st_size < longest_) {
         if (error_ == 0) {
             error_ = EIO;
         }
-        longest_ = pos;
     }
+    longest_ = pos;
 }
 
 void byte_source::tee_to(output* out)

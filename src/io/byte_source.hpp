@@ -134,8 +134,9 @@ public:
 
     // A regular file may be cut shorter while it is scanned. Its stream ends where
     // the file was found to end; when that is before the largest size the file was
-    // seen to have (at the start, or later), error() becomes EIO, whether it is
-    // read or mapped.
+    // seen to have (at the start, or later), and its size now is smaller too,
+    // error() becomes EIO, whether it is read or mapped. (One look at the size when
+    // a stream ends early, none per block or frame.)
     // The bytes a mapping handed out from the lost part (zeros: see file_window)
     // were never in the file. The source looks at the file whenever its window
     // moves, and settle()
