@@ -136,6 +136,11 @@ def main():
         "lame_crc_head.mapped_cut_dump": ((A | P, VV, 0, FILE | MAPPED | CUT_4K),
                                           (DATA / "lame_crc.mp3").read_bytes()[:LIMIT]),
         "lame_vbr_head.mapped": ((I | A, 0, 0, FILE | MAPPED), (DATA / "lame_vbr.mp3").read_bytes()[:LIMIT]),
+        # Read files, cut to one page before the first read: the reads end early,
+        # which is a read error, in the check and in a plain copy.
+        "lame_crc_head.read_cut": ((COPY_NONE, 0, 0, FILE | CUT_4K), (DATA / "lame_crc.mp3").read_bytes()[:LIMIT]),
+        "lame_cbr128_head.read_cut_copy": ((COPY_S, 0, 0, FILE | CUT_4K),
+                                           (DATA / "lame_cbr128.mp3").read_bytes()[:LIMIT]),
     }
     for name, (mode, stream) in targeted.items():
         (SCAN / name).write_bytes(bytes(mode) + stream)

@@ -14,9 +14,11 @@
 //                     buffer fall inside headers, bodies, tags and plain copies;
 //                     for a regular file: bit 2 maps it (whatever its size), and
 //                     bits 3-4, k > 0, cut it to k * 4096 bytes once the scan has
-//                     mapped it, before it has looked at any byte: the pages past
-//                     the cut fault, and the scan must end there as if the file
-//                     had been that short, with a read error.
+//                     mapped it (or before its first read, when it is read, as a
+//                     copy always is), before it has looked at any byte: the pages
+//                     past the cut fault, or the reads end there, and the scan
+//                     must end there as if the file had been that short, with a
+//                     read error.
 //           bit 7     -c, the integrity check
 // The switches go through the real command-line parser, so that its implications
 // (-v without -a sets a budget, no switch at all checks everything) apply.
@@ -167,13 +169,13 @@ public:
             source_ = std::make_unique<framelint::io::byte_source>(fc.stream, fc.is_stdin);
         } else {
             buffer_.assign(framelint::io::byte_source::block_size, 0xA5);
-            const std::int64_t map_from = fc.mapped ? 0 : framelint::io::byte_source::map_from_bytes;
+            const std::int64_t map_from = fc.mapped ? 0 : INT64_MAX;
             source_ = std::make_unique<framelint::io::byte_source>(fd_, fc.is_stdin, std::span(buffer_), map_from);
             CHECK(source_->mapped() == (fc.mapped && !fc.file.empty()));
             if (fc.cut()) {
                 const int fd = fd_;
                 const auto keep = static_cast<off_t>(fc.stream.size());
-                source_->on_window_mapped([fd, keep](std::int64_t) { CHECK(::ftruncate(fd, keep) == 0); });
+                source_->on_refill([fd, keep](std::int64_t) { CHECK(::ftruncate(fd, keep) == 0); });
             }
         }
     }
@@ -847,7 +849,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (fc.from == origin::regular_file) {
         fc.mapped = (fc.piece_seed & 1u) != 0;
         const std::size_t cut_at = 4096 * ((fc.piece_seed >> 1) & 3u);
-        if (fc.mapped && cut_at > 0 && cut_at < fc.file.size()) {
+        if (cut_at > 0 && cut_at < fc.file.size()) {
             fc.stream = fc.file.first(cut_at);
         }
     }

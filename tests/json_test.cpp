@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "problems/problem.hpp"
 #include "report/json_writer.hpp"
 #include "run_support.hpp"
 #include "support.hpp"
@@ -221,6 +222,24 @@ TEST(JsonLines, ReadErrorIsAProblemOfItsStream)
                          "{\"kind\":\"read_error\",\"offset\":5000,\"bad_frame\":false,\"errno\":5}]"),
               std::string::npos)
         << r.out;
+}
+
+TEST(JsonLines, ReadErrorIsListedWhenTheProblemListIsFull)
+{
+    // Every four bytes of 0xFF are a rejected header: far more problems than are kept.
+    const std::size_t words = problem_list::kept_limit + 500;
+    const std::string junk = write_temp_file(bytes(4 * words, 0xFF), "junk");
+    launch how;
+    how.args = {"--json", junk};
+    how.read_fault_at = static_cast<long long>(4 * (words - 100));
+    const run_result r = run_framelint_as(how);
+    ::unlink(junk.c_str());
+    EXPECT_EQ(r.status, 1);
+    const std::string read_error = "{\"kind\":\"read_error\",\"offset\":" + std::to_string(4 * (words - 100)) +
+                                   ",\"bad_frame\":false,\"errno\":5}],\"problems_omitted\":" +
+                                   std::to_string(words - 100 - problem_list::kept_limit + 1) + "}\n";
+    ASSERT_GE(r.out.size(), read_error.size());
+    EXPECT_EQ(r.out.substr(r.out.size() - read_error.size()), read_error);
 }
 
 TEST(JsonLines, FullDiskAndStandardInput)

@@ -1,11 +1,12 @@
 // Mapped input: the same results as reading, window by window; a file cut shorter
-// while mapped (which would raise SIGBUS) ends the stream at the cut as a read
-// error; a file that grows is read on.
+// while mapped (which would raise SIGBUS) or read ends the stream at the cut as a
+// read error; a file that grows is read on.
 
 #include <gtest/gtest.h>
 
 #include <cerrno>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <functional>
@@ -49,10 +50,11 @@ scan_run scan_bytes(const bytes& stream, const scan_options& opts)
     return r;
 }
 
-// Scans the file at path through the smallest windows; on_window runs after each
-// window is mapped, with its number and file offset.
+// Scans the file at path through the smallest windows (or reading it, when not
+// mapped); on_window runs as each window is mapped or block read, with its number
+// and file offset.
 scan_run scan_mapped(const std::string& path, const scan_options& opts,
-                     const std::function<void(int, std::int64_t)>& on_window = {})
+                     const std::function<void(int, std::int64_t)>& on_window = {}, bool mapped = true)
 {
     scan_run r;
     const int fd = ::open(path.c_str(), O_RDONLY);
@@ -61,10 +63,10 @@ scan_run scan_mapped(const std::string& path, const scan_options& opts,
         io::output o(r.out);
         io::output e(r.err);
         std::vector<std::uint8_t> buffer(io::byte_source::block_size);
-        io::byte_source in(fd, false, buffer);
+        io::byte_source in(fd, false, buffer, mapped ? io::byte_source::map_from_bytes : INT64_MAX);
         in.set_window_size(0);
         int windows = 0;
-        in.on_window_mapped([&](std::int64_t offset) {
+        in.on_refill([&](std::int64_t offset) {
             if (on_window) {
                 on_window(windows, offset);
             }
@@ -110,40 +112,44 @@ TEST(Mapped, EveryModeGivesWhatReadingGives)
     ::unlink(path.c_str());
 }
 
-TEST(Mapped, FileCutWhileMappedEndsTheStreamAtTheCutAsAReadError)
+TEST(Mapped, FileCutWhileMappedOrReadEndsTheStreamAtTheCutAsAReadError)
 {
     const bytes stream = mixed_stream();
-    // Cuts inside the third window, well past where the scan stands when it is
-    // mapped: inside a frame body, on a page boundary, right after a frame.
-    std::vector<std::int64_t> cuts = {20000, 4096 * 9, 12528};
-    for (const std::int64_t cut_into_window : cuts) {
-        for (const char* mode : modes) {
-            if (std::string(mode) == "-sf") {
-                continue;  // repair reads instead (see check_files)
-            }
-            if (std::string(mode).starts_with("-c")) {
-                continue;  // a read error leaves the end unjudged, where a short stream's end is judged
-            }
-            SCOPED_TRACE(std::string(mode) + " cut " + std::to_string(cut_into_window));
-            const std::string path = write_temp_file(stream, "cut");
-            std::int64_t cut_at = -1;
-            const scan_run mapped = scan_mapped(path, options(mode), [&](int window, std::int64_t offset) {
-                if (window == 2) {
-                    cut_at = offset + cut_into_window;
-                    ASSERT_EQ(::truncate(path.c_str(), static_cast<off_t>(cut_at)), 0);
+    // Cuts inside the third window or block, well past where the scan stands when
+    // it is taken in: inside a frame body, on a page boundary, right after a frame,
+    // and (read) where the block begins.
+    std::vector<std::int64_t> cuts = {20000, 4096 * 9, 12528, 0};
+    for (const bool map : {true, false}) {
+        for (const std::int64_t cut_into_window : cuts) {
+            for (const char* mode : modes) {
+                if (map && (std::string(mode) == "-sf" || cut_into_window == 0)) {
+                    continue;  // repair reads (see check_files); a window starts before where the scan stands
                 }
-            });
-            ::unlink(path.c_str());
-            if (cut_at < 0) {
-                EXPECT_EQ(mapped.error, 0);  // the mode stopped before the third window
-                continue;
+                if (std::string(mode).starts_with("-c")) {
+                    continue;  // a read error leaves the end unjudged, where a short stream's end is judged
+                }
+                SCOPED_TRACE(std::string(mode) + (map ? " mapped" : " read") + " cut " + std::to_string(cut_into_window));
+                const std::string path = write_temp_file(stream, "cut");
+                std::int64_t cut_at = -1;
+                const auto cut = [&](int window, std::int64_t offset) {
+                    if (window == 2) {
+                        cut_at = offset + cut_into_window;
+                        ASSERT_EQ(::truncate(path.c_str(), static_cast<off_t>(cut_at)), 0);
+                    }
+                };
+                const scan_run mapped = scan_mapped(path, options(mode), cut, map);
+                ::unlink(path.c_str());
+                if (cut_at < 0) {
+                    EXPECT_EQ(mapped.error, 0);  // the mode stopped before the third window
+                    continue;
+                }
+                const bytes there(stream.begin(), stream.begin() + cut_at);
+                const scan_run reading = scan_bytes(there, options(mode));
+                // A read error where the scan ran into the cut; none where it stopped before.
+                const bool stops_before = scan_bytes(stream, options(mode)).state.counters.bytes_read < cut_at;
+                EXPECT_EQ(mapped.error, stops_before ? 0 : EIO);
+                expect_same(mapped, reading);
             }
-            const bytes there(stream.begin(), stream.begin() + cut_at);
-            const scan_run reading = scan_bytes(there, options(mode));
-            // A read error where the scan ran into the cut; none where it stopped before.
-            const bool stops_before = scan_bytes(stream, options(mode)).state.counters.bytes_read < cut_at;
-            EXPECT_EQ(mapped.error, stops_before ? 0 : EIO);
-            expect_same(mapped, reading);
         }
     }
 }
@@ -192,6 +198,24 @@ TEST(Mapped, FileThatGrowsWhileMappedIsReadToItsNewEnd)
         expect_same(mapped, scan_bytes(stream, options(mode)));
     }
     ::unlink(path.c_str());
+}
+
+// A file whose size says more than it holds (a kernel attribute file) ends early
+// without having been cut: no read error.
+TEST(Mapped, FileThatNeverHeldItsSizeIsNoCut)
+{
+    const char* const path = "/sys/devices/system/cpu/online";
+    struct stat st {};
+    if (::stat(path, &st) != 0 || static_cast<std::size_t>(st.st_size) <= read_file(path).size()) {
+        GTEST_SKIP() << path << " is missing, or holds what its size says";
+    }
+    const int fd = ::open(path, O_RDONLY);
+    ASSERT_GE(fd, 0);
+    std::vector<std::uint8_t> buffer(io::byte_source::block_size);
+    io::byte_source in(fd, false, buffer, INT64_MAX);
+    EXPECT_GT(in.consume(UINT64_MAX, [](const std::uint8_t*, std::size_t) {}), 0u);
+    EXPECT_EQ(in.error(), 0);
+    ::close(fd);
 }
 
 TEST(Mapped, StandardInputFromAFileIsMappedFromWhereItStandsAndGivesBackTheRest)

@@ -1,5 +1,5 @@
 // The program in a pipeline: several runs writing into one pipe, a reader that
-// goes away early, and a file that shrinks while it is read.
+// goes away early, and a file that changes while it is read or copied.
 
 #include <gtest/gtest.h>
 
@@ -21,15 +21,21 @@ namespace framelint::test {
 namespace {
 
 // Starts framelint with args and standard output on out_fd (standard input on
-// in_fd, else /dev/null); returns its pid.
-pid_t spawn(const std::vector<std::string>& args, int out_fd, bool ignore_sigpipe = false, int in_fd = -1)
+// in_fd, else /dev/null; standard error on err_fd, else /dev/null), its files
+// read or mapped as input_way says (FRAMELINT_TEST_INPUT; nullptr: as timed);
+// returns its pid.
+pid_t spawn(const std::vector<std::string>& args, int out_fd, bool ignore_sigpipe = false, int in_fd = -1,
+            int err_fd = -1, const char* input_way = nullptr)
 {
     const pid_t pid = ::fork();
     if (pid == 0) {
         ::dup2(out_fd, 1);
         const int null = ::open("/dev/null", O_RDWR);
         ::dup2(in_fd >= 0 ? in_fd : null, 0);
-        ::dup2(null, 2);
+        ::dup2(err_fd >= 0 ? err_fd : null, 2);
+        if (input_way != nullptr) {
+            ::setenv("FRAMELINT_TEST_INPUT", input_way, 1);
+        }
         for (int fd = 3; fd < 1024; ++fd) {
             ::close(fd);  // above all the pipe's read end: the child must not be its reader
         }
@@ -238,6 +244,109 @@ TEST(Pipes, BrokenOutputStopsTheReading)
     ::close(full);
     ::close(in);
     ::unlink(path.c_str());
+}
+
+// Reads exactly n bytes from fd (fewer only when it ends first).
+std::string read_exactly(int fd, std::size_t n)
+{
+    std::string got(n, '\0');
+    std::size_t have = 0;
+    while (have < n) {
+        const ssize_t put = ::read(fd, got.data() + have, n - have);
+        if (put <= 0) {
+            break;
+        }
+        have += static_cast<std::size_t>(put);
+    }
+    got.resize(have);
+    return got;
+}
+
+// The program blocks on the pipe of its standard output; once the test has
+// taken the first 100 KB out of it, the program cannot have read more than a few
+// hundred KB of its first file, which is then cut at 1 MB. Whatever way the file
+// is taken in, that is a read error, what was copied is the file's first bytes,
+// and the next file is checked (and copied) whole.
+TEST(Pipes, FileCutWhileCheckedIsAReadErrorAndTheNextFileIsChecked)
+{
+    const bytes song = read_file(fixture("lame_cbr128.mp3"));
+    const bytes big = repeat(song, 300);  // 5.1 MB of whole copies: a cut between two is a clean end
+    const std::int64_t cut = 60 * static_cast<std::int64_t>(song.size());
+    const std::string next = fixture("lame_vbr.mp3");
+    const bytes before_cut(big.begin(), big.begin() + cut);
+    const std::string before_cut_path = write_temp_file(before_cut, "before_cut");
+    struct cut_case {
+        std::vector<std::string> switches;
+        const char* way;
+    };
+    const cut_case cases[] = {
+        {{"-s"}, "read"}, {{"-s"}, "map"}, {{"-sf"}, "read"}, {{"-vv", "-a"}, "read"}, {{"-vv", "-a"}, "map"},
+    };
+    for (const cut_case& c : cases) {
+        SCOPED_TRACE(c.switches[0] + " " + c.way);
+        const std::string path = write_temp_file(big, "cut");
+        const std::string err_path = write_temp_file({}, "err");
+        const int err = ::open(err_path.c_str(), O_WRONLY);
+        int fds[2];
+        ASSERT_EQ(::pipe(fds), 0);
+        std::vector<std::string> args = c.switches;
+        args.push_back(path);
+        args.push_back(next);
+        const pid_t pid = spawn(args, fds[1], false, -1, err, c.way);
+        ::close(fds[1]);
+        ::close(err);
+        std::string out = read_exactly(fds[0], 100000);
+        ASSERT_EQ(::truncate(path.c_str(), static_cast<off_t>(cut)), 0);
+        out += drain(fds[0]);
+        ::close(fds[0]);
+        EXPECT_EQ(wait_status(pid), 1);
+        const std::string err_text = as_string(read_file(err_path));
+        EXPECT_NE(err_text.find("framelint: " + path + " Input/output error"), std::string::npos) << err_text;
+        EXPECT_EQ(err_text.find("stdout"), std::string::npos) << err_text;
+        if (c.switches[0] == "-s") {
+            EXPECT_TRUE(out == as_string(before_cut) + as_string(read_file(next))) << out.size() << " bytes copied";
+        } else if (c.switches[0] == "-sf") {
+            // What the repair makes of the file as it was up to the cut, then of the next file.
+            const run_result whole = run_framelint({"-sf", before_cut_path, next});
+            EXPECT_TRUE(out == whole.out) << out.size() << " bytes copied, " << whole.out.size() << " expected";
+        } else {
+            EXPECT_EQ(report_value(out, "LAST_BYTE_CHECKED"), std::to_string(cut));
+            EXPECT_NE(out.find("FILE_NAME           " + next + "\n"), std::string::npos);
+        }
+        ::unlink(path.c_str());
+        ::unlink(err_path.c_str());
+    }
+    ::unlink(before_cut_path.c_str());
+}
+
+// A copy into a pipe is the bytes that were checked, even when the file is
+// rewritten or cut after the program has finished but before the reader has
+// taken the copy out of the pipe.
+TEST(Pipes, CopyInAPipeStaysWhatWasCheckedWhenTheFileChangesAfterwards)
+{
+    const bytes big = repeat(read_file(fixture("lame_cbr128.mp3")), 30);  // 514 KB: the pipe holds it all
+    for (const bool rewrite : {true, false}) {
+        SCOPED_TRACE(rewrite ? "rewritten in place" : "cut");
+        const std::string path = write_temp_file(big, "changes");
+        int fds[2];
+        ASSERT_EQ(::pipe(fds), 0);
+        ASSERT_GE(::fcntl(fds[1], F_SETPIPE_SZ, 1 << 20), static_cast<int>(big.size()));
+        const pid_t pid = spawn({"-s", path}, fds[1], false, -1, -1, "map");
+        ::close(fds[1]);
+        EXPECT_EQ(wait_status(pid), 0);
+        if (rewrite) {
+            const int fd = ::open(path.c_str(), O_WRONLY);
+            const bytes other(big.size(), 0x55);
+            ASSERT_EQ(::write(fd, other.data(), other.size()), static_cast<ssize_t>(other.size()));
+            ::close(fd);
+        } else {
+            ASSERT_EQ(::truncate(path.c_str(), 1000), 0);
+        }
+        const std::string copy = drain(fds[0]);
+        ::close(fds[0]);
+        EXPECT_TRUE(copy == as_string(big)) << copy.size() << " bytes copied";
+        ::unlink(path.c_str());
+    }
 }
 
 TEST(Pipes, FileThatShrinksWhileReadGivesASaneReport)

@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <regex>
 #include <stdexcept>
+#include <vector>
 
 namespace framelint::test {
 namespace {
@@ -76,27 +77,40 @@ void move_fd(int from, int to)
     }
 }
 
-void remove_tree(const std::string& dir)
+// Removes name below the open directory parent by descriptors, so that a tree
+// deeper than a path can name goes too.
+void remove_below(int parent, const char* name)
 {
-    if (DIR* d = ::opendir(dir.c_str())) {
-        while (const dirent* e = ::readdir(d)) {
-            const std::string name = e->d_name;
-            const std::string path = dir + "/" + name;
-            struct stat st {};
-            if (name == "." || name == "..") {
-                continue;
-            }
-            if (::lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
-                ::chmod(path.c_str(), 0700);
-                remove_tree(path);
-            } else {
-                ::unlink(path.c_str());
-            }
-        }
-        ::closedir(d);
+    struct stat st {};
+    if (::fstatat(parent, name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISDIR(st.st_mode)) {
+        ::unlinkat(parent, name, 0);
+        return;
     }
-    ::rmdir(dir.c_str());
+    ::fchmodat(parent, name, 0700, 0);
+    const int fd = ::openat(parent, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd >= 0) {
+        // The names are read whole, and the listing closed, before going deeper:
+        // one listing buffer at a time, one descriptor per level.
+        std::vector<std::string> names;
+        const int list_fd = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
+        if (DIR* d = list_fd >= 0 ? ::fdopendir(list_fd) : nullptr) {
+            while (const dirent* e = ::readdir(d)) {
+                const std::string entry = e->d_name;
+                if (entry != "." && entry != "..") {
+                    names.push_back(entry);
+                }
+            }
+            ::closedir(d);
+        }
+        for (const std::string& entry : names) {
+            remove_below(fd, entry.c_str());
+        }
+        ::close(fd);
+    }
+    ::unlinkat(parent, name, AT_REMOVEDIR);
 }
+
+void remove_tree(const std::string& dir) { remove_below(AT_FDCWD, dir.c_str()); }
 
 std::string make_temp_dir()
 {

@@ -2,9 +2,16 @@
 // walk gets past links, loops and directories it cannot read.
 
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
 #include <string>
 #include <vector>
 
@@ -103,6 +110,132 @@ TEST(Walk, UnreadableDirectoryIsReportedAndTheWalkGoesOn)
     EXPECT_EQ(r.err, "framelint: " + top + "/a Permission denied\n");
     EXPECT_EQ(checked_files(r.out), std::vector<std::string>{top + "/b/y.mp3"});
     EXPECT_EQ(r.status, 1) << "the files in the unreadable directory went unchecked";
+}
+
+TEST(Walk, TreeDeeperThanAPathCanNameIsWalkedWhole)
+{
+    temp_dir dir;
+    constexpr int depth = 5000;
+    const std::vector<int> with_file = {1, 2, 1000, 2500, 4000, depth - 1, depth};
+    const bytes f = frame(l3_128k);
+    const bytes stream = f + f;
+    // Made, and taken down, by descriptors: the deepest paths are far longer than
+    // PATH_MAX. One descriptor per level, as the walk itself holds.
+    struct rlimit limit {};
+    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &limit), 0);
+    if (limit.rlim_max < depth + 100) {
+        GTEST_SKIP() << "the system allows too few descriptors";
+    }
+    limit.rlim_cur = limit.rlim_max;
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &limit), 0);
+    std::vector<int> levels = {::open(dir.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)};
+    const auto has_file = [&](int d) { return std::find(with_file.begin(), with_file.end(), d) != with_file.end(); };
+    for (int d = 1; d <= depth; ++d) {
+        ASSERT_EQ(::mkdirat(levels.back(), "d", 0755), 0);
+        levels.push_back(::openat(levels.back(), "d", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        ASSERT_GE(levels.back(), 0);
+        if (has_file(d)) {
+            const int fd = ::openat(levels.back(), "song.mp3", O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+            ASSERT_EQ(::write(fd, stream.data(), stream.size()), static_cast<ssize_t>(stream.size()));
+            ::close(fd);
+        }
+    }
+    const run_result r = run_framelint({"-r", "-p", dir.path()});
+    for (int d = depth; d >= 1; --d) {
+        if (has_file(d)) {
+            ::unlinkat(levels[static_cast<std::size_t>(d)], "song.mp3", 0);
+        }
+        ::close(levels[static_cast<std::size_t>(d)]);
+        ::unlinkat(levels[static_cast<std::size_t>(d) - 1], "d", AT_REMOVEDIR);
+    }
+    ::close(levels[0]);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "");
+    // "d" sorts before "song.mp3": the deepest file comes first.
+    const std::vector<std::string> names = checked_files(r.out);
+    ASSERT_EQ(names.size(), with_file.size());
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        const auto d = static_cast<std::size_t>(with_file[with_file.size() - 1 - i]);
+        EXPECT_EQ(names[i].size(), dir.path().size() + 2 * d + 9) << i;
+    }
+}
+
+// Whatever framelint writes to fd, until it ends or time is up (then the program
+// is killed: a hang shows as what it wrote so far and its status).
+std::string drain_until(int fd, pid_t pid, std::chrono::seconds limit)
+{
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    std::string all;
+    char chunk[65536];
+    for (;;) {
+        pollfd ready{fd, POLLIN, 0};
+        if (::poll(&ready, 1, 100) == 0) {
+            if (std::chrono::steady_clock::now() > deadline) {
+                ::kill(pid, SIGKILL);
+            }
+            continue;
+        }
+        const ssize_t got = ::read(fd, chunk, sizeof chunk);
+        if (got <= 0) {
+            return all;
+        }
+        all.append(chunk, static_cast<std::size_t>(got));
+    }
+}
+
+// Entries swapped after the walk listed them, while it copies the first file into
+// a pipe it is blocked on: a FIFO and a link where files were, a link to a
+// directory where a directory was. None is opened for reading or followed; each
+// is reported, and the walk goes on to the last file.
+TEST(Walk, EntriesSwappedAfterTheListingAreNeitherWaitedForNorFollowed)
+{
+    temp_dir dir;
+    const std::string top = dir.file("top");
+    const std::string elsewhere = dir.file("elsewhere");
+    for (const std::string& d : {top, top + "/sub", elsewhere}) {
+        ASSERT_EQ(::mkdir(d.c_str(), 0755), 0);
+    }
+    const bytes song = read_file(fixture("lame_cbr128.mp3"));
+    const bytes first = repeat(song, 20);  // far beyond what the pipe holds
+    for (const char* name : {"/b.mp3", "/c.mp3", "/sub/s.mp3"}) {
+        write_stream(top + name);
+    }
+    write_stream(elsewhere + "/other.mp3");
+    const std::string a = write_temp_file(first);
+    ASSERT_EQ(::rename(a.c_str(), (top + "/a.mp3").c_str()), 0);
+    const std::string z = write_temp_file(song);
+    ASSERT_EQ(::rename(z.c_str(), (top + "/z.mp3").c_str()), 0);
+
+    int out[2];
+    ASSERT_EQ(::pipe(out), 0);
+    const std::string err_path = write_temp_file({}, "err");
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        ::dup2(out[1], 1);
+        ::dup2(::open(err_path.c_str(), O_WRONLY), 2);
+        ::close(out[0]);
+        exec_framelint({"-r", "-s", top});
+    }
+    ::close(out[1]);
+    char one = 0;
+    ASSERT_EQ(::read(out[0], &one, 1), 1);  // a.mp3 is being copied: top has been listed
+    ASSERT_EQ(::unlink((top + "/b.mp3").c_str()), 0);
+    ASSERT_EQ(::mkfifo((top + "/b.mp3").c_str(), 0644), 0);
+    ASSERT_EQ(::unlink((top + "/c.mp3").c_str()), 0);
+    ASSERT_EQ(::symlink((elsewhere + "/other.mp3").c_str(), (top + "/c.mp3").c_str()), 0);
+    ASSERT_EQ(::rename((top + "/sub").c_str(), dir.file("old_sub").c_str()), 0);
+    ASSERT_EQ(::symlink(elsewhere.c_str(), (top + "/sub").c_str()), 0);
+    const std::string copy = std::string(1, one) + drain_until(out[0], pid, std::chrono::seconds(20));
+    ::close(out[0]);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status)) << "killed: the walk hung";
+    EXPECT_EQ(WEXITSTATUS(status), 1);
+    EXPECT_TRUE(copy == as_string(first) + as_string(song)) << copy.size() << " bytes copied";
+    EXPECT_EQ(as_string(read_file(err_path)), "framelint: " + top + "/b.mp3 Not a regular file\n" +
+                                                  "framelint: " + top + "/c.mp3 Too many levels of symbolic links\n" +
+                                                  "framelint: " + top + "/sub Not a directory\n");
+    ::unlink(err_path.c_str());
 }
 
 }  // namespace

@@ -46,12 +46,16 @@ files_outcome check_files(const std::vector<std::string>& files, const scan_opti
     std::unique_ptr<io::byte_source> standard_input;
     // One buffer for every named file, so that many small files cost no allocations.
     const io::aligned_block file_buffer(io::byte_source::block_size);
-    // Repair holds each frame until its body has come whole. From a mapping, a
+    // A copy must be the bytes that were checked, so the copy modes read. A
+    // mapping's pages (and pages spliced from the file into a pipe) change with
+    // the file until they are written out, or read, even after the check; and a
     // body that a cut goes through can come whole as zeros, which the scan only
-    // learns of later, so repair reads: every byte it writes was in the file.
-    const std::int64_t map_from = writes_repaired_frames(options) ? INT64_MAX : io::byte_source::map_from_bytes;
+    // learns of later.
+    const bool copies = passes_bytes_through(options) || writes_repaired_frames(options);
+    const std::int64_t map_from = copies ? INT64_MAX : io::byte_source::map_from_bytes;
     // Named files are mapped or read, whichever costs less here (timed once, on the first large file).
     io::input_choice input_way;
+    input_way.follow_test_setting();
     const auto choose_input_way = [&](int fd, std::span<std::uint8_t> buffer) {
         struct stat st {};
         if (!input_way.decided() && map_from != INT64_MAX && ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
@@ -81,7 +85,13 @@ files_outcome check_files(const std::vector<std::string>& files, const scan_opti
         }
         return check_stream_errors(in, label, out, err);
     };
-    // A named file, or one found by -r; false once standard output broke.
+    // A file opened by name, or by -r; false once standard output broke. An input
+    // fault is the stream's: the next file is checked.
+    const auto check_opened = [&](int fd, const std::string& name) {
+        choose_input_way(fd, file_buffer.bytes());
+        io::byte_source file(fd, false, file_buffer.bytes(), input_way.map_from(map_from));
+        return check_stream(file, name);
+    };
     const auto check_named = [&](const std::string& name) {
         const int fd = ::open(name.c_str(), O_RDONLY | O_CLOEXEC);
         if (fd < 0) {
@@ -94,18 +104,13 @@ files_outcome check_files(const std::vector<std::string>& files, const scan_opti
             outcome.unreadable = true;
             return true;
         }
-        bool stdout_good = true;
-        {
-            choose_input_way(fd, file_buffer.bytes());
-            io::byte_source file(fd, false, file_buffer.bytes(), input_way.map_from(map_from));
-            stdout_good = check_stream(file, name);
-        }
+        const bool stdout_good = check_opened(fd, name);
         ::close(fd);
         return stdout_good;
     };
-    const auto cannot_open = [&](const std::string& dir, int error) {
-        err.print("framelint: %s %s\n", dir.c_str(), std::strerror(error));
-        outcome.unreadable = true;  // the files in it went unchecked
+    const auto skipped = [&](const std::string& path, std::string_view why) {
+        err.print("framelint: %s %.*s\n", path.c_str(), static_cast<int>(why.size()), why.data());
+        outcome.unreadable = true;  // what is in it, or what it was listed as, went unchecked
     };
     for (const std::string& name : files) {
         bool stdout_good = true;
@@ -119,7 +124,7 @@ files_outcome check_files(const std::vector<std::string>& files, const scan_opti
             }
             stdout_good = check_stream(*standard_input, "stdin");
         } else if (options.recursive && ::stat(name.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
-            stdout_good = walk_tree(name, check_named, cannot_open);
+            stdout_good = walk_tree(name, check_opened, skipped);
         } else {
             stdout_good = check_named(name);
         }

@@ -3,8 +3,12 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <cstring>
 #include <dirent.h>
+#include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <unistd.h>
 #include <utility>
 #include <vector>
 
@@ -24,7 +28,7 @@ bool ends_with_folded(std::string_view name, std::string_view suffix)
     return std::equal(tail.begin(), tail.end(), suffix.begin(), [](char a, char b) { return lower(a) == b; });
 }
 
-enum class entry_type { other, file, directory };
+enum class entry_type { other, file, linked_file, directory };
 
 struct entry {
     std::string name;
@@ -36,11 +40,11 @@ std::string join(const std::string& dir, const std::string& name)
     return !dir.empty() && dir.back() == '/' ? dir + name : dir + "/" + name;
 }
 
-// What an entry is: a directory only as itself (links to directories are not
-// followed), a file as itself or through a symbolic link. The entry's type from
-// the directory spares a stat where it is known; a link, or a file system that
-// does not say, is looked at.
-entry_type type_of(const std::string& path, unsigned char d_type)
+// What an entry of the directory dir_fd is: a directory only as itself (links to
+// directories are not followed), a file as itself or through a symbolic link. The
+// entry's type from the directory spares a stat where it is known; a link, or a
+// file system that does not say, is looked at.
+entry_type type_of(int dir_fd, const char* name, unsigned char d_type)
 {
     switch (d_type) {
     case DT_DIR: return entry_type::directory;
@@ -50,30 +54,51 @@ entry_type type_of(const std::string& path, unsigned char d_type)
     default: return entry_type::other;
     }
     struct stat st {};
-    if (lstat(path.c_str(), &st) != 0) {
+    if (fstatat(dir_fd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
         return entry_type::other;
     }
     if (S_ISDIR(st.st_mode)) {
         return entry_type::directory;
     }
-    if (S_ISLNK(st.st_mode) && stat(path.c_str(), &st) != 0) {
-        return entry_type::other;  // a dangling link
+    if (S_ISREG(st.st_mode)) {
+        return entry_type::file;
     }
-    return S_ISREG(st.st_mode) ? entry_type::file : entry_type::other;
+    if (S_ISLNK(st.st_mode) && fstatat(dir_fd, name, &st, 0) == 0 && S_ISREG(st.st_mode)) {
+        return entry_type::linked_file;
+    }
+    return entry_type::other;  // a dangling link, a link to a directory, a device, a FIFO
+}
+
+// One level deeper costs one descriptor: allow as many as the system lets us.
+void allow_all_descriptors()
+{
+    struct rlimit limit {};
+    if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+        limit.rlim_cur = limit.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &limit);
+    }
 }
 
 struct walker {
-    const std::function<bool(const std::string&)>& check_file;
-    const std::function<void(const std::string&, int)>& cannot_open;
+    const std::function<bool(int, const std::string&)>& check_file;
+    const std::function<void(const std::string&, std::string_view)>& skipped;
     std::vector<std::pair<dev_t, ino_t>> path_dirs;  // the directories from the top down to this one
 
-    // Reads a directory's interesting entries whole and closes it; false when it
-    // cannot be read.
-    bool read_entries(const std::string& dir, std::vector<entry>& entries)
+    void cannot(const std::string& path, int error) { skipped(path, std::strerror(error)); }
+
+    // Reads the interesting entries of the open directory dir_fd whole; false
+    // when it cannot be read. dir_fd stays open, for opening the entries.
+    bool read_entries(int dir_fd, const std::string& dir, std::vector<entry>& entries)
     {
-        DIR* d = opendir(dir.c_str());
+        // The listing gets a descriptor of its own: closedir closes it, and its
+        // buffer goes with it before anything below is walked.
+        const int list_fd = fcntl(dir_fd, F_DUPFD_CLOEXEC, 0);
+        DIR* d = list_fd >= 0 ? fdopendir(list_fd) : nullptr;
         if (d == nullptr) {
-            cannot_open(dir, errno);
+            cannot(dir, errno);
+            if (list_fd >= 0) {
+                ::close(list_fd);
+            }
             return false;
         }
         errno = 0;
@@ -82,8 +107,9 @@ struct walker {
             if (name == "." || name == "..") {
                 continue;
             }
-            const entry_type type = type_of(join(dir, name), e->d_type);
-            if (type == entry_type::directory || (type == entry_type::file && is_audio_file_name(name))) {
+            const entry_type type = type_of(dir_fd, e->d_name, e->d_type);
+            if (type == entry_type::directory ||
+                ((type == entry_type::file || type == entry_type::linked_file) && is_audio_file_name(name))) {
                 entries.push_back({name, type});
             }
             errno = 0;
@@ -91,36 +117,76 @@ struct walker {
         const int read_error = errno;
         closedir(d);
         if (read_error != 0) {
-            cannot_open(dir, read_error);
+            cannot(dir, read_error);
         }
         std::sort(entries.begin(), entries.end(), [](const entry& a, const entry& b) { return a.name < b.name; });
         return true;
     }
 
-    bool walk(const std::string& dir)
+    // Checks the file listed as name in dir_fd, if it still is a regular file.
+    bool check(int dir_fd, const entry& e, const std::string& path)
+    {
+        // A link the listing did not show is not followed; one it showed leads to
+        // a file, which must still be one when it is opened.
+        const int flags = O_RDONLY | O_NONBLOCK | O_CLOEXEC | (e.type == entry_type::linked_file ? 0 : O_NOFOLLOW);
+        const int fd = openat(dir_fd, e.name.c_str(), flags);
+        if (fd < 0) {
+            cannot(path, errno);
+            return true;
+        }
+        struct stat st {};
+        bool go_on = true;
+        if (fstat(fd, &st) != 0) {
+            cannot(path, errno);
+        } else if (S_ISDIR(st.st_mode)) {
+            cannot(path, EISDIR);
+        } else if (!S_ISREG(st.st_mode)) {
+            skipped(path, "Not a regular file");
+        } else {
+            go_on = check_file(fd, path);
+        }
+        ::close(fd);
+        return go_on;
+    }
+
+    // Walks the open directory dir_fd, then closes it.
+    bool walk(int dir_fd, const std::string& dir)
     {
         struct stat st {};
-        if (stat(dir.c_str(), &st) == 0) {
-            const std::pair<dev_t, ino_t> id{st.st_dev, st.st_ino};
-            if (std::find(path_dirs.begin(), path_dirs.end(), id) != path_dirs.end()) {
-                return true;  // already being walked further up
-            }
-            path_dirs.push_back(id);
-        } else {
-            path_dirs.emplace_back();  // opendir will say what is wrong
+        if (fstat(dir_fd, &st) != 0) {
+            cannot(dir, errno);
+            ::close(dir_fd);
+            return true;
         }
+        const std::pair<dev_t, ino_t> id{st.st_dev, st.st_ino};
+        if (std::find(path_dirs.begin(), path_dirs.end(), id) != path_dirs.end()) {
+            ::close(dir_fd);
+            return true;  // already being walked further up
+        }
+        path_dirs.push_back(id);
         std::vector<entry> entries;
         bool go_on = true;
-        if (read_entries(dir, entries)) {
+        if (read_entries(dir_fd, dir, entries)) {
             for (const entry& e : entries) {
                 const std::string path = join(dir, e.name);
-                go_on = e.type == entry_type::directory ? walk(path) : check_file(path);
+                if (e.type == entry_type::directory) {
+                    const int sub = openat(dir_fd, e.name.c_str(),
+                                           O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+                    if (sub < 0) {
+                        cannot(path, errno);
+                        continue;
+                    }
+                    go_on = walk(sub, path);
+                } else {
+                    go_on = check(dir_fd, e, path);
+                }
                 if (!go_on) {
                     break;
                 }
             }
         }
         path_dirs.pop_back();
+        ::close(dir_fd);
         return go_on;
     }
 };
@@ -133,11 +199,18 @@ bool is_audio_file_name(std::string_view name)
                        [&](std::string_view ext) { return ends_with_folded(name, ext); });
 }
 
-bool walk_tree(const std::string& dir, const std::function<bool(const std::string&)>& check_file,
-               const std::function<void(const std::string&, int)>& cannot_open)
+bool walk_tree(const std::string& dir, const std::function<bool(int, const std::string&)>& check_file,
+               const std::function<void(const std::string&, std::string_view)>& skipped)
 {
-    walker w{check_file, cannot_open, {}};
-    return w.walk(dir);
+    allow_all_descriptors();
+    walker w{check_file, skipped, {}};
+    // Named by the user: a link to it is followed.
+    const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        w.cannot(dir, errno);
+        return true;
+    }
+    return w.walk(fd, dir);
 }
 
 }  // namespace framelint::cli

@@ -16,6 +16,8 @@ byte_source::byte_source(int fd, bool is_stdin, std::span<std::uint8_t> buffer, 
     if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
         const off_t at = lseek(fd, 0, SEEK_CUR);
         if (at >= 0) {
+            regular_ = true;
+            longest_ = st.st_size;
             seekable_ = true;
             fd_offset_ = at;
             if (st.st_size - at >= map_from && st.st_size > at) {
@@ -90,10 +92,16 @@ std::size_t byte_source::read_some(std::uint8_t* into, std::size_t room)
     if (output_failed()) {
         return 0;
     }
+    if (refill_hook_) {
+        refill_hook_(fd_offset_);
+    }
     for (;;) {
         const ssize_t got = ::read(fd_, into, room);
         if (got >= 0) {
             fd_offset_ += got;
+            if (got == 0 && room > 0 && regular_) {
+                ended_at(fd_offset_);
+            }
             return static_cast<std::size_t>(got);
         }
         if (errno == EINTR) {
@@ -112,28 +120,61 @@ std::size_t byte_source::read_some(std::uint8_t* into, std::size_t room)
     }
 }
 
+void byte_source::ended_at(std::int64_t pos)
+{
+    if (pos >= longest_) {
+        return;
+    }
+    // The stream ended before where the file was seen to end. Only a file that
+    // says it is shorter now was cut: one whose size never matched its contents
+    // (some kernel files) is not. Said once; a second stream of the same
+    // descriptor (standard input named twice) starts at the new end.
+    struct stat st {};
+    if (fstat(fd_, &st) == 0 && st.st_size < longest_) {
+        if (error_ == 0) {
+            error_ = EIO;
+        }
+    }
+    longest_ = pos;
+}
+
 void byte_source::tee_to(output* out)
 {
     flush_tee();
+    if (out != nullptr && mapped_ && !cut_) {
+        read_from(position());
+    }
     tee_ = out;
     tee_from_ = cur_;
 }
 
+bool byte_source::read_from(std::int64_t pos)
+{
+    // What was consumed goes into the history before its window goes.
+    keep_history();
+    window_.unmap();
+    mapped_ = false;
+    view_ = nullptr;
+    view_offset_ = window_first_ = pos;
+    cur_ = end_ = data_begin_ = tee_from_ = fetched_ = buffer_.data();
+    if (lseek(fd_, static_cast<off_t>(pos), SEEK_SET) < 0) {
+        if (error_ == 0) {
+            error_ = errno;
+        }
+        fd_ = -1;  // the stream ends here: where reading would start is not known
+        seekable_ = false;
+        return false;
+    }
+    fd_offset_ = pos;
+    return true;
+}
+
 void byte_source::flush_tee()
 {
-    if (tee_ != nullptr) {
-        // Zeros standing in for lost pages must not go out as if they were the file's.
-        if (mapped_ && window_.lost_from() >= 0) {
-            look_at_file(false);
-        }
-        if (cur_ > tee_from_) {
-            const auto n = static_cast<std::size_t>(cur_ - tee_from_);
-            // From a mapped file into a pipe the pages themselves can go.
-            const std::size_t moved = mapped_ ? tee_->splice_from(fd_, view_offset_ + (tee_from_ - view_), n) : 0;
-            if (moved < n) {
-                tee_->write_through(tee_from_ + moved, n - moved);
-            }
-        }
+    // Never mapped while a tee is on (see tee_to): these are bytes read, which no
+    // later change to the file can touch.
+    if (tee_ != nullptr && cur_ > tee_from_) {
+        tee_->write_through(tee_from_, static_cast<std::size_t>(cur_ - tee_from_));
     }
     tee_from_ = cur_;
 }
@@ -148,6 +189,7 @@ bool byte_source::look_at_file(bool wanting_more)
         return false;
     }
     file_size_ = st.st_size;
+    longest_ = std::max(longest_, file_size_);
     // Where the file ends now, as far as this window is concerned: at its size,
     // or earlier where pages were found gone (it may have grown again since).
     std::int64_t cut_at = INT64_MAX;
@@ -194,6 +236,7 @@ void byte_source::stop_mapping(std::int64_t pos)
 bool byte_source::map_at(std::int64_t pos)
 {
     if (pos >= file_size_) {
+        ended_at(pos);
         // Keep the history: the stream ended, and its last bytes may be asked for.
         keep_history();
         window_.unmap();
@@ -233,8 +276,8 @@ bool byte_source::map_at(std::int64_t pos)
     history_len_ = 0;
     tee_from_ = cur_;
     fetched_ = cur_;
-    if (window_hook_) {
-        window_hook_(from);
+    if (refill_hook_) {
+        refill_hook_(from);
     }
     return true;
 }
@@ -294,10 +337,14 @@ std::uint64_t byte_source::skip_beyond_buffer(std::uint64_t n)
         // now: bytes that do not exist must not be counted as read.
         struct stat st {};
         if (fstat(fd_, &st) == 0) {
+            longest_ = std::max(longest_, static_cast<std::int64_t>(st.st_size));
             const std::int64_t left = st.st_size > fd_offset_ ? st.st_size - fd_offset_ : 0;
             const std::uint64_t step = rest < static_cast<std::uint64_t>(left) ? rest : static_cast<std::uint64_t>(left);
             if (lseek(fd_, static_cast<off_t>(fd_offset_ + static_cast<std::int64_t>(step)), SEEK_SET) >= 0) {
                 fd_offset_ += static_cast<std::int64_t>(step);
+                if (step < rest) {
+                    ended_at(fd_offset_);  // the file ends before the bytes to pass over
+                }
                 // Bytes passed over unseen leave no history.
                 history_len_ = 0;
                 data_begin_ = cur_;

@@ -5,7 +5,7 @@
 // having them copied, and resident memory stays small at any file size; the
 // caller says from what size (input_choice times whether mapping pays at all).
 // Anything else (pipes, FIFOs, sockets, terminals) and smaller files are read
-// into a buffer. Either way the scanner pulls bytes through the inline
+// into a buffer, and so is a file whose bytes are copied out (see tee_to). Either way the scanner pulls bytes through the inline
 // next(); bodies nobody needs are passed over with skip(), which stays inside
 // the buffer or window, maps further on, or seeks.
 
@@ -132,9 +132,14 @@ public:
     bool is_stdin() const { return is_stdin_; }
     bool mapped() const { return mapped_; }
 
-    // A mapped file may be cut shorter while it is scanned. The bytes this source
-    // handed out from the lost part (zeros: see file_window) were never in the
-    // file. The source looks at the file whenever its window moves, and settle()
+    // A regular file may be cut shorter while it is scanned. Its stream ends where
+    // the file was found to end; when that is before the largest size the file was
+    // seen to have (at the start, or later), and its size now is smaller too,
+    // error() becomes EIO, whether it is read or mapped. (One look at the size when
+    // a stream ends early, none per block or frame.)
+    // The bytes a mapping handed out from the lost part (zeros: see file_window)
+    // were never in the file. The source looks at the file whenever its window
+    // moves, and settle()
     // makes it look once more: when bytes were handed out beyond a cut, or more
     // were wanted where the file now ends early, the stream ends at the cut
     // (nothing after it is handed out, copied or kept in the history) and error()
@@ -146,10 +151,11 @@ public:
     bool lost_pages() const { return mapped_ && window_.lost(); }
 
     // For tests: windows of this size (rounded up to whole pages, at least
-    // block_size plus two pages), and a call after each window is mapped, with
-    // the window's offset in the file.
+    // block_size plus two pages), and a call each time a stretch of the file is
+    // taken in, before any of its bytes are looked at (after a window is mapped,
+    // before a block is read), with the stretch's offset in the file.
     void set_window_size(std::size_t bytes);
-    void on_window_mapped(std::function<void(std::int64_t)> hook) { window_hook_ = std::move(hook); }
+    void on_refill(std::function<void(std::int64_t)> hook) { refill_hook_ = std::move(hook); }
 
     // errno of the first read error since the last clear_error(), or 0.
     int error() const { return error_; }
@@ -172,8 +178,11 @@ public:
     std::size_t last_consumed(std::uint8_t* into, std::size_t n) const;
 
     // From now on every consumed byte (skipped ones included) is also written to
-    // out, straight from the input buffer or mapping: a plain copy without a
-    // second copy. Nothing else may be written to out while the tee is on.
+    // out, straight from the input buffer: a plain copy without a second copy.
+    // Nothing else may be written to out while the tee is on.
+    // A mapped file is read from here on: what leaves must be exactly the bytes
+    // that were checked, and a mapping's pages (or pages spliced from the file)
+    // change with the file until the last reader has them, even after the check.
     // tee_to(nullptr) writes what is pending and ends it.
     void tee_to(output* out);
 
@@ -199,10 +208,14 @@ private:
     bool look_at_file(bool wanting_more);
     bool map_at(std::int64_t pos);
     void stop_mapping(std::int64_t pos);
+    bool read_from(std::int64_t pos);
+    void ended_at(std::int64_t pos);
 
     int fd_ = -1;
     bool is_stdin_ = false;
     bool seekable_ = false;        // a regular file we may lseek in
+    bool regular_ = false;         // a regular file: its size says where its stream must end
+    std::int64_t longest_ = 0;     // the largest size the file was seen to have
     std::int64_t fd_offset_ = 0;   // where the descriptor stands (seekable only)
     int error_ = 0;
     const output* stop_on_failure_ = nullptr;
@@ -227,7 +240,7 @@ private:
     std::int64_t file_size_ = 0;          // as last seen
     bool cut_ = false;                    // the file was found cut shorter: the stream has ended
     std::uint64_t beyond_cut_ = 0;        // bytes handed out beyond the cut, for settle()
-    std::function<void(std::int64_t)> window_hook_;
+    std::function<void(std::int64_t)> refill_hook_;
 };
 
 }  // namespace framelint::io

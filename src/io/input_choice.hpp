@@ -30,6 +30,12 @@ public:
     // offset is left as it was.
     void time_on(int fd, std::int64_t size, std::span<std::uint8_t> buffer);
 
+    // A test aid: FRAMELINT_TEST_INPUT=read reads every file, =map maps them (from
+    // the usual size on), without timing, so that a test can make a file change
+    // under the way it means to exercise whatever the machine would pick.
+    // Anything else leaves the choice to the timing.
+    void follow_test_setting();
+
     bool decided() const { return decided_; }
     bool maps() const { return maps_; }
 

@@ -4,8 +4,6 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
@@ -81,45 +79,6 @@ void output::write_through(const void* bytes, std::size_t n)
 {
     flush();
     send(static_cast<const std::uint8_t*>(bytes), n);
-}
-
-std::size_t output::splice_from(int in_fd, std::int64_t offset, std::size_t n)
-{
-    flush();
-#if defined(__linux__) && defined(SPLICE_F_MOVE)
-    if (splices_ < 0) {
-        struct stat st {};
-        splices_ = capture_ == nullptr && ::fstat(fd_, &st) == 0 && S_ISFIFO(st.st_mode) ? 1 : 0;
-    }
-    if (before_send_ != nullptr && splices_ == 1 && n > 0) {
-        before_send_(before_send_context_);
-    }
-    std::size_t moved = 0;
-    auto at = static_cast<loff_t>(offset);
-    while (splices_ == 1 && error_ == 0 && moved < n) {
-        const ssize_t put = ::splice(in_fd, &at, fd_, nullptr, n - moved, SPLICE_F_MOVE | SPLICE_F_MORE);
-        if (put > 0) {
-            moved += static_cast<std::size_t>(put);
-        } else if (put < 0 && errno == EINTR) {
-            continue;
-        } else if (put < 0 && (errno == EPIPE || errno == ENOSPC || errno == EIO)) {
-            error_ = errno;  // the reader has gone, as a write would have found
-        } else {
-            // Not possible here after all (EINVAL, EAGAIN on a non-blocking pipe),
-            // or the file ended early: the caller writes what is left.
-            if (put < 0) {
-                splices_ = 0;
-            }
-            break;
-        }
-    }
-    return moved;
-#else
-    (void)in_fd;
-    (void)offset;
-    (void)n;
-    return 0;
-#endif
 }
 
 void output::print(const char* format, ...)

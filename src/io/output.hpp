@@ -40,11 +40,6 @@ public:
     void write(const void* bytes, std::size_t n);
     // Writes what is buffered, then bytes straight from where they are.
     void write_through(const void* bytes, std::size_t n);
-    // Writes what is buffered, then moves up to n bytes of the file in_fd from
-    // offset straight into the output when it is a pipe (their pages are handed
-    // over, not copied). Returns how many bytes went; fewer (0 when the output is
-    // no pipe) leave the rest to write_through().
-    std::size_t splice_from(int in_fd, std::int64_t offset, std::size_t n);
 
     [[gnu::format(printf, 2, 3)]] void print(const char* format, ...);
 
@@ -68,7 +63,6 @@ private:
 
     int fd_ = -1;
     std::string* capture_ = nullptr;
-    int splices_ = -1;  // whether splice_from() can splice to fd_: -1 not known yet
     bool flush_each_message_ = false;
     bool discard_ = false;
     void (*before_send_)(void*) = nullptr;

@@ -160,6 +160,18 @@ struct problem_list {
             ++dropped;
         }
     }
+
+    // A problem that must be seen whatever came before it (a read error: without
+    // it the list reads like a stream that ended cleanly). When the list is full
+    // it takes the place of the last one kept, which is counted as omitted.
+    void add_never_omitted(const problem& p)
+    {
+        if (kept.size() >= kept_limit) {
+            kept.pop_back();
+            ++dropped;
+        }
+        kept.push_back(p);
+    }
 };
 
 }  // namespace framelint

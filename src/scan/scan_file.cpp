@@ -423,7 +423,7 @@ bool scan_file(io::byte_source& in, std::string_view file_label, const scan_opti
     } else if (options.json_lines) {
         if (in.error() != 0) {
             // Reported on standard error by the file loop; kept here for the line.
-            st.problems.add(problem{problem_kind::read_error, false, st.counters.bytes_read, {in.error(), 0, 0}});
+            st.problems.add_never_omitted(problem{problem_kind::read_error, false, st.counters.bytes_read, {in.error(), 0, 0}});
         }
         id3v1_tag tag;
         if (options.id3_tag) {
