@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "cli/parallel_check.hpp"
 #include "cli/switches.hpp"
 #include "cli/tree_walk.hpp"
 #include "io/aligned_block.hpp"
@@ -34,18 +35,25 @@ bool check_stream_errors(io::byte_source& in, const std::string& file_label, io:
 files_outcome check_files(const std::vector<std::string>& files, const scan_options& options, io::output& out,
                           io::output& err)
 {
+    file_loop_state state;
+    return check_files(files, options, out, err, state);
+}
+
+files_outcome check_files(const std::vector<std::string>& files, const scan_options& options, io::output& out,
+                          io::output& err, file_loop_state& state)
+{
     // One reader for standard input for the whole run: a second "-" goes on right
     // after the last byte the first one consumed, whatever was read ahead.
     std::unique_ptr<io::aligned_block> stdin_buffer;
     std::unique_ptr<io::byte_source> standard_input;
     // One buffer for every named file, so that many small files cost no allocations.
-    const io::aligned_block file_buffer(io::byte_source::block_size);
+    const io::aligned_block& file_buffer = state.file_buffer;
     // Repair holds each frame until its body has come whole. From a mapping, a
     // body that a cut goes through can come whole as zeros, which the scan only
     // learns of later, so repair reads: every byte it writes was in the file.
     const std::int64_t map_from = writes_repaired_frames(options) ? INT64_MAX : io::byte_source::map_from_bytes;
     // Named files are mapped or read, whichever costs less here (timed once, on the first large file).
-    io::input_choice input_way;
+    io::input_choice& input_way = state.input_way;
     const auto choose_input_way = [&](int fd, std::span<std::uint8_t> buffer) {
         struct stat st {};
         if (!input_way.decided() && map_from != INT64_MAX && ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
@@ -167,7 +175,7 @@ int run(int argc, const char* const* argv)
         break;
     }
 
-    const files_outcome outcome = check_files(command.files, command.options, out, err);
+    const files_outcome outcome = check_all_files(command, out, err);
     if (outcome.stdout_failed) {
         return 1;
     }

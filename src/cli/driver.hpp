@@ -4,7 +4,9 @@
 #include <string>
 #include <vector>
 
+#include "io/aligned_block.hpp"
 #include "io/byte_source.hpp"
+#include "io/input_choice.hpp"
 #include "io/output.hpp"
 #include "options/scan_options.hpp"
 
@@ -23,9 +25,20 @@ struct files_outcome {
     bool bad_frames = false;     // some scanned stream had a bad frame
 };
 
+// What the file loop keeps from one named file to the next: the read buffer, and
+// whether files are mapped or read. A thread that checks files one call at a time
+// keeps one of its own.
+struct file_loop_state {
+    io::aligned_block file_buffer{io::byte_source::block_size};
+    io::input_choice input_way;
+};
+
 // Scans every file argument ("-" is standard input).
 files_outcome check_files(const std::vector<std::string>& files, const scan_options& options, io::output& out,
                           io::output& err);
+// The same, going on with state kept from an earlier call.
+files_outcome check_files(const std::vector<std::string>& files, const scan_options& options, io::output& out,
+                          io::output& err, file_loop_state& state);
 
 // After each stream: reports a read error on it, and tells whether standard
 // output is still good (it is flushed first, so that a report that never

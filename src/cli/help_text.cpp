@@ -52,10 +52,17 @@ constexpr const char* help_lines[] = {
     "                       in the directories named and below them.\n\n",
     "     --json            Writes one JSON object per stream (JSON Lines)\n",
     "                       instead of the summary, for other programs.\n\n",
+    "     --files-from FILE Also checks the files named in FILE, one a line\n",
+    "                       (- reads the names from standard input).\n\n",
+    "     --null            The names of --files-from end in a NUL byte\n",
+    "                       instead of a newline (find -print0).\n\n",
+    "     --jobs [N]        Checks N files at once (without N, as many as\n",
+    "                       there are cores). The output is the same, in the\n",
+    "                       same order. Not with -s, -ss, -sf or -.\n\n",
     "     --help            Prints this text on standard output.\n\n",
     "     --version         Prints the version.\n\n",
 };
-static_assert(std::size(help_lines) == 46);
+static_assert(std::size(help_lines) == 53);
 
 }  // namespace
 

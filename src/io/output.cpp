@@ -18,6 +18,11 @@ output::output(int fd, bool flush_each_message)
 
 output::output(std::string& capture) : capture_(&capture), block_(capacity), buffer_(block_.bytes()) {}
 
+output::output(output_sink& sink, bool flush_each_message)
+    : sink_(&sink), flush_each_message_(flush_each_message), block_(capacity), buffer_(block_.bytes())
+{
+}
+
 output::~output() { flush(); }
 
 void output::send(const std::uint8_t* bytes, std::size_t n)
@@ -27,6 +32,10 @@ void output::send(const std::uint8_t* bytes, std::size_t n)
     }
     if (capture_ != nullptr) {
         capture_->append(reinterpret_cast<const char*>(bytes), n);
+        return;
+    }
+    if (sink_ != nullptr) {
+        error_ = sink_->take(bytes, n);
         return;
     }
     while (n > 0) {
@@ -84,7 +93,7 @@ std::size_t output::splice_from(int in_fd, std::int64_t offset, std::size_t n)
 #if defined(__linux__) && defined(SPLICE_F_MOVE)
     if (splices_ < 0) {
         struct stat st {};
-        splices_ = capture_ == nullptr && ::fstat(fd_, &st) == 0 && S_ISFIFO(st.st_mode) ? 1 : 0;
+        splices_ = fd_ >= 0 && ::fstat(fd_, &st) == 0 && S_ISFIFO(st.st_mode) ? 1 : 0;
     }
     std::size_t moved = 0;
     auto at = static_cast<loff_t>(offset);

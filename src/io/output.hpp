@@ -1,5 +1,6 @@
 #pragma once
-// Buffered output to a descriptor (or into a string, for tests).
+// Buffered output to a descriptor (or into a string, for tests, or handed to a
+// sink that decides where each write goes).
 // Reports and copied stream bytes share one buffer, so they leave in program
 // order; a write error is remembered, not acted on, until someone asks.
 
@@ -12,6 +13,17 @@
 
 namespace framelint::io {
 
+// Where an output's writes go when it has no descriptor of its own: each call
+// takes one write, exactly as a descriptor would have been handed it.
+class output_sink {
+public:
+    // 0, or the errno of a failed write (the output then stays failed).
+    virtual int take(const std::uint8_t* bytes, std::size_t n) = 0;
+
+protected:
+    ~output_sink() = default;
+};
+
 class output {
 public:
     // Big enough that one file's report leaves in a single write.
@@ -21,6 +33,8 @@ public:
     output(int fd, bool flush_each_message);
     // Collects everything into a string (flushes append to it).
     explicit output(std::string& capture);
+    // Hands every write to sink, in the pieces a descriptor would have got.
+    output(output_sink& sink, bool flush_each_message);
     ~output();
 
     output(const output&) = delete;
@@ -57,6 +71,7 @@ private:
 
     int fd_ = -1;
     std::string* capture_ = nullptr;
+    output_sink* sink_ = nullptr;
     int splices_ = -1;  // whether splice_from() can splice to fd_: -1 not known yet
     bool flush_each_message_ = false;
     int error_ = 0;
