@@ -143,6 +143,8 @@ TEST(Jobs, BadCountsAndSwitchesThatCannotGoSideBySideAreRefused)
         std::string message;
     };
     const std::string bad_count = ": --jobs needs a whole number from 1 to 1024, not ";
+    const std::string copy_refused =
+        ": --jobs cannot be used with -s, -ss or -sf, which give standard output to one stream";
     const std::vector<refused_case> cases = {
         {{"--jobs", "0", song}, bad_count + "'0'"},
         {{"--jobs=0", song}, bad_count + "'0'"},
@@ -150,8 +152,8 @@ TEST(Jobs, BadCountsAndSwitchesThatCannotGoSideBySideAreRefused)
         {{"--jobs=", song}, bad_count + "''"},
         {{"--jobs", "1025", song}, bad_count + "'1025'"},
         {{"--jobs", "99999999999999999999", song}, bad_count + "'99999999999999999999'"},
-        {{"--jobs", "2", "-s", song}, ": --jobs cannot be used with -s, -ss or -sf, which give standard output to one stream"},
-        {{"--jobs", "-ss", song}, ": --jobs cannot be used with -s, -ss or -sf, which give standard output to one stream"},
+        {{"--jobs", "2", "-s", song}, copy_refused},
+        {{"--jobs", "-ss", song}, copy_refused},
         {{"--jobs=2", song, "-"}, ": --jobs cannot check standard input (-); name the files, or leave out --jobs"},
     };
     for (const refused_case& c : cases) {
@@ -268,19 +270,23 @@ TEST(FilesFrom, AListThatCannotBeReadOrANameThatCannotBeThereIsAnError)
         std::string err;
         std::size_t reports;  // files checked
     };
+    const std::string missing_list = "framelint: --files-from " + dir.file("none") + ": No such file or directory\n";
+    const std::string unreadable_list = "framelint: --files-from " + dir.path() + ": Is a directory\n";
+    const std::string dash = "framelint: - cannot be named in a --files-from list (for a file called -, write ./-)\n";
     const std::vector<error_case> cases = {
-        {{"-p", "--files-from", dir.file("none"), song}, "framelint: --files-from " + dir.file("none") + ": No such file or directory\n", 0},
-        {{"-p", "--files-from", dir.path(), song}, "framelint: --files-from " + dir.path() + ": Is a directory\n", 1},
-        {{"-p", "--jobs", "2", "--files-from", dir.path(), song}, "framelint: --files-from " + dir.path() + ": Is a directory\n", 1},
-        {{"-p", "--files-from", list_with_dash}, "framelint: - cannot be named in a --files-from list (for a file called -, write ./-)\n", 2},
-        {{"-p", "--jobs=2", "--files-from", list_with_dash}, "framelint: - cannot be named in a --files-from list (for a file called -, write ./-)\n", 2},
+        {{"-p", "--files-from", dir.file("none"), song}, missing_list, 0},
+        {{"-p", "--files-from", dir.path(), song}, unreadable_list, 1},
+        {{"-p", "--jobs", "2", "--files-from", dir.path(), song}, unreadable_list, 1},
+        {{"-p", "--files-from", list_with_dash}, dash, 2},
+        {{"-p", "--jobs=2", "--files-from", list_with_dash}, dash, 2},
     };
     for (const error_case& c : cases) {
         SCOPED_TRACE(::testing::PrintToString(c.args));
         const run_result r = run_framelint(c.args);
         EXPECT_EQ(r.err, c.err);
         std::size_t reports = 0;
-        for (std::size_t at = r.out.find("FILE_NAME "); at != std::string::npos; at = r.out.find("FILE_NAME ", at + 1)) {
+        for (std::size_t at = r.out.find("FILE_NAME "); at != std::string::npos;
+             at = r.out.find("FILE_NAME ", at + 1)) {
             ++reports;
         }
         EXPECT_EQ(reports, c.reports) << r.out;

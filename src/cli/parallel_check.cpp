@@ -30,9 +30,10 @@ void add_outcome(files_outcome& into, const files_outcome& from)
     into.bad_frames = into.bad_frames || from.bad_frames;
 }
 
-// A "-" read from a list is not standard input: the list may be standard input
-// itself, and a name in a list is a file's name.
-constexpr const char* dash_in_list = "framelint: - cannot be named in a --files-from list (for a file called -, write ./-)\n";
+// A "-" in a list is refused rather than read as standard input: the list may be
+// standard input itself, and a list is there to name files.
+constexpr const char* dash_in_list =
+    "framelint: - cannot be named in a --files-from list (for a file called -, write ./-)\n";
 
 std::string list_error_message(const std::string& list_name, int error)
 {

@@ -155,7 +155,8 @@ struct switch_reader {
             return true;
         }
         const auto all_digits = [](std::string_view text) {
-            return !text.empty() && std::all_of(text.begin(), text.end(), [](char ch) { return ch >= '0' && ch <= '9'; });
+            return !text.empty() &&
+                   std::all_of(text.begin(), text.end(), [](char ch) { return ch >= '0' && ch <= '9'; });
         };
         if (!argument && index + 1 < argc && all_digits(argv[index + 1])) {
             argument = argv[++index];
