@@ -68,6 +68,13 @@ const std::string help_text =
     "                       One line per file that is not clean, its findings in\n"
     "                       plain words, and a tally; checks as -c does. =all:\n"
     "                       every file; =offsets: where each finding is.\n\n"
+    "     --files-from FILE Also checks the files named in FILE, one a line\n"
+    "                       (- reads the names from standard input).\n\n"
+    "     --null            The names of --files-from end in a NUL byte\n"
+    "                       instead of a newline (find -print0).\n\n"
+    "     --jobs [N]        Checks N files at once (without N, as many as\n"
+    "                       there are cores). The output is the same, in the\n"
+    "                       same order. Not with -s, -ss, -sf or -.\n\n"
     "     --help            Prints this text on standard output.\n\n"
     "     --version         Prints the version.\n\n"
     "* VERSION:  1.98   \n"
@@ -194,12 +201,12 @@ TEST(Documentation, HelpTextCompletionManualAndReadmeNameTheSameSwitches)
 {
     const std::string source = std::string(FRAMELINT_TEST_DATA) + "/../../";
     const std::set<std::string> in_help =
-        switches_in(run_framelint({"--help"}).out, std::regex("\n     (--?[a-z]+)(?:, (--[a-z]+))?"));
+        switches_in(run_framelint({"--help"}).out, std::regex("\n     (--?[a-z][a-z-]*)(?:, (--[a-z][a-z-]*))?"));
     const std::string completion = as_string(read_file(source + "completions/framelint"));
     const std::size_t list = completion.find("local switches=\"");
     ASSERT_NE(list, std::string::npos);
     const std::string listed = completion.substr(list, completion.find('"', list + 17) - list);
-    EXPECT_EQ(switches_in(listed, std::regex("(--?[a-z]+)")), in_help);
+    EXPECT_EQ(switches_in(listed, std::regex("(--?[a-z][a-z-]*)")), in_help);
 
     // The manual page and the README describe each one.
     const std::string manual = as_string(read_file(source + "docs/framelint.1.in"));

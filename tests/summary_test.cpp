@@ -45,12 +45,12 @@ TEST(SummaryOption, NamesEachDamagedFileOnceInWordsAndCountsThemAll)
                                         missing, junk, fixture("integrity/cut_60.mp3"), fixture("lame_vbr.mp3")});
     EXPECT_EQ(lines_before_tally(r.out, "8 files: 3 clean, 4 damaged, 1 unreadable ("),
               page + ": DAMAGED: no MPEG audio (an HTML page?)\n" + cut +
-                  ": DAMAGED: ends 283 bytes into its last frame; ends 135 bytes before the music the LAME tag "
-                  "declares\n" +
+                  ": DAMAGED: ends 283 bytes into its last frame; Xing header says 17135 bytes, the frames take "
+                  "17000; ends 135 bytes before the music the LAME tag declares\n" +
                   missing + ": unreadable: No such file or directory\n" + junk +
                   ": DAMAGED: junk before the first frame (7 bytes)\n" + fixture("integrity/cut_60.mp3") +
                   ": DAMAGED: ends 192 bytes into its last frame; Xing header says 40 frames, the file has 23; Xing "
-                  "header says 11976 bytes, the frames take 7254; ends 4791 bytes before the music the LAME tag "
+                  "header says 11976 bytes, the frames take 7185; ends 4791 bytes before the music the LAME tag "
                   "declares\n");
     // No warnings, no "Possible ID3v2 frame found", no note of the junk.
     EXPECT_EQ(r.err, "");

@@ -10,6 +10,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "cli/parallel_check.hpp"
 #include "cli/person_session.hpp"
 #include "cli/switches.hpp"
 #include "cli/tree_walk.hpp"
@@ -36,6 +37,21 @@ bool check_stream_errors(io::byte_source& in, const std::string& file_label, io:
 files_outcome check_files(const std::vector<std::string>& files, const scan_options& options, io::output& out,
                           io::output& err, person_session* person)
 {
+    file_loop_state state;
+    state.session = person;
+    state.person = person != nullptr ? &person->run : nullptr;
+    return check_files(files, options, out, err, state);
+}
+
+namespace {
+
+// The file loop over names, or (opened_fd not -1) over one file -r opened
+// already, files holding its path alone.
+files_outcome check_names(const std::vector<std::string>& files, int opened_fd, const scan_options& options,
+                          io::output& out, io::output& err, file_loop_state& state)
+{
+    person_session* const session = state.session;
+    person_run* const person = state.person;
     // Under --json and --summary the scanner's warnings and notes are left out:
     // standard error carries errors alone.
     io::output quiet(io::output::discard_tag{});
@@ -45,7 +61,7 @@ files_outcome check_files(const std::vector<std::string>& files, const scan_opti
     std::unique_ptr<io::aligned_block> stdin_buffer;
     std::unique_ptr<io::byte_source> standard_input;
     // One buffer for every named file, so that many small files cost no allocations.
-    const io::aligned_block file_buffer(io::byte_source::block_size);
+    const io::aligned_block& file_buffer = state.file_buffer;
     // A copy must be the bytes that were checked, so the copy modes read. A
     // mapping's pages (and pages spliced from the file into a pipe) change with
     // the file until they are written out, or read, even after the check; and a
@@ -54,7 +70,7 @@ files_outcome check_files(const std::vector<std::string>& files, const scan_opti
     const bool copies = passes_bytes_through(options) || writes_repaired_frames(options);
     const std::int64_t map_from = copies ? INT64_MAX : io::byte_source::map_from_bytes;
     // Named files are mapped or read, whichever costs less here (timed once, on the first large file).
-    io::input_choice input_way;
+    io::input_choice& input_way = state.input_way;
     input_way.follow_test_setting();
     const auto choose_input_way = [&](int fd, std::span<std::uint8_t> buffer) {
         struct stat st {};
@@ -68,14 +84,14 @@ files_outcome check_files(const std::vector<std::string>& files, const scan_opti
         // Once standard output has failed there is nothing left to do with the
         // stream: reading on would only delay the error, or never end.
         in.stop_when_failed(&out);
-        if (person != nullptr) {
-            person->file_started(label);
+        if (session != nullptr) {
+            session->file_started(label);
         }
-        if (!scan_file(in, label, options, out, scan_err, person != nullptr ? &person->run : nullptr)) {
+        if (!scan_file(in, label, options, out, scan_err, person)) {
             outcome.bad_frames = true;
         }
-        if (person != nullptr) {
-            person->file_done();
+        if (session != nullptr) {
+            session->file_done();
         }
         if (in.error() != 0) {
             outcome.unreadable = true;
@@ -97,7 +113,7 @@ files_outcome check_files(const std::vector<std::string>& files, const scan_opti
         if (fd < 0) {
             const int error = errno;
             if (person != nullptr) {
-                person->unopened(name, error, out);
+                say_unopened(*person, name, error, out);
             } else {
                 err.print("framelint: %s %s\n", name.c_str(), std::strerror(error));
             }
@@ -112,6 +128,10 @@ files_outcome check_files(const std::vector<std::string>& files, const scan_opti
         err.print("framelint: %s %.*s\n", path.c_str(), static_cast<int>(why.size()), why.data());
         outcome.unreadable = true;  // what is in it, or what it was listed as, went unchecked
     };
+    if (opened_fd >= 0) {
+        outcome.stdout_failed = !check_opened(opened_fd, files.front());
+        return outcome;
+    }
     for (const std::string& name : files) {
         bool stdout_good = true;
         struct stat st {};
@@ -137,6 +157,20 @@ files_outcome check_files(const std::vector<std::string>& files, const scan_opti
         standard_input->give_back_read_ahead();
     }
     return outcome;
+}
+
+}  // namespace
+
+files_outcome check_files(const std::vector<std::string>& files, const scan_options& options, io::output& out,
+                          io::output& err, file_loop_state& state)
+{
+    return check_names(files, -1, options, out, err, state);
+}
+
+files_outcome check_opened_file(int fd, const std::string& path, const scan_options& options, io::output& out,
+                                io::output& err, file_loop_state& state)
+{
+    return check_names({path}, fd, options, out, err, state);
 }
 
 bool finish_stdout(io::output& out, io::output& err)
@@ -196,7 +230,7 @@ int run(int argc, const char* const* argv)
     if (command.options.person_report) {
         person.emplace(command.options, out, err);
     }
-    const files_outcome outcome = check_files(command.files, command.options, out, err, person ? &*person : nullptr);
+    const files_outcome outcome = check_all_files(command, out, err, person ? &*person : nullptr);
     if (outcome.stdout_failed) {
         return 1;
     }

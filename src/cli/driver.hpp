@@ -4,9 +4,15 @@
 #include <string>
 #include <vector>
 
+#include "io/aligned_block.hpp"
 #include "io/byte_source.hpp"
+#include "io/input_choice.hpp"
 #include "io/output.hpp"
 #include "options/scan_options.hpp"
+
+namespace framelint {
+struct person_run;
+}
 
 namespace framelint::cli {
 
@@ -25,10 +31,28 @@ struct files_outcome {
     bool bad_frames = false;     // some scanned stream had a bad frame
 };
 
+// What the file loop keeps from one named file to the next: the read buffer, and
+// whether files are mapped or read. A thread that checks files one call at a time
+// keeps one of its own.
+struct file_loop_state {
+    io::aligned_block file_buffer{io::byte_source::block_size};
+    io::input_choice input_way;
+    // Under --summary: where each file's line is counted, and the run's progress
+    // line (only where files are checked one after another).
+    person_run* person = nullptr;
+    person_session* session = nullptr;
+};
+
 // Scans every file argument ("-" is standard input). person: under --summary,
 // the run's report for people, which gets every file's line.
 files_outcome check_files(const std::vector<std::string>& files, const scan_options& options, io::output& out,
                           io::output& err, person_session* person = nullptr);
+// The same, going on with state kept from an earlier call.
+files_outcome check_files(const std::vector<std::string>& files, const scan_options& options, io::output& out,
+                          io::output& err, file_loop_state& state);
+// One file that -r has opened already (fd stays open), reported under path.
+files_outcome check_opened_file(int fd, const std::string& path, const scan_options& options, io::output& out,
+                                io::output& err, file_loop_state& state);
 
 // After each stream: reports a read error on it, and tells whether standard
 // output is still good (it is flushed first, so that a report that never

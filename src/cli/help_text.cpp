@@ -56,10 +56,17 @@ constexpr const char* help_lines[] = {
     "                       One line per file that is not clean, its findings in\n",
     "                       plain words, and a tally; checks as -c does. =all:\n",
     "                       every file; =offsets: where each finding is.\n\n",
+    "     --files-from FILE Also checks the files named in FILE, one a line\n",
+    "                       (- reads the names from standard input).\n\n",
+    "     --null            The names of --files-from end in a NUL byte\n",
+    "                       instead of a newline (find -print0).\n\n",
+    "     --jobs [N]        Checks N files at once (without N, as many as\n",
+    "                       there are cores). The output is the same, in the\n",
+    "                       same order. Not with -s, -ss, -sf or -.\n\n",
     "     --help            Prints this text on standard output.\n\n",
     "     --version         Prints the version.\n\n",
 };
-static_assert(std::size(help_lines) == 50);
+static_assert(std::size(help_lines) == 57);
 
 }  // namespace
 

@@ -23,7 +23,7 @@ person_session::~person_session()
     err_.before_sending(nullptr, nullptr);
 }
 
-void person_session::unopened(const std::string& name, int error, io::output& out)
+void say_unopened(person_run& run, const std::string& name, int error, io::output& out)
 {
     person_record r;
     r.file_label = name;

@@ -12,6 +12,9 @@
 
 namespace framelint::cli {
 
+// A file that could not be opened: its line, and counted.
+void say_unopened(person_run& run, const std::string& name, int error, io::output& out);
+
 class person_session {
 public:
     // Hooks the progress line into both outputs, so that it is rubbed out
@@ -23,8 +26,6 @@ public:
 
     void file_started(const std::string& label) { progress_.file_started(label); }
     void file_done() { progress_.set_done(run.tally.files, run.tally.bytes); }
-    // A file that could not be opened: its line, and counted.
-    void unopened(const std::string& name, int error, io::output& out);
     // The tally line; the progress line is gone for good.
     void finish(io::output& out);
 

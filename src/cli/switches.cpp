@@ -1,5 +1,6 @@
 #include "cli/switches.hpp"
 
+#include <algorithm>
 #include <cctype>
 #include <cstring>
 #include <limits>
@@ -135,10 +136,16 @@ struct switch_reader {
 
     // A word that begins with "--": a long option, or else an invalid option '-'
     // (its first letter read as a switch). Returns false to end parsing, as act().
-    bool act_long(std::string_view word)
+    bool act_long(std::string_view word, int& index, int argc, const char* const* argv)
     {
         scan_options& o = result.options;
-        if (word == "--json") {
+        if (word == "--files-from" || word == "--jobs" || word.starts_with("--files-from=") ||
+            word.starts_with("--jobs=")) {
+            return act_with_argument(word, index, argc, argv);
+        }
+        if (word == "--null") {
+            result.null_separated = true;
+        } else if (word == "--json") {
             o.json_lines = true;
         } else if (word == "--summary" || word.starts_with("--summary=")) {
             return summary_words(word);
@@ -150,6 +157,77 @@ struct switch_reader {
             return stop(parse_outcome::print_version);
         } else {
             return complain("invalid option", '-');
+        }
+        return true;
+    }
+
+    bool refuse(const std::string& why)
+    {
+        result.diagnostic = std::string(program) + ": " + why + "\n";
+        return stop(parse_outcome::bad_combination);
+    }
+
+    // --files-from FILE, --files-from=FILE, --jobs, --jobs N, --jobs=N.
+    bool act_with_argument(std::string_view word, int& index, int argc, const char* const* argv)
+    {
+        const std::size_t equals = word.find('=');
+        const std::string_view name = word.substr(0, equals);
+        std::optional<std::string_view> argument;
+        if (equals != std::string_view::npos) {
+            argument = word.substr(equals + 1);
+        }
+        if (name == "--files-from") {
+            if (!argument && index + 1 < argc) {
+                argument = argv[++index];
+            }
+            if (!argument || argument->empty()) {
+                return refuse("--files-from needs the name of a file of names (- for standard input)");
+            }
+            result.files_from = std::string(*argument);
+            return true;
+        }
+        const auto all_digits = [](std::string_view text) {
+            return !text.empty() &&
+                   std::all_of(text.begin(), text.end(), [](char ch) { return ch >= '0' && ch <= '9'; });
+        };
+        if (!argument && index + 1 < argc && all_digits(argv[index + 1])) {
+            argument = argv[++index];
+        }
+        if (!argument) {
+            result.jobs = 0;  // every core
+            return true;
+        }
+        const std::int64_t count = all_digits(*argument) ? leading_number(std::string(*argument).c_str()) : 0;
+        if (count < 1 || count > max_jobs) {
+            return refuse("--jobs needs a whole number from 1 to " + std::to_string(max_jobs) + ", not '" +
+                          std::string(*argument) + "'");
+        }
+        result.jobs = static_cast<unsigned>(count);
+        return true;
+    }
+
+    // Switches that cannot go together; false after saying why.
+    bool check_combinations()
+    {
+        const scan_options& o = result.options;
+        if (o.json_lines && o.to_stdout) {
+            return refuse("--json cannot be used with -s, -ss or -sf, which give standard output to the stream");
+        }
+        if (result.null_separated && !result.files_from) {
+            return refuse("--null is for the names of --files-from");
+        }
+        const bool names_stdin = std::find(result.files.begin(), result.files.end(), "-") != result.files.end();
+        if (result.files_from == "-" && names_stdin) {
+            return refuse("standard input cannot be both the list of names (--files-from -) and a stream to check (-)");
+        }
+        // --jobs 1 is the plain run and takes every switch; more checks files side by side.
+        if (result.jobs && *result.jobs != 1) {
+            if (o.to_stdout) {
+                return refuse("--jobs cannot be used with -s, -ss or -sf, which give standard output to one stream");
+            }
+            if (names_stdin) {
+                return refuse("--jobs cannot check standard input (-); name the files, or leave out --jobs");
+            }
         }
         return true;
     }
@@ -181,7 +259,7 @@ parsed_command_line parse_command_line(int argc, const char* const* argv)
             break;
         }
         if (word[1] == '-') {
-            if (!reader.act_long(word)) {
+            if (!reader.act_long(word, index, argc, argv)) {
                 return result;
             }
             continue;
@@ -199,15 +277,11 @@ parsed_command_line parse_command_line(int argc, const char* const* argv)
     for (; index < argc; ++index) {
         result.files.emplace_back(argv[index]);
     }
-    if (result.files.empty()) {
+    if (result.files.empty() && !result.files_from) {
         result.outcome = parse_outcome::show_usage;
         return result;
     }
-    if (result.options.json_lines && result.options.to_stdout) {
-        result.outcome = parse_outcome::bad_combination;
-        result.diagnostic = std::string(reader.program) +
-                            ": --json cannot be used with -s, -ss or -sf, which give standard output to the "
-                            "stream\n";
+    if (!reader.check_combinations()) {
         return result;
     }
     if (result.options.person_report && (result.options.json_lines || result.options.to_stdout)) {

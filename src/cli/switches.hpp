@@ -2,9 +2,12 @@
 // The command line: switches in the classic getopt form "q:epv::ahs::ib::",
 // parsed in POSIX order (the switches end at the first word that is not one,
 // and words are never reordered). Beside them, the long options --help,
-// --version, --json and --recursive, each a word of its own.
+// --version, --json, --recursive and --null, each a word of its own, and
+// --files-from FILE and --jobs [N], whose argument is the next word or follows
+// an "=" (--jobs takes the next word only when it is all digits).
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -26,6 +29,11 @@ struct parsed_command_line {
     parse_outcome outcome = parse_outcome::run;
     scan_options options;
     std::vector<std::string> files;
+    // --files-from: a list of more names to check after those above ("-": standard input).
+    std::optional<std::string> files_from;
+    bool null_separated = false;  // --null: the list's names end in NUL bytes, not newlines
+    // --jobs: how many files are checked at once; 0 for --jobs without a number (every core).
+    std::optional<unsigned> jobs;
     std::string diagnostic;  // the parser's own complaint, written before the help text
 };
 
@@ -34,5 +42,8 @@ parsed_command_line parse_command_line(int argc, const char* const* argv);
 // atoi's reading of a number (leading blanks, a sign, digits; 0 when there are
 // none), saturated rather than overflowing.
 std::int64_t leading_number(const char* text);
+
+// The most files --jobs checks at once.
+constexpr unsigned max_jobs = 1024;
 
 }  // namespace framelint::cli

@@ -10,8 +10,10 @@
 namespace framelint::io {
 namespace {
 
-// The windows the SIGBUS handler may repair. A program scans one stream at a time,
-// but standard input's window stays mapped while named files are scanned.
+// The windows the SIGBUS handler may repair: one per stream being scanned (several
+// threads may scan at once), and standard input's, which stays mapped while named
+// files are scanned. A slot is claimed by setting end from 0 to claimed_slot, so
+// that two threads never take the same one.
 struct live_window {
     std::atomic<std::uintptr_t> begin{0};
     std::atomic<std::uintptr_t> end{0};  // 0: a free slot
@@ -20,11 +22,13 @@ struct live_window {
 };
 static_assert(std::atomic<std::uintptr_t>::is_always_lock_free && std::atomic<std::int64_t>::is_always_lock_free,
               "the handler reads these without locks");
-constexpr std::size_t max_live_windows = 8;
+constexpr std::size_t max_live_windows = 64;
+// end's value while a slot is taken but its window not mapped yet: no address
+// of a mapping lies below it, so the handler never matches it.
+constexpr std::uintptr_t claimed_slot = 1;
 std::array<live_window, max_live_windows> live_windows;
 std::uintptr_t page_mask = 0;
 struct sigaction previous_action {};
-bool handler_installed = false;
 
 // Runs on the faulting thread, between two instructions of whoever touched the
 // page. Only async-signal-safe calls: mmap, sigaction.
@@ -33,8 +37,9 @@ void on_sigbus(int, siginfo_t* info, void*)
     const int saved_errno = errno;
     const auto at = reinterpret_cast<std::uintptr_t>(info->si_addr);
     for (live_window& w : live_windows) {
+        // end first: a slot another thread is filling shows its new begin with its new end.
+        const std::uintptr_t end = w.end.load(std::memory_order_acquire);
         const std::uintptr_t begin = w.begin.load(std::memory_order_relaxed);
-        const std::uintptr_t end = w.end.load(std::memory_order_relaxed);
         if (end == 0 || at < begin || at >= end) {
             continue;
         }
@@ -59,19 +64,30 @@ void on_sigbus(int, siginfo_t* info, void*)
     errno = saved_errno;
 }
 
-void install_handler()
+// Once per process, whichever thread maps first; true when the handler is in place.
+bool install_handler()
 {
-    if (handler_installed) {
-        return;
+    static const bool installed = [] {
+        page_mask = file_window::page_size() - 1;
+        struct sigaction action {};
+        action.sa_sigaction = on_sigbus;
+        action.sa_flags = SA_SIGINFO | SA_RESTART;
+        sigemptyset(&action.sa_mask);
+        return ::sigaction(SIGBUS, &action, &previous_action) == 0;
+    }();
+    return installed;
+}
+
+// A free slot, now taken, or max_live_windows when all are.
+std::size_t claim_slot()
+{
+    for (std::size_t slot = 0; slot < max_live_windows; ++slot) {
+        std::uintptr_t free_end = 0;
+        if (live_windows[slot].end.compare_exchange_strong(free_end, claimed_slot)) {
+            return slot;
+        }
     }
-    page_mask = file_window::page_size() - 1;
-    struct sigaction action {};
-    action.sa_sigaction = on_sigbus;
-    action.sa_flags = SA_SIGINFO | SA_RESTART;
-    sigemptyset(&action.sa_mask);
-    if (::sigaction(SIGBUS, &action, &previous_action) == 0) {
-        handler_installed = true;
-    }
+    return max_live_windows;
 }
 
 }  // namespace
@@ -88,20 +104,23 @@ std::size_t file_window::page_size()
 bool file_window::map(int fd, std::int64_t offset, std::size_t len)
 {
     unmap();
-    install_handler();
-    if (!handler_installed) {
+    if (!install_handler()) {
         return false;  // without it a file cut short would kill the process
     }
-    std::size_t slot = 0;
-    while (slot < max_live_windows && live_windows[slot].end.load(std::memory_order_relaxed) != 0) {
-        ++slot;
+    if (len == 0) {
+        errno = EINVAL;
+        return false;
     }
-    if (slot == max_live_windows || len == 0) {
-        errno = slot == max_live_windows ? ENOMEM : EINVAL;
+    const std::size_t slot = claim_slot();
+    if (slot == max_live_windows) {
+        errno = ENOMEM;  // the caller reads instead
         return false;
     }
     void* p = ::mmap(nullptr, len, PROT_READ, MAP_PRIVATE, fd, static_cast<off_t>(offset));
     if (p == MAP_FAILED) {
+        const int saved = errno;
+        live_windows[slot].end.store(0, std::memory_order_release);
+        errno = saved;
         return false;
     }
     // The scan moves forward through the window; let the kernel read ahead and
@@ -111,7 +130,7 @@ bool file_window::map(int fd, std::int64_t offset, std::size_t len)
     w.file_offset.store(offset, std::memory_order_relaxed);
     w.lost_from.store(-1, std::memory_order_relaxed);
     w.begin.store(reinterpret_cast<std::uintptr_t>(p), std::memory_order_relaxed);
-    w.end.store(reinterpret_cast<std::uintptr_t>(p) + len, std::memory_order_relaxed);
+    w.end.store(reinterpret_cast<std::uintptr_t>(p) + len, std::memory_order_release);
     std::atomic_signal_fence(std::memory_order_seq_cst);
     data_ = static_cast<const std::uint8_t*>(p);
     size_ = len;

@@ -17,6 +17,10 @@ output::output(int fd, bool flush_each_message)
 output::output(std::string& capture) : capture_(&capture), block_(capacity), buffer_(block_.bytes()) {}
 
 output::output(discard_tag) : discard_(true), block_(capacity), buffer_(block_.bytes()) {}
+output::output(output_sink& sink, bool flush_each_message)
+    : sink_(&sink), flush_each_message_(flush_each_message), block_(capacity), buffer_(block_.bytes())
+{
+}
 
 output::~output() { flush(); }
 
@@ -27,6 +31,10 @@ void output::send(const std::uint8_t* bytes, std::size_t n)
     }
     if (capture_ != nullptr) {
         capture_->append(reinterpret_cast<const char*>(bytes), n);
+        return;
+    }
+    if (sink_ != nullptr) {
+        error_ = sink_->take(bytes, n);
         return;
     }
     if (before_send_ != nullptr && n > 0) {

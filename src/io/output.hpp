@@ -1,5 +1,6 @@
 #pragma once
-// Buffered output to a descriptor (or into a string, for tests).
+// Buffered output to a descriptor (or into a string, for tests, or handed to a
+// sink that decides where each write goes).
 // Reports and copied stream bytes share one buffer, so they leave in program
 // order; a write error is remembered, not acted on, until someone asks.
 
@@ -11,6 +12,17 @@
 #include "io/aligned_block.hpp"
 
 namespace framelint::io {
+
+// Where an output's writes go when it has no descriptor of its own: each call
+// takes one write, exactly as a descriptor would have been handed it.
+class output_sink {
+public:
+    // 0, or the errno of a failed write (the output then stays failed).
+    virtual int take(const std::uint8_t* bytes, std::size_t n) = 0;
+
+protected:
+    ~output_sink() = default;
+};
 
 class output {
 public:
@@ -24,6 +36,8 @@ public:
     // Takes everything and writes nothing: for messages a mode leaves out.
     struct discard_tag {};
     explicit output(discard_tag);
+    // Hands every write to sink, in the pieces a descriptor would have got.
+    output(output_sink& sink, bool flush_each_message);
     ~output();
 
     output(const output&) = delete;
@@ -63,6 +77,7 @@ private:
 
     int fd_ = -1;
     std::string* capture_ = nullptr;
+    output_sink* sink_ = nullptr;
     bool flush_each_message_ = false;
     bool discard_ = false;
     void (*before_send_)(void*) = nullptr;

@@ -133,6 +133,15 @@ void person_tally::add(person_verdict v, std::int64_t bytes_read)
     }
 }
 
+void person_tally::merge(const person_tally& other)
+{
+    files += other.files;
+    clean += other.clean;
+    damaged += other.damaged;
+    unreadable += other.unreadable;
+    bytes += other.bytes;
+}
+
 std::string size_words(std::int64_t bytes)
 {
     if (bytes < 1000) {

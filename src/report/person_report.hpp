@@ -46,6 +46,8 @@ struct person_tally {
     std::int64_t bytes = 0;  // read, over every file
 
     void add(person_verdict v, std::int64_t bytes_read);
+    // Another tally's counts (files checked apart, side by side).
+    void merge(const person_tally& other);
 };
 
 // What a run of --summary carries from file to file.

@@ -1,0 +1,577 @@
+#include "cli/parallel_check.hpp"
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <condition_variable>
+#include <cstring>
+#include <deque>
+#include <fcntl.h>
+#include <map>
+#include <mutex>
+#include <new>
+#include <optional>
+#include <sched.h>
+#include <sys/stat.h>
+#include <system_error>
+#include <thread>
+#include <unistd.h>
+
+#include "cli/file_list.hpp"
+#include "cli/person_session.hpp"
+#include "cli/tree_walk.hpp"
+
+namespace framelint::cli {
+namespace {
+
+void add_outcome(files_outcome& into, const files_outcome& from)
+{
+    into.stdout_failed = into.stdout_failed || from.stdout_failed;
+    into.unreadable = into.unreadable || from.unreadable;
+    into.bad_frames = into.bad_frames || from.bad_frames;
+}
+
+// A "-" in a list is refused rather than read as standard input: the list may be
+// standard input itself, and a list is there to name files.
+constexpr const char* dash_in_list =
+    "framelint: - cannot be named in a --files-from list (for a file called -, write ./-)\n";
+
+std::string list_error_message(const std::string& list_name, int error)
+{
+    return "framelint: --files-from " + list_name + ": " + std::strerror(error) + "\n";
+}
+
+// One file's output as the plain run would have written it: its writes to
+// standard output and standard error, each whole, in order.
+struct transcript {
+    struct piece {
+        bool to_stdout;
+        std::size_t size;
+    };
+    std::string bytes;
+    std::vector<piece> pieces;
+
+    void add(bool to_stdout, const std::uint8_t* data, std::size_t n)
+    {
+        bytes.append(reinterpret_cast<const char*>(data), n);
+        pieces.push_back({to_stdout, n});
+    }
+};
+
+// Writes the files' transcripts in the order the files were named. Whoever
+// finishes a file while no one is writing takes the writer's part and writes
+// every finished transcript that is next in order; only that thread touches the
+// real outputs.
+class ordered_writer {
+public:
+    ordered_writer(io::output& out, io::output& err, std::size_t window) : out_(out), err_(err), window_(window) {}
+
+    // A number for the next file, after waiting while window files are named but
+    // not written; nothing once standard output has failed.
+    std::optional<std::uint64_t> reserve()
+    {
+        std::unique_lock lock(mutex_);
+        changed_.wait(lock, [&] { return failed_ || issued_ - next_ < window_; });
+        if (failed_) {
+            return std::nullopt;
+        }
+        return issued_++;
+    }
+
+    // File seq is done: its transcript is written when its turn comes.
+    void finish(std::uint64_t seq, transcript&& text, const files_outcome& outcome)
+    {
+        std::unique_lock lock(mutex_);
+        add_outcome(outcome_, outcome);
+        done_.emplace(seq, std::move(text));
+        if (!writing_) {
+            writing_ = true;
+            drain(lock);
+        }
+    }
+
+    // File seq has more output than may be kept: waits for its turn, writes what
+    // it has, and keeps the writer's part so that the rest goes straight out
+    // (write_live()) until finish_live(). Returns what a write to standard output
+    // returns (0, or the errno that ended the run).
+    int go_live(std::uint64_t seq, transcript& text)
+    {
+        {
+            std::unique_lock lock(mutex_);
+            changed_.wait(lock, [&] { return failed_ || (next_ == seq && !writing_); });
+            if (failed_) {
+                return stdout_error_;
+            }
+            writing_ = true;
+        }
+        replay(text);
+        text = {};
+        return failed_ ? stdout_error_.load() : 0;
+    }
+
+    int write_live(bool to_stdout, const std::uint8_t* data, std::size_t n)
+    {
+        if (!failed_) {
+            write_piece(to_stdout, data, n);
+        }
+        return to_stdout && failed_ ? stdout_error_.load() : 0;
+    }
+
+    void finish_live(const files_outcome& outcome)
+    {
+        std::unique_lock lock(mutex_);
+        add_outcome(outcome_, outcome);
+        ++next_;
+        changed_.notify_all();
+        drain(lock);
+    }
+
+    // Ends the run early (out of memory): nothing more is named or written.
+    void abandon()
+    {
+        std::unique_lock lock(mutex_);
+        failed_ = true;
+        changed_.notify_all();
+    }
+
+    bool failed() const { return failed_; }
+
+    files_outcome outcome()
+    {
+        std::unique_lock lock(mutex_);
+        files_outcome result = outcome_;
+        result.stdout_failed = result.stdout_failed || stdout_error_ != 0;
+        return result;
+    }
+
+private:
+    // With the writer's part: writes every finished transcript next in order,
+    // then gives the part up.
+    void drain(std::unique_lock<std::mutex>& lock)
+    {
+        for (auto next = done_.find(next_); next != done_.end(); next = done_.find(next_)) {
+            const transcript text = std::move(next->second);
+            done_.erase(next);
+            if (!failed_) {
+                lock.unlock();
+                replay(text);
+                lock.lock();
+            }
+            ++next_;
+            changed_.notify_all();
+        }
+        writing_ = false;
+        changed_.notify_all();
+    }
+
+    void replay(const transcript& text)
+    {
+        std::size_t at = 0;
+        for (const transcript::piece& piece : text.pieces) {
+            if (failed_) {
+                return;
+            }
+            write_piece(piece.to_stdout, reinterpret_cast<const std::uint8_t*>(text.bytes.data()) + at, piece.size);
+            at += piece.size;
+        }
+    }
+
+    // One write, as the plain run makes it; a failed write to standard output
+    // ends the run with the plain run's message.
+    void write_piece(bool to_stdout, const std::uint8_t* data, std::size_t n)
+    {
+        if (!to_stdout) {
+            err_.write_through(data, n);
+            return;
+        }
+        out_.write_through(data, n);
+        if (out_.failed()) {
+            stdout_error_ = out_.error();
+            err_.print("framelint: stdout %s\n", std::strerror(out_.error()));
+            failed_ = true;
+        }
+    }
+
+    io::output& out_;
+    io::output& err_;
+    const std::size_t window_;
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::uint64_t issued_ = 0;  // numbers handed out
+    std::uint64_t next_ = 0;    // the first file not written yet
+    bool writing_ = false;      // a thread has the writer's part
+    std::map<std::uint64_t, transcript> done_;
+    files_outcome outcome_;
+    // Set only with the writer's part; read by anyone.
+    std::atomic<bool> failed_{false};
+    std::atomic<int> stdout_error_{0};
+};
+
+struct job {
+    std::uint64_t seq;
+    std::string name;
+    int fd = -1;  // a file -r opened already (a copy of its descriptor, the job's to close)
+};
+
+void close_job_file(const job& j)
+{
+    if (j.fd >= 0) {
+        ::close(j.fd);
+    }
+}
+
+class job_queue {
+public:
+    void push(job&& j)
+    {
+        {
+            std::lock_guard lock(mutex_);
+            jobs_.push_back(std::move(j));
+        }
+        ready_.notify_one();
+    }
+
+    // The next job, or nothing once the queue is closed and empty.
+    std::optional<job> take()
+    {
+        std::unique_lock lock(mutex_);
+        ready_.wait(lock, [&] { return closed_ || !jobs_.empty(); });
+        if (jobs_.empty()) {
+            return std::nullopt;
+        }
+        job j = std::move(jobs_.front());
+        jobs_.pop_front();
+        return j;
+    }
+
+    void close()
+    {
+        {
+            std::lock_guard lock(mutex_);
+            closed_ = true;
+        }
+        ready_.notify_all();
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable ready_;
+    std::deque<job> jobs_;
+    bool closed_ = false;
+};
+
+// One thread's checking: its own read buffer and input way, and outputs that
+// keep the current file's writes as its transcript.
+class worker final {
+public:
+    // person: the style of --summary's lines, when it is on. Each worker counts
+    // its own files; the run adds the counts up once every worker has stopped.
+    worker(ordered_writer& writer, const scan_options& options, const person_style* person)
+        : writer_(writer), options_(options)
+    {
+        if (person != nullptr) {
+            person_.emplace();
+            person_->style = *person;
+        }
+    }
+
+    const person_tally* tally() const { return person_ ? &person_->tally : nullptr; }
+
+    void run(job_queue& queue)
+    {
+        file_loop_state state;
+        state.person = person_ ? &*person_ : nullptr;
+        sink to_out(*this, true);
+        sink to_err(*this, false);
+        // As the plain run's: standard output buffered, each message out at once.
+        io::output out(to_out, false);
+        io::output err(to_err, true);
+        for (std::optional<job> j = queue.take(); j; j = queue.take()) {
+            seq_ = j->seq;
+            text_ = {};
+            live_ = false;
+            files_outcome outcome;
+            if (!writer_.failed()) {
+                outcome = j->fd >= 0 ? check_opened_file(j->fd, j->name, options_, out, err, state)
+                                     : check_files({j->name}, options_, out, err, state);
+                out.flush();
+                err.flush();
+            }
+            close_job_file(*j);
+            if (live_) {
+                writer_.finish_live(outcome);
+            } else {
+                writer_.finish(seq_, std::move(text_), outcome);
+            }
+        }
+    }
+
+private:
+    class sink final : public io::output_sink {
+    public:
+        sink(worker& w, bool to_stdout) : worker_(w), to_stdout_(to_stdout) {}
+        int take(const std::uint8_t* bytes, std::size_t n) override { return worker_.take(to_stdout_, bytes, n); }
+
+    private:
+        worker& worker_;
+        bool to_stdout_;
+    };
+
+    int take(bool to_stdout, const std::uint8_t* bytes, std::size_t n)
+    {
+        if (live_) {
+            return writer_.write_live(to_stdout, bytes, n);
+        }
+        text_.add(to_stdout, bytes, n);
+        if (text_.bytes.size() <= kept_output_bytes) {
+            return 0;
+        }
+        live_ = true;
+        const int error = writer_.go_live(seq_, text_);
+        return to_stdout ? error : 0;  // standard error's failures end nothing, as in the plain run
+    }
+
+    ordered_writer& writer_;
+    const scan_options& options_;
+    std::optional<person_run> person_;
+    std::uint64_t seq_ = 0;
+    transcript text_;
+    bool live_ = false;
+};
+
+// Names the files to the workers in order; a message of the naming itself (a
+// directory -r cannot read, a bad name in the list) takes its place in the
+// order as a file of its own would.
+class parallel_run {
+public:
+    parallel_run(const scan_options& options, unsigned jobs, io::output& out, io::output& err,
+                 person_run* person)
+        : options_(options), writer_(out, err, files_ahead(jobs)), person_(person)
+    {
+        workers_.reserve(jobs);
+        threads_.reserve(jobs);
+        for (unsigned i = 0; i < jobs; ++i) {
+            workers_.push_back(std::make_unique<worker>(writer_, options_, person != nullptr ? &person->style : nullptr));
+            worker* w = workers_.back().get();
+            try {
+                threads_.emplace_back([this, w] {
+                    try {
+                        w->run(queue_);
+                    } catch (const std::bad_alloc&) {
+                        out_of_memory_ = true;
+                        writer_.abandon();
+                        // Keep taking jobs so that the run can end; none is checked now.
+                        while (const std::optional<job> j = queue_.take()) {
+                            close_job_file(*j);
+                        }
+                    }
+                });
+            } catch (const std::system_error&) {
+                if (threads_.empty()) {
+                    throw;  // the caller checks one file after another instead
+                }
+                break;  // fewer threads than asked (a limit on processes, or on memory)
+            }
+        }
+    }
+
+    ~parallel_run() { stop(); }
+
+    parallel_run(const parallel_run&) = delete;
+    parallel_run& operator=(const parallel_run&) = delete;
+
+    // False once standard output has failed: nothing more is checked.
+    bool check(const std::string& name)
+    {
+        const std::optional<std::uint64_t> seq = writer_.reserve();
+        if (!seq) {
+            return false;
+        }
+        queue_.push({*seq, name});
+        return true;
+    }
+
+    // A file the walk opened: checked through a copy of its descriptor, since the
+    // walk closes its own as soon as this returns. False as check().
+    bool check_opened(int fd, const std::string& path)
+    {
+        const int copy = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
+        if (copy < 0) {
+            return say("framelint: " + path + " " + std::strerror(errno) + "\n", true);
+        }
+        const std::optional<std::uint64_t> seq = writer_.reserve();
+        if (!seq) {
+            ::close(copy);
+            return false;
+        }
+        queue_.push({*seq, path, copy});
+        return true;
+    }
+
+    // A message on standard error in the place of a file; false as check().
+    bool say(const std::string& message, bool unreadable)
+    {
+        const std::optional<std::uint64_t> seq = writer_.reserve();
+        if (!seq) {
+            return false;
+        }
+        transcript text;
+        text.add(false, reinterpret_cast<const std::uint8_t*>(message.data()), message.size());
+        files_outcome outcome;
+        outcome.unreadable = unreadable;
+        writer_.finish(*seq, std::move(text), outcome);
+        return true;
+    }
+
+    // Waits for every file named to be checked and written.
+    files_outcome finish()
+    {
+        stop();
+        if (out_of_memory_) {
+            throw std::bad_alloc();
+        }
+        if (person_ != nullptr) {
+            for (const auto& w : workers_) {
+                person_->tally.merge(*w->tally());
+            }
+        }
+        return writer_.outcome();
+    }
+
+private:
+    void stop()
+    {
+        queue_.close();
+        for (std::thread& t : threads_) {
+            if (t.joinable()) {
+                t.join();
+            }
+        }
+    }
+
+    const scan_options& options_;
+    ordered_writer writer_;
+    job_queue queue_;
+    std::vector<std::unique_ptr<worker>> workers_;
+    std::vector<std::thread> threads_;
+    std::atomic<bool> out_of_memory_{false};
+    person_run* person_;  // under --summary: the run's tally, the workers' counts added at the end
+};
+
+files_outcome check_in_parallel(const parsed_command_line& command, name_list* list, unsigned jobs,
+                                io::output& out, io::output& err, person_session* session)
+{
+    parallel_run run(command.options, jobs, out, err, session != nullptr ? &session->run : nullptr);
+    // Everything is a file checked or a message in its place, so that a
+    // directory's files and its errors keep the plain run's order.
+    const auto check_file = [&](int fd, const std::string& path) { return run.check_opened(fd, path); };
+    const auto cannot_open = [&](const std::string& path, std::string_view why) {
+        run.say("framelint: " + path + " " + std::string(why) + "\n", true);
+    };
+    name_source names(command.files, list);
+    const std::size_t named = command.files.size();
+    std::size_t index = 0;
+    bool go_on = true;
+    for (std::optional<std::string> name = names.next(); go_on && name; name = names.next(), ++index) {
+        struct stat st {};
+        if (index >= named && *name == "-") {
+            go_on = run.say(dash_in_list, true);
+        } else if (command.options.recursive && ::stat(name->c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+            go_on = walk_tree(*name, check_file, cannot_open);
+        } else {
+            go_on = run.check(*name);
+        }
+    }
+    if (go_on && list != nullptr && list->error() != 0) {
+        run.say(list_error_message(*command.files_from, list->error()), true);
+    }
+    return run.finish();
+}
+
+// One file after another: the command line's names as the plain run checks
+// them, then the list's.
+files_outcome check_one_by_one(const parsed_command_line& command, name_list* list, io::output& out,
+                               io::output& err, person_session* session)
+{
+    file_loop_state state;
+    state.session = session;
+    state.person = session != nullptr ? &session->run : nullptr;
+    files_outcome outcome = check_files(command.files, command.options, out, err, state);
+    while (list != nullptr && !outcome.stdout_failed) {
+        const std::optional<std::string> name = list->next();
+        if (!name) {
+            break;
+        }
+        if (*name == "-") {
+            err.print("%s", dash_in_list);
+            outcome.unreadable = true;
+            continue;
+        }
+        add_outcome(outcome, check_files({*name}, command.options, out, err, state));
+    }
+    if (list != nullptr && !outcome.stdout_failed && list->error() != 0) {
+        err.print("%s", list_error_message(*command.files_from, list->error()).c_str());
+        outcome.unreadable = true;
+    }
+    return outcome;
+}
+
+}  // namespace
+
+unsigned usable_cores()
+{
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    if (::sched_getaffinity(0, sizeof set, &set) == 0 && CPU_COUNT(&set) > 0) {
+        return static_cast<unsigned>(CPU_COUNT(&set));
+    }
+    const unsigned reported = std::thread::hardware_concurrency();
+    return reported > 0 ? reported : 1;
+}
+
+files_outcome check_all_files(const parsed_command_line& command, io::output& out, io::output& err,
+                              person_session* session)
+{
+    unsigned jobs = command.jobs.value_or(1);
+    if (jobs == 0) {
+        jobs = std::min(usable_cores(), max_jobs);
+    }
+    if (!command.files_from && jobs == 1) {
+        return check_files(command.files, command.options, out, err, session);
+    }
+    std::optional<name_list> list;
+    int list_fd = -1;
+    if (command.files_from) {
+        list_fd = *command.files_from == "-" ? STDIN_FILENO : ::open(command.files_from->c_str(), O_RDONLY | O_CLOEXEC);
+        if (list_fd < 0) {
+            // Nothing is checked: the run was asked for the list's files too.
+            err.print("%s", list_error_message(*command.files_from, errno).c_str());
+            files_outcome outcome;
+            outcome.unreadable = true;
+            return outcome;
+        }
+        list.emplace(list_fd, command.null_separated);
+    }
+    name_list* names = list ? &*list : nullptr;
+    files_outcome outcome;
+    try {
+        try {
+            outcome = jobs == 1 ? check_one_by_one(command, names, out, err, session)
+                                : check_in_parallel(command, names, jobs, out, err, session);
+        } catch (const std::system_error&) {
+            // Not one thread could be started; nothing was checked yet.
+            outcome = check_one_by_one(command, names, out, err, session);
+        }
+    } catch (...) {
+        if (list_fd > STDIN_FILENO) {
+            ::close(list_fd);
+        }
+        throw;
+    }
+    if (list_fd > STDIN_FILENO) {
+        ::close(list_fd);
+    }
+    return outcome;
+}
+
+}  // namespace framelint::cli
