@@ -141,8 +141,12 @@ void byte_source::ended_at(std::int64_t pos)
 void byte_source::tee_to(output* out)
 {
     flush_tee();
-    if (out != nullptr && mapped_ && !cut_) {
-        read_from(position());
+    if (out != nullptr && mapped_) {
+        if (cut_) {
+            end_ = cur_;  // the stream ended at the cut: nothing more goes out
+        } else {
+            read_from(position());
+        }
     }
     tee_ = out;
     tee_from_ = cur_;

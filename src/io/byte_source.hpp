@@ -5,9 +5,10 @@
 // having them copied, and resident memory stays small at any file size; the
 // caller says from what size (input_choice times whether mapping pays at all).
 // Anything else (pipes, FIFOs, sockets, terminals) and smaller files are read
-// into a buffer, and so is a file whose bytes are copied out (see tee_to). Either way the scanner pulls bytes through the inline
-// next(); bodies nobody needs are passed over with skip(), which stays inside
-// the buffer or window, maps further on, or seeks.
+// into a buffer, and so is a file whose bytes are copied out (see tee_to).
+// Either way the scanner pulls bytes through the inline next(); bodies nobody
+// needs are passed over with skip(), which stays inside the buffer or window,
+// maps further on, or seeks.
 
 #include <cstddef>
 #include <cstdint>
