@@ -120,6 +120,8 @@ run_rounds() {  # $1: suffix for the json files; $2: prepare command or ""
     done
 }
 run_rounds "" ""
+warm_runs=$RUNS
+warm_rounds=$ROUNDS
 cold_note="not measured: BENCH_COLD=1 was not given"
 if [[ ${BENCH_COLD:-} == 1 ]]; then
     if sync && { echo 3 > /proc/sys/vm/drop_caches; } 2>/dev/null; then
@@ -174,11 +176,11 @@ EOF
     echo "\`bash bench/jobs.sh\`, $(date -u '+%Y-%m-%d %H:%M UTC'), framelint $rev."
     echo "CPU: $cpu_model, $cores cores. Load average (1, 5, 15 min) before: $load_before; after: $load_after."
     echo "Collection: $count files, $mib MiB (the tiny corpus's 2-20 KB files and the main"
-    echo "corpus's 3-10 MiB ones), warm page cache; medians of $ROUNDS rounds of $RUNS runs."
+    echo "corpus's 3-10 MiB ones), warm page cache; medians of $warm_rounds rounds of $warm_runs runs."
     echo "\`xargs -P$JOBS\` is the README's recipe: \`xargs -0 -n 32 -P $JOBS sh -c 'framelint \"\$@\" || test \$? -eq 255'\`."
     echo "Throughput is files (or bytes) per second against \`--jobs 1\` (for the cat rows, against one cat),"
     echo "that is the ratio of the medians. The cat rows are the machine's own ceiling at that moment: the"
-    echo "same files read by one \`cat\`, and by $JOBS at once, each taking every ${JOBS}th file."
+    echo "same files read by one \`cat\`, and by $JOBS at once, each taking one file in $JOBS."
     echo "Cold cache: $cold_note."
     echo
     cat "$work/table.md"
