@@ -15,7 +15,8 @@
 #   BENCH_ROUNDS    rounds (default 3): hyperfine runs its commands one after
 #                   another, so each round samples every command at another
 #                   moment of the machine's load; medians are over all rounds
-#   BENCH_COLD=1    also time from a cold page cache (drops the caches before
+#   BENCH_COLD=1    also time the cat rows and the default check from a cold
+#                   page cache, one round of BENCH_COLD_RUNS (default 3) runs (drops the caches before
 #                   every run: needs root and a writable /proc/sys/vm/drop_caches;
 #                   it slows everything else on the machine while it runs)
 set -euo pipefail
@@ -77,8 +78,20 @@ load_before=$(cut -d' ' -f1-3 /proc/loadavg)
 cpu_model=$(grep -m1 '^model name' /proc/cpuinfo | cut -d: -f2- | sed 's/^ *//')
 cores=$(nproc)
 
+# The machine's own ceiling at that moment: the same files read by one cat, and
+# by N cats at once (every Nth file each). On a shared machine another
+# program's work takes the cores that N jobs would use.
+for ((i = 0; i < JOBS; i++)); do
+    python3 -c 'import sys; names = open(sys.argv[1], "rb").read().split(b"\0")[:-1]
+sys.stdout.buffer.write(b"".join(n + b"\0" for n in names[int(sys.argv[2])::int(sys.argv[3])]))' \
+        "$LIST" "$i" "$JOBS" > "$work/part$i.list"
+done
+split_cat=""
+for ((i = 0; i < JOBS; i++)); do split_cat+="xargs -0 cat < $work/part$i.list > /dev/null & "; done
+split_cat+="wait"
+
 # name|command, for each mode
-commands=()
+commands=("cat|one cat|xargs -0 cat < $LIST > /dev/null" "cat|$JOBS cats at once|$split_cat")
 for mode in "" "-c"; do
     label=${mode:-default}
     commands+=("$label|--jobs 1|$FL $mode --files-from $LIST --null > /dev/null")
@@ -94,6 +107,12 @@ run_rounds() {  # $1: suffix for the json files; $2: prepare command or ""
     for ((round = 1; round <= ROUNDS; round++)); do
         say "round $round of $ROUNDS$1"
         if [[ -n $2 ]]; then
+            # Cold: the cat rows and the default check only, each run after a drop of the caches.
+            local cold_args=() k
+            for ((k = 0; k < ${#args[@]}; k += 2)); do
+                [[ ${args[k]} == --command-name=-c\|* ]] || cold_args+=("${args[k]}" "${args[k + 1]}")
+            done
+            args=("${cold_args[@]}")
             hyperfine -i --runs "$RUNS" --prepare "$2" --export-json "$work/round$round$1.json" "${args[@]}" > /dev/null
         else
             hyperfine -i --warmup 1 --runs "$RUNS" --export-json "$work/round$round$1.json" "${args[@]}" > /dev/null
@@ -101,10 +120,13 @@ run_rounds() {  # $1: suffix for the json files; $2: prepare command or ""
     done
 }
 run_rounds "" ""
+warm_runs=$RUNS
+warm_rounds=$ROUNDS
 cold_note="not measured: BENCH_COLD=1 was not given"
 if [[ ${BENCH_COLD:-} == 1 ]]; then
     if sync && { echo 3 > /proc/sys/vm/drop_caches; } 2>/dev/null; then
         RUNS=${BENCH_COLD_RUNS:-3}
+        ROUNDS=1
         run_rounds "-cold" "sync; echo 3 > /proc/sys/vm/drop_caches"
         cold_note="measured"
     else
@@ -128,12 +150,12 @@ def table(suffix):
             t["system"] += r.get("system_times") or [r["system"]]
     if not runs:
         return ""
-    out = ["| check | how | median s | user s | sys s | throughput vs --jobs 1 |", "|---|---|---:|---:|---:|---:|"]
+    out = ["| check | how | median s | user s | sys s | throughput vs one job (one cat) |", "|---|---|---:|---:|---:|---:|"]
     base = {}
     for name, t in runs.items():
         mode, how = name.split("|")
         med = statistics.median(t["times"])
-        if how == "--jobs 1":
+        if how in ("--jobs 1", "one cat"):
             base[mode] = med
     for name, t in runs.items():
         mode, how = name.split("|")
@@ -144,7 +166,7 @@ def table(suffix):
 print(table(""))
 cold = table("-cold")
 if cold:
-    print("\nCold page cache (caches dropped before every run):\n")
+    print("\nCold page cache (caches dropped before every run; one round):\n")
     print(cold)
 EOF
 
@@ -154,9 +176,11 @@ EOF
     echo "\`bash bench/jobs.sh\`, $(date -u '+%Y-%m-%d %H:%M UTC'), framelint $rev."
     echo "CPU: $cpu_model, $cores cores. Load average (1, 5, 15 min) before: $load_before; after: $load_after."
     echo "Collection: $count files, $mib MiB (the tiny corpus's 2-20 KB files and the main"
-    echo "corpus's 3-10 MiB ones), warm page cache; medians of $ROUNDS rounds of $RUNS runs."
+    echo "corpus's 3-10 MiB ones), warm page cache; medians of $warm_rounds rounds of $warm_runs runs."
     echo "\`xargs -P$JOBS\` is the README's recipe: \`xargs -0 -n 32 -P $JOBS sh -c 'framelint \"\$@\" || test \$? -eq 255'\`."
-    echo "Throughput is files (or bytes) per second against \`--jobs 1\`, that is the ratio of the medians."
+    echo "Throughput is files (or bytes) per second against \`--jobs 1\` (for the cat rows, against one cat),"
+    echo "that is the ratio of the medians. The cat rows are the machine's own ceiling at that moment: the"
+    echo "same files read by one \`cat\`, and by $JOBS at once, each taking one file in $JOBS."
     echo "Cold cache: $cold_note."
     echo
     cat "$work/table.md"

@@ -71,7 +71,13 @@ public:
     std::optional<std::uint64_t> reserve()
     {
         std::unique_lock lock(mutex_);
-        changed_.wait(lock, [&] { return failed_ || issued_ - next_ < window_; });
+        if (issued_ - next_ >= window_) {
+            // Woken once half the window is written, not after every file: a
+            // wake-up per file cost as much as checking a small file.
+            producer_waiting_ = true;
+            room_.wait(lock, [&] { return failed_ || issued_ - next_ <= window_ / 2; });
+            producer_waiting_ = false;
+        }
         if (failed_) {
             return std::nullopt;
         }
@@ -98,7 +104,9 @@ public:
     {
         {
             std::unique_lock lock(mutex_);
-            changed_.wait(lock, [&] { return failed_ || (next_ == seq && !writing_); });
+            ++turn_waiters_;
+            turn_.wait(lock, [&] { return failed_ || (next_ == seq && !writing_); });
+            --turn_waiters_;
             if (failed_) {
                 return stdout_error_;
             }
@@ -122,7 +130,6 @@ public:
         std::unique_lock lock(mutex_);
         add_outcome(outcome_, outcome);
         ++next_;
-        changed_.notify_all();
         drain(lock);
     }
 
@@ -131,7 +138,7 @@ public:
     {
         std::unique_lock lock(mutex_);
         failed_ = true;
-        changed_.notify_all();
+        wake_waiters();
     }
 
     bool failed() const { return failed_; }
@@ -158,10 +165,21 @@ private:
                 lock.lock();
             }
             ++next_;
-            changed_.notify_all();
+            wake_waiters();
         }
         writing_ = false;
-        changed_.notify_all();
+        wake_waiters();
+    }
+
+    // With the lock held, after next_, writing_ or failed_ changed.
+    void wake_waiters()
+    {
+        if (producer_waiting_ && (failed_ || issued_ - next_ <= window_ / 2)) {
+            room_.notify_one();
+        }
+        if (turn_waiters_ > 0) {
+            turn_.notify_all();
+        }
     }
 
     void replay(const transcript& text)
@@ -196,7 +214,10 @@ private:
     io::output& err_;
     const std::size_t window_;
     std::mutex mutex_;
-    std::condition_variable changed_;
+    std::condition_variable room_;  // the producer waits for files to be written
+    std::condition_variable turn_;  // a file with too much output waits for its turn
+    bool producer_waiting_ = false;
+    int turn_waiters_ = 0;
     std::uint64_t issued_ = 0;  // numbers handed out
     std::uint64_t next_ = 0;    // the first file not written yet
     bool writing_ = false;      // a thread has the writer's part
