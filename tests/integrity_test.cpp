@@ -596,6 +596,13 @@ TEST(IntegrityFiles, NoticesAreListedAsSuchAndCountNoBadFrame)
         EXPECT_EQ(run_framelint({"--json", fixture(c.file)}).out.find("severity"), std::string::npos)
             << "only -c adds the severity";
     }
+    // A tagged file is no damaged file: its ID3v2 tag is a notice, unless -e counts it.
+    EXPECT_NE(run_framelint({"-c", "--json", fixture("tag_v23.mp3")}).out.find(
+                  "\"kind\":\"id3v2_tag\",\"offset\":0,\"bad_frame\":false,\"severity\":\"notice\""),
+              std::string::npos);
+    EXPECT_NE(run_framelint({"-c", "-e", "--json", fixture("tag_v23.mp3")}).out.find(
+                  "\"kind\":\"id3v2_tag\",\"offset\":0,\"bad_frame\":true,\"severity\":\"damage\""),
+              std::string::npos);
     const run_result damage = run_framelint({"-c", "--json", fixture("integrity/format_switch.mp3")});
     EXPECT_NE(damage.out.find("\"kind\":\"format_switch\",\"offset\":17135,\"bad_frame\":true,\"severity\":\"damage\""),
               std::string::npos)

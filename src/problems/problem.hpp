@@ -144,6 +144,16 @@ struct problem {
     std::array<std::int64_t, 3> numbers{};  // as named in the kind's row
 };
 
+// An ID3v2 tag at the start is where taggers put it: it is damage only when -e
+// made it a bad frame. Every other problem is what its kind is.
+constexpr problem_severity severity_of(const problem& p)
+{
+    if (p.kind == problem_kind::id3v2_tag && !p.bad_frame) {
+        return problem_severity::notice;
+    }
+    return info_of(p.kind).severity;
+}
+
 // One stream's problems. Endless junk can hold a problem every few bytes, so
 // only the first kept_limit are kept; the rest are counted.
 struct problem_list {

@@ -87,7 +87,7 @@ void write_problems(json::writer& w, const problem_list& problems, bool with_sev
         w.key("offset").integer(p.offset);
         w.key("bad_frame").boolean(p.bad_frame);
         if (with_severity) {
-            w.key("severity").text(severity_name(info.severity));
+            w.key("severity").text(severity_name(severity_of(p)));
         }
         for (std::size_t i = 0; i < info.numbers.size() && !info.numbers[i].empty(); ++i) {
             w.key(info.numbers[i]).integer(p.numbers[i]);
