@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "cli/fix_files.hpp"
 #include "cli/switches.hpp"
 #include "cli/tree_walk.hpp"
 #include "io/aligned_block.hpp"
@@ -68,6 +69,9 @@ files_outcome check_files(const std::vector<std::string>& files, const scan_opti
     };
     // A named file, or one found by -r; false once standard output broke.
     const auto check_named = [&](const std::string& name) {
+        if (options.fix_in_place) {
+            return fix_named(name, options, file_buffer.bytes(), outcome, out, err);
+        }
         const int fd = ::open(name.c_str(), O_RDONLY | O_CLOEXEC);
         if (fd < 0) {
             err.print("framelint: %s %s\n", name.c_str(), std::strerror(errno));
@@ -90,7 +94,9 @@ files_outcome check_files(const std::vector<std::string>& files, const scan_opti
     for (const std::string& name : files) {
         bool stdout_good = true;
         struct stat st {};
-        if (name == "-") {
+        if (name == "-" && options.fix_in_place) {
+            stdout_good = fix_standard_input(options, file_buffer.bytes(), outcome, out, err);
+        } else if (name == "-") {
             if (!standard_input) {
                 stdin_buffer = std::make_unique<io::aligned_block>(io::byte_source::block_size);
                 choose_input_way(STDIN_FILENO, stdin_buffer->bytes());
@@ -171,7 +177,7 @@ int run(int argc, const char* const* argv)
     if (outcome.stdout_failed) {
         return 1;
     }
-    if (!command.options.to_stdout && !command.options.json_lines) {
+    if (!command.options.to_stdout && !command.options.json_lines && !fixes_standard_input(command)) {
         report_rusage(out, err);
     }
     if (!finish_stdout(out, err)) {

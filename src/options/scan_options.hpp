@@ -23,6 +23,8 @@ struct scan_options {
     bool integrity = false;      // -c: frame CRCs, encoder tags, junk and tags at the ends
     bool json_lines = false;     // --json: one JSON object per stream instead of the text reports
     bool recursive = false;      // -r, --recursive: directories named are walked for audio files
+    bool fix_in_place = false;   // --fix: checked as with -c, then repaired in place
+    bool no_backup = false;      // --no-backup: --fix keeps no FILE.bak
 
     // -b's number. Empty is "no budget": the budget never ends the scan, and the
     // scan stops right after the first accepted frame.

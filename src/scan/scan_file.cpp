@@ -340,6 +340,12 @@ bool scan_file(io::byte_source& in, std::string_view file_label, const scan_opti
                io::output& err)
 {
     scan_state st = scan_stream(in, options, out, err);
+    return report_stream(st, in, file_label, options, out);
+}
+
+bool report_stream(scan_state& st, const io::byte_source& in, std::string_view file_label,
+                   const scan_options& options, io::output& out, const repair_report* repair)
+{
     summary_facts facts;
     facts.good_frames = st.counters.good_frames;
     facts.bad_frames = st.counters.bad_frames;
@@ -361,7 +367,7 @@ bool scan_file(io::byte_source& in, std::string_view file_label, const scan_opti
         if (options.id3_tag) {
             tag = find_id3v1(st.tail, static_cast<std::uint64_t>(st.counters.bytes_read));
         }
-        report_json(stream_facts{facts, st.problems, options.id3_tag ? &tag : nullptr}, file_label, out);
+        report_json(stream_facts{facts, st.problems, options.id3_tag ? &tag : nullptr, repair}, file_label, out);
     } else {
         report_summary(facts, file_label, options, out);
         report_id3v1(options, st.tail, static_cast<std::uint64_t>(st.counters.bytes_read), out);

@@ -8,6 +8,7 @@
 #include "io/byte_source.hpp"
 #include "io/output.hpp"
 #include "options/scan_options.hpp"
+#include "report/json_report.hpp"
 #include "scan/scan_state.hpp"
 
 namespace framelint {
@@ -15,6 +16,11 @@ namespace framelint {
 // The scan loop alone: from the stream's current position to its end or a stop
 // condition. Writes the scanner's messages and, in the copy modes, the stream.
 scan_state scan_stream(io::byte_source& in, const scan_options& options, io::output& out, io::output& err);
+
+// The summary (or the JSON line, with what --fix did when repair is given) and
+// the ID3v1 step of a stream scanned by scan_stream. True when no frame was bad.
+bool report_stream(scan_state& st, const io::byte_source& in, std::string_view file_label,
+                   const scan_options& options, io::output& out, const repair_report* repair = nullptr);
 
 // The scan loop, then the summary and the ID3v1 step. True when no frame was bad.
 bool scan_file(io::byte_source& in, std::string_view file_label, const scan_options& options, io::output& out,

@@ -85,7 +85,7 @@ struct scan_context {
     // for its CRC (then bytes_read stands at its start until it is passed).
     std::int64_t body_end = -1;
     bool body_read_whole = false;
-    bool records_problems;     // every problem goes into the state's list (--json)
+    bool records_problems;     // every problem goes into the state's list (--json, --fix)
     // Where the notes meant for standard output go: standard error when standard
     // output carries JSON Lines, which nothing else may break into.
     io::output& notes;
@@ -105,7 +105,7 @@ struct scan_context {
           byte_budget(opts.byte_search && opts.byte_count ? *opts.byte_count : INT64_MAX),
           goes_on(opts.check_all || (opts.byte_search && opts.byte_count && *opts.byte_count > 0)),
           bodies_read_through(copies_bodies(opts) || source.is_stdin() || opts.id3_tag),
-          repair(writes_repaired_frames(opts)), records_problems(opts.json_lines),
+          repair(writes_repaired_frames(opts)), records_problems(opts.json_lines || opts.fix_in_place),
           notes(opts.json_lines ? stderr_stream : stdout_stream),
           watch(opts.integrity ? &st.integrity : nullptr),
           walks_known_frames(goes_on && !repair && !opts.very_verbose)
