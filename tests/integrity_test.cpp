@@ -162,7 +162,9 @@ bytes ape_tag(bool with_header, std::uint32_t item_bytes)
     const std::uint32_t flags = with_header ? 0x80000000u : 0;
     const bytes footer = text("APETAGEX") + le(2000) + le(size) + le(1) + le(flags) + bytes(8);
     const bytes header = text("APETAGEX") + le(2000) + le(size) + le(1) + le(flags | 0x20000000u) + bytes(8);
-    return (with_header ? header : bytes{}) + bytes(item_bytes, 'a') + footer;
+    // One item (value size, flags, key, value) filling item_bytes, at least 14.
+    const bytes item = le(item_bytes - 14) + le(0) + text("Title") + bytes{0} + bytes(item_bytes - 14, 'a');
+    return (with_header ? header : bytes{}) + item + footer;
 }
 
 bytes lyrics3v2(const std::string& fields)
@@ -192,7 +194,7 @@ TEST(EndTags, StacksReadFromTheEndAndFromTheStart)
         {"APEv2 footer only, ID3v1", ape_tag(false, 2000) + v1},
         {"Lyrics3v2, ID3v1", lyrics3v2("IND0000210LYR00005la la") + v1},
         {"ID3v1, appended ID3v2 with footer", v1 + id3v2_with_footer(20)},
-        {"APEv2 footer only", ape_tag(false, 10)},
+        {"APEv2 footer only", ape_tag(false, 20)},
     };
     for (const auto& s : stacks) {
         const bytes stream = audio + s.tags;
@@ -293,6 +295,77 @@ TEST(IntegrityScan, FindingsOnHandBuiltStreams)
             EXPECT_EQ(r.clean, c.problems.empty()) << c.what;
         }
     }
+}
+
+// Bytes that look like frames but are none: chance sync words inside tags and
+// junk. Under -c they are neither good nor bad frames, and the findings stand
+// only on the stream's own frames.
+TEST(IntegrityScan, FramesOfTheStreamOnly)
+{
+    const bytes song = repeat(frame(l3_128k), 5);
+    const bytes fake = frame(l3_128k_crc, 0x11, 0xBEEF);  // a frame with a wrong CRC word
+    bytes sync_title = id3v1_tag_bytes("T", "A", 1, 1);
+    std::copy(fake.begin(), fake.begin() + 6, sync_title.begin() + 3);
+    // An ID3v2 tag whose filler is one frame header after another.
+    bytes picture = id3v2_tag(6 * 417);
+    for (std::size_t at = 10; at + 6 <= picture.size(); at += 417) {
+        std::copy(fake.begin(), fake.begin() + 6, picture.begin() + static_cast<std::ptrdiff_t>(at));
+    }
+    const struct {
+        const char* what;
+        bytes stream;
+        std::string problems;
+        integrity_verdict verdict;
+    } cases[] = {
+        {"a sync word in the ID3v1 title", song + sync_title, "", integrity_verdict::structure},
+        {"two ID3v2 tags, one full of sync words", id3v2_tag(20) + picture + song, "id3v2_tag@0;id3v2_tag@30;",
+         integrity_verdict::structure},
+        {"a chance frame in junk between two runs", song + bytes(50, 0x11) + fake + bytes(30, 0x11) + song,
+         "frame_not_found@2586;", integrity_verdict::damaged},
+        {"a tag between two runs", song + id3v2_tag(20) + song, "joined_streams@2085;", integrity_verdict::damaged},
+        {"a format switch", song + repeat(frame(0xFFF38044u), 3), "format_switch@2085;", integrity_verdict::damaged},
+        {"bit rates that vary without a header", song + repeat(frame(l3_160k), 2),
+         "vbr_without_header@0;", integrity_verdict::structure},
+        {"an ID3v2 tag that runs past the end", slice(id3v2_tag(500), 0, 300), "id3v2_tag@0;id3v2_size@0;no_frames@300;",
+         integrity_verdict::damaged},
+    };
+    for (const auto& c : cases) {
+        const scan_result r = scan_memory(c.stream, options("-c --json"));
+        EXPECT_EQ(problem_names(r.state), c.problems) << c.what << r.err;
+        EXPECT_EQ(r.state.verdict, c.verdict) << c.what;
+        EXPECT_EQ(r.clean, c.verdict != integrity_verdict::damaged) << c.what;
+    }
+    // Without -c the default check counts as it always has.
+    EXPECT_GT(scan_memory(song + sync_title, options("")).state.counters.bad_frames, 0);
+}
+
+TEST(IntegrityScan, LayoutOfTagsAndRuns)
+{
+    const bytes song = repeat(frame(l3_128k), 5);
+    const bytes v1 = id3v1_tag_bytes("T", "A", 1, 1);
+    const bytes stream = id3v2_tag(20) + id3v2_tag(30) + song + v1 + song + bytes(7, 0x11) + song + v1;
+    const scan_result r = scan_memory(stream, options("-c"));
+    const stream_layout& l = r.state.layout;
+    EXPECT_TRUE(l.complete);
+    EXPECT_EQ(l.stream_end, static_cast<std::int64_t>(stream.size()));
+    ASSERT_EQ(l.tags.size(), 4u);
+    const std::int64_t audio = 30 + 40;
+    const std::int64_t run = 5 * 417;
+    EXPECT_EQ(l.tags[0].place, tag_place::leading);
+    EXPECT_EQ(l.tags[1].bytes, (byte_range{30, audio}));
+    EXPECT_EQ(l.tags[2].format, tag_format::id3v1);
+    EXPECT_EQ(l.tags[2].place, tag_place::inner);
+    EXPECT_EQ(l.tags[2].bytes, (byte_range{audio + run, audio + run + 128}));
+    EXPECT_EQ(l.tags[3].place, tag_place::trailing);
+    ASSERT_EQ(l.runs.size(), 3u);
+    EXPECT_EQ(l.runs[0].bytes, (byte_range{audio, audio + run}));
+    EXPECT_EQ(l.runs[0].frames, 5);
+    EXPECT_EQ(l.runs[0].samples, 5 * 1152);
+    EXPECT_EQ(l.runs[1].bytes, (byte_range{audio + run + 128, audio + 2 * run + 128}));
+    EXPECT_EQ(l.runs[2].bytes.begin, audio + 2 * run + 128 + 7);
+    EXPECT_EQ(l.runs[2].first_header, l3_128k);
+    EXPECT_FALSE(l.vbr_frame);
+    EXPECT_FALSE(scan_memory(stream, options("-c -b")).state.layout.complete) << "a scan stopped early";
 }
 
 // A first frame carrying a counts header: "Xing" after the 32 bytes of side

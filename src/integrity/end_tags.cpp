@@ -62,16 +62,21 @@ std::uint64_t tag_length_from_start(std::span<const std::uint8_t> head)
     return 0;
 }
 
-std::uint64_t tag_length_from_end(std::span<const std::uint8_t> tail)
+namespace {
+
+// The tag that ends with tail's last byte: its kind and whole length (0: none).
+std::uint64_t footer_tag(std::span<const std::uint8_t> tail, end_tag_kind& kind)
 {
     const std::size_t n = tail.size();
     if (n >= 128 && starts_with(tail.subspan(n - 128), "TAG")) {
+        kind = end_tag_kind::id3v1;
         return 128;
     }
     if (n >= ape_block && starts_with(tail.subspan(n - ape_block), "APETAGEX")) {
         const std::uint8_t* footer = tail.data() + n - ape_block;
         const std::uint32_t flags = little_endian32(footer + 20);
         if ((flags & ape_is_header) == 0) {
+            kind = end_tag_kind::apev2;
             return little_endian32(footer + 12) + ((flags & ape_has_header) != 0 ? ape_block : 0);
         }
     }
@@ -83,25 +88,88 @@ std::uint64_t tag_length_from_end(std::span<const std::uint8_t> tail)
             }
             size = size * 10 + (tail[i] - '0');
         }
+        kind = end_tag_kind::lyrics3v2;
         return size + 15;  // the size counts from "LYRICSBEGIN" to just before itself
     }
     std::uint64_t size = 0;
     if (n >= id3v2_block && id3v2_block_size(tail.subspan(n - id3v2_block), "3DI", size)) {
+        kind = end_tag_kind::id3v2;
         return size + 2 * id3v2_block;
     }
     return 0;
 }
 
-std::uint64_t end_tags_start(std::span<const std::uint8_t> tail, std::uint64_t end_offset)
+// An APEv2 item: value size and flags (little-endian), a key of printable
+// ASCII ended by a NUL, then the value, all within the tag. A footer whose
+// size is wrong points into audio or junk, where this shape is rare.
+bool ape_item_at(std::span<const std::uint8_t> tag)
+{
+    if (tag.size() < 8 + 2 + ape_block) {
+        return false;
+    }
+    const std::uint64_t value = little_endian32(tag.data());
+    std::size_t key = 8;
+    while (key < tag.size() && key < 8 + 256 && tag[key] >= 0x20 && tag[key] <= 0x7E) {
+        ++key;
+    }
+    return key > 8 && key < tag.size() && tag[key] == 0 && key + 1 + value <= tag.size() - ape_block;
+}
+
+// Whether the tag of the given kind and length that ends with tail's last byte
+// begins as such a tag does; start_seen tells whether its beginning lies in tail.
+bool start_fits(std::span<const std::uint8_t> tail, end_tag_kind kind, std::uint64_t length, bool& start_seen)
+{
+    start_seen = length <= tail.size();
+    const std::span<const std::uint8_t> tag =
+        start_seen ? tail.subspan(tail.size() - static_cast<std::size_t>(length)) : std::span<const std::uint8_t>{};
+    switch (kind) {
+    case end_tag_kind::id3v1: return true;
+    case end_tag_kind::id3v2: {
+        // A footer repeats its header; without the header nothing stands there.
+        std::uint64_t size = 0;
+        return start_seen && id3v2_block_size(tag, "ID3", size) && size + 2 * id3v2_block == length;
+    }
+    case end_tag_kind::lyrics3v2: return !start_seen || starts_with(tag, "LYRICSBEGIN");
+    case end_tag_kind::apev2: {
+        if (!start_seen) {
+            return true;  // nothing to check it against
+        }
+        const std::uint32_t flags = little_endian32(tail.data() + tail.size() - ape_block + 20);
+        if ((flags & ape_has_header) != 0) {
+            return starts_with(tag, "APETAGEX");
+        }
+        return ape_item_at(tag);
+    }
+    }
+    return false;
+}
+
+}  // namespace
+
+std::uint64_t tag_length_from_end(std::span<const std::uint8_t> tail)
+{
+    end_tag_kind kind{};
+    return footer_tag(tail, kind);
+}
+
+std::uint64_t end_tags_start(std::span<const std::uint8_t> tail, std::uint64_t end_offset, std::uint64_t floor,
+                             void (*on_tag)(const end_tag&, void*), void* context)
 {
     std::uint64_t start = end_offset;
     std::size_t in_tail = tail.size();
     for (;;) {
-        const std::uint64_t length = tag_length_from_end(tail.first(in_tail));
-        if (length == 0 || length > start) {
+        end_tag tag;
+        const std::uint64_t length = footer_tag(tail.first(in_tail), tag.kind);
+        if (length == 0 || length > start || start - length < floor ||
+            !start_fits(tail.first(in_tail), tag.kind, length, tag.start_seen)) {
             return start;
         }
         start -= length;
+        tag.start = start;
+        tag.length = length;
+        if (on_tag != nullptr) {
+            on_tag(tag, context);
+        }
         if (length >= in_tail) {
             return start;  // the next footer would lie before what the tail holds
         }

@@ -28,9 +28,25 @@ std::uint64_t tag_length_from_start(std::span<const std::uint8_t> head);
 // recognisable by its last bytes ends there.
 std::uint64_t tag_length_from_end(std::span<const std::uint8_t> tail);
 
+enum class end_tag_kind : std::uint8_t { id3v1, apev2, lyrics3v2, id3v2 };
+
+// One tag read off the end of a stream by its footer.
+struct end_tag {
+    end_tag_kind kind = end_tag_kind::id3v1;
+    std::uint64_t start = 0;
+    std::uint64_t length = 0;
+    bool start_seen = false;  // the tag's first bytes lay within the tail and were found right
+};
+
 // Where the run of tags that ends the stream begins: end_offset is the stream's
 // length and tail its last tail.size() bytes. Peels tags off the end for as long
 // as their footers lie within tail; returns end_offset when none ends the stream.
-std::uint64_t end_tags_start(std::span<const std::uint8_t> tail, std::uint64_t end_offset);
+// A footer is believed only when its tag's beginning fits it: an ID3v2 footer
+// needs its header where it says (and so within tail), an APEv2 footer its
+// header or a well-formed first item, a Lyrics3v2 end its "LYRICSBEGIN", each
+// checked when it lies within tail; and no tag begins before floor. Each tag
+// believed is handed to on_tag (when set), from the last one back.
+std::uint64_t end_tags_start(std::span<const std::uint8_t> tail, std::uint64_t end_offset, std::uint64_t floor = 0,
+                             void (*on_tag)(const end_tag&, void*) = nullptr, void* context = nullptr);
 
 }  // namespace framelint

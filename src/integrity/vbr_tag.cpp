@@ -63,9 +63,9 @@ std::optional<vbr_header> find_vbr_header(std::span<const std::uint8_t> frame, s
             h.bytes = field(2, 4);
             field(4, 100);  // the seek table
             field(8, 4);    // the quality indicator
-            if (p > frame.size()) {
-                return std::nullopt;  // the frame is too short to hold what its flags say
-            }
+            // A frame too short for the table its flags announce still has its
+            // counts, when they lie within it; fields_end then lies past the
+            // frame, where no LAME tag is looked for.
             h.fields_end = p;
             return h;
         }

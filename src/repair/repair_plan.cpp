@@ -515,9 +515,10 @@ std::string describe(const repair_action& a)
     case repair_action_kind::id3v2_size_corrected:
         return "ID3v2 tag size corrected (" + n(a.from) + " bytes to " + n(a.to) + ")";
     case repair_action_kind::vbr_header_rebuilt:
-        return "Xing header rebuilt (" + n(a.from) + " frames to " + n(a.to) + ")";
+        return "Xing/Info header rebuilt (" + (a.from > 0 ? n(a.from) + " frames to " : "") + n(a.to) + " frames)";
     case repair_action_kind::vbri_replaced:
-        return "VBRI header replaced by a Xing header (" + n(a.from) + " frames to " + n(a.to) + ")";
+        return "VBRI header replaced by a Xing header (" + (a.from > 0 ? n(a.from) + " frames to " : "") + n(a.to) +
+               " frames)";
     case repair_action_kind::xing_frame_added:
         return "Xing header added (" + n(a.to) + " frames)";
     case repair_action_kind::lame_tag_rewritten:

@@ -67,6 +67,42 @@ void print_finding(const problem& p, io::output& err)
                   "it to end at offset 0x%llx (BYTE %lld), found the end at offset 0x%llx (BYTE %lld).",
                   at, byte, hex(first), dec(first), hex(second), dec(second));
         break;
+    case problem_kind::format_switch:
+        err.print("\nThe stream changes its format at offset 0x%llx (BYTE %lld): two streams joined. Header 0x%llx "
+                  "before, 0x%llx here.",
+                  at, byte, hex(first), hex(second));
+        break;
+    case problem_kind::id3v2_size:
+        if (second > 0) {
+            err.print("\nThe ID3v2 tag at offset 0x%llx (BYTE %lld) is too large. Its size ends at offset 0x%llx "
+                      "(BYTE %lld) and hides %lld bytes of audio.",
+                      at, byte, hex(first), dec(first), dec(second));
+        } else {
+            err.print("\nThe ID3v2 tag at offset 0x%llx (BYTE %lld) is too large. Its size ends at offset 0x%llx "
+                      "(BYTE %lld), past the end of the stream.",
+                      at, byte, hex(first), dec(first));
+        }
+        break;
+    case problem_kind::vbr_without_header:
+        err.print("\nNotice: the bit rate varies from %lld to %lld kbit/s, but the stream at offset 0x%llx "
+                  "(BYTE %lld) has no Xing or VBRI header. Players may show the wrong length and seek wrong.",
+                  dec(first), dec(second), at, byte);
+        break;
+    case problem_kind::joined_streams:
+        err.print("\nA tag between two runs of frames at offset 0x%llx (BYTE %lld): two streams joined. The tag "
+                  "is %lld bytes long.",
+                  at, byte, dec(first));
+        break;
+    case problem_kind::free_format:
+        err.print("\nNotice: the stream at offset 0x%llx (BYTE %lld) is free format (header 0x%llx). Its frames "
+                  "could not be checked.",
+                  at, byte, hex(first));
+        break;
+    case problem_kind::music_ends_early:
+        err.print("\nThe music the LAME tag at offset 0x%llx (BYTE %lld) declares ends at offset 0x%llx (BYTE %lld), "
+                  "before the last frame ends at offset 0x%llx (BYTE %lld). Its music CRC does not cover the stream.",
+                  at, byte, hex(first), dec(first), hex(second), dec(second));
+        break;
     default:
         break;  // the scanner's own problems have warnings of their own
     }

@@ -76,7 +76,7 @@ void write_id3v1(json::writer& w, const id3v1_tag& tag)
     w.end_object();
 }
 
-void write_problems(json::writer& w, const problem_list& problems)
+void write_problems(json::writer& w, const problem_list& problems, bool with_severity)
 {
     w.key("problems");
     w.begin_array();
@@ -86,6 +86,9 @@ void write_problems(json::writer& w, const problem_list& problems)
         w.key("kind").text(info.name);
         w.key("offset").integer(p.offset);
         w.key("bad_frame").boolean(p.bad_frame);
+        if (with_severity) {
+            w.key("severity").text(severity_name(info.severity));
+        }
         for (std::size_t i = 0; i < info.numbers.size() && !info.numbers[i].empty(); ++i) {
             w.key(info.numbers[i]).integer(p.numbers[i]);
         }
@@ -143,7 +146,7 @@ std::string json_report_line(const stream_facts& facts, std::string_view file_la
     if (facts.id3v1 != nullptr) {
         write_id3v1(w, *facts.id3v1);
     }
-    write_problems(w, facts.problems);
+    write_problems(w, facts.problems, facts.with_severity);
     if (facts.repair != nullptr) {
         write_repair(w, *facts.repair);
     }

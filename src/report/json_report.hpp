@@ -31,6 +31,9 @@ struct stream_facts {
     const summary_facts& summary;
     const problem_list& problems;
     const id3v1_tag* id3v1 = nullptr;  // with -i: the tag looked for (has_tag says if found)
+    // -c: each problem says whether it is damage or a notice (without -c the
+    // lines stay as they always were).
+    bool with_severity = false;
     const repair_report* repair = nullptr;  // with --fix
 };
 

@@ -3,8 +3,10 @@
 #include <algorithm>
 #include <array>
 
+#include "integrity/end_tags.hpp"
 #include "integrity/frame_crc.hpp"
 #include "report/integrity_findings.hpp"
+#include "scan/scan_file.hpp"
 
 namespace framelint {
 namespace {
@@ -18,6 +20,55 @@ void report(scan_context& c, problem_kind kind, std::int64_t offset, std::int64_
     print_finding(p, c.err);
     note_problem(c, kind, true, offset, first, second);
 }
+
+// A notice: printed and listed, but no bad frame, so neither the status nor
+// the verdict changes.
+void report_notice(scan_context& c, problem_kind kind, std::int64_t offset, std::int64_t first = 0,
+                   std::int64_t second = 0)
+{
+    const problem p{kind, false, offset, {first, second, 0}};
+    print_finding(p, c.err);
+    note_problem(c, kind, false, offset, first, second);
+}
+
+// The layout holds ranges, so its size follows the damage, not the stream's
+// length; past this many pieces of one kind it stops and says it is incomplete.
+constexpr std::size_t layout_limit = 4096;
+
+void add_tag(scan_context& c, tag_format format, tag_place place, std::int64_t begin, std::int64_t end,
+             std::int64_t declared_end)
+{
+    std::vector<tag_range>& tags = c.state.layout.tags;
+    if (tags.size() >= layout_limit) {
+        c.watch->layout_overflow = true;
+        return;
+    }
+    tags.push_back(tag_range{format, place, byte_range{begin, end}, declared_end});
+}
+
+tag_format layout_format(end_tag_kind kind)
+{
+    switch (kind) {
+    case end_tag_kind::id3v1: return tag_format::id3v1;
+    case end_tag_kind::apev2: return tag_format::apev2;
+    case end_tag_kind::lyrics3v2: return tag_format::lyrics3v2;
+    case end_tag_kind::id3v2: return tag_format::id3v2;
+    }
+    return tag_format::id3v2;
+}
+
+// Bit-rate index 0 on an otherwise valid header: a frame whose length only
+// the distance to the next header tells.
+constexpr bool free_format(std::uint32_t word)
+{
+    return has_sync(word) && ((word >> 19) & 3u) != 1u && ((word >> 17) & 3u) != 0u && ((word >> 12) & 15u) == 0u &&
+           ((word >> 10) & 3u) != 3u;
+}
+static_assert(free_format(0xFFFB0064u) && !free_format(0xFFFB9064u) && !free_format(0xFFFB0C64u));
+
+// A stream of free-format frames shows the same header again and again; a
+// chance sync word in junk does not.
+constexpr std::int64_t free_format_evidence = 3;
 
 // Enough of the first frame for a Xing/Info header with every field and the
 // LAME tag behind it, or a VBRI header.
@@ -72,7 +123,9 @@ void check_counts(scan_context& c)
         report(c, vbri ? problem_kind::vbri_frame_count : problem_kind::xing_frame_count, w.tag_frame_start,
                *h.frames, after_tag);
     }
-    const std::int64_t bytes = w.last_end - w.tag_frame_start;
+    // Bytes that exist: a last frame cut by the end of the stream counts only
+    // what there is of it.
+    const std::int64_t bytes = std::min(w.last_end, w.fed()) - w.tag_frame_start;
     if (h.bytes && *h.bytes != bytes) {
         report(c, vbri ? problem_kind::vbri_byte_count : problem_kind::xing_byte_count, w.tag_frame_start, *h.bytes,
                bytes);
@@ -85,15 +138,35 @@ void check_music(scan_context& c)
     const std::int64_t end = w.tag_frame_start + static_cast<std::int64_t>(w.lame->music_length);
     if (end > w.fed()) {
         report(c, problem_kind::music_length, w.tag_frame_start, end, w.fed());
+    } else if (c.stream_rules && end < w.last_end) {
+        // The CRC covers less than the stream's audio: it vouches for the part
+        // the tag declares, and the rest (often a second file) goes unchecked.
+        report(c, problem_kind::music_ends_early, w.tag_frame_start, end, w.last_end);
     } else if (w.music_crc() != w.lame->music_crc) {
         report(c, problem_kind::music_crc_mismatch, w.tag_frame_start, w.lame->music_crc, w.music_crc());
     }
 }
 
+// The tags read off the end by their footers, collected for the layout.
+struct end_tags_seen {
+    static constexpr std::size_t most = 16;
+    std::array<end_tag, most> tags{};
+    std::size_t count = 0;
+};
+
+void collect_end_tag(const end_tag& tag, void* context)
+{
+    auto& seen = *static_cast<end_tags_seen*>(context);
+    if (seen.count < end_tags_seen::most) {
+        seen.tags[seen.count++] = tag;
+    }
+}
+
 void check_end(scan_context& c)
 {
-    const integrity_watch& w = *c.watch;
+    integrity_watch& w = *c.watch;
     if (w.last_end > w.fed()) {
+        settle_held_rejections(c, INT64_MAX);
         return;  // the stream ends inside the last frame: the scan has said so
     }
     // Every byte of a watched scan is consumed, none passed over by a seek, so
@@ -102,8 +175,31 @@ void check_end(scan_context& c)
     std::array<std::uint8_t, integrity_watch::tail_size> last{};
     const auto wanted = static_cast<std::size_t>(std::min<std::int64_t>(w.fed(), integrity_watch::tail_size));
     const std::size_t got = c.in.last_consumed(last.data(), wanted);
+    const std::span<const std::uint8_t> tail(last.data(), got);
     const std::int64_t tags_end = w.forward_tags_end();
-    const std::int64_t tags_begin = w.end_tags_begin(std::span<const std::uint8_t>(last.data(), got));
+    std::int64_t tags_begin = 0;
+    if (!c.stream_rules) {
+        tags_begin = w.end_tags_begin(tail);
+    } else if (tags_end == w.fed()) {
+        tags_begin = tags_end;  // the tags read by their sizes reach the end: nothing is left to read back
+    } else {
+        // No tag read back from a footer hides a whole frame of the stream.
+        end_tags_seen seen;
+        tags_begin = static_cast<std::int64_t>(end_tags_start(tail, static_cast<std::uint64_t>(w.fed()),
+                                                              static_cast<std::uint64_t>(w.last_start + 1),
+                                                              collect_end_tag, &seen));
+        for (std::size_t i = seen.count; i-- > 0;) {
+            const end_tag& t = seen.tags[i];
+            const auto begin = static_cast<std::int64_t>(t.start);
+            if (begin >= tags_end) {
+                const std::int64_t end = begin + static_cast<std::int64_t>(t.length);
+                add_tag(c, layout_format(t.kind), tag_place::trailing, begin, end, end);
+            }
+        }
+    }
+    if (c.stream_rules) {
+        settle_held_rejections(c, std::max(tags_begin, tags_end));
+    }
     if (tags_end < tags_begin) {
         report(c, problem_kind::trailing_junk, tags_end, tags_begin - tags_end);
     }
@@ -133,6 +229,26 @@ void watch_frame(scan_context& c, const frame_info& frame, std::int64_t frame_st
 {
     integrity_watch& w = *c.watch;
     const bool first = w.frames == 0;
+    if (c.stream_rules && !first) {
+        if (stream_format(frame.int_header) != stream_format(w.last_word)) {
+            report(c, problem_kind::format_switch, frame_start, w.last_word, frame.int_header);
+            w.format_switched = true;
+        }
+        // Tags read after the last run, now followed by frames again: a second
+        // file's tags, two files joined. Said once for each gap.
+        std::vector<tag_range>& tags = c.state.layout.tags;
+        std::size_t i = tags.size();
+        while (i > 0 && tags[i - 1].place == tag_place::trailing && tags[i - 1].bytes.begin >= w.last_end) {
+            --i;
+        }
+        if (i < tags.size()) {
+            report(c, problem_kind::joined_streams, tags[i].bytes.begin, tags[i].bytes.size());
+            for (; i < tags.size(); ++i) {
+                tags[i].place = tag_place::inner;
+            }
+        }
+    }
+    w.last_word = frame.int_header;
     w.frame_accepted(frame_start, frame_start + frame.frame_length);
     if (first && frame_start > expected_start) {
         report(c, problem_kind::leading_junk, expected_start, frame_start - expected_start);
@@ -158,7 +274,144 @@ void watch_frame(scan_context& c, const frame_info& frame, std::int64_t frame_st
     }
     if (first) {
         read_tag_frame(c, frame, frame_start, body);
+        if (w.counts && c.stream_rules) {
+            c.state.layout.vbr_frame = frame_start;
+        }
     }
+}
+
+bool read_tag_at_frame_end(scan_context& c)
+{
+    scan_state& st = c.state;
+    const integrity_watch& w = *c.watch;
+    std::array<std::uint8_t, tag_head_size> head{};
+    const std::uint32_t word = st.header_word;
+    head[0] = static_cast<std::uint8_t>(word >> 24);
+    // Before the first frame only ID3v2 tags are looked for; after a frame any
+    // tag that begins with its own header.
+    const bool leading = w.frames == 0;
+    if (leading ? head[0] != 'I' : !may_begin_tag(head[0])) {
+        return false;
+    }
+    head[1] = static_cast<std::uint8_t>(word >> 16);
+    head[2] = static_cast<std::uint8_t>(word >> 8);
+    head[3] = static_cast<std::uint8_t>(word);
+    const auto ahead = c.in.peek(tag_head_size - 4);
+    std::copy(ahead.begin(), ahead.end(), head.begin() + 4);
+    const std::span<const std::uint8_t> seen(head.data(), 4 + ahead.size());
+    const std::uint64_t length = tag_length_from_start(seen);
+    const bool id3v2 = head[0] == 'I';
+    if (length == 0 || (leading && !id3v2)) {
+        return false;
+    }
+    scan_counters& n = st.counters;
+    const std::int64_t start = n.bytes_read - 4;
+    if (leading) {
+        // As the tag at the very start is told of: each tag before the audio.
+        c.err.print("Possible ID3v2 frame found, skipping\n");
+        if (c.options.id3v2_error) {
+            ++n.bad_frames;
+        }
+        const std::uint32_t size = static_cast<std::uint32_t>(head[6]) << 21 | static_cast<std::uint32_t>(head[7]) << 14 |
+                                   static_cast<std::uint32_t>(head[8]) << 7 | head[9];
+        note_problem(c, problem_kind::id3v2_tag, c.options.id3v2_error, start, size);
+    }
+    const std::uint64_t rest = length - 4;
+    const std::uint64_t got = consume_counted(c, rest, false);
+    const std::int64_t declared_end = start + static_cast<std::int64_t>(length);
+    if (got < rest && id3v2) {
+        report(c, problem_kind::id3v2_size, start, declared_end, 0);
+    }
+    add_tag(c, id3v2 ? tag_format::id3v2 : head[0] == 'T' ? tag_format::id3v1 : tag_format::apev2,
+            leading ? tag_place::leading : tag_place::trailing, start, n.bytes_read, declared_end);
+    n.next_expected = n.bytes_read + 4;
+    return true;
+}
+
+bool confirmed_by_next(scan_context& c, const frame_info& frame)
+{
+    const std::int32_t length = frame.frame_length;
+    if (length <= 4) {
+        return false;
+    }
+    const auto body = static_cast<std::size_t>(length - 4);
+    const auto ahead = c.in.peek(body + 4);
+    if (ahead.size() == body) {
+        return true;  // it ends where the stream does
+    }
+    if (ahead.size() < body + 4) {
+        return false;  // the stream ends inside it, or too soon after it for anything to follow
+    }
+    const std::uint8_t* next = ahead.data() + body;
+    const std::uint32_t word = static_cast<std::uint32_t>(next[0]) << 24 | static_cast<std::uint32_t>(next[1]) << 16 |
+                               static_cast<std::uint32_t>(next[2]) << 8 | next[3];
+    if (has_sync(word)) {
+        frame_info following = blank_frame_info();
+        return decode_header(word, following) != 0 && stream_format(word) == stream_format(frame.int_header);
+    }
+    if (!may_begin_tag(next[0])) {
+        return false;
+    }
+    const auto with_head = c.in.peek(body + tag_head_size);
+    return tag_length_from_start(with_head.subspan(body)) != 0;
+}
+
+void hold_rejected_header(scan_context& c)
+{
+    integrity_watch& w = *c.watch;
+    const std::uint32_t word = c.state.header_word;
+    const std::int64_t offset = c.state.counters.bytes_read;
+    if (free_format(word)) {
+        if (w.free_format_headers == 0) {
+            w.free_format_first = offset - 4;
+            w.free_format_word = word;
+        }
+        if (stream_format(word) == stream_format(w.free_format_word)) {
+            ++w.free_format_headers;
+            return;
+        }
+    }
+    if (w.held.size() < integrity_watch::held_limit) {
+        w.held.push_back({offset, word});
+    } else {
+        ++w.held_beyond;
+        w.held_beyond_last = offset;
+    }
+}
+
+void settle_held_rejections(scan_context& c, std::int64_t limit)
+{
+    integrity_watch& w = *c.watch;
+    scan_counters& n = c.state.counters;
+    for (const integrity_watch::held_rejection& h : w.held) {
+        if (h.offset - 4 >= limit) {
+            break;
+        }
+        ++n.bad_frames;
+        note_problem(c, problem_kind::header_rejected, true, h.offset, h.word);
+    }
+    if (w.held_beyond > 0 && w.held_beyond_last - 4 < limit) {
+        n.bad_frames += w.held_beyond;
+    }
+    w.held.clear();
+    w.held_beyond = 0;
+}
+
+void frame_of_stream_whole(scan_context& c, std::int64_t start, std::int64_t end, std::int32_t samples)
+{
+    std::vector<frame_run>& runs = c.state.layout.runs;
+    if (!runs.empty() && runs.back().bytes.end == start) {
+        frame_run& run = runs.back();
+        run.bytes.end = end;
+        ++run.frames;
+        run.samples += samples;
+        return;
+    }
+    if (runs.size() >= layout_limit) {
+        c.watch->layout_overflow = true;
+        return;
+    }
+    runs.push_back(frame_run{byte_range{start, end}, 1, samples, c.watch->last_word});
 }
 
 void finish_integrity(scan_context& c, bool ended)
@@ -169,18 +422,45 @@ void finish_integrity(scan_context& c, bool ended)
     // standard output cut it off (the file loop fails the run for those). Bytes
     // never read are no proof of a missing frame, a short count or junk.
     const bool at_stream_end = ended && c.in.error() == 0 && !c.in.stopped();
+    const bool free = c.stream_rules && w.free_format_headers >= free_format_evidence;
     bool music_checked = false;
+    if (free) {
+        // Its frames' lengths are in no header: the stream is neither junk nor
+        // checked. Said once, and nothing is said of its audio.
+        report_notice(c, problem_kind::free_format, w.free_format_first, w.free_format_word);
+        // Sync words in its audio are no damage of their own.
+        settle_held_rejections(c, w.free_format_first);
+    }
     if (at_stream_end && w.frames == 0) {
-        report(c, problem_kind::no_frames, c.state.counters.bytes_read);
+        if (c.stream_rules) {
+            settle_held_rejections(c, INT64_MAX);
+        }
+        if (!free) {
+            report(c, problem_kind::no_frames, c.state.counters.bytes_read);
+        }
     } else if (at_stream_end) {
-        check_end(c);
-        if (w.counts) {
+        if (!free) {
+            check_end(c);
+        }
+        if (w.counts && !free) {
             check_counts(c);
         }
         if (w.music_watched()) {
             check_music(c);
             music_checked = true;
         }
+        const bool layer3 = ((w.last_word >> 17) & 3u) == 1u;
+        const bitrate_stats& rates = c.state.rates;
+        if (c.stream_rules && layer3 && !w.counts && !w.format_switched && rates.low != rates.high && rates.low > 0) {
+            const std::vector<frame_run>& runs = c.state.layout.runs;
+            report_notice(c, problem_kind::vbr_without_header, runs.empty() ? w.last_start : runs.front().bytes.begin,
+                          rates.low, rates.high);
+        }
+    }
+    if (c.stream_rules) {
+        stream_layout& layout = c.state.layout;
+        layout.stream_end = w.fed();
+        layout.complete = at_stream_end && !w.layout_overflow;
     }
     c.state.verdict = verdict_of(c, music_checked);
 }

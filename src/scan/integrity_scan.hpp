@@ -11,6 +11,36 @@ namespace framelint {
 // was expected (for the first one: the start of the stream, or after its ID3v2 tag).
 void watch_frame(scan_context& c, const frame_info& frame, std::int64_t frame_start, std::int64_t expected_start);
 
+// What makes two frames one stream's: MPEG version, layer, sample rate, and
+// whether the frame is mono. (Bit rate, padding, stereo against joint stereo
+// and the mode extension change freely within a stream.)
+constexpr std::uint32_t stream_format(std::uint32_t word)
+{
+    return (word & 0x001E0C00u) | ((word & 0xC0u) == 0xC0u ? 1u : 0u);
+}
+static_assert(stream_format(0xFFFB9064u) == stream_format(0xFFFBA044u), "bit rate, padding, mode extension");
+static_assert(stream_format(0xFFFB9004u) != stream_format(0xFFFB90C4u), "stereo against mono");
+
+// The rules below apply under c.stream_rules only.
+
+// Four bytes where a frame was expected that are no frame header: when a tag
+// begins there, it is read by its own size (never searched for frames) and
+// true is returned, with the next frame expected after it.
+bool read_tag_at_frame_end(scan_context& c);
+
+// A frame found while searching (off the position the stream gave) belongs
+// to the stream only when another frame of its format follows where it says, or
+// a tag, or the end of the stream. Its header has just been consumed.
+bool confirmed_by_next(scan_context& c, const frame_info& frame);
+
+// A header rejected while searching, or a free-format one (bit-rate index 0).
+void hold_rejected_header(scan_context& c);
+// The held rejections that lie before limit are bad frames; the rest lay in a tag.
+void settle_held_rejections(scan_context& c, std::int64_t limit);
+
+// A frame of the stream read whole, from start to end: the layout's runs grow.
+void frame_of_stream_whole(scan_context& c, std::int64_t start, std::int64_t end, std::int32_t samples);
+
 // After the scan loop; ended is false when a stop condition (-b, -v) ended the
 // scan before the stream did.
 void finish_integrity(scan_context& c, bool ended);

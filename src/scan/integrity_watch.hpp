@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <vector>
 
 #include "integrity/end_tags.hpp"
 #include "integrity/vbr_tag.hpp"
@@ -73,6 +74,29 @@ public:
     std::optional<vbr_header> counts;  // the first frame's Xing/Info or VBRI header
     std::int64_t tag_frame_start = 0;
     std::optional<lame_tag> lame;
+
+    // The stream's own frames: the header word of the last one (a change of
+    // format between two of them is a joined stream).
+    std::uint32_t last_word = 0;
+    bool format_switched = false;  // then a varying bit rate is no sign of VBR
+    // Headers rejected while searching: whether they count as bad frames depends
+    // on what the bytes they lie in turn out to be (junk between frames, or a tag
+    // that is only known by its footer at the end), so they wait here. Offsets
+    // only grow; past the cap the latest is kept with a count.
+    struct held_rejection {
+        std::int64_t offset = 0;
+        std::uint32_t word = 0;
+    };
+    static constexpr std::size_t held_limit = 1000;
+    std::vector<held_rejection> held;
+    std::int64_t held_beyond = 0;        // rejections past the cap
+    std::int64_t held_beyond_last = 0;   // the offset of the latest of them
+    // Free-format headers (bit-rate index 0): lengths not in their headers.
+    std::int64_t free_format_headers = 0;
+    std::int64_t free_format_first = 0;
+    std::uint32_t free_format_word = 0;
+    // The layout could not hold every piece: it is not complete.
+    bool layout_overflow = false;
 
 private:
     void add_music(const std::uint8_t* bytes, std::int64_t pos, std::size_t n);

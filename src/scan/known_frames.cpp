@@ -14,6 +14,7 @@
 #include <algorithm>
 
 #include "integrity/frame_crc.hpp"
+#include "scan/integrity_scan.hpp"
 #include "scan/scan_file.hpp"
 
 namespace framelint {
@@ -41,6 +42,9 @@ bool walk(scan_context& c)
         if (c.watch->frames == 0) {
             return false;  // the first frame may carry the stream's tag
         }
+        if (c.stream_rules && c.watch->last_end != n.bytes_read) {
+            return false;  // after a tag: the frame that follows it starts a run of its own
+        }
     }
     const std::span<const std::uint8_t> ahead = c.in.buffered();
     const std::uint8_t* const begin = ahead.data();
@@ -63,6 +67,9 @@ bool walk(scan_context& c)
         std::int64_t index = -1;  // among the frames walked
     } checked;
     const std::uint8_t* unfed = p;  // -c: the walked bytes not yet handed to the watch
+    // -c: a frame of another format is a joined stream, which the general loop reports.
+    const std::uint32_t format = stream_format(c.watch != nullptr ? c.watch->last_word : 0);
+    std::int64_t samples = 0;
     while (end - p >= 4 && at <= c.byte_budget) {
         const std::uint32_t word = static_cast<std::uint32_t>(p[0]) << 24 | static_cast<std::uint32_t>(p[1]) << 16 |
                                    static_cast<std::uint32_t>(p[2]) << 8 | p[3];
@@ -88,9 +95,10 @@ bool walk(scan_context& c)
             }
         }
         if constexpr (watched) {
-            if (reserved_emphasis(word)) {
+            if (reserved_emphasis(word) || stream_format(word) != format) {
                 break;  // the integrity check reports this frame
             }
+            samples += kept.info.samples_per_frame;
             if (with_crc) {
                 // The frame's own CRC word, checked as watch_frame checks it; a
                 // mismatch goes back to the general loop, which reports it.
@@ -136,6 +144,13 @@ bool walk(scan_context& c)
     if constexpr (watched) {
         c.watch->feed(unfed, static_cast<std::size_t>(p - unfed));
         c.watch->frames_accepted(walked, at - last->info.frame_length, at);
+        c.watch->last_word = last_word;
+        std::vector<frame_run>& runs = st.layout.runs;
+        if (c.stream_rules && !runs.empty() && runs.back().bytes.end == n.bytes_read) {
+            runs.back().bytes.end = at;
+            runs.back().frames += walked;
+            runs.back().samples += samples;
+        }
     }
     c.in.skip(static_cast<std::uint64_t>(p - begin));
     n.bytes_read = at;

@@ -224,6 +224,11 @@ bool scan_loop(scan_context& c)
             }
 
             if (!has_sync(st.header_word)) {
+                if constexpr (watched) {
+                    if (c.stream_rules && n.bytes_read == n.next_expected && read_tag_at_frame_end(c)) {
+                        continue;  // the next frame (or tag) is expected right after it
+                    }
+                }
                 st.block_read = false;
                 if ((st.header_word & 0xFFFFFF00u) == id3v2_magic && n.bytes_read == 4) {
                     skip_id3v2(c);
@@ -243,10 +248,29 @@ bool scan_loop(scan_context& c)
                                 "0x%llx (BYTE %lld).",
                                 st.header_word, hex(n.bytes_read), dec(n.bytes_read));
                 }
+                if constexpr (watched) {
+                    if (c.stream_rules) {
+                        // Counted once it is known not to lie in a tag.
+                        hold_rejected_header(c);
+                        min_run_check(c);
+                        continue;
+                    }
+                }
                 ++n.bad_frames;
                 note_problem(c, problem_kind::header_rejected, true, n.bytes_read, st.header_word);
                 min_run_check(c);
                 continue;  // a block read stays a block read: the next four bytes
+            }
+            if constexpr (watched) {
+                if (c.stream_rules) {
+                    if (n.bytes_read != n.next_expected && !confirmed_by_next(c, header->info)) {
+                        st.block_read = false;  // a chance sync word: the search goes on from its next byte
+                        continue;
+                    }
+                    if (!c.watch->held.empty() || c.watch->held_beyond > 0) {
+                        settle_held_rejections(c, INT64_MAX);  // they lay in junk before this frame
+                    }
+                }
             }
 
             // A protected frame gets its CRC word, and the body reader and the dump
@@ -291,6 +315,12 @@ bool scan_loop(scan_context& c)
             }
             if (c.repair) {
                 c.out.write(c.held_frame.data(), c.held_frame.size());
+            }
+            if constexpr (watched) {
+                if (c.stream_rules) {
+                    frame_of_stream_whole(c, header_end - 4, header_end - 4 + frame.frame_length,
+                                          frame.samples_per_frame);
+                }
             }
             break;  // the next header is read as one block
         }
@@ -367,7 +397,8 @@ bool report_stream(scan_state& st, const io::byte_source& in, std::string_view f
         if (options.id3_tag) {
             tag = find_id3v1(st.tail, static_cast<std::uint64_t>(st.counters.bytes_read));
         }
-        report_json(stream_facts{facts, st.problems, options.id3_tag ? &tag : nullptr, repair}, file_label, out);
+        report_json(stream_facts{facts, st.problems, options.id3_tag ? &tag : nullptr, options.integrity, repair},
+                    file_label, out);
     } else {
         report_summary(facts, file_label, options, out);
         report_id3v1(options, st.tail, static_cast<std::uint64_t>(st.counters.bytes_read), out);

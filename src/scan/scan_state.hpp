@@ -90,6 +90,11 @@ struct scan_context {
     // output carries JSON Lines, which nothing else may break into.
     io::output& notes;
     integrity_watch* watch;    // -c: sees every consumed byte and accepted frame; else nullptr
+    // -c outside repair: only frames of the stream are accepted (found where the
+    // frame before said, or followed by one where they say), and tags are read
+    // by their size, never searched. Repair keeps the acceptance it always had,
+    // so that -c changes nothing it writes.
+    bool stream_rules;
     // Plain frames may be walked by walk_known_frames: the scan goes on after every
     // frame and nothing else wants to see each one (no repair or frame dump).
     bool walks_known_frames;
@@ -108,6 +113,7 @@ struct scan_context {
           repair(writes_repaired_frames(opts)), records_problems(opts.json_lines || opts.fix_in_place),
           notes(opts.json_lines ? stderr_stream : stdout_stream),
           watch(opts.integrity ? &st.integrity : nullptr),
+          stream_rules(opts.integrity && !writes_repaired_frames(opts)),
           walks_known_frames(goes_on && !repair && !opts.very_verbose)
     {
         if (repair) {
