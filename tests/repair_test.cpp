@@ -75,6 +75,14 @@ struct built_stream {
     }
 };
 
+// Facts with one flag set.
+repair_facts facts_with(bool repair_facts::*flag)
+{
+    repair_facts f;
+    f.*flag = true;
+    return f;
+}
+
 bytes apply_plan(const repair_plan& plan, const bytes& original)
 {
     if (!plan.changes()) {
@@ -190,8 +198,8 @@ TEST(RepairPlan, RefusesWhatItCannotRepair)
     const refusal_case cases[] = {
         {"layout not whole", false, true, {}, "could not map"},
         {"no frame", true, false, {}, "no frame"},
-        {"format switch", true, true, {.format_switch = true}, "changes format"},
-        {"frame CRC", true, true, {.frame_crc_mismatch = true}, "audio itself is damaged"},
+        {"format switch", true, true, facts_with(&repair_facts::format_switch), "changes format"},
+        {"frame CRC", true, true, facts_with(&repair_facts::frame_crc_mismatch), "audio itself is damaged"},
     };
     for (const refusal_case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -241,8 +249,8 @@ TEST(RepairPlan, LameTagKeepsVouchingOnlyForTheMusicItChecked)
         bool vouches;                 // the repaired tag still carries the music CRC
     };
     const lame_case cases[] = {
-        {"stale counts, music intact", 40, 0, false, {.music_crc_matched = true}, true},
-        {"junk inside the music", 10, 33, false, {.music_crc_mismatch = true}, false},
+        {"stale counts, music intact", 40, 0, false, facts_with(&repair_facts::music_crc_matched), true},
+        {"junk inside the music", 10, 33, false, facts_with(&repair_facts::music_crc_mismatch), false},
         {"music cut short", 10, 0, true, {}, false},
     };
     for (const lame_case& c : cases) {
@@ -278,7 +286,7 @@ TEST(RepairPlan, LameTagKeepsVouchingOnlyForTheMusicItChecked)
             kept.push_back(frame(l3_128k));
         }
         again.run(kept).vbr_frame_first();
-        const repair_facts facts_now{.music_crc_matched = c.vouches};
+        const repair_facts facts_now = c.vouches ? facts_with(&repair_facts::music_crc_matched) : repair_facts{};
         EXPECT_FALSE(plan_repair(again.done(), facts_now, again.reader()).changes());
     }
 }
@@ -290,7 +298,7 @@ TEST(RepairPlan, DamagedMusicWithNothingToRemoveIsRefused)
     frames.insert(frames.end(), ten_frames.begin(), ten_frames.end());
     built_stream s;
     s.run(frames).vbr_frame_first().junk(50);
-    const repair_plan plan = plan_repair(s.done(), {.music_crc_mismatch = true}, s.reader());
+    const repair_plan plan = plan_repair(s.done(), facts_with(&repair_facts::music_crc_mismatch), s.reader());
     ASSERT_TRUE(plan.refusal);
     EXPECT_NE(plan.refusal->find("music CRC"), std::string::npos);
 }
@@ -308,7 +316,7 @@ TEST(RepairPlan, JoinedFilesLoseTheSecondTagAndHeaderFrame)
         .tag(tag_place::inner, id3v2_tag(70))
         .run(first)
         .tag(tag_place::trailing, id3v1_tag_bytes("t", "a", 1, 2), 0, tag_format::id3v1);
-    const repair_plan plan = plan_repair(s.done(), {.music_crc_matched = true}, s.reader());
+    const repair_plan plan = plan_repair(s.done(), facts_with(&repair_facts::music_crc_matched), s.reader());
     ASSERT_TRUE(plan.changes());
     std::vector<repair_action_kind> kinds;
     for (const repair_action& a : plan.actions) {
@@ -333,7 +341,7 @@ TEST(RepairPlan, HeaderlessLayer3VbrGetsAXingFrame)
     }
     built_stream s;
     s.tag(tag_place::leading, id3v2_tag(20)).run(frames);
-    const repair_plan plan = plan_repair(s.done(), {.vbr_without_header = true}, s.reader());
+    const repair_plan plan = plan_repair(s.done(), facts_with(&repair_facts::vbr_without_header), s.reader());
     ASSERT_TRUE(plan.changes());
     ASSERT_EQ(plan.actions.size(), 1u);
     EXPECT_EQ(describe(plan.actions[0]), "Xing header added (30 frames)");

@@ -61,6 +61,11 @@ repair_facts facts_of(const scan_state& st)
     f.music_crc_matched = w.music_watched() && !f.music_crc_mismatch && !found(p, problem_kind::music_length) &&
                           p.dropped == 0;
     f.vbr_without_header = found(p, problem_kind::vbr_without_header);
+    for (const problem& q : p.kept) {
+        if (q.kind == problem_kind::last_frame_cut_by_tag) {
+            f.last_frame_cut_by_tag = byte_range{q.offset, q.numbers[1]};
+        }
+    }
     return f;
 }
 

@@ -295,6 +295,28 @@ private:
         covered = header_end;
 
         // The audio: every run, less a second file's tags and header frame.
+        // A last frame cut short by the tags at the end: the frame goes, and
+        // from where the tags begin to the end of the stream all is kept.
+        std::vector<frame_run> runs = layout_.runs;
+        std::optional<std::int64_t> end_tags_from;
+        if (const auto& cut = facts_.last_frame_cut_by_tag;
+            cut && cut->begin >= runs.back().bytes.begin && cut->begin < runs.back().bytes.end &&
+            cut->end > cut->begin && cut->end <= layout_.stream_end) {
+            frame_run& last = runs.back();
+            const auto f = read_frame(read_, cut->begin);
+            last.bytes.end = cut->begin;
+            --last.frames;
+            last.samples -= f ? f->info.samples_per_frame : 0;
+            if (last.frames <= 0) {
+                runs.pop_back();
+            }
+            end_tags_from = cut->end;
+        }
+        if (runs.empty()) {
+            plan_.refusal = "no whole frame of audio was found";
+            return;
+        }
+
         std::vector<audio_stretch> stretches;
         std::int64_t frames = 0;
         std::int64_t joined_tags = 0;
@@ -302,8 +324,8 @@ private:
         std::uint32_t audio_word = 0;
         const std::size_t audio_piece = plan_.pieces.size();
         merge_from_ = audio_piece;  // the audio's pieces apart from the tags'
-        for (std::size_t r = 0; r < layout_.runs.size(); ++r) {
-            const frame_run& run = layout_.runs[r];
+        for (std::size_t r = 0; r < runs.size(); ++r) {
+            const frame_run& run = runs[r];
             for (; tag < layout_.tags.size() && layout_.tags[tag].place == tag_place::inner &&
                    layout_.tags[tag].bytes.begin < run.bytes.begin;
                  ++tag) {
@@ -358,7 +380,12 @@ private:
         merge_from_ = plan_.pieces.size();
 
         // The tags at the end, then whatever followed them.
-        for (; tag < layout_.tags.size(); ++tag) {
+        if (end_tags_from) {
+            pass_gap(*end_tags_from);
+            keep(*end_tags_from, layout_.stream_end);
+            covered = layout_.stream_end;
+        }
+        for (; tag < layout_.tags.size() && !end_tags_from; ++tag) {
             if (layout_.tags[tag].place == tag_place::inner) {
                 pass_gap(layout_.tags[tag].bytes.begin);  // after the last run: as junk would be
                 covered = std::max(covered, layout_.tags[tag].bytes.end);

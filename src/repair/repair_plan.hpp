@@ -23,6 +23,9 @@ struct repair_facts {
     bool music_crc_matched = false;   // the LAME tag's music CRC was worked out and matched
     bool music_crc_mismatch = false;  // ... and did not match
     bool vbr_without_header = false;  // Layer III, bit rate varies, no Xing or VBRI header
+    // The last frame of the stream, from begin, cut short by the tags that end
+    // the stream, from end on (the layout counts that frame in its last run).
+    std::optional<byte_range> last_frame_cut_by_tag;
 };
 
 // Up to n bytes of the stream from offset at (fewer where the stream ends).
