@@ -4,6 +4,7 @@
 
 #include <string>
 #include <sys/types.h>
+#include <utility>
 #include <vector>
 
 #include "support.hpp"
@@ -27,6 +28,10 @@ struct launch {
     // >= 0: the program's reads hand out this many bytes in all, then fail with
     // EIO, like a disk error (a shim preloaded under it).
     long long read_fault_at = -1;
+    // The same for writes to files, which fail with ENOSPC, like a full disk.
+    long long write_fault_at = -1;
+    // Set in the program's environment (name, value).
+    std::vector<std::pair<std::string, std::string>> environment;
 };
 
 // A hang shows up as status 128 + SIGALRM instead of a stuck suite.

@@ -12,6 +12,7 @@
 
 #include "cli/parallel_check.hpp"
 #include "cli/person_session.hpp"
+#include "cli/fix_files.hpp"
 #include "cli/switches.hpp"
 #include "cli/tree_walk.hpp"
 #include "io/aligned_block.hpp"
@@ -104,11 +105,18 @@ files_outcome check_names(const std::vector<std::string>& files, int opened_fd, 
     // A file opened by name, or by -r; false once standard output broke. An input
     // fault is the stream's: the next file is checked.
     const auto check_opened = [&](int fd, const std::string& name) {
+        if (options.fix_in_place) {
+            // The repair opens the file again itself, to write it back where it is.
+            return fix_named(name, options, file_buffer.bytes(), outcome, out, err);
+        }
         choose_input_way(fd, file_buffer.bytes());
         io::byte_source file(fd, false, file_buffer.bytes(), input_way.map_from(map_from));
         return check_stream(file, name);
     };
     const auto check_named = [&](const std::string& name) {
+        if (options.fix_in_place) {
+            return fix_named(name, options, file_buffer.bytes(), outcome, out, err);
+        }
         const int fd = ::open(name.c_str(), O_RDONLY | O_CLOEXEC);
         if (fd < 0) {
             const int error = errno;
@@ -135,7 +143,9 @@ files_outcome check_names(const std::vector<std::string>& files, int opened_fd, 
     for (const std::string& name : files) {
         bool stdout_good = true;
         struct stat st {};
-        if (name == "-") {
+        if (name == "-" && options.fix_in_place) {
+            stdout_good = fix_standard_input(options, file_buffer.bytes(), outcome, out, err);
+        } else if (name == "-") {
             if (!standard_input) {
                 stdin_buffer = std::make_unique<io::aligned_block>(io::byte_source::block_size);
                 choose_input_way(STDIN_FILENO, stdin_buffer->bytes());
@@ -236,7 +246,7 @@ int run(int argc, const char* const* argv)
     }
     if (person) {
         person->finish(out);
-    } else if (!command.options.to_stdout && !command.options.json_lines) {
+    } else if (!command.options.to_stdout && !command.options.json_lines && !fixes_standard_input(command)) {
         report_rusage(out, err);
     }
     if (!finish_stdout(out, err)) {

@@ -151,6 +151,11 @@ struct switch_reader {
             return summary_words(word);
         } else if (word == "--recursive") {
             o.recursive = true;
+        } else if (word == "--fix") {
+            o.fix_in_place = true;
+            o.integrity = true;  // the repair works from what -c finds
+        } else if (word == "--no-backup") {
+            o.no_backup = true;
         } else if (word == "--help") {
             return stop(parse_outcome::print_help);
         } else if (word == "--version") {
@@ -289,6 +294,11 @@ parsed_command_line parse_command_line(int argc, const char* const* argv)
         result.diagnostic = std::string(reader.program) +
                             ": --summary cannot be used with --json, -s, -ss or -sf, which give standard output to "
                             "other records or to the stream\n";
+        return result;
+    }
+    if (const std::string why = fix_conflict(result); !why.empty()) {
+        result.outcome = parse_outcome::bad_combination;
+        result.diagnostic = std::string(reader.program) + ": " + why + "\n";
         return result;
     }
     apply_implications(result.options);

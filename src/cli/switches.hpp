@@ -39,6 +39,9 @@ struct parsed_command_line {
 
 parsed_command_line parse_command_line(int argc, const char* const* argv);
 
+// Why the switches cannot go with --fix (or --no-backup without it); "" when they can.
+std::string fix_conflict(const parsed_command_line& command);
+
 // atoi's reading of a number (leading blanks, a sign, digits; 0 when there are
 // none), saturated rather than overflowing.
 std::int64_t leading_number(const char* text);

@@ -26,6 +26,8 @@ struct scan_options {
     bool person_report = false;  // --summary: one line per file that is not clean, and a tally
     bool person_all = false;     // --summary=all: clean files get their line too
     bool person_offsets = false; // --summary=offsets: each finding says where it is
+    bool fix_in_place = false;   // --fix: checked as with -c, then repaired in place
+    bool no_backup = false;      // --no-backup: --fix keeps no FILE.bak
 
     // -b's number. Empty is "no budget": the budget never ends the scan, and the
     // scan stops right after the first accepted frame.

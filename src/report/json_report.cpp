@@ -98,6 +98,27 @@ void write_problems(json::writer& w, const problem_list& problems, bool with_sev
     w.key("problems_omitted").integer(problems.dropped);
 }
 
+void write_repair(json::writer& w, const repair_report& r)
+{
+    w.key("repair").text(r.outcome);
+    if (!r.reason.empty()) {
+        w.key("repair_reason").text(r.reason);
+    }
+    if (!r.backup.empty()) {
+        w.key("backup").text(r.backup);
+    }
+    w.key("repairs");
+    w.begin_array();
+    for (const repair_entry& e : r.repairs) {
+        w.begin_object();
+        w.key("action").text(e.name);
+        w.key("count").integer(e.count);
+        w.key("text").text(e.text);
+        w.end_object();
+    }
+    w.end_array();
+}
+
 // The line for one stream, with its line end.
 std::string json_report_line(const stream_facts& facts, std::string_view file_label)
 {
@@ -126,6 +147,9 @@ std::string json_report_line(const stream_facts& facts, std::string_view file_la
         write_id3v1(w, *facts.id3v1);
     }
     write_problems(w, facts.problems, facts.with_severity);
+    if (facts.repair != nullptr) {
+        write_repair(w, *facts.repair);
+    }
     w.end_object();
     line += '\n';
     return line;

@@ -2,7 +2,10 @@
 // --json: one JSON object per stream, on one line (JSON Lines), in place of the
 // summary and the ID3v1 lines.
 
+#include <cstdint>
+#include <string>
 #include <string_view>
+#include <vector>
 
 #include "id3v1/id3v1_tag.hpp"
 #include "io/output.hpp"
@@ -11,6 +14,19 @@
 
 namespace framelint {
 
+// What --fix did with a stream, as the report prints it.
+struct repair_entry {
+    std::string name;  // machine-readable: the kind of change
+    std::string text;  // the same in plain words
+    std::int64_t count = 0;
+};
+struct repair_report {
+    std::string outcome;  // "clean", "repaired", "not_repaired" or "failed"
+    std::string reason;   // not repaired or failed: why
+    std::string backup;   // repaired: the backup's path ("" without one)
+    std::vector<repair_entry> repairs;
+};
+
 struct stream_facts {
     const summary_facts& summary;
     const problem_list& problems;
@@ -18,6 +34,7 @@ struct stream_facts {
     // -c: each problem says whether it is damage or a notice (without -c the
     // lines stay as they always were).
     bool with_severity = false;
+    const repair_report* repair = nullptr;  // with --fix
 };
 
 void report_json(const stream_facts& facts, std::string_view file_label, io::output& out);

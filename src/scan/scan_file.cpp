@@ -369,7 +369,7 @@ scan_state scan_stream(io::byte_source& in, const scan_options& options, io::out
 namespace {
 
 // The file's line for people, from what the scan found.
-void report_person(io::byte_source& in, const scan_state& st, std::string_view file_label, person_run& person,
+void report_person(const io::byte_source& in, const scan_state& st, std::string_view file_label, person_run& person,
                    io::output& out)
 {
     person_record r;
@@ -406,6 +406,12 @@ bool scan_file(io::byte_source& in, std::string_view file_label, const scan_opti
                io::output& err, person_run* person)
 {
     scan_state st = scan_stream(in, options, out, err);
+    return report_stream(st, in, file_label, options, out, nullptr, person);
+}
+
+bool report_stream(scan_state& st, const io::byte_source& in, std::string_view file_label,
+                   const scan_options& options, io::output& out, const repair_report* repair, person_run* person)
+{
     summary_facts facts;
     facts.good_frames = st.counters.good_frames;
     facts.bad_frames = st.counters.bad_frames;
@@ -429,8 +435,8 @@ bool scan_file(io::byte_source& in, std::string_view file_label, const scan_opti
         if (options.id3_tag) {
             tag = find_id3v1(st.tail, static_cast<std::uint64_t>(st.counters.bytes_read));
         }
-        report_json(stream_facts{facts, st.problems, options.id3_tag ? &tag : nullptr, options.integrity}, file_label,
-                    out);
+        report_json(stream_facts{facts, st.problems, options.id3_tag ? &tag : nullptr, options.integrity, repair},
+                    file_label, out);
     } else {
         report_summary(facts, file_label, options, out);
         report_id3v1(options, st.tail, static_cast<std::uint64_t>(st.counters.bytes_read), out);

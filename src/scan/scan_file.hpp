@@ -9,6 +9,7 @@
 #include "io/output.hpp"
 #include "options/scan_options.hpp"
 #include "report/person_report.hpp"
+#include "report/json_report.hpp"
 #include "scan/scan_state.hpp"
 
 namespace framelint {
@@ -16,6 +17,13 @@ namespace framelint {
 // The scan loop alone: from the stream's current position to its end or a stop
 // condition. Writes the scanner's messages and, in the copy modes, the stream.
 scan_state scan_stream(io::byte_source& in, const scan_options& options, io::output& out, io::output& err);
+
+// The summary (or the JSON line, with what --fix did when repair is given) and
+// the ID3v1 step of a stream scanned by scan_stream. True when no frame was bad.
+// person: under --summary, the run's report for people, which gets the file's line.
+bool report_stream(scan_state& st, const io::byte_source& in, std::string_view file_label,
+                   const scan_options& options, io::output& out, const repair_report* repair = nullptr,
+                   person_run* person = nullptr);
 
 // The scan loop, then the summary and the ID3v1 step. True when no frame was bad.
 // person: under --summary, the run's report for people, which gets the file's line.

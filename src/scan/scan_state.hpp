@@ -85,7 +85,7 @@ struct scan_context {
     // for its CRC (then bytes_read stands at its start until it is passed).
     std::int64_t body_end = -1;
     bool body_read_whole = false;
-    bool records_problems;     // every problem goes into the state's list (--json, --summary)
+    bool records_problems;     // every problem goes into the state's list (--json, --summary, --fix)
     // Where the notes meant for standard output go: standard error when standard
     // output carries records (JSON Lines, the lines for people), which nothing
     // else may break into.
@@ -111,7 +111,7 @@ struct scan_context {
           byte_budget(opts.byte_search && opts.byte_count ? *opts.byte_count : INT64_MAX),
           goes_on(opts.check_all || (opts.byte_search && opts.byte_count && *opts.byte_count > 0)),
           bodies_read_through(copies_bodies(opts) || source.is_stdin() || opts.id3_tag),
-          repair(writes_repaired_frames(opts)), records_problems(records_only(opts)),
+          repair(writes_repaired_frames(opts)), records_problems(records_only(opts) || opts.fix_in_place),
           notes(records_only(opts) ? stderr_stream : stdout_stream),
           watch(opts.integrity ? &st.integrity : nullptr),
           stream_rules(opts.integrity && !writes_repaired_frames(opts)),

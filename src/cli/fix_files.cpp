@@ -1,0 +1,334 @@
+#include "cli/fix_files.hpp"
+
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <string_view>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "io/aligned_block.hpp"
+#include "io/byte_source.hpp"
+#include "io/rewrite.hpp"
+#include "repair/repair_plan.hpp"
+#include "scan/scan_file.hpp"
+
+namespace framelint::cli {
+
+std::string fix_conflict(const parsed_command_line& command)
+{
+    const scan_options& o = command.options;
+    if (!o.fix_in_place) {
+        return o.no_backup ? "--no-backup is only for --fix" : "";
+    }
+    if (o.to_stdout) {
+        return "--fix cannot be used with -s, -ss or -sf";
+    }
+    if (o.person_report) {
+        return "--fix cannot be used with --summary: its lines say what was repaired";
+    }
+    if (command.jobs && *command.jobs != 1) {
+        return "--fix repairs one file at a time: it cannot be used with --jobs";
+    }
+    if (o.byte_search || o.verbose) {
+        return "--fix cannot be used with -b or -v, which end the check before the end of the file";
+    }
+    const bool stdin_named = std::find(command.files.begin(), command.files.end(), "-") != command.files.end();
+    if (stdin_named && command.files.size() > 1) {
+        return "--fix - repairs standard input alone: name no other file";
+    }
+    if (stdin_named && o.json_lines) {
+        return "--json cannot be used with --fix -, which gives standard output to the stream";
+    }
+    return "";
+}
+
+namespace {
+
+bool found(const problem_list& problems, problem_kind kind)
+{
+    return std::any_of(problems.kept.begin(), problems.kept.end(), [&](const problem& p) { return p.kind == kind; });
+}
+
+repair_facts facts_of(const scan_state& st)
+{
+    const problem_list& p = st.problems;
+    const integrity_watch& w = st.integrity;
+    repair_facts f;
+    // Past the kept problems, a protected frame that failed its CRC still shows
+    // in the watch's counts.
+    f.frame_crc_mismatch = found(p, problem_kind::frame_crc_mismatch) ||
+                           (p.dropped > 0 && w.protected_frames != w.frame_crcs_matched);
+    f.format_switch = found(p, problem_kind::format_switch);
+    f.music_crc_mismatch = found(p, problem_kind::music_crc_mismatch);
+    f.music_crc_matched = w.music_watched() && !f.music_crc_mismatch && !found(p, problem_kind::music_length) &&
+                          p.dropped == 0;
+    f.vbr_without_header = found(p, problem_kind::vbr_without_header);
+    for (const problem& q : p.kept) {
+        if (q.kind == problem_kind::last_frame_cut_by_tag) {
+            f.last_frame_cut_by_tag = byte_range{q.offset, q.numbers[1]};
+        }
+    }
+    return f;
+}
+
+io::rewrite_piece piece_of(const repair_piece& p)
+{
+    return io::rewrite_piece{p.from_source, p.source.begin, p.source.end, p.bytes};
+}
+
+std::vector<io::rewrite_piece> pieces_of(const repair_plan& plan)
+{
+    std::vector<io::rewrite_piece> pieces;
+    pieces.reserve(plan.pieces.size());
+    for (const repair_piece& p : plan.pieces) {
+        pieces.push_back(piece_of(p));
+    }
+    return pieces;
+}
+
+stream_reader reader_of(int fd)
+{
+    return [fd](std::int64_t at, std::size_t n) {
+        std::vector<std::uint8_t> bytes(n);
+        std::size_t got = 0;
+        while (got < n) {
+            const ssize_t r = ::pread(fd, bytes.data() + got, n - got, at + static_cast<std::int64_t>(got));
+            if (r < 0 && errno == EINTR) {
+                continue;
+            }
+            if (r <= 0) {
+                break;
+            }
+            got += static_cast<std::size_t>(r);
+        }
+        bytes.resize(got);
+        return bytes;
+    };
+}
+
+// The damage kinds of a stream, named, for a file with damage the repair does
+// not touch.
+std::string damage_named(const problem_list& problems)
+{
+    std::string names;
+    for (const problem_kind_info& k : problem_kinds) {
+        if (k.severity == problem_severity::damage && found(problems, k.kind)) {
+            names += (names.empty() ? "" : ", ") + std::string(k.name);
+        }
+    }
+    return names;
+}
+
+// Whether a repaired stream passes the check: read back from fd as -c reads.
+std::string vet_repaired(int fd)
+{
+    if (::lseek(fd, 0, SEEK_SET) != 0) {
+        return std::string("cannot read the repaired file back: ") + std::strerror(errno);
+    }
+    scan_options check;
+    check.integrity = true;
+    check.check_all = true;
+    std::string ignored_out;
+    std::string ignored_err;
+    io::output out(ignored_out);
+    io::output err(ignored_err);
+    const io::aligned_block buffer(io::byte_source::block_size);
+    io::byte_source in(fd, false, buffer.bytes(), INT64_MAX);
+    const scan_state st = scan_stream(in, check, out, err);
+    if (in.error() != 0) {
+        return std::string("cannot read the repaired file back: ") + std::strerror(in.error());
+    }
+    return st.counters.bad_frames == 0 ? "" : "the repaired stream would still not pass the check";
+}
+
+// A test aid: FRAMELINT_TEST_KILL_AT=temporary_written, backup_made or renamed
+// ends the process with SIGKILL at that step of a rewrite, to show that a kill
+// at any moment leaves the old file or the new one, never a mixture.
+void kill_if_asked(io::rewrite_step step)
+{
+    static const char* const asked = std::getenv("FRAMELINT_TEST_KILL_AT");
+    if (asked == nullptr) {
+        return;
+    }
+    static constexpr std::string_view names[] = {"temporary_written", "backup_made", "renamed"};
+    if (names[static_cast<std::size_t>(step)] == asked) {
+        ::raise(SIGKILL);
+    }
+}
+
+// What the check and the plan say of one stream, before anything is written.
+struct stream_verdict {
+    repair_plan plan;
+    repair_report report;
+    bool damaged = false;
+};
+
+stream_verdict judge(const scan_state& st, int fd)
+{
+    stream_verdict v;
+    v.damaged = st.counters.bad_frames > 0;
+    v.plan = plan_repair(st.layout, facts_of(st), reader_of(fd));
+    v.report.outcome = "clean";
+    if (v.plan.changes()) {
+        for (const repair_action& a : v.plan.actions) {
+            v.report.repairs.push_back(repair_entry{std::string(action_name(a.kind)), describe(a), a.count});
+        }
+    } else if (v.damaged) {
+        v.report.outcome = "not_repaired";
+        v.report.reason = v.plan.refusal ? *v.plan.refusal
+                                         : "damage that --fix does not repair (" + damage_named(st.problems) + ")";
+    }
+    return v;
+}
+
+std::string joined_repairs(const repair_report& r)
+{
+    std::string text;
+    for (const repair_entry& e : r.repairs) {
+        text += (text.empty() ? "" : ", ") + e.text;
+    }
+    return text;
+}
+
+// The line a repaired or unrepairable file gets (none for a clean one).
+void print_repair_line(const std::string& name, const repair_report& r, io::output& to, io::output& err)
+{
+    if (r.outcome == "repaired") {
+        to.print("%s: repaired: %s%s\n", name.c_str(), joined_repairs(r).c_str(),
+                 r.backup.empty() ? "" : (" (the original is " + r.backup + ")").c_str());
+    } else if (r.outcome == "not_repaired") {
+        to.print("%s: not repaired: %s\n", name.c_str(), r.reason.c_str());
+    } else if (r.outcome == "failed") {
+        err.print("framelint: %s not repaired: %s\n", name.c_str(), r.reason.c_str());
+    }
+}
+
+void count_outcome(const stream_verdict& v, files_outcome& outcome)
+{
+    if (v.report.outcome == "failed") {
+        outcome.unreadable = true;
+    } else if (v.report.outcome == "not_repaired" && v.damaged) {
+        outcome.bad_frames = true;
+    }
+}
+
+}  // namespace
+
+bool fix_named(const std::string& name, const scan_options& options, std::span<std::uint8_t> buffer,
+               files_outcome& outcome, io::output& out, io::output& err)
+{
+    // A symbolic link stays one: the file it leads to is repaired.
+    const std::string target = io::resolve_links(name);
+    const int fd = target.empty() ? -1 : ::open(target.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        err.print("framelint: %s %s\n", name.c_str(), std::strerror(errno));
+        outcome.unreadable = true;
+        return true;
+    }
+    struct stat seen {};
+    ::fstat(fd, &seen);
+    bool stdout_good = true;
+    {
+        // Read, never mapped: every byte the repair keeps was in the file when
+        // the check saw it.
+        io::byte_source in(fd, false, buffer, INT64_MAX);
+        in.stop_when_failed(&out);
+        scan_state st = scan_stream(in, options, out, err);
+        stream_verdict v = judge(st, fd);
+        if (in.error() != 0) {
+            v.report = repair_report{"failed", std::string("it could not be read to its end"), "", {}};
+        } else if (v.plan.changes() && !S_ISREG(seen.st_mode)) {
+            v.report = repair_report{"failed", "it is not a regular file", "", {}};
+        } else if (v.plan.changes()) {
+            const auto pieces = pieces_of(v.plan);
+            const io::rewrite_outcome done =
+                io::rewrite_file(target, fd, seen, pieces, !options.no_backup, vet_repaired, kill_if_asked);
+            if (done.done) {
+                v.report.outcome = "repaired";
+                v.report.backup = done.backup;
+            } else if (done.vetoed) {
+                v.report = repair_report{"not_repaired", done.failure, "", {}};
+            } else {
+                v.report = repair_report{"failed", done.failure, "", {}};
+            }
+        }
+        report_stream(st, in, name, options, out, options.json_lines ? &v.report : nullptr);
+        if (!options.json_lines) {
+            print_repair_line(name, v.report, out, err);
+        } else if (v.report.outcome == "failed") {
+            err.print("framelint: %s not repaired: %s\n", name.c_str(), v.report.reason.c_str());
+        }
+        count_outcome(v, outcome);
+        stdout_good = check_stream_errors(in, name, out, err);
+    }
+    ::close(fd);
+    return stdout_good;
+}
+
+bool fix_standard_input(const scan_options& options, std::span<std::uint8_t> buffer, files_outcome& outcome,
+                        io::output& out, io::output& err)
+{
+    // The repair keeps stretches of the stream it has already read past: the
+    // stream is kept in an unnamed temporary file, never whole in memory.
+    const char* tmpdir = std::getenv("TMPDIR");
+    const std::string dir = tmpdir != nullptr && *tmpdir != '\0' ? tmpdir : "/tmp";
+    const int spool = ::open(dir.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+    if (spool < 0) {
+        err.print("framelint: stdin not repaired: cannot make a temporary file in %s: %s\n", dir.c_str(),
+                  std::strerror(errno));
+        outcome.unreadable = true;
+        return true;
+    }
+    std::int64_t spooled = 0;
+    bool read_ok = true;
+    for (;;) {
+        const ssize_t got = ::read(STDIN_FILENO, buffer.data(), buffer.size());
+        if (got < 0 && (errno == EINTR || errno == EAGAIN)) {
+            continue;
+        }
+        if (got <= 0) {
+            read_ok = got == 0;
+            break;
+        }
+        const io::rewrite_piece chunk{false, 0, 0, std::vector<std::uint8_t>(buffer.data(), buffer.data() + got)};
+        if (!io::write_pieces(-1, std::span(&chunk, 1), spool)) {
+            err.print("framelint: stdin not repaired: cannot keep it in %s: %s\n", dir.c_str(), std::strerror(errno));
+            ::close(spool);
+            outcome.unreadable = true;
+            return true;
+        }
+        spooled += got;
+    }
+    if (!read_ok) {
+        err.print("framelint: stdin %s\n", std::strerror(errno));
+        outcome.unreadable = true;
+    }
+    ::lseek(spool, 0, SEEK_SET);
+    std::string ignored;
+    io::output no_report(ignored);  // standard output carries the stream
+    io::byte_source in(spool, false, buffer, INT64_MAX);
+    scan_state st = scan_stream(in, options, no_report, err);
+    stream_verdict v = judge(st, spool);
+    std::vector<io::rewrite_piece> pieces{io::rewrite_piece{true, 0, spooled, {}}};
+    if (!read_ok) {
+        v.report = repair_report{"failed", "it could not be read to its end", "", {}};
+    } else if (v.plan.changes()) {
+        pieces = pieces_of(v.plan);
+        v.report.outcome = "repaired";
+    }
+    if (!out.flush() || !io::write_pieces(spool, pieces, STDOUT_FILENO)) {
+        err.print("framelint: stdout %s\n", std::strerror(errno));
+        ::close(spool);
+        return false;
+    }
+    print_repair_line("stdin", v.report, err, err);
+    count_outcome(v, outcome);
+    ::close(spool);
+    return true;
+}
+
+}  // namespace framelint::cli

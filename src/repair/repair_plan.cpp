@@ -1,0 +1,559 @@
+#include "repair/repair_plan.hpp"
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <span>
+
+#include "checksum/crc16.hpp"
+#include "header/frame_info.hpp"
+#include "integrity/frame_crc.hpp"
+#include "integrity/vbr_tag.hpp"
+
+namespace framelint {
+namespace {
+
+constexpr std::size_t longest_frame = 2881;
+constexpr std::size_t id3v2_header_size = 10;
+constexpr std::size_t xing_toc_size = 100;
+// "Xing", flags, frames, bytes, table of contents, quality.
+constexpr std::size_t xing_fields_size = 4 + 4 + 4 + 4 + xing_toc_size + 4;
+constexpr std::size_t lame_music_length_at = 28;  // in the LAME tag, from its first byte
+constexpr std::size_t lame_music_crc_at = 32;
+constexpr std::size_t lame_tag_crc_at = 34;
+constexpr std::size_t ffmpeg_tag_crc_span = 190;
+
+void put_big_endian32(std::uint8_t* p, std::uint64_t value)
+{
+    const auto v = static_cast<std::uint32_t>(std::min<std::uint64_t>(value, UINT32_MAX));
+    p[0] = static_cast<std::uint8_t>(v >> 24);
+    p[1] = static_cast<std::uint8_t>(v >> 16);
+    p[2] = static_cast<std::uint8_t>(v >> 8);
+    p[3] = static_cast<std::uint8_t>(v);
+}
+
+void put_big_endian16(std::uint8_t* p, std::uint16_t v)
+{
+    p[0] = static_cast<std::uint8_t>(v >> 8);
+    p[1] = static_cast<std::uint8_t>(v);
+}
+
+std::uint32_t word_of(const std::vector<std::uint8_t>& bytes)
+{
+    if (bytes.size() < 4) {
+        return 0;
+    }
+    return static_cast<std::uint32_t>(bytes[0]) << 24 | static_cast<std::uint32_t>(bytes[1]) << 16 |
+           static_cast<std::uint32_t>(bytes[2]) << 8 | bytes[3];
+}
+
+// A frame's bytes, whole, when a valid header begins at `at`.
+struct frame_bytes {
+    frame_info info = blank_frame_info();
+    std::vector<std::uint8_t> bytes;
+};
+
+std::optional<frame_bytes> read_frame(const stream_reader& read, std::int64_t at)
+{
+    frame_bytes f;
+    f.bytes = read(at, longest_frame);
+    if (decode_header(word_of(f.bytes), f.info) == 0 ||
+        f.bytes.size() < static_cast<std::size_t>(f.info.frame_length)) {
+        return std::nullopt;
+    }
+    f.bytes.resize(static_cast<std::size_t>(f.info.frame_length));
+    return f;
+}
+
+// Where the "Xing"/"Info" text lies in a Layer III frame.
+std::size_t xing_offset(std::uint32_t word)
+{
+    const bool mpeg1 = ((word >> 19) & 3u) == 3;
+    const bool mono = ((word >> 6) & 3u) == 3;
+    return 4 + side_info_bytes(mpeg1, mono);
+}
+
+// Where the audio of the repaired stream lies, run by run: enough to place a
+// moment of play time in the stream's bytes.
+struct audio_stretch {
+    std::int64_t bytes = 0;
+    std::int64_t samples = 0;
+};
+
+// The Xing table of contents: for each percent of the play time, where in the
+// header frame's count of bytes that moment begins, in 256ths. Each run of
+// frames is taken to spread its bytes evenly over its play time, which is exact
+// for a constant bit rate and close for the runs of a variable one.
+std::array<std::uint8_t, xing_toc_size> table_of_contents(std::int64_t header_frame_bytes,
+                                                          const std::vector<audio_stretch>& stretches)
+{
+    std::int64_t total_bytes = header_frame_bytes;
+    std::int64_t total_samples = 0;
+    for (const audio_stretch& s : stretches) {
+        total_bytes += s.bytes;
+        total_samples += s.samples;
+    }
+    std::array<std::uint8_t, xing_toc_size> toc{};
+    if (total_samples <= 0 || total_bytes <= 0) {
+        return toc;
+    }
+    for (std::size_t i = 0; i < xing_toc_size; ++i) {
+        const double moment = static_cast<double>(total_samples) * static_cast<double>(i) / 100.0;
+        double samples_before = 0;
+        double at = static_cast<double>(header_frame_bytes);
+        for (const audio_stretch& s : stretches) {
+            const auto samples = static_cast<double>(s.samples);
+            if (moment < samples_before + samples) {
+                at += (moment - samples_before) / samples * static_cast<double>(s.bytes);
+                break;
+            }
+            samples_before += samples;
+            at += static_cast<double>(s.bytes);
+        }
+        const double share = at * 256.0 / static_cast<double>(total_bytes);
+        toc[i] = static_cast<std::uint8_t>(std::clamp(share, 0.0, 255.0));
+    }
+    return toc;
+}
+
+// A LAME tag's CRC, by the rule of the encoder its string names (see
+// find_lame_tag): LAME covers the frame up to the field, ffmpeg 190 bytes with
+// the field as 0.
+std::uint16_t lame_tag_crc(const std::vector<std::uint8_t>& frame, std::size_t tag_at)
+{
+    const std::size_t field = tag_at + lame_tag_crc_at;
+    if (frame[tag_at] == 'L' && frame[tag_at + 1] == 'a') {
+        std::array<std::uint8_t, ffmpeg_tag_crc_span> span{};
+        std::memcpy(span.data(), frame.data(), std::min(frame.size(), span.size()));
+        if (field + 2 <= span.size()) {
+            span[field] = 0;
+            span[field + 1] = 0;
+        }
+        return crc16_arc(span.data(), span.size());
+    }
+    return crc16_arc(frame.data(), field);
+}
+
+// A silent Layer III frame holding a Xing header with every field, shaped like
+// the first audio frame (version, sample rate, channels) at the lowest bit rate
+// that has room, so that players read it as the stream's header frame.
+std::optional<std::vector<std::uint8_t>> new_xing_frame(std::uint32_t audio_word, std::int64_t frames,
+                                                        std::int64_t bytes_after,
+                                                        const std::vector<audio_stretch>& stretches)
+{
+    // No CRC word, no padding, bit rate chosen below.
+    const std::uint32_t base = (audio_word & ~0x0000F200u) | 0x00010000u;
+    const std::size_t needed = xing_offset(base) + xing_fields_size;
+    for (std::uint32_t index = 1; index < 15; ++index) {
+        frame_info info = blank_frame_info();
+        const std::uint32_t word = base | index << 12;
+        if (decode_header(word, info) == 0 || static_cast<std::size_t>(info.frame_length) < needed) {
+            continue;
+        }
+        std::vector<std::uint8_t> frame(static_cast<std::size_t>(info.frame_length), 0);
+        put_big_endian32(frame.data(), word);
+        std::uint8_t* p = frame.data() + xing_offset(word);
+        std::memcpy(p, "Xing", 4);
+        put_big_endian32(p + 4, 0x0F);  // frames, bytes, table of contents, quality
+        put_big_endian32(p + 8, static_cast<std::uint64_t>(frames));
+        const std::int64_t total = info.frame_length + bytes_after;
+        put_big_endian32(p + 12, static_cast<std::uint64_t>(total));
+        const auto toc = table_of_contents(info.frame_length, stretches);
+        std::copy(toc.begin(), toc.end(), p + 16);
+        return frame;
+    }
+    return std::nullopt;
+}
+
+class planner {
+public:
+    planner(const stream_layout& layout, const repair_facts& facts, const stream_reader& read)
+        : layout_(layout), facts_(facts), read_(read)
+    {
+    }
+
+    repair_plan run()
+    {
+        if (const auto why = refusal()) {
+            plan_.refusal = *why;
+            return plan_;
+        }
+        collect_pieces();
+        if (plan_.refusal) {
+            plan_.pieces.clear();
+            plan_.actions.clear();
+            return plan_;
+        }
+        if (plan_.actions.empty()) {
+            plan_.pieces.clear();  // nothing to change: the stream stays as it is
+        }
+        return plan_;
+    }
+
+private:
+    std::optional<std::string> refusal() const
+    {
+        if (!layout_.complete) {
+            return "the check could not map the whole stream";
+        }
+        if (layout_.runs.empty()) {
+            return "no frame of audio was found";
+        }
+        if (facts_.format_switch) {
+            return "the stream changes format (layer, sample rate or channels) between frames";
+        }
+        if (facts_.frame_crc_mismatch) {
+            return "a frame's CRC does not match: the audio itself is damaged";
+        }
+        return std::nullopt;
+    }
+
+    void keep(std::int64_t begin, std::int64_t end)
+    {
+        if (begin >= end) {
+            return;
+        }
+        if (plan_.pieces.size() > merge_from_ && plan_.pieces.back().from_source && plan_.pieces.back().source.end == begin) {
+            plan_.pieces.back().source.end = end;
+            return;
+        }
+        plan_.pieces.push_back(repair_piece{true, {begin, end}, {}});
+    }
+
+    void put(std::vector<std::uint8_t> bytes) { plan_.pieces.push_back(repair_piece{false, {}, std::move(bytes)}); }
+
+    void act(repair_action a) { plan_.actions.push_back(a); }
+
+    // The ID3v2 header with the size of what the tag holds, when its own size
+    // runs past that (into the audio); else nothing to change.
+    std::optional<std::vector<std::uint8_t>> corrected_id3v2_header(const tag_range& t) const
+    {
+        if (t.format != tag_format::id3v2 || t.declared_end == t.bytes.end) {
+            return std::nullopt;
+        }
+        std::vector<std::uint8_t> head = read_(t.bytes.begin, id3v2_header_size);
+        const std::int64_t body = t.bytes.size() - static_cast<std::int64_t>(id3v2_header_size);
+        if (head.size() != id3v2_header_size || std::memcmp(head.data(), "ID3", 3) != 0 || body < 0 ||
+            body >= (1 << 28)) {
+            return std::nullopt;
+        }
+        // The footer the flags announce would lie where the old size said,
+        // inside the audio: the tag as it stands has none.
+        head[5] = static_cast<std::uint8_t>(head[5] & ~0x10u);
+        for (int i = 0; i < 4; ++i) {
+            head[static_cast<std::size_t>(9 - i)] = static_cast<std::uint8_t>((body >> (7 * i)) & 0x7F);
+        }
+        return head;
+    }
+
+    void collect_pieces()
+    {
+        // The pieces before the first frame: the leading tags.
+        std::size_t tag = 0;
+        std::int64_t covered = 0;  // the original's bytes dealt with so far
+        std::int64_t stray = 0;
+        std::int64_t stray_places = 0;
+        const auto pass_gap = [&](std::int64_t to) {
+            if (to > covered) {
+                stray += to - covered;
+                ++stray_places;
+            }
+            covered = std::max(covered, to);
+        };
+        const auto keep_tag = [&](const tag_range& t) {
+            pass_gap(t.bytes.begin);
+            if (const auto head = corrected_id3v2_header(t)) {
+                put(*head);
+                keep(t.bytes.begin + static_cast<std::int64_t>(id3v2_header_size), t.bytes.end);
+                act({repair_action_kind::id3v2_size_corrected, 1, 0, t.declared_end - t.bytes.begin,
+                     t.bytes.size()});
+            } else {
+                keep(t.bytes.begin, t.bytes.end);
+            }
+            covered = std::max(covered, t.bytes.end);
+        };
+        for (; tag < layout_.tags.size() && layout_.tags[tag].place == tag_place::leading; ++tag) {
+            keep_tag(layout_.tags[tag]);
+        }
+
+        // The header frame, which is rebuilt once the audio after it is known.
+        const frame_run& first = layout_.runs.front();
+        std::optional<frame_bytes> header_frame;
+        std::optional<vbr_header> header;
+        if (layout_.vbr_frame && *layout_.vbr_frame == first.bytes.begin) {
+            header_frame = read_frame(read_, first.bytes.begin);
+            if (header_frame) {
+                header = find_vbr_header(header_frame->bytes, header_frame->info.int_header);
+            }
+        }
+        const std::int64_t header_end = header ? first.bytes.begin + header_frame->info.frame_length : first.bytes.begin;
+        pass_gap(first.bytes.begin);
+        const std::size_t header_piece = plan_.pieces.size();
+        if (header) {
+            put({});  // filled below
+        }
+        covered = header_end;
+
+        // The audio: every run, less a second file's tags and header frame.
+        // A last frame cut short by the tags at the end: the frame goes, and
+        // from where the tags begin to the end of the stream all is kept.
+        std::vector<frame_run> runs = layout_.runs;
+        std::optional<std::int64_t> end_tags_from;
+        if (const auto& cut = facts_.last_frame_cut_by_tag;
+            cut && cut->begin >= runs.back().bytes.begin && cut->begin < runs.back().bytes.end &&
+            cut->end > cut->begin && cut->end <= layout_.stream_end) {
+            frame_run& last = runs.back();
+            const auto f = read_frame(read_, cut->begin);
+            last.bytes.end = cut->begin;
+            --last.frames;
+            last.samples -= f ? f->info.samples_per_frame : 0;
+            if (last.frames <= 0) {
+                runs.pop_back();
+            }
+            end_tags_from = cut->end;
+        }
+        if (runs.empty()) {
+            plan_.refusal = "no whole frame of audio was found";
+            return;
+        }
+
+        std::vector<audio_stretch> stretches;
+        std::int64_t frames = 0;
+        std::int64_t joined_tags = 0;
+        std::int64_t joined_headers = 0;
+        std::uint32_t audio_word = 0;
+        const std::size_t audio_piece = plan_.pieces.size();
+        merge_from_ = audio_piece;  // the audio's pieces apart from the tags'
+        for (std::size_t r = 0; r < runs.size(); ++r) {
+            const frame_run& run = runs[r];
+            for (; tag < layout_.tags.size() && layout_.tags[tag].place == tag_place::inner &&
+                   layout_.tags[tag].bytes.begin < run.bytes.begin;
+                 ++tag) {
+                pass_gap(layout_.tags[tag].bytes.begin);
+                covered = std::max(covered, layout_.tags[tag].bytes.end);
+                ++joined_tags;
+            }
+            std::int64_t begin = std::max(run.bytes.begin, covered);
+            std::int64_t run_frames = run.frames;
+            std::int64_t run_samples = run.samples;
+            if (begin > run.bytes.begin) {
+                // The header frame opens the first run.
+                --run_frames;
+                run_samples -= header_frame ? header_frame->info.samples_per_frame : 0;
+            } else {
+                pass_gap(run.bytes.begin);
+                if (r > 0) {
+                    // A header frame that opens a later run is a second file's.
+                    const auto f = read_frame(read_, run.bytes.begin);
+                    if (f && find_vbr_header(f->bytes, f->info.int_header)) {
+                        begin += f->info.frame_length;
+                        --run_frames;
+                        run_samples -= f->info.samples_per_frame;
+                        ++joined_headers;
+                    }
+                }
+            }
+            if (audio_word == 0 && begin < run.bytes.end) {
+                audio_word = word_of(read_(begin, 4));
+            }
+            keep(begin, run.bytes.end);
+            covered = std::max(covered, run.bytes.end);
+            frames += run_frames;
+            stretches.push_back({run.bytes.end - begin, run_samples});
+        }
+        if (joined_tags > 0) {
+            act({repair_action_kind::joined_tag_removed, joined_tags, 0, 0, 0});
+        }
+        if (joined_headers > 0) {
+            act({repair_action_kind::joined_vbr_frame_removed, joined_headers, 0, 0, 0});
+        }
+        const std::int64_t audio_end = covered;
+        std::int64_t audio_bytes = 0;
+        for (std::size_t i = audio_piece; i < plan_.pieces.size(); ++i) {
+            audio_bytes += plan_.pieces[i].source.size();
+        }
+        // Whether the audio kept is, byte for byte, one stretch of the original
+        // from the header frame's end on.
+        const bool audio_untouched = plan_.pieces.size() == audio_piece + 1 &&
+                                     plan_.pieces[audio_piece].source.begin == header_end &&
+                                     plan_.pieces[audio_piece].source.end == audio_end;
+        merge_from_ = plan_.pieces.size();
+
+        // The tags at the end, then whatever followed them.
+        if (end_tags_from) {
+            pass_gap(*end_tags_from);
+            keep(*end_tags_from, layout_.stream_end);
+            covered = layout_.stream_end;
+        }
+        for (; tag < layout_.tags.size() && !end_tags_from; ++tag) {
+            if (layout_.tags[tag].place == tag_place::inner) {
+                pass_gap(layout_.tags[tag].bytes.begin);  // after the last run: as junk would be
+                covered = std::max(covered, layout_.tags[tag].bytes.end);
+                act({repair_action_kind::joined_tag_removed, 1, 0, 0, 0});
+                continue;
+            }
+            keep_tag(layout_.tags[tag]);
+        }
+        pass_gap(layout_.stream_end);
+        if (stray > 0) {
+            act({repair_action_kind::stray_bytes_removed, stray, stray_places, 0, 0});
+        }
+
+        if (header) {
+            rebuild_header_frame(*header_frame, *header, header_piece, frames, audio_bytes, audio_end,
+                                 audio_untouched, stretches, audio_word);
+        } else if (facts_.vbr_without_header && ((first.first_header >> 17) & 3u) == 1) {
+            add_xing_frame(header_piece, audio_word != 0 ? audio_word : first.first_header, frames, audio_bytes,
+                           stretches);
+        }
+    }
+
+    void add_xing_frame(std::size_t at, std::uint32_t audio_word, std::int64_t frames, std::int64_t audio_bytes,
+                        const std::vector<audio_stretch>& stretches)
+    {
+        auto frame = new_xing_frame(audio_word, frames, audio_bytes, stretches);
+        if (!frame) {
+            return;
+        }
+        plan_.pieces.insert(plan_.pieces.begin() + static_cast<std::ptrdiff_t>(at),
+                            repair_piece{false, {}, std::move(*frame)});
+        act({repair_action_kind::xing_frame_added, 1, 0, 0, frames});
+    }
+
+    void rebuild_header_frame(const frame_bytes& original, const vbr_header& header, std::size_t at,
+                              std::int64_t frames, std::int64_t audio_bytes, std::int64_t audio_end,
+                              bool audio_untouched, const std::vector<audio_stretch>& stretches,
+                              std::uint32_t audio_word)
+    {
+        repair_piece& piece = plan_.pieces[at];
+        if (header.kind == vbr_header_kind::vbri) {
+            // Rebuilding a VBRI table needs every frame's length; a Xing header
+            // describes the same stream and every player reads it.
+            auto frame = new_xing_frame(audio_word != 0 ? audio_word : original.info.int_header, frames,
+                                        audio_bytes, stretches);
+            if (frame) {
+                piece.bytes = std::move(*frame);
+                act({repair_action_kind::vbri_replaced, 1, header.frames.value_or(0), 0, frames});
+            } else {
+                piece.bytes = original.bytes;
+            }
+            return;
+        }
+        std::vector<std::uint8_t> frame = original.bytes;
+        const std::size_t x = xing_offset(original.info.int_header);
+        const std::uint32_t flags = word_of(std::vector<std::uint8_t>(frame.begin() + static_cast<std::ptrdiff_t>(x + 4),
+                                                                      frame.begin() + static_cast<std::ptrdiff_t>(x + 8)));
+        std::size_t p = x + 8;
+        // Frames after the header frame, as LAME counts them (some encoders count
+        // the header frame too; readers take either).
+        const std::int64_t new_frames = frames;
+        if ((flags & 1u) != 0) {
+            put_big_endian32(frame.data() + p, static_cast<std::uint64_t>(new_frames));
+            p += 4;
+        }
+        if ((flags & 2u) != 0) {
+            put_big_endian32(frame.data() + p, static_cast<std::uint64_t>(original.info.frame_length + audio_bytes));
+            p += 4;
+        }
+        if ((flags & 4u) != 0) {
+            const auto toc = table_of_contents(original.info.frame_length, stretches);
+            // A table that still describes the stream is the encoder's own,
+            // built from every frame: it stays unless the audio changed.
+            if (!audio_untouched) {
+                std::copy(toc.begin(), toc.end(), frame.begin() + static_cast<std::ptrdiff_t>(p));
+            }
+        }
+        const bool counts_changed = frame != original.bytes;
+
+        if (const auto lame = find_lame_tag(frame, header.fields_end)) {
+            const std::size_t t = header.fields_end;
+            const std::int64_t header_start = layout_.runs.front().bytes.begin;
+            const std::int64_t music_end = header_start + static_cast<std::int64_t>(lame->music_length);
+            const bool music_whole = audio_untouched && music_end == audio_end;
+            if (facts_.music_crc_mismatch && music_whole) {
+                plan_.refusal = "the audio does not match the LAME tag's music CRC: the audio itself is damaged";
+                return;
+            }
+            if (facts_.music_crc_matched && music_whole) {
+                if (counts_changed) {
+                    put_big_endian16(frame.data() + t + lame_tag_crc_at, lame_tag_crc(frame, t));
+                    act({repair_action_kind::lame_tag_rewritten, 0, 0, 0, 0});
+                }
+            } else {
+                // What was kept is not what the encoder vouched for: a tag CRC of 0
+                // tells readers that nothing in the tag is checked.
+                put_big_endian32(frame.data() + t + lame_music_length_at,
+                                 static_cast<std::uint64_t>(original.info.frame_length + audio_bytes));
+                put_big_endian16(frame.data() + t + lame_music_crc_at, 0);
+                put_big_endian16(frame.data() + t + lame_tag_crc_at, 0);
+                act({repair_action_kind::lame_music_crc_dropped, 0, 0, 0, 0});
+            }
+        }
+        if (counts_changed) {
+            act({repair_action_kind::vbr_header_rebuilt, 1, header.frames.value_or(0), 0, new_frames});
+        }
+        piece.bytes = std::move(frame);
+    }
+
+    const stream_layout& layout_;
+    const repair_facts& facts_;
+    const stream_reader& read_;
+    repair_plan plan_;
+    std::size_t merge_from_ = 0;  // keep() extends no piece before this one
+};
+
+}  // namespace
+
+repair_plan plan_repair(const stream_layout& layout, const repair_facts& facts, const stream_reader& read)
+{
+    return planner(layout, facts, read).run();
+}
+
+std::string_view action_name(repair_action_kind kind)
+{
+    switch (kind) {
+    case repair_action_kind::stray_bytes_removed: return "stray_bytes_removed";
+    case repair_action_kind::joined_tag_removed: return "joined_tag_removed";
+    case repair_action_kind::joined_vbr_frame_removed: return "joined_vbr_frame_removed";
+    case repair_action_kind::id3v2_size_corrected: return "id3v2_size_corrected";
+    case repair_action_kind::vbr_header_rebuilt: return "vbr_header_rebuilt";
+    case repair_action_kind::vbri_replaced: return "vbri_replaced";
+    case repair_action_kind::xing_frame_added: return "xing_frame_added";
+    case repair_action_kind::lame_tag_rewritten: return "lame_tag_rewritten";
+    case repair_action_kind::lame_music_crc_dropped: return "lame_music_crc_dropped";
+    }
+    return "unknown";
+}
+
+std::string describe(const repair_action& a)
+{
+    const auto n = [](std::int64_t v) { return std::to_string(v); };
+    const auto plural = [&](std::int64_t v, const char* one, const char* many) {
+        return n(v) + " " + (v == 1 ? one : many);
+    };
+    switch (a.kind) {
+    case repair_action_kind::stray_bytes_removed:
+        return plural(a.count, "byte", "bytes") + " of junk and broken frames removed" +
+               (a.places > 1 ? " (in " + n(a.places) + " places)" : "");
+    case repair_action_kind::joined_tag_removed:
+        return plural(a.count, "ID3v2 tag", "ID3v2 tags") + " of a joined file removed";
+    case repair_action_kind::joined_vbr_frame_removed:
+        return plural(a.count, "VBR header frame", "VBR header frames") + " of a joined file removed";
+    case repair_action_kind::id3v2_size_corrected:
+        return "ID3v2 tag size corrected (" + n(a.from) + " bytes to " + n(a.to) + ")";
+    case repair_action_kind::vbr_header_rebuilt:
+        return "Xing/Info header rebuilt (" + (a.from > 0 ? n(a.from) + " frames to " : "") + n(a.to) + " frames)";
+    case repair_action_kind::vbri_replaced:
+        return "VBRI header replaced by a Xing header (" + (a.from > 0 ? n(a.from) + " frames to " : "") + n(a.to) +
+               " frames)";
+    case repair_action_kind::xing_frame_added:
+        return "Xing header added (" + n(a.to) + " frames)";
+    case repair_action_kind::lame_tag_rewritten:
+        return "LAME tag CRC rewritten";
+    case repair_action_kind::lame_music_crc_dropped:
+        return "LAME tag no longer vouches for the music (music length rewritten, CRCs cleared)";
+    }
+    return "";
+}
+
+}  // namespace framelint

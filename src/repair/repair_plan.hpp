@@ -1,0 +1,80 @@
+#pragma once
+// The repair of a damaged stream, decided from what the integrity check found:
+// which stretches of the stream to keep (its tags and its runs of frames), and
+// which new bytes to put among them (a VBR header frame that describes the
+// frames kept, an ID3v2 header with a size that holds what the tag really
+// holds). A pure function: the few bytes it needs to look at are handed to it,
+// and the plan it returns is applied by someone else.
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "scan/stream_layout.hpp"
+
+namespace framelint {
+
+// What the check found, beside the layout, that the repair decides from.
+struct repair_facts {
+    bool frame_crc_mismatch = false;  // a protected frame's CRC failed: its audio is damaged
+    bool format_switch = false;       // sample rate, channels, version or layer change within the stream
+    bool music_crc_matched = false;   // the LAME tag's music CRC was worked out and matched
+    bool music_crc_mismatch = false;  // ... and did not match
+    bool vbr_without_header = false;  // Layer III, bit rate varies, no Xing or VBRI header
+    // The last frame of the stream, from begin, cut short by the tags that end
+    // the stream, from end on (the layout counts that frame in its last run).
+    std::optional<byte_range> last_frame_cut_by_tag;
+};
+
+// Up to n bytes of the stream from offset at (fewer where the stream ends).
+using stream_reader = std::function<std::vector<std::uint8_t>(std::int64_t at, std::size_t n)>;
+
+enum class repair_action_kind : std::uint8_t {
+    stray_bytes_removed,   // junk, damaged headers, frames off their place or cut short
+    joined_tag_removed,    // a second file's ID3v2 tag inside the audio
+    joined_vbr_frame_removed,  // a second file's Xing/Info/VBRI frame inside the audio
+    id3v2_size_corrected,  // a tag whose size ran into the audio
+    vbr_header_rebuilt,    // Xing/Info counts and table of contents
+    vbri_replaced,         // a VBRI frame replaced by a Xing frame
+    xing_frame_added,      // Layer III VBR without a header
+    lame_tag_rewritten,    // music length and tag CRC, music CRC kept
+    lame_music_crc_dropped,  // the music CRC no longer vouches for the audio
+};
+
+struct repair_action {
+    repair_action_kind kind = repair_action_kind::stray_bytes_removed;
+    std::int64_t count = 0;   // bytes, tags or frames, as the kind says
+    std::int64_t places = 0;  // stray bytes: in how many stretches
+    std::int64_t from = 0;    // VBR header: frames it counted before
+    std::int64_t to = 0;      // ... and now
+};
+
+// One piece of the repaired stream: the original's bytes, or new ones.
+struct repair_piece {
+    bool from_source = true;
+    byte_range source;
+    std::vector<std::uint8_t> bytes;
+};
+
+struct repair_plan {
+    // Set when the stream cannot be repaired (the pieces are then empty), in
+    // plain words: why.
+    std::optional<std::string> refusal;
+    std::vector<repair_piece> pieces;  // the whole repaired stream, in order
+    std::vector<repair_action> actions;
+
+    // True when applying the pieces changes the stream.
+    bool changes() const { return !refusal && !actions.empty(); }
+};
+
+repair_plan plan_repair(const stream_layout& layout, const repair_facts& facts, const stream_reader& read);
+
+// One action in plain words, as the repair line lists them.
+std::string describe(const repair_action& action);
+
+// The machine-readable name of an action's kind (never changes once released).
+std::string_view action_name(repair_action_kind kind);
+
+}  // namespace framelint

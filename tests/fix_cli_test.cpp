@@ -1,0 +1,301 @@
+// --fix as a user runs it: damaged copies of real encoder output repaired in
+// place, clean and unrepairable files left alone, and every way the rewrite
+// can fail or be stopped leaving the file as it was.
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <cstdlib>
+#include <functional>
+#include <string>
+
+#include "run_support.hpp"
+#include "support.hpp"
+
+namespace framelint::test {
+namespace {
+
+struct work_dir {
+    std::string path;
+    work_dir()
+    {
+        char name[] = "/tmp/framelint-fix-XXXXXX";
+        path = ::mkdtemp(name);
+    }
+    ~work_dir()
+    {
+        ::umount(path.c_str());
+        std::system(("chmod -R u+w " + path + " 2>/dev/null; rm -rf " + path).c_str());
+    }
+    std::string put(const std::string& name, const bytes& b) const
+    {
+        const std::string p = path + "/" + name;
+        const int fd = ::open(p.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        EXPECT_EQ(::write(fd, b.data(), b.size()), static_cast<ssize_t>(b.size()));
+        ::close(fd);
+        return p;
+    }
+    // The names in the directory, sorted, one per line.
+    std::string listing() const
+    {
+        const std::string list = "/tmp/framelint-fix-listing";
+        std::system(("ls -A " + path + " > " + list).c_str());
+        const bytes b = read_file(list);
+        ::unlink(list.c_str());
+        return std::string(b.begin(), b.end());
+    }
+};
+
+bytes slice(const bytes& b, std::size_t from, std::size_t to) { return bytes(b.begin() + from, b.begin() + to); }
+
+run_result fix(const std::vector<std::string>& files, const std::string& more = "")
+{
+    std::vector<std::string> args{"--fix"};
+    if (!more.empty()) {
+        args.push_back(more);
+    }
+    args.insert(args.end(), files.begin(), files.end());
+    return run_framelint(args);
+}
+
+struct damage_case {
+    const char* what;
+    const char* source;
+    std::function<bytes(const bytes&)> damage;
+};
+
+const damage_case damage_cases[] = {
+    {"cut download, VBR", "lame_vbr.mp3", [](const bytes& d) { return slice(d, 0, d.size() * 6 / 10); }},
+    {"cut then tagged", "tag_v11.mp3",
+     [](const bytes& d) { return slice(d, 0, d.size() * 6 / 10) + slice(d, d.size() - 128, d.size()); }},
+    {"junk at the start", "lame_cbr128.mp3", [](const bytes& d) { return bytes(300, 0x41) + d; }},
+    {"junk between frames", "lame_vbr.mp3",
+     [](const bytes& d) { return slice(d, 0, d.size() / 2) + bytes(301, 0x11) + slice(d, d.size() / 2, d.size()); }},
+    {"junk before the tags", "tag_both.mp3",
+     [](const bytes& d) { return slice(d, 0, d.size() - 128) + text("junk!junk!") + slice(d, d.size() - 128, d.size()); }},
+    {"zeroed block", "lame_vbr.mp3",
+     [](const bytes& d) {
+         bytes z = d;
+         std::fill(z.begin() + static_cast<std::ptrdiff_t>(d.size() / 3),
+                   z.begin() + static_cast<std::ptrdiff_t>(d.size() / 3 + 700), 0);
+         return z;
+     }},
+    {"deleted block", "twolame_l2_192.mp2",
+     [](const bytes& d) { return slice(d, 0, d.size() / 3) + slice(d, d.size() / 3 + 1000, d.size()); }},
+    {"two tagged files joined", "tag_v23.mp3", [](const bytes& d) { return d + d; }},
+    {"ID3v2 size into the audio", "tag_v23.mp3",
+     [](const bytes& d) {
+         bytes b = d;
+         b[8] = static_cast<std::uint8_t>(b[8] + 2);  // 256 bytes more than the tag holds
+         return b;
+     }},
+};
+
+TEST(FixCli, DamagedCopiesAreRepairedInPlaceOnce)
+{
+    for (const damage_case& c : damage_cases) {
+        SCOPED_TRACE(c.what);
+        const bytes original = read_file(fixture(c.source));
+        const bytes damaged = c.damage(original);
+        work_dir dir;
+        const std::string song = dir.put("song.mp3", damaged);
+        ASSERT_EQ(run_framelint({"-c", song}).status, 255);
+
+        const run_result r = fix({song});
+        EXPECT_EQ(r.status, 0) << r.out << r.err;
+        EXPECT_NE(r.out.find(song + ": repaired: "), std::string::npos) << r.out;
+        EXPECT_EQ(read_file(song + ".bak"), damaged);
+        const bytes repaired = read_file(song);
+        EXPECT_EQ(run_framelint({"-c", song}).status, 0);
+        // The tags at both ends are kept as they were.
+        EXPECT_EQ(slice(repaired, 0, 5), slice(original, 0, 5));
+        if (std::equal(original.end() - 128, original.end() - 125, "TAG")) {
+            EXPECT_EQ(slice(repaired, repaired.size() - 128, repaired.size()),
+                      slice(original, original.size() - 128, original.size()));
+        }
+
+        // Repairing a repaired file changes nothing and makes no backup.
+        ::unlink((song + ".bak").c_str());
+        const run_result again = fix({song});
+        EXPECT_EQ(again.status, 0);
+        EXPECT_EQ(again.out.find("repaired"), std::string::npos) << again.out;
+        EXPECT_EQ(read_file(song), repaired);
+        EXPECT_EQ(dir.listing(), "song.mp3\n");
+    }
+}
+
+TEST(FixCli, CleanAndUnrepairableFilesAreLeftAsTheyAre)
+{
+    struct keep_case {
+        const char* fixture;
+        int status;
+        const char* says;  // on the file's line, "" for none
+    };
+    const keep_case cases[] = {
+        {"lame_vbr.mp3", 0, ""},
+        {"tag_both.mp3", 0, ""},
+        {"twolame_l2_crc.mp2", 0, ""},
+        {"integrity/bitrot.mp3", 255, "not repaired: the audio does not match the LAME tag's music CRC"},
+        {"integrity/empty.mp3", 255, "not repaired: no frame of audio"},
+    };
+    for (const keep_case& c : cases) {
+        SCOPED_TRACE(c.fixture);
+        work_dir dir;
+        const std::string song = dir.put("song.mp3", read_file(fixture(c.fixture)));
+        struct stat before {};
+        ::stat(song.c_str(), &before);
+        const run_result r = fix({song});
+        EXPECT_EQ(r.status, c.status) << r.out << r.err;
+        if (*c.says != '\0') {
+            EXPECT_NE(r.out.find(song + ": " + c.says), std::string::npos) << r.out;
+        } else {
+            EXPECT_EQ(r.out.find(song + ":"), std::string::npos) << r.out;
+        }
+        struct stat after {};
+        ::stat(song.c_str(), &after);
+        EXPECT_EQ(read_file(song), read_file(fixture(c.fixture)));
+        EXPECT_EQ(after.st_ino, before.st_ino);
+        EXPECT_EQ(after.st_mtim.tv_nsec, before.st_mtim.tv_nsec);
+        EXPECT_EQ(dir.listing(), "song.mp3\n");
+    }
+}
+
+bytes cut_vbr() { const bytes d = read_file(fixture("lame_vbr.mp3")); return slice(d, 0, 7000); }
+
+TEST(FixCli, FailuresChangeNothingAndLeaveNothingBehind)
+{
+    struct failure_case {
+        const char* what;
+        long long read_fault_at;
+        long long write_fault_at;
+        bool read_only_dir;
+        const char* says;
+    };
+    const failure_case cases[] = {
+        {"full disk", -1, 3000, false, "No space left on device"},
+        {"read error", 4000, -1, false, "could not be read"},
+        {"read-only directory", -1, -1, true, "cannot create a file in"},
+    };
+    for (const failure_case& c : cases) {
+        SCOPED_TRACE(c.what);
+        if (c.read_only_dir && ::geteuid() == 0) {
+            continue;  // root writes into any directory
+        }
+        work_dir dir;
+        const std::string song = dir.put("song.mp3", cut_vbr());
+        if (c.read_only_dir) {
+            ::chmod(dir.path.c_str(), 0555);
+        }
+        launch how;
+        how.args = {"--fix", song};
+        how.read_fault_at = c.read_fault_at;
+        how.write_fault_at = c.write_fault_at;
+        const run_result r = run_framelint_as(how);
+        ::chmod(dir.path.c_str(), 0755);
+        EXPECT_EQ(r.status, 1) << r.out << r.err;
+        EXPECT_NE(r.err.find(c.says), std::string::npos) << r.err;
+        EXPECT_EQ(read_file(song), cut_vbr());
+        EXPECT_EQ(dir.listing(), "song.mp3\n");
+    }
+}
+
+TEST(FixCli, AFullTmpfsChangesNothing)
+{
+    work_dir dir;
+    if (::mount("framelint-test", dir.path.c_str(), "tmpfs", 0, "size=16k") != 0) {
+        GTEST_SKIP() << "no tmpfs can be mounted here";
+    }
+    const bytes damaged = cut_vbr() + bytes(6000, 0x55);  // the copy needs more than is left
+    const std::string song = dir.put("song.mp3", damaged);
+    const run_result r = fix({song}, "--no-backup");
+    EXPECT_EQ(r.status, 1) << r.out << r.err;
+    EXPECT_NE(r.err.find("No space left on device"), std::string::npos) << r.err;
+    EXPECT_EQ(read_file(song), damaged);
+    EXPECT_EQ(dir.listing(), "song.mp3\n");
+}
+
+TEST(FixCli, AKillAtAnyStepLeavesTheOldFileOrTheRepairedOne)
+{
+    work_dir model;
+    const std::string done = model.put("song.mp3", cut_vbr());
+    ASSERT_EQ(fix({done}, "--no-backup").status, 0);
+    const bytes repaired = read_file(done);
+    for (const char* step : {"temporary_written", "backup_made", "renamed"}) {
+        SCOPED_TRACE(step);
+        work_dir dir;
+        const std::string song = dir.put("song.mp3", cut_vbr());
+        launch how;
+        how.args = {"--fix", song};
+        how.environment = {{"FRAMELINT_TEST_KILL_AT", step}};
+        EXPECT_EQ(run_framelint_as(how).status, 128 + SIGKILL);
+        EXPECT_EQ(read_file(song), std::string(step) == "renamed" ? repaired : cut_vbr());
+    }
+}
+
+TEST(FixCli, LinksAreFollowedOrRefused)
+{
+    work_dir dir;
+    const std::string song = dir.put("song.mp3", cut_vbr());
+    const std::string link = dir.path + "/link.mp3";
+    ASSERT_EQ(::symlink("song.mp3", link.c_str()), 0);
+    const run_result r = fix({link});
+    EXPECT_EQ(r.status, 0) << r.err;
+    struct stat st {};
+    ASSERT_EQ(::lstat(link.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode));
+    EXPECT_EQ(run_framelint({"-c", song}).status, 0);
+    EXPECT_EQ(read_file(song + ".bak"), cut_vbr());
+
+    const std::string other = dir.put("other.mp3", cut_vbr());
+    ASSERT_EQ(::link(other.c_str(), (dir.path + "/hard.mp3").c_str()), 0);
+    const run_result hard = fix({other});
+    EXPECT_EQ(hard.status, 1);
+    EXPECT_NE(hard.err.find("2 hard links"), std::string::npos) << hard.err;
+    EXPECT_EQ(read_file(other), cut_vbr());
+}
+
+TEST(FixCli, StandardInputIsRepairedToStandardOutput)
+{
+    work_dir dir;
+    const std::string song = dir.put("song.mp3", cut_vbr());
+    ASSERT_EQ(fix({song}, "--no-backup").status, 0);
+    const run_result r = run_framelint({"--fix", "-"}, cut_vbr());
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(bytes(r.out.begin(), r.out.end()), read_file(song));
+    EXPECT_NE(r.err.find("stdin: repaired: "), std::string::npos);
+}
+
+TEST(FixCli, JsonCarriesTheRepairs)
+{
+    work_dir dir;
+    const std::string song = dir.put("song.mp3", bytes(300, 0x41) + read_file(fixture("lame_cbr128.mp3")));
+    const run_result r = fix({song}, "--json");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_NE(r.out.find(R"("repair":"repaired","backup":")" + song + R"(.bak","repairs":[{"action":"stray_bytes_removed","count":300,"text":"300 bytes of junk and broken frames removed"}])"),
+              std::string::npos)
+        << r.out;
+}
+
+TEST(FixCli, RefusedWithSwitchesThatCannotGoWithIt)
+{
+    const std::string song = fixture("lame_vbr.mp3");
+    const std::vector<std::vector<std::string>> refused = {
+        {"--fix", "-s", song}, {"--fix", "-sf", song}, {"--fix", "-b", song},
+        {"--fix", "-v", song}, {"--no-backup", song},  {"--fix", "-", song},
+    };
+    for (const auto& args : refused) {
+        SCOPED_TRACE(args[1]);
+        const run_result r = run_framelint(args);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_TRUE(r.out.empty());
+        EXPECT_NE(r.err.find("--"), std::string::npos) << r.err;
+    }
+}
+
+}  // namespace
+}  // namespace framelint::test

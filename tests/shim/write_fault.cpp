@@ -1,0 +1,59 @@
+// Preloaded under the program in tests to make writes to files fail as on a
+// full disk. FRAMELINT_TEST_WRITE_FAULT_AT=N: writes to regular files hand
+// over the first N bytes (a write that would cross N is cut there), and every
+// write after that fails with ENOSPC. Standard output and standard error are
+// left alone, so that the program can still say what happened.
+
+#include <dlfcn.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+
+namespace {
+
+using write_function = ssize_t (*)(int, const void*, size_t);
+
+write_function real_write()
+{
+    static const auto next = reinterpret_cast<write_function>(::dlsym(RTLD_NEXT, "write"));
+    return next;
+}
+
+long long fault_at()
+{
+    static const long long at = [] {
+        const char* text = std::getenv("FRAMELINT_TEST_WRITE_FAULT_AT");
+        return text != nullptr ? std::atoll(text) : -1LL;
+    }();
+    return at;
+}
+
+long long written = 0;
+
+bool to_a_file(int fd)
+{
+    struct stat st {};
+    return fd > 2 && ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+}
+
+}  // namespace
+
+extern "C" ssize_t write(int fd, const void* bytes, size_t n)
+{
+    const long long at = fault_at();
+    if (at < 0 || !to_a_file(fd)) {
+        return real_write()(fd, bytes, n);
+    }
+    if (written >= at) {
+        errno = ENOSPC;
+        return -1;
+    }
+    const auto left = static_cast<unsigned long long>(at - written);
+    const ssize_t put = real_write()(fd, bytes, n < left ? n : static_cast<size_t>(left));
+    if (put > 0) {
+        written += put;
+    }
+    return put;
+}
