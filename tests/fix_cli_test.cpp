@@ -4,6 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <filesystem>
+
 #include <fcntl.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
@@ -41,13 +44,19 @@ struct work_dir {
         return p;
     }
     // The names in the directory, sorted, one per line.
+    // The names in the directory, sorted, one a line (as ls -A gives them).
     std::string listing() const
     {
-        const std::string list = "/tmp/framelint-fix-listing";
-        std::system(("ls -A " + path + " > " + list).c_str());
-        const bytes b = read_file(list);
-        ::unlink(list.c_str());
-        return std::string(b.begin(), b.end());
+        std::vector<std::string> names;
+        for (const auto& entry : std::filesystem::directory_iterator(path)) {
+            names.push_back(entry.path().filename().string());
+        }
+        std::sort(names.begin(), names.end());
+        std::string list;
+        for (const std::string& name : names) {
+            list += name + "\n";
+        }
+        return list;
     }
 };
 
