@@ -351,6 +351,54 @@ TEST(IntegrityScan, FramesOfTheStreamOnly)
     EXPECT_GT(scan_memory(song + sync_title, options("")).state.counters.bad_frames, 0);
 }
 
+// Claims that would vouch for more than they cover: a music CRC over less than
+// the stream, footers at the end whose tag is not where they say.
+TEST(IntegrityScan, NoClaimWithoutCover)
+{
+    const bytes file = read_file(fixture("lame_cbr128.mp3"));
+    // The LAME tag of this Info frame: music length at 184, its own CRC at 190
+    // over the 190 bytes before it.
+    const auto with_music_length = [&](std::uint32_t length) {
+        bytes f = file;
+        for (int i = 0; i < 4; ++i) {
+            f[184 + static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(length >> (24 - 8 * i));
+        }
+        const std::uint16_t crc = crc16_arc(f.data(), 190);
+        f[190] = static_cast<std::uint8_t>(crc >> 8);
+        f[191] = static_cast<std::uint8_t>(crc);
+        return f;
+    };
+    const bytes song = repeat(frame(l3_128k), 5);
+    bytes ape_footer = slice(ape_tag(false, 40), 40, 72);  // a footer whose items are not there
+    const struct {
+        const char* what;
+        bytes stream;
+        std::string problems;
+    } cases[] = {
+        {"music length 0", with_music_length(0), "music_ends_early@0;"},
+        {"music that ends with the tag frame", with_music_length(417), "music_ends_early@0;"},
+        {"a second file after the music", file + song, "xing_frame_count@0;xing_byte_count@0;music_ends_early@0;"},
+        {"an ID3v2 footer after junk", song + bytes(500, 0x11) + slice(id3v2_with_footer(20), 30, 40),
+         "trailing_junk@2085;"},
+        {"an APEv2 footer whose size reaches over frames", song + ape_footer, "trailing_junk@2085;"},
+        {"an APEv2 footer reaching into a whole last frame", song + bytes(10, 'x') + ape_footer,
+         "trailing_junk@2085;"},
+    };
+    for (const auto& c : cases) {
+        const scan_result r = scan_memory(c.stream, options("-c --json"));
+        EXPECT_EQ(problem_names(r.state), c.problems) << c.what << r.err;
+        EXPECT_EQ(r.state.verdict, integrity_verdict::damaged) << c.what;
+    }
+    // A chance frame header in junk before the stream is not its first frame:
+    // the LAME tag of the real first frame is still read.
+    bytes junk(300, 0x11);
+    const bytes fake = frame(l3_128k, 0x22);
+    std::copy(fake.begin(), fake.begin() + 4, junk.begin() + 20);
+    const scan_result late = scan_memory(junk + file, options("-c --json"));
+    EXPECT_EQ(problem_names(late.state), "first_frame_late@304;leading_junk@0;") << late.err;
+    EXPECT_TRUE(late.state.integrity.lame) << "the tag frame is the stream's first";
+}
+
 TEST(IntegrityScan, LayoutOfTagsAndRuns)
 {
     const bytes song = repeat(frame(l3_128k), 5);

@@ -143,8 +143,8 @@ void check_music(scan_context& c)
         // the tag declares, and the rest (often a second file) goes unchecked.
         report(c, problem_kind::music_ends_early, w.tag_frame_start, end, w.last_end);
     }
-    if (end > w.fed()) {
-        return;
+    if (end > w.fed() || end <= w.music_from()) {
+        return;  // nothing there to compare, or no audio the tag vouches for
     }
     if (w.music_crc() != w.lame->music_crc) {
         report(c, problem_kind::music_crc_mismatch, w.tag_frame_start, w.lame->music_crc, w.music_crc());

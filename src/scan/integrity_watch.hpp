@@ -64,6 +64,7 @@ public:
         }
     }
     std::uint16_t music_crc() const { return music_.crc; }
+    std::int64_t music_from() const { return music_.from; }
 
     // Where the tags that follow the last accepted frame stop being recognisable
     // from their first bytes: the end of the stream when they run to it.
