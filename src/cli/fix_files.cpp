@@ -14,6 +14,7 @@
 #include "io/byte_source.hpp"
 #include "io/rewrite.hpp"
 #include "repair/repair_plan.hpp"
+#include "repair/scan_facts.hpp"
 #include "scan/scan_file.hpp"
 
 namespace framelint::cli {
@@ -51,28 +52,6 @@ namespace {
 bool found(const problem_list& problems, problem_kind kind)
 {
     return std::any_of(problems.kept.begin(), problems.kept.end(), [&](const problem& p) { return p.kind == kind; });
-}
-
-repair_facts facts_of(const scan_state& st)
-{
-    const problem_list& p = st.problems;
-    const integrity_watch& w = st.integrity;
-    repair_facts f;
-    // Past the kept problems, a protected frame that failed its CRC still shows
-    // in the watch's counts.
-    f.frame_crc_mismatch = found(p, problem_kind::frame_crc_mismatch) ||
-                           (p.dropped > 0 && w.protected_frames != w.frame_crcs_matched);
-    f.format_switch = found(p, problem_kind::format_switch);
-    f.music_crc_mismatch = found(p, problem_kind::music_crc_mismatch);
-    f.music_crc_matched = w.music_watched() && !f.music_crc_mismatch && !found(p, problem_kind::music_length) &&
-                          p.dropped == 0;
-    f.vbr_without_header = found(p, problem_kind::vbr_without_header);
-    for (const problem& q : p.kept) {
-        if (q.kind == problem_kind::last_frame_cut_by_tag) {
-            f.last_frame_cut_by_tag = byte_range{q.offset, q.numbers[1]};
-        }
-    }
-    return f;
 }
 
 io::rewrite_piece piece_of(const repair_piece& p)
@@ -171,7 +150,7 @@ stream_verdict judge(const scan_state& st, int fd)
 {
     stream_verdict v;
     v.damaged = st.counters.bad_frames > 0;
-    v.plan = plan_repair(st.layout, facts_of(st), reader_of(fd));
+    v.plan = plan_repair(st.layout, repair_facts_of(st), reader_of(fd));
     v.report.outcome = "clean";
     if (v.plan.changes()) {
         for (const repair_action& a : v.plan.actions) {
