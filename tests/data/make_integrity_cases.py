@@ -8,21 +8,7 @@ Run from tests/data (make_fixtures.sh does):  python3 make_integrity_cases.py"""
 import os
 import struct
 
-OUT = "integrity"
-
-
-def read(name):
-    with open(name, "rb") as f:
-        return f.read()
-
-
-def write(name, data):
-    with open(os.path.join(OUT, name), "wb") as f:
-        f.write(data)
-
-
-def synchsafe(n):
-    return bytes([(n >> 21) & 127, (n >> 14) & 127, (n >> 7) & 127, n & 127])
+from fixture_io import OUT, read, write, synchsafe
 
 
 def id3v2_appended(footer):

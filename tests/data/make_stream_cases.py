@@ -16,21 +16,7 @@ import tempfile
 from mutagen.apev2 import APEv2, APEValue, BINARY
 from mutagen.id3 import ID3, APIC, TIT2, TPE1
 
-OUT = "integrity"
-
-
-def read(name):
-    with open(name, "rb") as f:
-        return f.read()
-
-
-def write(name, data):
-    with open(os.path.join(OUT, name), "wb") as f:
-        f.write(data)
-
-
-def synchsafe(n):
-    return bytes([(n >> 21) & 127, (n >> 14) & 127, (n >> 7) & 127, n & 127])
+from fixture_io import OUT, read, write, synchsafe
 
 
 def id3v2_length(data):
