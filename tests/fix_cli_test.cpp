@@ -290,12 +290,89 @@ TEST(FixCli, JsonCarriesTheRepairs)
         << r.out;
 }
 
+// The output's lines but the last, which is --fix's tally with these counts.
+std::vector<std::string> lines_before_fix_tally(const std::string& out, const std::string& counts)
+{
+    std::vector<std::string> lines;
+    for (std::size_t at = 0, end; (end = out.find('\n', at)) != std::string::npos; at = end + 1) {
+        lines.push_back(out.substr(at, end - at));
+    }
+    EXPECT_FALSE(lines.empty());
+    if (!lines.empty()) {
+        EXPECT_EQ(lines.back().substr(0, counts.size()), counts) << lines.back();
+        EXPECT_EQ(lines.back().find(" s)"), lines.back().size() - 3) << lines.back();
+        lines.pop_back();
+    }
+    return lines;
+}
+
+TEST(FixCli, SummaryGivesALinePerFileNotCleanAndCountsTheRepaired)
+{
+    work_dir model;
+    const std::string alone = model.put("cut.mp3", cut_vbr());
+    const run_result fixed_alone = fix({alone});
+    const std::size_t line_at = fixed_alone.out.find(alone + ": repaired: ");
+    std::string fix_line = fixed_alone.out.substr(line_at, fixed_alone.out.find('\n', line_at) - line_at);
+
+    work_dir dir;
+    const std::string cut = dir.put("cut.mp3", cut_vbr());
+    const std::string clean = dir.put("clean.mp3", read_file(fixture("lame_vbr.mp3")));
+    const std::string bitrot = dir.put("bitrot.mp3", read_file(fixture("integrity/bitrot.mp3")));
+    const std::string missing = dir.path + "/missing.mp3";
+    const run_result r = fix({cut, clean, bitrot, missing}, "--summary");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "");
+    const auto lines = lines_before_fix_tally(r.out, "4 files: 1 clean, 1 repaired, 1 damaged, 1 unreadable (");
+    ASSERT_EQ(lines.size(), 3u) << r.out;
+    // The repaired file's line is the one --fix gives without --summary.
+    for (std::size_t at; (at = fix_line.find(model.path)) != std::string::npos;) {
+        fix_line.replace(at, model.path.size(), dir.path);
+    }
+    EXPECT_EQ(lines[0], fix_line);
+    EXPECT_EQ(lines[1].rfind(bitrot + ": DAMAGED: the audio is not what the encoder wrote", 0), 0u) << lines[1];
+    EXPECT_NE(lines[1].find("; not repaired: "), std::string::npos) << lines[1];
+    EXPECT_EQ(lines[2], missing + ": unreadable: No such file or directory");
+    EXPECT_EQ(read_file(cut + ".bak"), cut_vbr());
+
+    // Every file is clean afterwards: status 0, and =all gives each its line.
+    const run_result again = fix({cut, clean}, "--summary=all");
+    EXPECT_EQ(again.status, 0);
+    EXPECT_EQ(lines_before_fix_tally(again.out, "2 files: 2 clean, 0 repaired, 0 damaged, 0 unreadable ("),
+              (std::vector<std::string>{cut + ": clean", clean + ": clean"}));
+
+    // Damage left behind gives 255; -r walks the directory.
+    const run_result walked = run_framelint({"--fix", "--summary", "-r", dir.path});
+    EXPECT_EQ(walked.status, 255);
+    EXPECT_EQ(lines_before_fix_tally(walked.out, "3 files: 2 clean, 0 repaired, 1 damaged, 0 unreadable (").size(),
+              1u);
+}
+
+TEST(FixCli, SummarySaysOnTheFilesLineWhyARewriteFailed)
+{
+    work_dir dir;
+    const std::string song = dir.put("song.mp3", cut_vbr());
+    launch how;
+    how.args = {"--fix", "--summary", song};
+    how.write_fault_at = 3000;
+    const run_result r = run_framelint_as(how);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "");
+    const auto lines = lines_before_fix_tally(r.out, "1 file: 0 clean, 0 repaired, 1 damaged, 0 unreadable (");
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0].rfind(song + ": DAMAGED: ", 0), 0u) << lines[0];
+    EXPECT_NE(lines[0].find("; not repaired: "), std::string::npos) << lines[0];
+    EXPECT_NE(lines[0].find("No space left on device"), std::string::npos) << lines[0];
+    EXPECT_EQ(read_file(song), cut_vbr());
+    EXPECT_EQ(dir.listing(), "song.mp3\n");
+}
+
 TEST(FixCli, RefusedWithSwitchesThatCannotGoWithIt)
 {
     const std::string song = fixture("lame_vbr.mp3");
     const std::vector<std::vector<std::string>> refused = {
         {"--fix", "-s", song}, {"--fix", "-sf", song}, {"--fix", "-b", song},
         {"--fix", "-v", song}, {"--no-backup", song},  {"--fix", "-", song},
+        {"--fix", "--summary", "-"}, {"--fix", "--jobs", "2", song},
     };
     for (const auto& args : refused) {
         SCOPED_TRACE(args[1]);

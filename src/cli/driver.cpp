@@ -107,7 +107,7 @@ files_outcome check_names(const std::vector<std::string>& files, int opened_fd, 
     const auto check_opened = [&](int fd, const std::string& name) {
         if (options.fix_in_place) {
             // The repair opens the file again itself, to write it back where it is.
-            return fix_named(name, options, file_buffer.bytes(), outcome, out, err);
+            return fix_named(name, options, file_buffer.bytes(), outcome, out, err, session);
         }
         choose_input_way(fd, file_buffer.bytes());
         io::byte_source file(fd, false, file_buffer.bytes(), input_way.map_from(map_from));
@@ -115,7 +115,7 @@ files_outcome check_names(const std::vector<std::string>& files, int opened_fd, 
     };
     const auto check_named = [&](const std::string& name) {
         if (options.fix_in_place) {
-            return fix_named(name, options, file_buffer.bytes(), outcome, out, err);
+            return fix_named(name, options, file_buffer.bytes(), outcome, out, err, session);
         }
         const int fd = ::open(name.c_str(), O_RDONLY | O_CLOEXEC);
         if (fd < 0) {

@@ -10,6 +10,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "cli/person_session.hpp"
 #include "io/aligned_block.hpp"
 #include "io/byte_source.hpp"
 #include "io/rewrite.hpp"
@@ -28,9 +29,6 @@ std::string fix_conflict(const parsed_command_line& command)
     if (o.to_stdout) {
         return "--fix cannot be used with -s, -ss or -sf";
     }
-    if (o.person_report) {
-        return "--fix cannot be used with --summary: its lines say what was repaired";
-    }
     if (command.jobs && *command.jobs != 1) {
         return "--fix repairs one file at a time: it cannot be used with --jobs";
     }
@@ -41,8 +39,9 @@ std::string fix_conflict(const parsed_command_line& command)
     if (stdin_named && command.files.size() > 1) {
         return "--fix - repairs standard input alone: name no other file";
     }
-    if (stdin_named && o.json_lines) {
-        return "--json cannot be used with --fix -, which gives standard output to the stream";
+    if (stdin_named && (o.json_lines || o.person_report)) {
+        return std::string(o.json_lines ? "--json" : "--summary") +
+               " cannot be used with --fix -, which gives standard output to the stream";
     }
     return "";
 }
@@ -198,25 +197,36 @@ void count_outcome(const stream_verdict& v, files_outcome& outcome)
 }  // namespace
 
 bool fix_named(const std::string& name, const scan_options& options, std::span<std::uint8_t> buffer,
-               files_outcome& outcome, io::output& out, io::output& err)
+               files_outcome& outcome, io::output& out, io::output& err, person_session* session)
 {
     // A symbolic link stays one: the file it leads to is repaired.
     const std::string target = io::resolve_links(name);
     const int fd = target.empty() ? -1 : ::open(target.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
-        err.print("framelint: %s %s\n", name.c_str(), std::strerror(errno));
+        if (session != nullptr) {
+            say_unopened(session->run, name, errno, out);
+        } else {
+            err.print("framelint: %s %s\n", name.c_str(), std::strerror(errno));
+        }
         outcome.unreadable = true;
         return true;
     }
+    // Under --json and --summary the scanner's warnings and notes are left out,
+    // as they are without --fix: standard error carries errors alone.
+    io::output quiet(io::output::discard_tag{});
+    io::output& scan_err = records_only(options) ? quiet : err;
     struct stat seen {};
     ::fstat(fd, &seen);
     bool stdout_good = true;
+    if (session != nullptr) {
+        session->file_started(name);
+    }
     {
         // Read, never mapped: every byte the repair keeps was in the file when
         // the check saw it.
         io::byte_source in(fd, false, buffer, INT64_MAX);
         in.stop_when_failed(&out);
-        scan_state st = scan_stream(in, options, out, err);
+        scan_state st = scan_stream(in, options, out, scan_err);
         stream_verdict v = judge(st, fd);
         if (in.error() != 0) {
             v.report = repair_report{"failed", std::string("it could not be read to its end"), "", {}};
@@ -235,11 +245,19 @@ bool fix_named(const std::string& name, const scan_options& options, std::span<s
                 v.report = repair_report{"failed", done.failure, "", {}};
             }
         }
-        report_stream(st, in, name, options, out, options.json_lines ? &v.report : nullptr);
-        if (!options.json_lines) {
-            print_repair_line(name, v.report, out, err);
-        } else if (v.report.outcome == "failed") {
-            err.print("framelint: %s not repaired: %s\n", name.c_str(), v.report.reason.c_str());
+        if (session != nullptr) {
+            // The file's line says what was repaired, or why not, or that
+            // the file could not be read.
+            report_stream(st, in, name, options, out, &v.report, &session->run);
+            session->file_done();
+            in.clear_error();
+        } else {
+            report_stream(st, in, name, options, out, options.json_lines ? &v.report : nullptr);
+            if (!options.json_lines) {
+                print_repair_line(name, v.report, out, err);
+            } else if (v.report.outcome == "failed") {
+                err.print("framelint: %s not repaired: %s\n", name.c_str(), v.report.reason.c_str());
+            }
         }
         count_outcome(v, outcome);
         stdout_good = check_stream_errors(in, name, out, err);

@@ -20,8 +20,10 @@ inline bool fixes_standard_input(const parsed_command_line& command)
 }
 
 // Checks and repairs one named file; false once standard output broke.
+// session: under --summary, the run whose line the file gets (what was
+// repaired, or why not) in place of --fix's own line.
 bool fix_named(const std::string& name, const scan_options& options, std::span<std::uint8_t> buffer,
-               files_outcome& outcome, io::output& out, io::output& err);
+               files_outcome& outcome, io::output& out, io::output& err, person_session* session = nullptr);
 
 // Checks standard input and writes it, repaired where it can be, to standard
 // output; false once standard output broke.

@@ -10,6 +10,7 @@ person_session::person_session(const scan_options& options, io::output& out, io:
     run.style.every_file = options.person_all;
     run.style.offsets = options.person_offsets;
     run.style.recursive = options.recursive;
+    run.style.repairs = options.fix_in_place;
     if (progress_.active()) {
         out_.before_sending(&progress_line::erase_hook, &progress_);
         err_.before_sending(&progress_line::erase_hook, &progress_);
@@ -37,7 +38,7 @@ void person_session::finish(io::output& out)
 {
     progress_.erase();
     const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start_;
-    const std::string line = tally_line(run.tally, took.count());
+    const std::string line = tally_line(run.tally, took.count(), run.style.repairs);
     out.write(line.data(), line.size());
 }
 

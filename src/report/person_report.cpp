@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "report/json_report.hpp"
+
 namespace framelint {
 namespace {
 
@@ -13,6 +15,7 @@ const char* verdict_word(person_verdict v)
     case person_verdict::clean: return "clean";
     case person_verdict::damaged: return "DAMAGED";
     case person_verdict::unreadable: return "unreadable";
+    case person_verdict::repaired: return "repaired";
     }
     return "unreadable";
 }
@@ -79,6 +82,20 @@ std::vector<std::string> grouped_words(const person_record& r, const person_styl
     return words;
 }
 
+// What --fix did, as its own line says it: "512 junk bytes removed, Xing
+// header rebuilt (...) (the original is song.mp3.bak)".
+std::string repairs_done(const repair_report& r)
+{
+    std::string text;
+    for (const repair_entry& e : r.repairs) {
+        text += (text.empty() ? "" : ", ") + e.text;
+    }
+    if (!r.backup.empty()) {
+        text += " (the original is " + r.backup + ")";
+    }
+    return text;
+}
+
 }  // namespace
 
 std::string person_line(const person_record& r, const person_style& style, const std::vector<std::string>& extra)
@@ -90,6 +107,8 @@ std::string person_line(const person_record& r, const person_style& style, const
             why += " (use -r to check the files in it)";
         }
         parts.push_back(why);
+    } else if (r.verdict == person_verdict::repaired && r.repair != nullptr) {
+        parts.push_back(repairs_done(*r.repair));
     } else {
         parts = grouped_words(r, style, false);
         if (r.problems != nullptr && r.problems->dropped > 0) {
@@ -101,9 +120,13 @@ std::string person_line(const person_record& r, const person_style& style, const
         for (std::string& notice : grouped_words(r, style, true)) {
             parts.push_back(std::move(notice));
         }
+        if (r.repair != nullptr && !r.repair->reason.empty()) {
+            parts.push_back("not repaired: " + r.repair->reason);
+        }
     }
     parts.insert(parts.end(), extra.begin(), extra.end());
-    if (r.verdict == person_verdict::clean && !style.every_file && extra.empty()) {
+    const bool repair_failed = r.repair != nullptr && !r.repair->reason.empty();
+    if (r.verdict == person_verdict::clean && !style.every_file && extra.empty() && !repair_failed) {
         return "";
     }
     std::string line = printable_name(r.file_label) + ": " + verdict_word(r.verdict);
@@ -130,6 +153,7 @@ void person_tally::add(person_verdict v, std::int64_t bytes_read)
     case person_verdict::clean: ++clean; break;
     case person_verdict::damaged: ++damaged; break;
     case person_verdict::unreadable: ++unreadable; break;
+    case person_verdict::repaired: ++repaired; break;
     }
 }
 
@@ -139,6 +163,7 @@ void person_tally::merge(const person_tally& other)
     clean += other.clean;
     damaged += other.damaged;
     unreadable += other.unreadable;
+    repaired += other.repaired;
     bytes += other.bytes;
 }
 
@@ -160,12 +185,13 @@ std::string size_words(std::int64_t bytes)
     return text;
 }
 
-std::string tally_line(const person_tally& t, double seconds)
+std::string tally_line(const person_tally& t, double seconds, bool repairs)
 {
     char time[32];
     std::snprintf(time, sizeof time, "%.1f s", seconds);
     return std::to_string(t.files) + (t.files == 1 ? " file: " : " files: ") + std::to_string(t.clean) + " clean, " +
-           std::to_string(t.damaged) + " damaged, " + std::to_string(t.unreadable) + " unreadable (" +
+           (repairs ? std::to_string(t.repaired) + " repaired, " : "") + std::to_string(t.damaged) + " damaged, " +
+           std::to_string(t.unreadable) + " unreadable (" +
            size_words(t.bytes) + " in " + time + ")\n";
 }
 

@@ -13,13 +13,17 @@
 
 namespace framelint {
 
-enum class person_verdict : std::uint8_t { clean, damaged, unreadable };
+// repaired: --fix rewrote the file, which now passes the check.
+enum class person_verdict : std::uint8_t { clean, damaged, unreadable, repaired };
+
+struct repair_report;
 
 // How the lines are written: from --summary=all and --summary=offsets.
 struct person_style {
     bool every_file = false;  // clean files get a line too
     bool offsets = false;     // each finding says at which byte it is
     bool recursive = false;   // -r is in force (else a directory gets the hint to use it)
+    bool repairs = false;     // --fix: the tally counts repaired files
 };
 
 // One file's facts, as the scan or the file loop found them.
@@ -30,6 +34,9 @@ struct person_record {
     const problem_list* problems = nullptr;  // the scan's list (none when it could not be opened)
     std::int64_t bad_frames = 0;
     stream_clues clues;
+    // --fix: what was done. A repaired file's line says that alone; one that
+    // could not be repaired says why after its findings.
+    const repair_report* repair = nullptr;
 };
 
 // The line for one file, with its line end; empty when a clean file gets none.
@@ -43,6 +50,7 @@ struct person_tally {
     std::int64_t clean = 0;
     std::int64_t damaged = 0;
     std::int64_t unreadable = 0;
+    std::int64_t repaired = 0;
     std::int64_t bytes = 0;  // read, over every file
 
     void add(person_verdict v, std::int64_t bytes_read);
@@ -62,8 +70,9 @@ struct person_run {
     std::string take_line(const person_record& r, std::int64_t bytes_read);
 };
 
-// "64 files: 49 clean, 13 damaged, 2 unreadable (1.2 GB in 3.4 s)", with its line end.
-std::string tally_line(const person_tally& t, double seconds);
+// "64 files: 49 clean, 13 damaged, 2 unreadable (1.2 GB in 3.4 s)", with its line end;
+// with repairs, "64 files: 49 clean, 12 repaired, 1 damaged, 2 unreadable (...)".
+std::string tally_line(const person_tally& t, double seconds, bool repairs = false);
 
 // A byte count for people: "917 bytes", "17.1 kB", "1.2 GB" (powers of 1000).
 std::string size_words(std::int64_t bytes);

@@ -375,13 +375,16 @@ namespace {
 
 // The file's line for people, from what the scan found.
 void report_person(const io::byte_source& in, const scan_state& st, std::string_view file_label, person_run& person,
-                   io::output& out)
+                   const repair_report* repair, io::output& out)
 {
     person_record r;
     r.file_label = file_label;
     r.problems = &st.problems;
     r.bad_frames = st.counters.bad_frames;
+    r.repair = repair;
+    const bool repaired = repair != nullptr && repair->outcome == "repaired";
     r.verdict = in.error() != 0                ? person_verdict::unreadable
+                : repaired                     ? person_verdict::repaired
                 : st.counters.bad_frames > 0 ? person_verdict::damaged
                                                : person_verdict::clean;
     r.error = in.error();
@@ -430,7 +433,7 @@ bool report_stream(scan_state& st, const io::byte_source& in, std::string_view f
     facts.last_good_frame = &st.last_good_frame;
     facts.integrity = st.verdict;
     if (person != nullptr) {
-        report_person(in, st, file_label, *person, out);
+        report_person(in, st, file_label, *person, repair, out);
     } else if (options.json_lines) {
         if (in.error() != 0) {
             // Reported on standard error by the file loop; kept here for the line.

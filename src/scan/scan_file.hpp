@@ -20,7 +20,8 @@ scan_state scan_stream(io::byte_source& in, const scan_options& options, io::out
 
 // The summary (or the JSON line, with what --fix did when repair is given) and
 // the ID3v1 step of a stream scanned by scan_stream. True when no frame was bad.
-// person: under --summary, the run's report for people, which gets the file's line.
+// person: under --summary, the run's report for people, which gets the file's
+// line (saying what --fix did, when repair is given).
 bool report_stream(scan_state& st, const io::byte_source& in, std::string_view file_label,
                    const scan_options& options, io::output& out, const repair_report* repair = nullptr,
                    person_run* person = nullptr);
