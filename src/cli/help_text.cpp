@@ -56,6 +56,16 @@ constexpr const char* help_lines[] = {
     "                       One line per file that is not clean, its findings in\n",
     "                       plain words, and a tally; checks as -c does. =all:\n",
     "                       every file; =offsets: where each finding is.\n\n",
+    "     --fix             Checks each file as -c does and repairs it in place:\n",
+    "                       junk, damaged headers and cut frames are removed,\n",
+    "                       the Xing/Info and LAME headers rebuilt for the\n",
+    "                       frames kept. Tags are kept byte for byte. Clean\n",
+    "                       files, damaged audio and files without frames are\n",
+    "                       never rewritten. The original is kept as FILE.bak.\n",
+    "                       Status 0 when every file is clean afterwards, 255\n",
+    "                       when damage remains, 1 on errors. --fix - writes\n",
+    "                       standard input, repaired, to standard output.\n\n",
+    "     --no-backup       With --fix: keeps no FILE.bak of a repaired file.\n\n",
     "     --files-from FILE Also checks the files named in FILE, one a line\n",
     "                       (- reads the names from standard input).\n\n",
     "     --null            The names of --files-from end in a NUL byte\n",
@@ -66,7 +76,7 @@ constexpr const char* help_lines[] = {
     "     --help            Prints this text on standard output.\n\n",
     "     --version         Prints the version.\n\n",
 };
-static_assert(std::size(help_lines) == 57);
+static_assert(std::size(help_lines) == 67);
 
 }  // namespace
 
