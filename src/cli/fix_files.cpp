@@ -88,6 +88,44 @@ stream_reader reader_of(int fd)
     };
 }
 
+// The last n bytes of what the pieces make, read from fd where they are the
+// stream's own.
+std::vector<std::uint8_t> tail_of(const std::vector<io::rewrite_piece>& pieces, int fd, std::size_t n)
+{
+    std::vector<std::uint8_t> tail;
+    for (auto p = pieces.rbegin(); p != pieces.rend() && tail.size() < n; ++p) {
+        const auto want = static_cast<std::int64_t>(n - tail.size());
+        std::vector<std::uint8_t> part;
+        if (p->from_source) {
+            const std::int64_t from = std::max(p->begin, p->end - want);
+            part = reader_of(fd)(from, static_cast<std::size_t>(p->end - from));
+        } else {
+            const auto from = static_cast<std::ptrdiff_t>(std::max<std::int64_t>(0, p->size() - want));
+            part.assign(p->bytes.begin() + from, p->bytes.end());
+        }
+        tail.insert(tail.begin(), part.begin(), part.end());
+    }
+    return tail;
+}
+
+// An ID3v1 tag that ends the stream must end the repaired stream too. The
+// plan keeps every tag it knows of; this catches one the check never saw (a
+// download cut inside its last frame and tagged again, where the tag stands
+// inside what the frame would have been), which the plan would drop with the
+// cut frame. Why the repair is refused, or "".
+std::string loses_id3v1(int fd, std::int64_t size, const std::vector<io::rewrite_piece>& pieces)
+{
+    constexpr std::size_t tag_size = 128;
+    if (size < static_cast<std::int64_t>(tag_size)) {
+        return "";
+    }
+    const std::vector<std::uint8_t> tag = reader_of(fd)(size - static_cast<std::int64_t>(tag_size), tag_size);
+    if (tag.size() != tag_size || tag[0] != 'T' || tag[1] != 'A' || tag[2] != 'G') {
+        return "";
+    }
+    return tail_of(pieces, fd, tag_size) == tag ? "" : "the repair would lose the ID3v1 tag at the end of the file";
+}
+
 // The damage kinds of a stream, named, for a file with damage the repair does
 // not touch.
 std::string damage_named(const problem_list& problems)
@@ -234,8 +272,10 @@ bool fix_named(const std::string& name, const scan_options& options, std::span<s
             v.report = repair_report{"failed", "it is not a regular file", "", {}};
         } else if (v.plan.changes()) {
             const auto pieces = pieces_of(v.plan);
+            const std::string lost = loses_id3v1(fd, seen.st_size, pieces);
             const io::rewrite_outcome done =
-                io::rewrite_file(target, fd, seen, pieces, !options.no_backup, vet_repaired, kill_if_asked);
+                lost.empty() ? io::rewrite_file(target, fd, seen, pieces, !options.no_backup, vet_repaired, kill_if_asked)
+                             : io::rewrite_outcome{false, true, "", lost};
             if (done.done) {
                 v.report.outcome = "repaired";
                 v.report.backup = done.backup;
@@ -314,8 +354,13 @@ bool fix_standard_input(const scan_options& options, std::span<std::uint8_t> buf
     if (!read_ok) {
         v.report = repair_report{"failed", "it could not be read to its end", "", {}};
     } else if (v.plan.changes()) {
-        pieces = pieces_of(v.plan);
-        v.report.outcome = "repaired";
+        auto repaired = pieces_of(v.plan);
+        if (std::string lost = loses_id3v1(spool, spooled, repaired); !lost.empty()) {
+            v.report = repair_report{"not_repaired", std::move(lost), "", {}};
+        } else {
+            pieces = std::move(repaired);
+            v.report.outcome = "repaired";
+        }
     }
     if (!out.flush() || !io::write_pieces(spool, pieces, STDOUT_FILENO)) {
         err.print("framelint: stdout %s\n", std::strerror(errno));
