@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <functional>
 #include <string>
@@ -184,6 +185,43 @@ TEST(FixCli, CleanAndUnrepairableFilesAreLeftAsTheyAre)
 }
 
 bytes cut_vbr() { const bytes d = read_file(fixture("lame_vbr.mp3")); return slice(d, 0, 7000); }
+
+// What a player shows: ffprobe's duration of a file, in seconds; negative
+// when ffprobe cannot be run.
+double ffprobe_seconds(const std::string& path)
+{
+    const std::string command = "ffprobe -v error -show_entries format=duration -of csv=p=0 '" + path + "' 2>/dev/null";
+    FILE* pipe = ::popen(command.c_str(), "r");
+    if (pipe == nullptr) {
+        return -1;
+    }
+    double seconds = -1;
+    if (std::fscanf(pipe, "%lf", &seconds) != 1) {
+        seconds = -1;
+    }
+    ::pclose(pipe);
+    return seconds;
+}
+
+TEST(FixCli, ARepairedCutVbrFilePlaysAsLongAsItsFrames)
+{
+    if (std::system("command -v ffprobe >/dev/null 2>&1") != 0) {
+        GTEST_SKIP() << "ffprobe is not installed (apt-get install ffmpeg): a player's length cannot be measured";
+    }
+    work_dir dir;
+    const std::string song = dir.put("song.mp3", cut_vbr());
+    const auto frame_seconds = [&] {
+        const std::string line = run_framelint({"-c", "-p", song}).out;
+        const std::size_t at = line.find("GOOD_FRAMES ");
+        // Less the Xing/Info frame, which holds no audio.
+        return static_cast<double>(std::stoll(line.substr(at + 12)) - 1) * 1152 / 44100.0;
+    };
+    const double one_frame = 1152 / 44100.0;
+    // The stale Xing header makes players show the whole song.
+    EXPECT_GT(ffprobe_seconds(song) - frame_seconds(), 10 * one_frame);
+    ASSERT_EQ(fix({song}, "--no-backup").status, 0);
+    EXPECT_NEAR(ffprobe_seconds(song), frame_seconds(), one_frame);
+}
 
 TEST(FixCli, FailuresChangeNothingAndLeaveNothingBehind)
 {
