@@ -31,9 +31,10 @@ for tool in sox lame twolame ffmpeg ffprobe id3v2 eyeD3 mp3val python3; do
     command -v "$tool" >/dev/null ||
         die "$tool not found (apt-get install -y sox lame twolame ffmpeg id3v2 eyed3 mp3val python3)"
 done
-case "$(mkdir -p "$FIX_DIR" && cd "$FIX_DIR" && pwd -P)/" in
-"$(cd "$top" && pwd -P)"/*) die "FIX_DIR is inside the repo; generated audio stays out of it" ;;
+case "$(realpath -m "$FIX_DIR")/" in
+"$(realpath "$top")"/*) die "FIX_DIR is inside the repo; generated audio stays out of it" ;;
 esac
+mkdir -p "$FIX_DIR"
 
 if [[ -z ${FRAMELINT:-} ]]; then
     FRAMELINT=$top/build/framelint
