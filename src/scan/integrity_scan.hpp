@@ -21,6 +21,19 @@ constexpr std::uint32_t stream_format(std::uint32_t word)
 static_assert(stream_format(0xFFFB9064u) == stream_format(0xFFFBA044u), "bit rate, padding, mode extension");
 static_assert(stream_format(0xFFFB9004u) != stream_format(0xFFFB90C4u), "stereo against mono");
 
+// What a finding on a frame stands on: its stream's format, whether it carries a
+// CRC word, and whether its emphasis is the reserved value. A stream's own
+// frames agree in all of it; a chance header, or one whose last bytes were
+// overwritten, rarely does.
+constexpr std::uint32_t judged_bits(std::uint32_t word)
+{
+    return stream_format(word) | (word & 0x00010000u) | ((word & 3u) == 2u ? 2u : 0u);
+}
+static_assert(judged_bits(0xFFFB9064u) == judged_bits(0xFFFBA07Du), "bit rate, mode extension, flags, emphasis 1");
+static_assert(judged_bits(0xFFFB9064u) != judged_bits(0xFFFA9064u), "a CRC word");
+static_assert(judged_bits(0xFFFB9064u) != judged_bits(0xFFFB9066u), "reserved emphasis");
+static_assert(judged_bits(0xFFFB52C4u) != judged_bits(0xFFFB5200u), "mono turned stereo by zeros");
+
 // The rules below apply under c.stream_rules only.
 
 // Four bytes where a frame was expected that are no frame header: when a tag
@@ -28,10 +41,20 @@ static_assert(stream_format(0xFFFB9004u) != stream_format(0xFFFB90C4u), "stereo 
 // true is returned, with the next frame expected after it.
 bool read_tag_at_frame_end(scan_context& c);
 
-// A frame found while searching (off the position the stream gave) belongs
-// to the stream only when another frame of its format follows where it says, or
-// a tag, or the end of the stream. Its header has just been consumed.
-bool confirmed_by_next(scan_context& c, const frame_info& frame);
+// Whether a valid header just consumed begins a frame of the stream. One found
+// where the frame before said, and like it in judged_bits (or the first frame,
+// at the start or after the leading tags), is. Any other needs two frames like
+// it to follow, each where the one before says; a frame found off its place
+// that is like the stream's may instead be followed by one, then a tag or the
+// end. A protected one found so needs its CRC to match as well. A header turned
+// down here is junk: the search goes on from its second byte.
+bool belongs_to_stream(scan_context& c, const frame_info& frame);
+
+// Before the first frame, four bytes off the place a frame was expected that
+// begin "ID3": when a valid ID3v2 header stands there whose size leads exactly
+// to a frame of the stream, another tag or the end, the junk before it is
+// reported and the tag is read by its size, as a leading tag; true then.
+bool read_id3v2_after_junk(scan_context& c);
 
 // A header rejected while searching, or a free-format one (bit-rate index 0).
 void hold_rejected_header(scan_context& c);
