@@ -431,6 +431,9 @@ TEST(IntegrityScan, NoClaimWithoutCover)
         {"music length 0", with_music_length(0), "music_ends_early@0;"},
         {"music that ends with the tag frame", with_music_length(417), "music_ends_early@0;"},
         {"a second file after the music", file + song, "xing_frame_count@0;xing_byte_count@0;music_ends_early@0;"},
+        // Junk spliced in pushes the frames on, but the music is no longer than declared.
+        {"junk spliced in after the tag frame", slice(file, 0, 417) + bytes(300, 0x11) + slice(file, 417, file.size()),
+         "frame_not_found@721;xing_byte_count@0;music_crc_mismatch@0;"},
         {"an ID3v2 footer after junk", song + bytes(500, 0x11) + slice(id3v2_with_footer(20), 30, 40),
          "trailing_junk@2085;"},
         {"an APEv2 footer whose size reaches over frames", song + ape_footer, "trailing_junk@2085;"},

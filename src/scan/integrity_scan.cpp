@@ -132,13 +132,29 @@ void check_counts(scan_context& c)
     }
 }
 
+// Where the stream's audio would end with nothing but its frames from the tag
+// frame on: junk between them (a block spliced in) is no music the LAME tag
+// should have declared. Without a whole layout, where the last frame ends.
+std::int64_t audio_end(const scan_context& c)
+{
+    const integrity_watch& w = *c.watch;
+    if (w.layout_overflow) {
+        return w.last_end;
+    }
+    std::int64_t audio = 0;
+    for (const frame_run& run : c.state.layout.runs) {
+        audio += std::max<std::int64_t>(0, run.bytes.end - std::max(run.bytes.begin, w.tag_frame_start));
+    }
+    return w.tag_frame_start + audio;
+}
+
 void check_music(scan_context& c)
 {
     const integrity_watch& w = *c.watch;
     const std::int64_t end = w.tag_frame_start + static_cast<std::int64_t>(w.lame->music_length);
     if (end > w.fed()) {
         report(c, problem_kind::music_length, w.tag_frame_start, end, w.fed());
-    } else if (c.stream_rules && end < w.last_end) {
+    } else if (c.stream_rules && end < audio_end(c)) {
         // The CRC covers less than the stream's audio: it vouches for the part
         // the tag declares, and the rest (often a second file) goes unchecked.
         report(c, problem_kind::music_ends_early, w.tag_frame_start, end, w.last_end);
