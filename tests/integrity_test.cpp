@@ -363,6 +363,12 @@ TEST(IntegrityScan, DamageIsNotTakenForMoreThanItIs)
     bytes reserved = frame(l3_128k);
     reserved[3] = static_cast<std::uint8_t>((reserved[3] & 0xFC) | 2);
     const bytes wrong_crcs = repeat(frame(l3_128k_crc, 0x11, 0xBEEF), 4);
+    bytes protected_frame = frame(l3_128k_crc);
+    const std::uint16_t crc = *expected_frame_crc(l3_128k_crc, std::span(protected_frame).subspan(6));
+    protected_frame[4] = static_cast<std::uint8_t>(crc >> 8);
+    protected_frame[5] = static_cast<std::uint8_t>(crc);
+    // A muxer's unprotected Xing frame before protected audio (ffmpeg's, copying lame -p).
+    const bytes muxed = frame(l3_128k) + repeat(protected_frame, 4);
     const struct {
         const char* what;
         bytes stream;
@@ -384,6 +390,10 @@ TEST(IntegrityScan, DamageIsNotTakenForMoreThanItIs)
          "frame_crc_mismatch@884;frame_crc_mismatch@1301;"},
         {"an ID3v2 tag after junk", bytes(7, 0x11) + id3v2_tag(20) + id3v2_tag(30) + song,
          "leading_junk@0;id3v2_tag@7;id3v2_tag@37;"},
+        {"an unprotected first frame before protected ones, after junk", bytes(7, 0x11) + muxed,
+         "first_frame_late@11;leading_junk@0;"},
+        {"an ID3v2 tag after junk, then such frames", bytes(7, 0x11) + id3v2_tag(20) + muxed,
+         "leading_junk@0;id3v2_tag@7;"},
         {"an ID3v2 tag after junk, full of sync words", read_file(fixture("integrity/id3v2_after_junk.mp3")),
          "leading_junk@0;id3v2_tag@300;"},
         {"an ID3v2 header after junk whose size leads to junk", bytes(7, 0x11) + id3v2_tag(20) + bytes(5, 0x11) + song,

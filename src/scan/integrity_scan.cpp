@@ -476,10 +476,10 @@ lookahead look_ahead(scan_context& c, std::size_t wanted)
     return {bytes, bytes.size() < wanted};
 }
 
-// Whether `needed` frames like bits (judged_bits) follow one another from at,
-// each where the one before says; when may_end, fewer will do if the end of the
-// stream or a tag comes next.
-bool frames_follow(const lookahead& ahead, std::size_t at, std::uint32_t bits, int needed, bool may_end)
+// Whether `needed` frames over which a frame with header found carries no more
+// follow one another from at, each where the one before says; when may_end,
+// fewer will do if the end of the stream or a tag comes next.
+bool frames_follow(const lookahead& ahead, std::size_t at, std::uint32_t found, int needed, bool may_end)
 {
     const std::span<const std::uint8_t> bytes = ahead.bytes;
     for (int seen = 0; seen < needed; ++seen) {
@@ -495,7 +495,7 @@ bool frames_follow(const lookahead& ahead, std::size_t at, std::uint32_t bits, i
                    tag_length_from_start(bytes.subspan(at, std::min(bytes.size() - at, tag_head_size))) != 0;
         }
         frame_info next = blank_frame_info();
-        if (decode_header(word, next) == 0 || judged_bits(word) != bits || next.frame_length <= 4) {
+        if (decode_header(word, next) == 0 || carries_more_than(found, word) || next.frame_length <= 4) {
             return false;
         }
         at += static_cast<std::size_t>(next.frame_length);
@@ -657,7 +657,9 @@ bool read_id3v2_after_junk(scan_context& c)
         bool leads_on = end == ahead.bytes.size() && ahead.stream_ends;
         if (!leads_on && ahead.bytes.size() >= end + 4) {
             const std::uint32_t next = word_at(ahead.bytes.data() + end);
-            leads_on = has_sync(next) ? frames_follow(ahead, end, judged_bits(next), 3, true)
+            // (A free-format frame's length is in no header: its header is all
+            // there is to see.)
+            leads_on = has_sync(next) ? free_format(next) || frames_follow(ahead, end, next, 3, true)
                                       : frames_follow(ahead, end, 0, 1, true);
         }
         if (!leads_on) {
@@ -676,15 +678,15 @@ bool belongs_to_stream(scan_context& c, const frame_info& frame)
 {
     const scan_counters& n = c.state.counters;
     const integrity_watch& w = *c.watch;
-    const std::uint32_t bits = judged_bits(frame.int_header);
     // Unlike the stream's frames, it would stand for a finding of its own (a
     // change of format, a CRC, a reserved emphasis). At its place only a change
     // of format needs more than its place: a header whose last bytes a zeroed
     // block begins in reads as one (a mono frame turned stereo), while a broken
     // protection or emphasis bit there is that frame's own damage.
     const bool at_place = n.bytes_read == n.next_expected;
-    const bool unlike = w.frames > 0 && (at_place ? stream_format(frame.int_header) != stream_format(w.last_word)
-                                                  : bits != judged_bits(w.last_word));
+    const std::uint32_t word = frame.int_header;
+    const bool unlike = w.frames > 0 && (at_place ? stream_format(word) != stream_format(w.last_word)
+                                                  : carries_more_than(word, w.last_word));
     if (at_place && !unlike) {
         return true;
     }
@@ -695,7 +697,7 @@ bool belongs_to_stream(scan_context& c, const frame_info& frame)
         // then a tag or the end.
         const auto body = static_cast<std::size_t>(length - 4);
         const lookahead ahead = look_ahead(c, body + scan_context::longest_frame + 4);
-        if (frames_follow(ahead, body, bits, 2, !unlike) && crc_confirms(frame, ahead)) {
+        if (frames_follow(ahead, body, word, 2, !unlike) && crc_confirms(frame, ahead)) {
             return true;
         }
     }

@@ -21,18 +21,24 @@ constexpr std::uint32_t stream_format(std::uint32_t word)
 static_assert(stream_format(0xFFFB9064u) == stream_format(0xFFFBA044u), "bit rate, padding, mode extension");
 static_assert(stream_format(0xFFFB9004u) != stream_format(0xFFFB90C4u), "stereo against mono");
 
-// What a finding on a frame stands on: its stream's format, whether it carries a
-// CRC word, and whether its emphasis is the reserved value. A stream's own
-// frames agree in all of it; a chance header, or one whose last bytes were
-// overwritten, rarely does.
-constexpr std::uint32_t judged_bits(std::uint32_t word)
+// Whether a frame with header word would carry a finding that a frame with
+// header reference could not: another format (a change of format), a CRC word
+// where reference has none (a CRC to fail), or a reserved emphasis where
+// reference has none. A stream's own frames carry no more than one another;
+// a chance header, or one whose last bytes were overwritten, often does. (A
+// stream's first frame may carry less: an unprotected Xing frame that a muxer
+// put before protected audio.)
+constexpr bool carries_more_than(std::uint32_t word, std::uint32_t reference)
 {
-    return stream_format(word) | (word & 0x00010000u) | ((word & 3u) == 2u ? 2u : 0u);
+    const bool crc = (word & 0x00010000u) == 0 && (reference & 0x00010000u) != 0;
+    const bool reserved = (word & 3u) == 2u && (reference & 3u) != 2u;
+    return stream_format(word) != stream_format(reference) || crc || reserved;
 }
-static_assert(judged_bits(0xFFFB9064u) == judged_bits(0xFFFBA07Du), "bit rate, mode extension, flags, emphasis 1");
-static_assert(judged_bits(0xFFFB9064u) != judged_bits(0xFFFA9064u), "a CRC word");
-static_assert(judged_bits(0xFFFB9064u) != judged_bits(0xFFFB9066u), "reserved emphasis");
-static_assert(judged_bits(0xFFFB52C4u) != judged_bits(0xFFFB5200u), "mono turned stereo by zeros");
+static_assert(!carries_more_than(0xFFFB9064u, 0xFFFBA07Du), "bit rate, mode extension, flags, emphasis 1");
+static_assert(carries_more_than(0xFFFA9064u, 0xFFFB9064u), "a CRC word");
+static_assert(!carries_more_than(0xFFFB9064u, 0xFFFA9064u), "no CRC word: nothing to fail");
+static_assert(carries_more_than(0xFFFB9066u, 0xFFFB9064u), "reserved emphasis");
+static_assert(carries_more_than(0xFFFB5200u, 0xFFFB52C4u), "mono turned stereo by zeros");
 
 // The rules below apply under c.stream_rules only.
 
@@ -42,10 +48,11 @@ static_assert(judged_bits(0xFFFB52C4u) != judged_bits(0xFFFB5200u), "mono turned
 bool read_tag_at_frame_end(scan_context& c);
 
 // Whether a valid header just consumed begins a frame of the stream. One found
-// where the frame before said, and like it in judged_bits (or the first frame,
-// at the start or after the leading tags), is. Any other needs two frames like
-// it to follow, each where the one before says; a frame found off its place
-// that is like the stream's may instead be followed by one, then a tag or the
+// where the frame before said, and of its format (or the first frame, at the
+// start or after the leading tags), is. Any other needs two frames to follow,
+// each where the one before says, over which it carries no more
+// (carries_more_than); a frame found off its place that carries no more than
+// the stream's last frame may instead be followed by one, then a tag or the
 // end. A protected one found so needs its CRC to match as well. A header turned
 // down here is junk: the search goes on from its second byte.
 bool belongs_to_stream(scan_context& c, const frame_info& frame);
