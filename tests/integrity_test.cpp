@@ -385,6 +385,8 @@ TEST(IntegrityScan, DamageIsNotTakenForMoreThanItIs)
          "frame_not_found@2556;"},
         {"a chance header of another format in junk, then the end", song + bytes(50, 0x11) + frame(mono),
          "trailing_junk@2085;"},
+        {"a stray header of another format at the very start", frame(0xFFF38044u) + bytes(50, 0x11) + song,
+         "frame_not_found@262;"},
         {"a stream whose CRCs are all wrong, after junk", bytes(50, 0x11) + wrong_crcs,
          "first_frame_late@54;leading_junk@0;frame_crc_mismatch@50;frame_crc_mismatch@467;"
          "frame_crc_mismatch@884;frame_crc_mismatch@1301;"},

@@ -251,7 +251,13 @@ void watch_frame(scan_context& c, const frame_info& frame, std::int64_t frame_st
     const bool first = w.frames == 0;
     if (c.stream_rules && !first) {
         if (stream_format(frame.int_header) != stream_format(w.last_word)) {
-            report(c, problem_kind::format_switch, frame_start, w.last_word, frame.int_header);
+            // A first frame taken at the start of the stream, with no frame
+            // where it said the next would be, is no stream of its own: a stray
+            // sync word that the stream begins with, not a first file.
+            const bool lone_first = w.frames == 1 && frame_start != w.last_end;
+            if (!lone_first) {
+                report(c, problem_kind::format_switch, frame_start, w.last_word, frame.int_header);
+            }
             w.format_switched = true;
         }
         // Tags read after the last run, now followed by frames again: a second
