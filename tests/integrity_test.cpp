@@ -351,6 +351,71 @@ TEST(IntegrityScan, FramesOfTheStreamOnly)
     EXPECT_GT(scan_memory(song + sync_title, options("")).state.counters.bad_frames, 0);
 }
 
+// Damage said as what it is: a header broken by zeros or junk, or a chance header
+// in junk that happens to lead to a frame, is no change of format, no frame
+// CRC and no reserved emphasis; and an ID3v2 tag after junk is a tag.
+TEST(IntegrityScan, DamageIsNotTakenForMoreThanItIs)
+{
+    constexpr std::uint32_t mono = 0xFFFB90C4u;
+    const bytes song = repeat(frame(l3_128k), 5);
+    bytes mono_broken = frame(mono);
+    mono_broken[3] = 0;  // zeros from the header's last byte on: it reads as stereo
+    bytes reserved = frame(l3_128k);
+    reserved[3] = static_cast<std::uint8_t>((reserved[3] & 0xFC) | 2);
+    const bytes wrong_crcs = repeat(frame(l3_128k_crc, 0x11, 0xBEEF), 4);
+    bytes protected_frame = frame(l3_128k_crc);
+    const std::uint16_t crc = *expected_frame_crc(l3_128k_crc, std::span(protected_frame).subspan(6));
+    protected_frame[4] = static_cast<std::uint8_t>(crc >> 8);
+    protected_frame[5] = static_cast<std::uint8_t>(crc);
+    // A muxer's unprotected Xing frame before protected audio (ffmpeg's, copying lame -p).
+    const bytes muxed = frame(l3_128k) + repeat(protected_frame, 4);
+    const struct {
+        const char* what;
+        bytes stream;
+        std::string problems;
+    } cases[] = {
+        {"a mono header whose last byte is zeroed", repeat(frame(mono), 3) + mono_broken + repeat(frame(mono), 3),
+         "frame_not_found@1672;"},
+        {"zeros over a frame of a mono stream, from a header's last byte",
+         read_file(fixture("integrity/zeros_from_mono_header.mp3")),
+         "frame_not_found@6690;xing_frame_count@0;music_crc_mismatch@0;"},
+        {"a protected chance header in junk, leading to a frame", song + bytes(50, 0x11) + frame(l3_128k_crc) + song,
+         "frame_not_found@2556;"},
+        {"a chance header with reserved emphasis in junk", song + bytes(50, 0x11) + reserved + song,
+         "frame_not_found@2556;"},
+        {"a chance header of another format in junk, then the end", song + bytes(50, 0x11) + frame(mono),
+         "trailing_junk@2085;"},
+        {"a stray header of another format at the very start", frame(0xFFF38044u) + bytes(50, 0x11) + song,
+         "frame_not_found@262;"},
+        {"a stream whose CRCs are all wrong, after junk", bytes(50, 0x11) + wrong_crcs,
+         "first_frame_late@54;leading_junk@0;frame_crc_mismatch@50;frame_crc_mismatch@467;"
+         "frame_crc_mismatch@884;frame_crc_mismatch@1301;"},
+        {"an ID3v2 tag after junk", bytes(7, 0x11) + id3v2_tag(20) + id3v2_tag(30) + song,
+         "leading_junk@0;id3v2_tag@7;id3v2_tag@37;"},
+        {"an unprotected first frame before protected ones, after junk", bytes(7, 0x11) + muxed,
+         "first_frame_late@11;leading_junk@0;"},
+        {"an ID3v2 tag after junk, then such frames", bytes(7, 0x11) + id3v2_tag(20) + muxed,
+         "leading_junk@0;id3v2_tag@7;"},
+        {"an ID3v2 tag after junk, full of sync words", read_file(fixture("integrity/id3v2_after_junk.mp3")),
+         "leading_junk@0;id3v2_tag@300;"},
+        {"an ID3v2 header after junk whose size leads to junk", bytes(7, 0x11) + id3v2_tag(20) + bytes(5, 0x11) + song,
+         "first_frame_late@46;leading_junk@0;"},
+    };
+    for (const auto& c : cases) {
+        const scan_result r = scan_memory(c.stream, options("-c --json"));
+        EXPECT_EQ(problem_names(r.state), c.problems) << c.what << r.err;
+        EXPECT_EQ(r.state.verdict, integrity_verdict::damaged) << c.what;
+    }
+    // The tag after the junk is in the layout, so that a repair keeps it.
+    const bytes junk_then_tag = bytes(7, 0x11) + id3v2_tag(20) + song;
+    const stream_layout l = scan_memory(junk_then_tag, options("-c")).state.layout;
+    ASSERT_EQ(l.tags.size(), 1u);
+    EXPECT_EQ(l.tags[0].place, tag_place::leading);
+    EXPECT_EQ(l.tags[0].bytes, (byte_range{7, 37}));
+    ASSERT_EQ(l.runs.size(), 1u);
+    EXPECT_EQ(l.runs[0].bytes, (byte_range{37, 37 + 5 * 417}));
+}
+
 // Claims that would vouch for more than they cover: a music CRC over less than
 // the stream, footers at the end whose tag is not where they say.
 TEST(IntegrityScan, NoClaimWithoutCover)
@@ -378,6 +443,9 @@ TEST(IntegrityScan, NoClaimWithoutCover)
         {"music length 0", with_music_length(0), "music_ends_early@0;"},
         {"music that ends with the tag frame", with_music_length(417), "music_ends_early@0;"},
         {"a second file after the music", file + song, "xing_frame_count@0;xing_byte_count@0;music_ends_early@0;"},
+        // Junk spliced in pushes the frames on, but the music is no longer than declared.
+        {"junk spliced in after the tag frame", slice(file, 0, 417) + bytes(300, 0x11) + slice(file, 417, file.size()),
+         "frame_not_found@721;xing_byte_count@0;music_crc_mismatch@0;"},
         {"an ID3v2 footer after junk", song + bytes(500, 0x11) + slice(id3v2_with_footer(20), 30, 40),
          "trailing_junk@2085;"},
         {"an APEv2 footer whose size reaches over frames", song + ape_footer, "trailing_junk@2085;"},

@@ -62,6 +62,20 @@ std::uint64_t tag_length_from_start(std::span<const std::uint8_t> head)
     return 0;
 }
 
+std::uint64_t strict_id3v2_length(std::span<const std::uint8_t> head)
+{
+    if (head.size() < id3v2_block || !starts_with(head, "ID3") || head[3] < 2 || head[3] > 4) {
+        return 0;
+    }
+    // The flags each version defines: unsynchronisation and compression (2.2);
+    // unsynchronisation, extended header, experimental (2.3); and a footer (2.4).
+    constexpr std::uint8_t defined_flags[] = {0xC0, 0xE0, 0xF0};
+    if ((head[5] & ~defined_flags[head[3] - 2]) != 0) {
+        return 0;
+    }
+    return tag_length_from_start(head);
+}
+
 namespace {
 
 // The tag that ends with tail's last byte: its kind and whole length (0: none).

@@ -24,6 +24,13 @@ constexpr bool may_begin_tag(std::uint8_t first) { return first == 'T' || first 
 // bytes begins there.
 std::uint64_t tag_length_from_start(std::span<const std::uint8_t> head);
 
+// The whole length of the ID3v2 tag whose header begins head (head holding at
+// least its 10 bytes), or 0 unless the header is one a tagger writes: version
+// 2, 3 or 4, no flag its version leaves undefined, and a synchsafe size. For a
+// tag found where no tag was expected, where the looser reading of
+// tag_length_from_start() would take stray bytes for one.
+std::uint64_t strict_id3v2_length(std::span<const std::uint8_t> head);
+
 // The whole length of the tag that ends with tail's last byte, or 0 when none
 // recognisable by its last bytes ends there.
 std::uint64_t tag_length_from_end(std::span<const std::uint8_t> tail);

@@ -132,13 +132,29 @@ void check_counts(scan_context& c)
     }
 }
 
+// Where the stream's audio would end with nothing but its frames from the tag
+// frame on: junk between them (a block spliced in) is no music the LAME tag
+// should have declared. Without a whole layout, where the last frame ends.
+std::int64_t audio_end(const scan_context& c)
+{
+    const integrity_watch& w = *c.watch;
+    if (w.layout_overflow) {
+        return w.last_end;
+    }
+    std::int64_t audio = 0;
+    for (const frame_run& run : c.state.layout.runs) {
+        audio += std::max<std::int64_t>(0, run.bytes.end - std::max(run.bytes.begin, w.tag_frame_start));
+    }
+    return w.tag_frame_start + audio;
+}
+
 void check_music(scan_context& c)
 {
     const integrity_watch& w = *c.watch;
     const std::int64_t end = w.tag_frame_start + static_cast<std::int64_t>(w.lame->music_length);
     if (end > w.fed()) {
         report(c, problem_kind::music_length, w.tag_frame_start, end, w.fed());
-    } else if (c.stream_rules && end < w.last_end) {
+    } else if (c.stream_rules && end < audio_end(c)) {
         // The CRC covers less than the stream's audio: it vouches for the part
         // the tag declares, and the rest (often a second file) goes unchecked.
         report(c, problem_kind::music_ends_early, w.tag_frame_start, end, w.last_end);
@@ -235,7 +251,13 @@ void watch_frame(scan_context& c, const frame_info& frame, std::int64_t frame_st
     const bool first = w.frames == 0;
     if (c.stream_rules && !first) {
         if (stream_format(frame.int_header) != stream_format(w.last_word)) {
-            report(c, problem_kind::format_switch, frame_start, w.last_word, frame.int_header);
+            // A first frame taken at the start of the stream, with no frame
+            // where it said the next would be, is no stream of its own: a stray
+            // sync word that the stream begins with, not a first file.
+            const bool lone_first = w.frames == 1 && frame_start != w.last_end;
+            if (!lone_first) {
+                report(c, problem_kind::format_switch, frame_start, w.last_word, frame.int_header);
+            }
             w.format_switched = true;
         }
         // Tags read after the last run, now followed by frames again: a second
@@ -439,35 +461,102 @@ void take_hidden_audio(scan_context& c, std::span<const std::uint8_t> last, std:
     }
 }
 
-bool read_tag_at_frame_end(scan_context& c)
+namespace {
+
+std::uint32_t word_at(const std::uint8_t* p)
+{
+    return static_cast<std::uint32_t>(p[0]) << 24 | static_cast<std::uint32_t>(p[1]) << 16 |
+           static_cast<std::uint32_t>(p[2]) << 8 | p[3];
+}
+
+// Bytes ahead of the scan, and whether the stream ends where they do (they are
+// fewer than were asked for).
+struct lookahead {
+    std::span<const std::uint8_t> bytes;
+    bool stream_ends;
+};
+
+lookahead look_ahead(scan_context& c, std::size_t wanted)
+{
+    const auto bytes = c.in.peek(wanted);
+    return {bytes, bytes.size() < wanted};
+}
+
+// Whether `needed` frames over which a frame with header found carries no more
+// follow one another from at, each where the one before says; when may_end,
+// fewer will do if the end of the stream or a tag comes next.
+bool frames_follow(const lookahead& ahead, std::size_t at, std::uint32_t found, int needed, bool may_end)
+{
+    const std::span<const std::uint8_t> bytes = ahead.bytes;
+    for (int seen = 0; seen < needed; ++seen) {
+        if (at == bytes.size() && ahead.stream_ends) {
+            return may_end;
+        }
+        if (bytes.size() < at + 4) {
+            return false;  // the stream ends inside the last one, or the look ahead does
+        }
+        const std::uint32_t word = word_at(bytes.data() + at);
+        if (!has_sync(word)) {
+            return may_end && may_begin_tag(bytes[at]) &&
+                   tag_length_from_start(bytes.subspan(at, std::min(bytes.size() - at, tag_head_size))) != 0;
+        }
+        frame_info next = blank_frame_info();
+        if (decode_header(word, next) == 0 || carries_more_than(found, word) || next.frame_length <= 4) {
+            return false;
+        }
+        at += static_cast<std::size_t>(next.frame_length);
+    }
+    return true;
+}
+
+// Whether the CRC word of a frame with header word matches, after_header
+// holding its bytes from the CRC word on. (Unprotected: nothing to match.)
+bool crc_holds(std::uint32_t word, std::span<const std::uint8_t> after_header)
+{
+    if ((word & 0x00010000u) != 0) {
+        return true;
+    }
+    if (after_header.size() < 2) {
+        return false;
+    }
+    const auto stored = static_cast<std::uint16_t>(after_header[0] << 8 | after_header[1]);
+    const auto expected =
+        expected_frame_crc(word, after_header.subspan(2, std::min(after_header.size() - 2, frame_crc_reach)));
+    return !expected || *expected == stored;
+}
+
+// A protected frame found off its place whose CRC fails while the next one's
+// holds is a chance header (or a broken one), no frame of the stream; when the
+// next one's fails too, the stream's CRCs are wrong throughout (an encoder's
+// fault) and are reported frame by frame as at their place.
+bool crc_confirms(const frame_info& frame, const lookahead& ahead)
+{
+    const std::span<const std::uint8_t> bytes = ahead.bytes;
+    if (frame.prot_bit == 0 || crc_holds(frame.int_header, bytes)) {
+        return true;
+    }
+    const auto next = static_cast<std::size_t>(frame.frame_length - 4);
+    return bytes.size() >= next + 4 && !crc_holds(word_at(bytes.data() + next), bytes.subspan(next + 4));
+}
+
+}  // namespace
+
+namespace {
+
+// A tag that begins 4 bytes back (head holding its first bytes) and is length
+// bytes long, read whole by its size; leading: before the first frame;
+// after_junk: a finding was just printed.
+void read_tag(scan_context& c, const std::array<std::uint8_t, tag_head_size>& head, std::uint64_t length, bool leading,
+              bool after_junk = false)
 {
     scan_state& st = c.state;
-    const integrity_watch& w = *c.watch;
-    std::array<std::uint8_t, tag_head_size> head{};
-    const std::uint32_t word = st.header_word;
-    head[0] = static_cast<std::uint8_t>(word >> 24);
-    // Before the first frame only ID3v2 tags are looked for; after a frame any
-    // tag that begins with its own header.
-    const bool leading = w.frames == 0;
-    if (leading ? head[0] != 'I' : !may_begin_tag(head[0])) {
-        return false;
-    }
-    head[1] = static_cast<std::uint8_t>(word >> 16);
-    head[2] = static_cast<std::uint8_t>(word >> 8);
-    head[3] = static_cast<std::uint8_t>(word);
-    const auto ahead = c.in.peek(tag_head_size - 4);
-    std::copy(ahead.begin(), ahead.end(), head.begin() + 4);
-    const std::span<const std::uint8_t> seen(head.data(), 4 + ahead.size());
-    const std::uint64_t length = tag_length_from_start(seen);
     const bool id3v2 = head[0] == 'I';
-    if (length == 0 || (leading && !id3v2)) {
-        return false;
-    }
     scan_counters& n = st.counters;
     const std::int64_t start = n.bytes_read - 4;
     if (leading) {
-        // As the tag at the very start is told of: each tag before the audio.
-        c.err.print("Possible ID3v2 frame found, skipping\n");
+        // As the tag at the very start is told of: each tag before the audio (on
+        // a line of its own after a finding, which ends without one).
+        c.err.print(after_junk ? "\nPossible ID3v2 frame found, skipping\n" : "Possible ID3v2 frame found, skipping\n");
         if (c.options.id3v2_error) {
             ++n.bad_frames;
         }
@@ -482,7 +571,7 @@ bool read_tag_at_frame_end(scan_context& c)
         add_tag(c, head[0] == 'T' ? tag_format::id3v1 : tag_format::apev2,
                 leading ? tag_place::leading : tag_place::trailing, start, n.bytes_read, declared_end);
         n.next_expected = n.bytes_read + 4;
-        return true;
+        return;
     }
     // An ID3v2 tag's last bytes are kept while it passes: a tagger that wrote
     // too large a size hides the first frames of the audio there.
@@ -511,42 +600,121 @@ bool read_tag_at_frame_end(scan_context& c)
         take_hidden_audio(c, last, start, declared_end, hidden);
     }
     n.next_expected = n.bytes_read + 4;
+}
+
+}  // namespace
+
+bool read_tag_at_frame_end(scan_context& c)
+{
+    scan_state& st = c.state;
+    const integrity_watch& w = *c.watch;
+    std::array<std::uint8_t, tag_head_size> head{};
+    const std::uint32_t word = st.header_word;
+    head[0] = static_cast<std::uint8_t>(word >> 24);
+    // Before the first frame only ID3v2 tags are looked for; after a frame any
+    // tag that begins with its own header.
+    const bool leading = w.frames == 0;
+    if (leading ? head[0] != 'I' : !may_begin_tag(head[0])) {
+        return false;
+    }
+    head[1] = static_cast<std::uint8_t>(word >> 16);
+    head[2] = static_cast<std::uint8_t>(word >> 8);
+    head[3] = static_cast<std::uint8_t>(word);
+    const auto ahead = c.in.peek(tag_head_size - 4);
+    std::copy(ahead.begin(), ahead.end(), head.begin() + 4);
+    const std::span<const std::uint8_t> seen(head.data(), 4 + ahead.size());
+    const std::uint64_t length = tag_length_from_start(seen);
+    if (length == 0 || (leading && head[0] != 'I')) {
+        return false;
+    }
+    read_tag(c, head, length, leading);
     return true;
 }
 
-bool confirmed_by_next(scan_context& c, const frame_info& frame)
+bool read_id3v2_after_junk(scan_context& c)
 {
-    const std::int32_t length = frame.frame_length;
-    if (length <= 4) {
+    scan_state& st = c.state;
+    std::array<std::uint8_t, tag_head_size> head{};
+    const std::uint32_t word = st.header_word;
+    head[0] = static_cast<std::uint8_t>(word >> 24);
+    head[1] = static_cast<std::uint8_t>(word >> 16);
+    head[2] = static_cast<std::uint8_t>(word >> 8);
+    head[3] = static_cast<std::uint8_t>(word);
+    const auto header_rest = c.in.peek(6);
+    std::copy(header_rest.begin(), header_rest.end(), head.begin() + 4);
+    const std::uint64_t length =
+        strict_id3v2_length(std::span<const std::uint8_t>(head.data(), 4 + header_rest.size()));
+    if (length == 0) {
         return false;
     }
-    // Two frames of its format after it (or one, then a tag or the end): bytes
-    // that merely hold header words here and there rarely line up twice.
-    const auto body = static_cast<std::size_t>(length - 4);
-    const auto ahead = c.in.peek(body + scan_context::longest_frame + 4);
-    std::size_t at = body;
-    for (int following = 0; following < 2; ++following) {
-        if (ahead.size() == at) {
-            return true;  // it ends where the stream does
+    // What its size leads to must be seen before it is believed: a tag's header
+    // left in junk (a tag rewritten elsewhere, a cut one) leads nowhere. A tag
+    // too long to look past is believed on its header, which stray bytes do not
+    // make; a size that runs into the audio is then caught as at the start.
+    const std::uint64_t rest = length - 4;
+    constexpr std::size_t reach = io::byte_source::block_size;
+    constexpr std::size_t after_need = 3 * scan_context::longest_frame + 4;
+    if (rest + after_need <= reach) {
+        const lookahead ahead = look_ahead(c, static_cast<std::size_t>(rest) + after_need);
+        const auto end = static_cast<std::size_t>(rest);
+        if (ahead.bytes.size() < end) {
+            return false;  // the stream ends inside it: junk, as it always was
         }
-        if (ahead.size() < at + 4) {
-            return false;  // the stream ends inside it, or too soon after it for anything to follow
+        bool leads_on = end == ahead.bytes.size() && ahead.stream_ends;
+        if (!leads_on && ahead.bytes.size() >= end + 4) {
+            const std::uint32_t next = word_at(ahead.bytes.data() + end);
+            // (A free-format frame's length is in no header: its header is all
+            // there is to see.)
+            leads_on = has_sync(next) ? free_format(next) || frames_follow(ahead, end, next, 3, true)
+                                      : frames_follow(ahead, end, 0, 1, true);
         }
-        const std::uint8_t* next = ahead.data() + at;
-        const std::uint32_t word = static_cast<std::uint32_t>(next[0]) << 24 |
-                                   static_cast<std::uint32_t>(next[1]) << 16 |
-                                   static_cast<std::uint32_t>(next[2]) << 8 | next[3];
-        if (!has_sync(word)) {
-            return may_begin_tag(next[0]) &&
-                   tag_length_from_start(ahead.subspan(at, std::min(ahead.size() - at, tag_head_size))) != 0;
-        }
-        frame_info following_frame = blank_frame_info();
-        if (decode_header(word, following_frame) == 0 || stream_format(word) != stream_format(frame.int_header)) {
+        if (!leads_on) {
             return false;
         }
-        at += static_cast<std::size_t>(following_frame.frame_length);
     }
+    const std::int64_t start = st.counters.bytes_read - 4;
+    const std::int64_t expected_start = st.counters.next_expected - 4;
+    settle_held_rejections(c, start);  // the rejections before it lay in junk
+    report(c, problem_kind::leading_junk, expected_start, start - expected_start);
+    read_tag(c, head, length, true, true);
     return true;
+}
+
+bool belongs_to_stream(scan_context& c, const frame_info& frame)
+{
+    const scan_counters& n = c.state.counters;
+    const integrity_watch& w = *c.watch;
+    // Unlike the stream's frames, it would stand for a finding of its own (a
+    // change of format, a CRC, a reserved emphasis). At its place only a change
+    // of format needs more than its place: a header whose last bytes a zeroed
+    // block begins in reads as one (a mono frame turned stereo), while a broken
+    // protection or emphasis bit there is that frame's own damage.
+    const bool at_place = n.bytes_read == n.next_expected;
+    const std::uint32_t word = frame.int_header;
+    const bool unlike = w.frames > 0 && (at_place ? stream_format(word) != stream_format(w.last_word)
+                                                  : carries_more_than(word, w.last_word));
+    if (at_place && !unlike) {
+        return true;
+    }
+    const std::int32_t length = frame.frame_length;
+    if (length > 4) {
+        // Two frames like it after it: bytes that merely hold header words here
+        // and there rarely line up twice. Or, for one like the stream's, one and
+        // then a tag or the end.
+        const auto body = static_cast<std::size_t>(length - 4);
+        const lookahead ahead = look_ahead(c, body + scan_context::longest_frame + 4);
+        if (frames_follow(ahead, body, word, 2, !unlike) && crc_confirms(frame, ahead)) {
+            return true;
+        }
+    }
+    if (unlike) {
+        // Its decode must not let the walk of known frames take a header like it later.
+        decoded_header& kept = c.state.decoded[decoded_slot(frame.int_header)];
+        if (kept.word == frame.int_header) {
+            kept.word = 0;
+        }
+    }
+    return false;
 }
 
 void hold_rejected_header(scan_context& c)

@@ -21,6 +21,25 @@ constexpr std::uint32_t stream_format(std::uint32_t word)
 static_assert(stream_format(0xFFFB9064u) == stream_format(0xFFFBA044u), "bit rate, padding, mode extension");
 static_assert(stream_format(0xFFFB9004u) != stream_format(0xFFFB90C4u), "stereo against mono");
 
+// Whether a frame with header word would carry a finding that a frame with
+// header reference could not: another format (a change of format), a CRC word
+// where reference has none (a CRC to fail), or a reserved emphasis where
+// reference has none. A stream's own frames carry no more than one another;
+// a chance header, or one whose last bytes were overwritten, often does. (A
+// stream's first frame may carry less: an unprotected Xing frame that a muxer
+// put before protected audio.)
+constexpr bool carries_more_than(std::uint32_t word, std::uint32_t reference)
+{
+    const bool crc = (word & 0x00010000u) == 0 && (reference & 0x00010000u) != 0;
+    const bool reserved = (word & 3u) == 2u && (reference & 3u) != 2u;
+    return stream_format(word) != stream_format(reference) || crc || reserved;
+}
+static_assert(!carries_more_than(0xFFFB9064u, 0xFFFBA07Du), "bit rate, mode extension, flags, emphasis 1");
+static_assert(carries_more_than(0xFFFA9064u, 0xFFFB9064u), "a CRC word");
+static_assert(!carries_more_than(0xFFFB9064u, 0xFFFA9064u), "no CRC word: nothing to fail");
+static_assert(carries_more_than(0xFFFB9066u, 0xFFFB9064u), "reserved emphasis");
+static_assert(carries_more_than(0xFFFB5200u, 0xFFFB52C4u), "mono turned stereo by zeros");
+
 // The rules below apply under c.stream_rules only.
 
 // Four bytes where a frame was expected that are no frame header: when a tag
@@ -28,10 +47,21 @@ static_assert(stream_format(0xFFFB9004u) != stream_format(0xFFFB90C4u), "stereo 
 // true is returned, with the next frame expected after it.
 bool read_tag_at_frame_end(scan_context& c);
 
-// A frame found while searching (off the position the stream gave) belongs
-// to the stream only when another frame of its format follows where it says, or
-// a tag, or the end of the stream. Its header has just been consumed.
-bool confirmed_by_next(scan_context& c, const frame_info& frame);
+// Whether a valid header just consumed begins a frame of the stream. One found
+// where the frame before said, and of its format (or the first frame, at the
+// start or after the leading tags), is. Any other needs two frames to follow,
+// each where the one before says, over which it carries no more
+// (carries_more_than); a frame found off its place that carries no more than
+// the stream's last frame may instead be followed by one, then a tag or the
+// end. A protected one found so needs its CRC to match as well. A header turned
+// down here is junk: the search goes on from its second byte.
+bool belongs_to_stream(scan_context& c, const frame_info& frame);
+
+// Before the first frame, four bytes off the place a frame was expected that
+// begin "ID3": when a valid ID3v2 header stands there whose size leads exactly
+// to a frame of the stream, another tag or the end, the junk before it is
+// reported and the tag is read by its size, as a leading tag; true then.
+bool read_id3v2_after_junk(scan_context& c);
 
 // A header rejected while searching, or a free-format one (bit-rate index 0).
 void hold_rejected_header(scan_context& c);

@@ -225,7 +225,12 @@ bool scan_loop(scan_context& c)
 
             if (!has_sync(st.header_word)) {
                 if constexpr (watched) {
-                    if (c.stream_rules && n.bytes_read == n.next_expected && read_tag_at_frame_end(c)) {
+                    if (c.stream_rules &&
+                        (n.bytes_read == n.next_expected
+                             ? read_tag_at_frame_end(c)
+                             : c.watch->frames == 0 && (st.header_word & 0xFFFFFF00u) == id3v2_magic &&
+                                   read_id3v2_after_junk(c))) {
+                        st.block_read = true;
                         continue;  // the next frame (or tag) is expected right after it
                     }
                 }
@@ -263,7 +268,7 @@ bool scan_loop(scan_context& c)
             }
             if constexpr (watched) {
                 if (c.stream_rules) {
-                    if (n.bytes_read != n.next_expected && !confirmed_by_next(c, header->info)) {
+                    if (!belongs_to_stream(c, header->info)) {
                         st.block_read = false;  // a chance sync word: the search goes on from its next byte
                         continue;
                     }
@@ -400,7 +405,7 @@ void report_person(const io::byte_source& in, const scan_state& st, std::string_
     r.clues.last_frame_length = st.have_good_frame ? st.last_good_frame.frame_length : 0;
     for (const problem& p : st.problems.kept) {
         if (p.kind == problem_kind::id3v2_tag) {
-            r.clues.id3v2_end = p.numbers[0] + 10;  // the tag's header is not in its size
+            r.clues.id3v2_end = p.offset + p.numbers[0] + 10;  // the tag's header is not in its size
             break;
         }
     }

@@ -39,6 +39,20 @@ def picture(n=6000):
 PICTURE = picture()
 
 
+# Where the frames of an MPEG-1 Layer III stream without tags begin.
+def frame_starts(data):
+    starts, at = [], 0
+    while at + 4 <= len(data):
+        word = struct.unpack(">I", data[at:at + 4])[0]
+        if word >> 21 != 0x7FF:
+            break
+        kbps = [0, 32, 40, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320][(word >> 12) & 15]
+        rate = [44100, 48000, 32000][(word >> 10) & 3]
+        starts.append(at)
+        at += 144000 * kbps // rate + ((word >> 9) & 1)
+    return starts
+
+
 def tagged_copy(source, name, tag):
     path = os.path.join(OUT, name)
     shutil.copyfile(source, path)
@@ -95,6 +109,16 @@ tag[6:10] = synchsafe(id3v2_length(v23) - 10 + 1000)
 write("id3v2_swallows_audio.mp3", bytes(tag) + v23[id3v2_length(v23):])
 # 500 bytes of junk ending in an ID3v2 footer whose header is nowhere.
 write("id3v2_footer_without_tag.mp3", vbr + bytes(490) + b"3DI\x04\x00\x10" + synchsafe(480))
+
+# Damage that must be reported as what it is, not as more than it is.
+# A frame's worth of zeros over a mono stream from the last byte of a header
+# on: that header then reads as stereo, which is no change of format.
+mono = read("ffmpeg_lavc_mono.mp3")
+header = frame_starts(mono)[30]
+write("zeros_from_mono_header.mp3", mono[:header + 3] + bytes(209) + mono[header + 3 + 209:])
+# Zeros before a whole ID3v2 tag (a picture full of sync words), then the audio:
+# the zeros are junk, the tag is a tag.
+write("id3v2_after_junk.mp3", bytes(300) + read(os.path.join(OUT, "valid_id3v2_picture.mp3")))
 
 # Notices: lame's VBR stream without its Xing frame; a free-format stream.
 # (lame's Xing frame is MPEG-1 Layer III at 44.1 kHz: its length is in its header.)
