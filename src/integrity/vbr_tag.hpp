@@ -8,6 +8,8 @@
 #include <optional>
 #include <span>
 
+#include "integrity/frame_crc.hpp"
+
 namespace framelint {
 
 enum class vbr_header_kind { xing, info, vbri };
@@ -22,6 +24,30 @@ struct vbr_header {
 // frame: the first frame of a stream from its header's first byte on (as much of
 // it as there is); header_word its header, which decoded as valid.
 std::optional<vbr_header> find_vbr_header(std::span<const std::uint8_t> frame, std::uint32_t header_word);
+
+// Whether a frame of length bytes (all of them at frame) holds the text that
+// find_vbr_header begins with, where it looks for it: a test cheap enough for
+// every frame of a stream, where a header frame means a second file begins.
+inline bool has_vbr_header_text(const std::uint8_t* frame, std::size_t length, std::uint32_t header_word)
+{
+    const auto text_at = [&](std::size_t at) {
+        return at + 4 <= length ? static_cast<std::uint32_t>(frame[at]) << 24 |
+                                      static_cast<std::uint32_t>(frame[at + 1]) << 16 |
+                                      static_cast<std::uint32_t>(frame[at + 2]) << 8 | frame[at + 3]
+                                : 0u;
+    };
+    constexpr std::uint32_t xing = 0x58696E67u;  // "Xing"
+    constexpr std::uint32_t info = 0x496E666Fu;  // "Info"
+    constexpr std::uint32_t vbri = 0x56425249u;  // "VBRI", at 36 in any frame
+    if (((header_word >> 17) & 3u) == 1u) {
+        const std::uint32_t t =
+            text_at(4 + side_info_bytes(((header_word >> 19) & 3u) == 3u, ((header_word >> 6) & 3u) == 3u));
+        if (t == xing || t == info) {
+            return true;
+        }
+    }
+    return text_at(36) == vbri;
+}
 
 struct lame_tag {
     std::uint32_t music_length = 0;  // bytes from the tag frame's first byte to the end of the audio

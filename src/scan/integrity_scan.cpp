@@ -113,6 +113,29 @@ void read_tag_frame(scan_context& c, const frame_info& frame, std::int64_t frame
     w.watch_music(frame_start + frame.frame_length, frame_start + static_cast<std::int64_t>(w.lame->music_length));
 }
 
+// Whether a frame after the first carries a Xing/Info or VBRI header (its header
+// and CRC word consumed, its body of body_size bytes not yet).
+bool carries_vbr_header(scan_context& c, const frame_info& frame, std::int64_t body_size)
+{
+    constexpr std::size_t reach = 64;  // the header's text and flags, wherever it lies
+    std::array<std::uint8_t, 6 + reach> bytes{};
+    const std::uint32_t word = frame.int_header;
+    for (std::size_t i = 0; i < 4; ++i) {
+        bytes[i] = static_cast<std::uint8_t>(word >> (24 - 8 * i));
+    }
+    std::size_t n = 4;
+    if (frame.prot_bit != 0) {
+        bytes[4] = static_cast<std::uint8_t>(frame.crc16_value >> 8);
+        bytes[5] = static_cast<std::uint8_t>(frame.crc16_value);
+        n = 6;
+    }
+    const auto body = c.in.peek(static_cast<std::size_t>(std::clamp<std::int64_t>(body_size, 0, reach)));
+    std::copy(body.begin(), body.end(), bytes.data() + n);
+    n += body.size();
+    return has_vbr_header_text(bytes.data(), n, word) &&
+           find_vbr_header(std::span<const std::uint8_t>(bytes.data(), n), word).has_value();
+}
+
 void check_counts(scan_context& c)
 {
     const integrity_watch& w = *c.watch;
@@ -267,13 +290,19 @@ void watch_frame(scan_context& c, const frame_info& frame, std::int64_t frame_st
     if (first && frame_start > expected_start) {
         report(c, problem_kind::leading_junk, expected_start, frame_start - expected_start);
     }
+    w.frame_left_out = false;
+    w.frame_opens_run = false;
     if ((frame.int_header & 3u) == 2u) {
         report(c, problem_kind::reserved_emphasis, frame_start, frame.int_header);
+        w.frame_left_out = true;
+    }
+    const std::int64_t body_size = frame.frame_length - (frame.prot_bit != 0 ? 6 : 4);
+    if (!first && c.stream_rules) {
+        w.frame_opens_run = carries_vbr_header(c, frame, body_size);
     }
     if (!first && frame.prot_bit == 0) {
         return;
     }
-    const std::int64_t body_size = frame.frame_length - (frame.prot_bit != 0 ? 6 : 4);
     const std::size_t reach = first ? tag_frame_reach : frame_crc_reach;
     const auto body = c.in.peek(static_cast<std::size_t>(std::clamp<std::int64_t>(body_size, 0, reach)));
     if (frame.prot_bit != 0) {
@@ -592,8 +621,12 @@ void settle_held_rejections(scan_context& c, std::int64_t limit)
 
 void frame_of_stream_whole(scan_context& c, std::int64_t start, std::int64_t end, std::int32_t samples)
 {
+    const integrity_watch& w = *c.watch;
+    if (w.frame_left_out) {
+        return;  // its bytes lie between runs, as junk does
+    }
     std::vector<frame_run>& runs = c.state.layout.runs;
-    if (!runs.empty() && runs.back().bytes.end == start) {
+    if (!runs.empty() && runs.back().bytes.end == start && !w.frame_opens_run) {
         frame_run& run = runs.back();
         run.bytes.end = end;
         ++run.frames;

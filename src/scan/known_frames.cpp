@@ -14,6 +14,7 @@
 #include <algorithm>
 
 #include "integrity/frame_crc.hpp"
+#include "integrity/vbr_tag.hpp"
 #include "scan/integrity_scan.hpp"
 #include "scan/scan_file.hpp"
 
@@ -44,6 +45,10 @@ bool walk(scan_context& c)
         }
         if (c.stream_rules && c.watch->last_end != n.bytes_read) {
             return false;  // after a tag: the frame that follows it starts a run of its own
+        }
+        if (c.stream_rules &&
+            (st.layout.runs.empty() || st.layout.runs.back().bytes.end != n.bytes_read)) {
+            return false;  // after a frame left out of the layout: likewise
         }
     }
     const std::span<const std::uint8_t> ahead = c.in.buffered();
@@ -98,6 +103,9 @@ bool walk(scan_context& c)
             // format is set, so its header is decoded, and reported, anew.)
             if (reserved_emphasis(word)) {
                 break;  // the integrity check reports this frame
+            }
+            if (c.stream_rules && has_vbr_header_text(p, static_cast<std::size_t>(length), word)) {
+                break;  // perhaps a second file's header frame: the layout sets it apart
             }
             if (with_crc) {
                 // The frame's own CRC word, checked as watch_frame checks it; a

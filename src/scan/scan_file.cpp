@@ -265,6 +265,12 @@ bool scan_loop(scan_context& c)
                 if (c.stream_rules) {
                     if (n.bytes_read != n.next_expected && !confirmed_by_next(c, header->info)) {
                         st.block_read = false;  // a chance sync word: the search goes on from its next byte
+                        if (c.watch->frames == 0 || stream_format(header->word) != stream_format(c.watch->last_word)) {
+                            // Its decode is forgotten: the walk of known frames
+                            // must never meet a kept decode of another format
+                            // than the stream's (see watch_frame).
+                            header->word = 0;
+                        }
                         continue;
                     }
                     if (!c.watch->held.empty() || c.watch->held_beyond > 0) {
