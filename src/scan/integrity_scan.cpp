@@ -132,7 +132,7 @@ bool carries_vbr_header(scan_context& c, const frame_info& frame, std::int64_t b
     const auto body = c.in.peek(static_cast<std::size_t>(std::clamp<std::int64_t>(body_size, 0, reach)));
     std::copy(body.begin(), body.end(), bytes.data() + n);
     n += body.size();
-    return has_vbr_header_text(bytes.data(), n, word) &&
+    return has_vbr_header_text(bytes.data(), n, xing_text_at(word)) &&
            find_vbr_header(std::span<const std::uint8_t>(bytes.data(), n), word).has_value();
 }
 

@@ -72,6 +72,12 @@ bool walk(scan_context& c)
         std::int64_t index = -1;  // among the frames walked
     } checked;
     const std::uint8_t* unfed = p;  // -c: the walked bytes not yet handed to the watch
+    // Every frame walked has the stream's format (see below), so its Xing/Info
+    // text, if any, lies where that of the frame before did.
+    std::size_t xing_at = 0;
+    if constexpr (watched) {
+        xing_at = xing_text_at(c.watch->last_word);
+    }
 
     while (end - p >= 4 && at <= c.byte_budget) {
         const std::uint32_t word = static_cast<std::uint32_t>(p[0]) << 24 | static_cast<std::uint32_t>(p[1]) << 16 |
@@ -104,7 +110,7 @@ bool walk(scan_context& c)
             if (reserved_emphasis(word)) {
                 break;  // the integrity check reports this frame
             }
-            if (c.stream_rules && has_vbr_header_text(p, static_cast<std::size_t>(length), word)) {
+            if (c.stream_rules && has_vbr_header_text(p, static_cast<std::size_t>(length), xing_at)) {
                 break;  // perhaps a second file's header frame: the layout sets it apart
             }
             if (with_crc) {
