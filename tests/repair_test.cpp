@@ -418,10 +418,18 @@ TEST(RepairPlan, OutputPassesTheCheckAndIsFinal)
     for (const bytes& a : ten_frames) {
         one_file = one_file + a;
     }
+    bytes stale_file = lame_header_frame(40, whole, whole, crc_of(ten_frames));
+    for (const bytes& a : ten_frames) {
+        stale_file = stale_file + a;
+    }
     // An ID3v2 tag after the audio whose size hides the next two frames.
     bytes swallowing = id3v2_tag(100);
     swallowing[9] = static_cast<std::uint8_t>(100 + 2 * 417 - 128);
     swallowing[8] = 1;
+    // An ID3v2 tag at the start whose size hides two frames and part of a third.
+    bytes oversized = id3v2_tag(100);
+    oversized[8] = static_cast<std::uint8_t>((100 + 2 * 417 + 200) >> 7);
+    oversized[9] = static_cast<std::uint8_t>((100 + 2 * 417 + 200) & 0x7F);
     // A chance header of mono 160 kbit/s frames in junk, then one such frame
     // inside a run of the stream's stereo 128 kbit/s frames.
     const bytes mono = frame(0xFFFBA0C4u);
@@ -443,9 +451,13 @@ TEST(RepairPlan, OutputPassesTheCheckAndIsFinal)
          repair_action_kind::xing_frame_added},
         {"VBR without header, more problems than are kept", bytes(5000, 0xFF) + vbr, nullptr,
          repair_action_kind::xing_frame_added},
+        {"stale header frame behind a first frame dropped", emphasis + stale_file, nullptr,
+         repair_action_kind::vbr_header_rebuilt},
         {"two files joined without a tag", one_file + one_file, nullptr, repair_action_kind::joined_vbr_frame_removed},
         {"a tag after frames hides the next ones", frames5 + swallowing + frames5 + f, nullptr,
          repair_action_kind::joined_tag_removed},
+        {"a tag's size hides a frame with reserved emphasis", oversized + f + emphasis + frames5, nullptr,
+         repair_action_kind::id3v2_size_corrected},
         {"frame of another format, its decode left by a chance header", frames5 + chance + frames5 + mono + frames5,
          "changes format"},
     };

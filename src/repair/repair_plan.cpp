@@ -310,14 +310,16 @@ private:
         }
 
         // The header frame, which is rebuilt once the audio after it is known.
-        std::optional<frame_bytes> header_frame;
+        // The first frame kept is read as the stream's header frame, as the
+        // check will read it: the one the check read so, or one that opened
+        // a later run once the frames before it are dropped. What the check
+        // found of the music holds for the first only.
+        std::optional<frame_bytes> header_frame = read_frame(read_, first.bytes.begin);
         std::optional<vbr_header> header;
-        if (layout_.vbr_frame && *layout_.vbr_frame == first.bytes.begin) {
-            header_frame = read_frame(read_, first.bytes.begin);
-            if (header_frame) {
-                header = find_vbr_header(header_frame->bytes, header_frame->info.int_header);
-            }
+        if (header_frame) {
+            header = find_vbr_header(header_frame->bytes, header_frame->info.int_header);
         }
+        header_checked_ = layout_.vbr_frame && *layout_.vbr_frame == first.bytes.begin;
         const std::int64_t header_end = header ? first.bytes.begin + header_frame->info.frame_length : first.bytes.begin;
         pass_gap(first.bytes.begin);
         const std::size_t header_piece = plan_.pieces.size();
@@ -506,12 +508,12 @@ private:
             const std::size_t t = header.fields_end;
             const std::int64_t header_start = layout_.runs.front().bytes.begin;
             const std::int64_t music_end = header_start + static_cast<std::int64_t>(lame->music_length);
-            const bool music_whole = audio_untouched && music_end == audio_end;
+            const bool music_whole = header_checked_ && audio_untouched && music_end == audio_end;
             if (facts_.music_crc_mismatch && music_whole) {
                 plan_.refusal = "the audio does not match the LAME tag's music CRC: the audio itself is damaged";
                 return;
             }
-            if (facts_.music_crc_matched && music_whole) {
+            if (header_checked_ && facts_.music_crc_matched && music_whole) {
                 if (counts_changed) {
                     put_big_endian16(frame.data() + t + lame_tag_crc_at, lame_tag_crc(frame, t));
                     act({repair_action_kind::lame_tag_rewritten, 0, 0, 0, 0});
@@ -538,6 +540,7 @@ private:
     repair_plan plan_;
     std::size_t merge_from_ = 0;  // keep() extends no piece before this one
     std::int64_t kept_to_ = 0;    // where the last piece kept from the stream ends
+    bool header_checked_ = false;  // the header frame kept is the one the check read
 };
 
 }  // namespace

@@ -113,12 +113,21 @@ void read_tag_frame(scan_context& c, const frame_info& frame, std::int64_t frame
     w.watch_music(frame_start + frame.frame_length, frame_start + static_cast<std::int64_t>(w.lame->music_length));
 }
 
+// Enough of a frame for a Xing/Info or VBRI header's text and flags, wherever
+// they lie.
+constexpr std::size_t vbr_header_reach = 70;
+
+bool holds_vbr_header(std::span<const std::uint8_t> frame_start, std::uint32_t word)
+{
+    return has_vbr_header_text(frame_start.data(), frame_start.size(), xing_text_at(word)) &&
+           find_vbr_header(frame_start, word).has_value();
+}
+
 // Whether a frame after the first carries a Xing/Info or VBRI header (its header
 // and CRC word consumed, its body of body_size bytes not yet).
 bool carries_vbr_header(scan_context& c, const frame_info& frame, std::int64_t body_size)
 {
-    constexpr std::size_t reach = 64;  // the header's text and flags, wherever it lies
-    std::array<std::uint8_t, 6 + reach> bytes{};
+    std::array<std::uint8_t, vbr_header_reach> bytes{};
     const std::uint32_t word = frame.int_header;
     for (std::size_t i = 0; i < 4; ++i) {
         bytes[i] = static_cast<std::uint8_t>(word >> (24 - 8 * i));
@@ -129,11 +138,11 @@ bool carries_vbr_header(scan_context& c, const frame_info& frame, std::int64_t b
         bytes[5] = static_cast<std::uint8_t>(frame.crc16_value);
         n = 6;
     }
-    const auto body = c.in.peek(static_cast<std::size_t>(std::clamp<std::int64_t>(body_size, 0, reach)));
+    const auto body = c.in.peek(
+        static_cast<std::size_t>(std::clamp<std::int64_t>(body_size, 0, static_cast<std::int64_t>(bytes.size() - n))));
     std::copy(body.begin(), body.end(), bytes.data() + n);
     n += body.size();
-    return has_vbr_header_text(bytes.data(), n, xing_text_at(word)) &&
-           find_vbr_header(std::span<const std::uint8_t>(bytes.data(), n), word).has_value();
+    return holds_vbr_header(std::span<const std::uint8_t>(bytes.data(), n), word);
 }
 
 void check_counts(scan_context& c)
@@ -405,10 +414,26 @@ void take_hidden_audio(scan_context& c, std::span<const std::uint8_t> last, std:
     const across_tag_end bytes{last, after};
     std::size_t at = last.size() - static_cast<std::size_t>(hidden);
     const auto tag_base = declared_end - static_cast<std::int64_t>(last.size());
-    const std::int64_t run_start = tag_base + static_cast<std::int64_t>(at);
+    // The layout's runs, as frame_of_stream_whole would have made them: a
+    // frame with reserved emphasis is in none.
+    std::int64_t run_start = tag_base + static_cast<std::int64_t>(at);
     std::int64_t samples = 0;
     std::int64_t frames = 0;
     std::uint32_t first_word = 0;
+    const auto end_run = [&](std::int64_t end) {
+        if (frames == 0) {
+            return;
+        }
+        std::vector<frame_run>& runs = st.layout.runs;
+        if (runs.size() < layout_limit) {
+            runs.push_back(frame_run{byte_range{run_start, end}, frames, samples, first_word});
+        } else {
+            w.layout_overflow = true;
+        }
+        frames = 0;
+        samples = 0;
+        first_word = 0;
+    };
     while (at < last.size()) {
         std::int32_t length = 0;
         const std::uint32_t word = bytes.header_at(at, length);
@@ -416,7 +441,6 @@ void take_hidden_audio(scan_context& c, std::span<const std::uint8_t> last, std:
         decode_header(word, f);
         const std::int64_t frame_start = tag_base + static_cast<std::int64_t>(at);
         if (w.frames == 0) {
-            first_word = word;
             w.last_word = word;
             w.frame_accepted(frame_start, frame_start + length);
             const std::size_t body_at = at + (f.prot_bit != 0 ? 6 : 4);
@@ -436,16 +460,29 @@ void take_hidden_audio(scan_context& c, std::span<const std::uint8_t> last, std:
                 }
             }
         } else {
-            if (first_word == 0) {
-                first_word = word;
-            }
             w.last_word = word;
             w.frame_accepted(frame_start, frame_start + length);
+            // A second file's header frame opens a run of its own.
+            std::array<std::uint8_t, vbr_header_reach> head{};
+            const std::size_t have = std::min({head.size(), static_cast<std::size_t>(length), bytes.size() - at});
+            for (std::size_t i = 0; i < have; ++i) {
+                head[i] = bytes[at + i];
+            }
+            if (holds_vbr_header(std::span<const std::uint8_t>(head.data(), have), word)) {
+                end_run(frame_start);
+                run_start = frame_start;
+            }
+        }
+        if ((word & 3u) == 2u) {
+            end_run(frame_start);
+            run_start = frame_start + length;
+        } else {
+            first_word = frames == 0 ? word : first_word;
+            ++frames;
+            samples += f.samples_per_frame;
         }
         ++n.good_frames;
         ++n.run_length;
-        ++frames;
-        samples += f.samples_per_frame;
         n.play_seconds += static_cast<double>(f.samples_per_frame) / static_cast<double>(f.sample_freq);
         bitrate_stats& r = st.rates;
         r.high = std::max(r.high, f.bit_rate);
@@ -460,12 +497,7 @@ void take_hidden_audio(scan_context& c, std::span<const std::uint8_t> last, std:
     // The frame the tag's end cuts through: the rest of it is audio too.
     const std::uint64_t rest = at - last.size();
     consume_counted(c, rest, false);
-    std::vector<frame_run>& runs = st.layout.runs;
-    if (runs.size() < layout_limit) {
-        runs.push_back(frame_run{byte_range{run_start, n.bytes_read}, frames, samples, first_word});
-    } else {
-        w.layout_overflow = true;
-    }
+    end_run(n.bytes_read);
 }
 
 bool read_tag_at_frame_end(scan_context& c)
