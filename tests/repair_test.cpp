@@ -458,6 +458,8 @@ TEST(RepairPlan, OutputPassesTheCheckAndIsFinal)
          repair_action_kind::joined_tag_removed},
         {"a tag's size hides a frame with reserved emphasis", oversized + f + emphasis + frames5, nullptr,
          repair_action_kind::id3v2_size_corrected},
+        {"a tag's size hides a frame whose CRC fails",
+         oversized + frame(l3_128k_crc, 0x11, 0x1234) + repeat(frame_with_good_crc(l3_128k_crc), 5), "CRC"},
         {"frame of another format, its decode left by a chance header", frames5 + chance + frames5 + mono + frames5,
          "changes format"},
     };

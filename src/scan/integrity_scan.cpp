@@ -473,6 +473,27 @@ void take_hidden_audio(scan_context& c, std::span<const std::uint8_t> last, std:
                 run_start = frame_start;
             }
         }
+        if (f.prot_bit != 0 && at + 6 <= bytes.size()) {
+            // Its CRC word, checked as watch_frame checks every protected frame.
+            std::array<std::uint8_t, frame_crc_reach> body{};
+            const std::size_t body_at = at + 6;
+            const std::size_t have =
+                body_at < bytes.size()
+                    ? std::min({body.size(), static_cast<std::size_t>(length) - 6, bytes.size() - body_at})
+                    : 0;
+            for (std::size_t i = 0; i < have; ++i) {
+                body[i] = bytes[body_at + i];
+            }
+            ++w.protected_frames;
+            const auto stored = static_cast<std::uint16_t>(bytes[at + 4] << 8 | bytes[at + 5]);
+            if (const auto expected = expected_frame_crc(word, std::span<const std::uint8_t>(body.data(), have))) {
+                if (*expected == stored) {
+                    ++w.frame_crcs_matched;
+                } else {
+                    report(c, problem_kind::frame_crc_mismatch, frame_start, stored, *expected);
+                }
+            }
+        }
         if ((word & 3u) == 2u) {
             end_run(frame_start);
             run_start = frame_start + length;
