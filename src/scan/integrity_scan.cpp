@@ -417,6 +417,9 @@ void take_hidden_audio(scan_context& c, std::span<const std::uint8_t> last, std:
     // The layout's runs, as frame_of_stream_whole would have made them: a
     // frame with reserved emphasis is in none.
     std::int64_t run_start = tag_base + static_cast<std::int64_t>(at);
+    if (!w.first_whole_frame) {
+        w.first_whole_frame = run_start;
+    }
     std::int64_t samples = 0;
     std::int64_t frames = 0;
     std::uint32_t first_word = 0;
@@ -674,7 +677,10 @@ void settle_held_rejections(scan_context& c, std::int64_t limit)
 
 void frame_of_stream_whole(scan_context& c, std::int64_t start, std::int64_t end, std::int32_t samples)
 {
-    const integrity_watch& w = *c.watch;
+    integrity_watch& w = *c.watch;
+    if (!w.first_whole_frame) {
+        w.first_whole_frame = start;
+    }
     if (w.frame_left_out) {
         return;  // its bytes lie between runs, as junk does
     }
@@ -731,9 +737,8 @@ void finish_integrity(scan_context& c, bool ended)
         const bool layer3 = ((w.last_word >> 17) & 3u) == 1u;
         const bitrate_stats& rates = c.state.rates;
         if (c.stream_rules && layer3 && !w.counts && !w.format_switched && rates.low != rates.high && rates.low > 0) {
-            const std::vector<frame_run>& runs = c.state.layout.runs;
-            report_notice(c, problem_kind::vbr_without_header, runs.empty() ? w.last_start : runs.front().bytes.begin,
-                          rates.low, rates.high);
+            report_notice(c, problem_kind::vbr_without_header, w.first_whole_frame.value_or(w.last_start), rates.low,
+                          rates.high);
         }
     }
     if (c.stream_rules) {

@@ -113,6 +113,9 @@ public:
     // them) opens a run of its own, so that a repair finds and drops it.
     bool frame_left_out = false;
     bool frame_opens_run = false;
+    // Where the first frame of the stream read whole begins, left out of the
+    // layout or not: the notices name it.
+    std::optional<std::int64_t> first_whole_frame;
 
 private:
     void add_music(const std::uint8_t* bytes, std::int64_t pos, std::size_t n);
