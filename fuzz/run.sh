@@ -3,11 +3,11 @@
 #
 #   fuzz/run.sh [SECONDS] [TARGET...]
 #
-# SECONDS is the fuzzing time per target (default 60); TARGET is decode_header,
-# scan or repair (default decode_header and scan, one after the other, never in
-# parallel; repair, named alone, starts from scan's seeds: it still finds
-# streams whose repair does not pass the check, so it is not in the default run
-# until they are fixed). Before fuzzing,
+# SECONDS is the fuzzing time per target named (default 60); TARGET is
+# decode_header, scan or repair (repair starts from scan's seeds). With no
+# TARGET, all three run one after the other, never in parallel, and share twice
+# SECONDS: what the two that were there before repair took, so that a run
+# (CI's `fuzz/run.sh 60`) stays as long as it was. Before fuzzing,
 # every input kept in fuzz/regressions/<target>/ is replayed once, so that
 # inputs that once failed stay fixed. Exits non-zero on any failure.
 #
@@ -23,8 +23,9 @@ root=$(dirname "$here")
 seconds=${1:-60}
 shift || true
 targets=("$@")
+per_target=$seconds
 if [ ${#targets[@]} -eq 0 ]; then
-    targets=(decode_header scan)
+    targets=(decode_header scan repair)
 fi
 build=${FRAMELINT_FUZZ_BUILD:-$root/build-fuzz}
 work=${FRAMELINT_FUZZ_WORK:-${TMPDIR:-/tmp}/framelint-fuzz}
@@ -33,6 +34,10 @@ jobs=${FRAMELINT_FUZZ_JOBS:-2}
 case "$seconds" in
     '' | *[!0-9]*) echo "fuzz/run.sh: SECONDS must be a whole number, got '$seconds'" >&2; exit 2 ;;
 esac
+if [ $# -eq 0 ]; then
+    per_target=$((seconds * 2 / ${#targets[@]}))
+    [ "$per_target" -gt 0 ] || per_target=1
+fi
 for t in "${targets[@]}"; do
     case "$t" in
         decode_header | scan | repair) ;;
@@ -126,9 +131,9 @@ for t in "${targets[@]}"; do
         fi
     fi
 
-    log "$t: fuzzing for ${seconds}s (scratch corpus $corpus)"
+    log "$t: fuzzing for ${per_target}s (scratch corpus $corpus)"
     # New inputs go to the scratch corpus (the first directory); the seeds are read only.
-    if "$bin" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -max_len="${max_len[$t]}" \
+    if "$bin" -max_total_time="$per_target" -timeout=10 -rss_limit_mb=2048 -max_len="${max_len[$t]}" \
         -print_final_stats=1 -artifact_prefix="$artifacts" "$corpus" "$here/corpus/${seeds[$t]}" >"$work/$t.log" 2>&1; then
         runs=$(sed -n 's/^Done \([0-9]*\) runs in \([0-9]*\) second.*/\1 runs in \2 s/p' "$work/$t.log" | tail -n 1)
         log "$t: ${runs:-? runs}, no failure; corpus now $(find "$corpus" -type f | wc -l) inputs"

@@ -13,6 +13,7 @@
 #include "integrity/vbr_tag.hpp"
 #include "io/rewrite.hpp"
 #include "repair/repair_plan.hpp"
+#include "repair/scan_facts.hpp"
 #include "support.hpp"
 
 namespace framelint::test {
@@ -361,6 +362,123 @@ TEST(RepairPlan, HeaderlessLayer3VbrGetsAXingFrame)
     EXPECT_LT(header[36 + 16], 16);
     for (std::size_t i = 1; i < 100; ++i) {
         EXPECT_LE(header[36 + 16 + i - 1], header[36 + 16 + i]);
+    }
+}
+
+// ---- the plan on streams the check has read ----
+
+struct repaired {
+    repair_plan plan;
+    bytes out;
+};
+
+// A stream checked as --fix checks it, and the plan applied.
+repaired repair_checked(const bytes& stream)
+{
+    scan_options o = options("-c");
+    o.fix_in_place = true;
+    const scan_result r = scan_memory(stream, o);
+    const stream_reader read = [&stream](std::int64_t at, std::size_t n) {
+        const auto from = static_cast<std::size_t>(std::min<std::int64_t>(at, static_cast<std::int64_t>(stream.size())));
+        const std::size_t to = std::min(stream.size(), from + n);
+        return bytes(stream.begin() + static_cast<std::ptrdiff_t>(from), stream.begin() + static_cast<std::ptrdiff_t>(to));
+    };
+    repaired done{plan_repair(r.state.layout, repair_facts_of(r.state), read), {}};
+    done.out = apply_plan(done.plan, stream);
+    return done;
+}
+
+bytes slice(const bytes& b, std::size_t from, std::size_t to)
+{
+    return bytes(b.begin() + static_cast<std::ptrdiff_t>(from), b.begin() + static_cast<std::ptrdiff_t>(to));
+}
+
+bytes with_word(bytes f, std::uint32_t word)
+{
+    put32(f, 0, word);
+    return f;
+}
+
+// Damage where what the plan kept once did not pass the check, or a second
+// repair changed it again. On each, the plan refuses, or its output passes
+// the check and a second repair finds nothing to do.
+TEST(RepairPlan, OutputPassesTheCheckAndIsFinal)
+{
+    const bytes f = frame(l3_128k);
+    const bytes frames5 = repeat(f, 5);
+    const bytes v1 = id3v1_tag_bytes("t", "a", 1, 2);
+    const bytes emphasis = frame(l3_128k | 2u);  // reserved emphasis: -c reports the frame
+    bytes vbr;
+    for (int i = 0; i < 12; ++i) {
+        vbr = vbr + frame(i % 3 == 0 ? l3_320k : l3_128k);
+    }
+    const std::uint32_t whole = 11 * 417;
+    const bytes header = lame_header_frame(10, whole, whole, crc_of(ten_frames));
+    bytes one_file = header;
+    for (const bytes& a : ten_frames) {
+        one_file = one_file + a;
+    }
+    bytes stale_file = lame_header_frame(40, whole, whole, crc_of(ten_frames));
+    for (const bytes& a : ten_frames) {
+        stale_file = stale_file + a;
+    }
+    // An ID3v2 tag after the audio whose size hides the next two frames.
+    bytes swallowing = id3v2_tag(100);
+    swallowing[9] = static_cast<std::uint8_t>(100 + 2 * 417 - 128);
+    swallowing[8] = 1;
+    // An ID3v2 tag at the start whose size hides two frames and part of a third.
+    bytes oversized = id3v2_tag(100);
+    oversized[8] = static_cast<std::uint8_t>((100 + 2 * 417 + 200) >> 7);
+    oversized[9] = static_cast<std::uint8_t>((100 + 2 * 417 + 200) & 0x7F);
+    // A chance header of mono 160 kbit/s frames in junk, then one such frame
+    // inside a run of the stream's stereo 128 kbit/s frames.
+    const bytes mono = frame(0xFFFBA0C4u);
+    const bytes chance = text("junk") + slice(mono, 0, 40) + text("junk");
+
+    struct output_case {
+        const char* what;
+        bytes stream;
+        const char* refusal;  // nullptr: repaired
+        repair_action_kind shows = repair_action_kind::stray_bytes_removed;
+    };
+    const output_case cases[] = {
+        {"ID3v1 tag cut by the end of the stream", frames5 + slice(v1, 0, 60), nullptr},
+        {"ID3v2 tag cut by the end, an ID3v1 tag in its bytes", frames5 + slice(id3v2_tag(900), 0, 300) + v1,
+         nullptr},
+        {"frame with reserved emphasis inside a run", frames5 + emphasis + frames5, nullptr},
+        {"frame with reserved emphasis first", emphasis + frames5 + text("x"), nullptr},
+        {"header frame with reserved emphasis, VBR audio", with_word(header, l3_128k | 2u) + vbr, nullptr,
+         repair_action_kind::xing_frame_added},
+        {"VBR without header, more problems than are kept", bytes(5000, 0xFF) + vbr, nullptr,
+         repair_action_kind::xing_frame_added},
+        {"stale header frame behind a first frame dropped", emphasis + stale_file, nullptr,
+         repair_action_kind::vbr_header_rebuilt},
+        {"two files joined without a tag", one_file + one_file, nullptr, repair_action_kind::joined_vbr_frame_removed},
+        {"a tag after frames hides the next ones", frames5 + swallowing + frames5 + f, nullptr,
+         repair_action_kind::joined_tag_removed},
+        {"a tag's size hides a frame with reserved emphasis", oversized + f + emphasis + frames5, nullptr,
+         repair_action_kind::id3v2_size_corrected},
+        {"a tag's size hides a frame whose CRC fails",
+         oversized + frame(l3_128k_crc, 0x11, 0x1234) + repeat(frame_with_good_crc(l3_128k_crc), 5), "CRC"},
+        {"frame of another format, its decode left by a chance header", frames5 + chance + frames5 + mono + frames5,
+         "changes format"},
+    };
+    for (const output_case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const repaired first = repair_checked(c.stream);
+        if (c.refusal != nullptr) {
+            ASSERT_TRUE(first.plan.refusal);
+            EXPECT_NE(first.plan.refusal->find(c.refusal), std::string::npos) << *first.plan.refusal;
+            continue;
+        }
+        ASSERT_FALSE(first.plan.refusal) << *first.plan.refusal;
+        ASSERT_TRUE(first.plan.changes());
+        EXPECT_TRUE(std::any_of(first.plan.actions.begin(), first.plan.actions.end(),
+                                [&](const repair_action& a) { return a.kind == c.shows; }));
+        EXPECT_EQ(bad_frames_under_check(first.out), 0);
+        const repaired second = repair_checked(first.out);
+        EXPECT_FALSE(second.plan.changes());
+        EXPECT_FALSE(second.plan.refusal);
     }
 }
 

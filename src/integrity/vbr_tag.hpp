@@ -3,10 +3,14 @@
 // Xing/Info (frame and byte counts), VBRI (the same, Fraunhofer's form) and the
 // LAME tag behind Xing/Info (the CRC-16 of the audio and of the tag itself).
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <optional>
 #include <span>
+
+#include "integrity/frame_crc.hpp"
 
 namespace framelint {
 
@@ -22,6 +26,47 @@ struct vbr_header {
 // frame: the first frame of a stream from its header's first byte on (as much of
 // it as there is); header_word its header, which decoded as valid.
 std::optional<vbr_header> find_vbr_header(std::span<const std::uint8_t> frame, std::uint32_t header_word);
+
+// Four bytes of text as a 32-bit load from memory reads them on this machine.
+constexpr std::uint32_t text_as_loaded(const char (&t)[5])
+{
+    const auto b = [&](int i) { return static_cast<std::uint32_t>(static_cast<unsigned char>(t[i])); };
+    return std::endian::native == std::endian::little ? b(0) | b(1) << 8 | b(2) << 16 | b(3) << 24
+                                                      : b(0) << 24 | b(1) << 16 | b(2) << 8 | b(3);
+}
+
+// Where a Layer III frame's Xing/Info text lies, right after the side
+// information (whether or not a CRC word comes first); 0 for other layers,
+// which carry none. The same for every frame of one stream.
+constexpr std::size_t xing_text_at(std::uint32_t header_word)
+{
+    if (((header_word >> 17) & 3u) != 1u) {
+        return 0;
+    }
+    return 4 + side_info_bytes(((header_word >> 19) & 3u) == 3u, ((header_word >> 6) & 3u) == 3u);
+}
+
+// Whether a frame of length bytes (all of them at frame) holds the text that
+// find_vbr_header begins with, where it looks for it (xing_at: xing_text_at of
+// its header): a test cheap enough for every frame of a stream, where a header
+// frame means a second file begins.
+inline bool has_vbr_header_text(const std::uint8_t* frame, std::size_t length, std::size_t xing_at)
+{
+    const auto loaded = [](const std::uint8_t* p) {
+        std::uint32_t v = 0;
+        std::memcpy(&v, p, 4);
+        return v;
+    };
+    constexpr std::size_t vbri_at = 36;  // in any frame
+    if (vbri_at + 4 <= length && loaded(frame + vbri_at) == text_as_loaded("VBRI")) {
+        return true;
+    }
+    if (xing_at == 0 || xing_at + 4 > length) {
+        return false;
+    }
+    const std::uint32_t t = loaded(frame + xing_at);
+    return t == text_as_loaded("Xing") || t == text_as_loaded("Info");
+}
 
 struct lame_tag {
     std::uint32_t music_length = 0;  // bytes from the tag frame's first byte to the end of the audio

@@ -9,6 +9,7 @@
 #include "header/frame_info.hpp"
 #include "integrity/frame_crc.hpp"
 #include "integrity/vbr_tag.hpp"
+#include "scan/integrity_scan.hpp"
 
 namespace framelint {
 namespace {
@@ -205,6 +206,15 @@ private:
         if (facts_.frame_crc_mismatch) {
             return "a frame's CRC does not match: the audio itself is damaged";
         }
+        // Runs apart from one another may still differ in format: the check
+        // compares each frame with the one before, never across a run it
+        // set apart, and the repair would make them neighbours.
+        const std::uint32_t format = stream_format(layout_.runs.front().first_header);
+        for (const frame_run& run : layout_.runs) {
+            if (stream_format(run.first_header) != format) {
+                return "the stream changes format (layer, sample rate or channels) between frames";
+            }
+        }
         return std::nullopt;
     }
 
@@ -213,6 +223,13 @@ private:
         if (begin >= end) {
             return;
         }
+        if (begin < kept_to_ || end > layout_.stream_end) {
+            // Pieces of the map that overlap or run past the stream: it cannot
+            // be trusted to say what the stream is.
+            plan_.refusal = "the check could not map the stream consistently";
+            return;
+        }
+        kept_to_ = end;
         if (plan_.pieces.size() > merge_from_ && plan_.pieces.back().from_source && plan_.pieces.back().source.end == begin) {
             plan_.pieces.back().source.end = end;
             return;
@@ -272,20 +289,37 @@ private:
             }
             covered = std::max(covered, t.bytes.end);
         };
-        for (; tag < layout_.tags.size() && layout_.tags[tag].place == tag_place::leading; ++tag) {
-            keep_tag(layout_.tags[tag]);
+        // The tags in stream order, each placed by where it lies. A tag that the
+        // end of the stream cuts short is no tag to the check, which reads it
+        // as junk after the last frame: it is junk here too.
+        std::vector<tag_range> tags;
+        for (const tag_range& t : layout_.tags) {
+            if (t.bytes.size() > 0 && t.declared_end <= layout_.stream_end) {
+                tags.push_back(t);
+            }
+        }
+        std::stable_sort(tags.begin(), tags.end(),
+                         [](const tag_range& a, const tag_range& b) { return a.bytes.begin < b.bytes.begin; });
+        const frame_run& first = layout_.runs.front();
+        for (; tag < tags.size() && tags[tag].bytes.begin < first.bytes.begin; ++tag) {
+            // Before the first frame the check reads ID3v2 tags alone; any other
+            // there (after a frame the repair drops) is junk.
+            if (tags[tag].format == tag_format::id3v2) {
+                keep_tag(tags[tag]);
+            }
         }
 
         // The header frame, which is rebuilt once the audio after it is known.
-        const frame_run& first = layout_.runs.front();
-        std::optional<frame_bytes> header_frame;
+        // The first frame kept is read as the stream's header frame, as the
+        // check will read it: the one the check read so, or one that opened
+        // a later run once the frames before it are dropped. What the check
+        // found of the music holds for the first only.
+        std::optional<frame_bytes> header_frame = read_frame(read_, first.bytes.begin);
         std::optional<vbr_header> header;
-        if (layout_.vbr_frame && *layout_.vbr_frame == first.bytes.begin) {
-            header_frame = read_frame(read_, first.bytes.begin);
-            if (header_frame) {
-                header = find_vbr_header(header_frame->bytes, header_frame->info.int_header);
-            }
+        if (header_frame) {
+            header = find_vbr_header(header_frame->bytes, header_frame->info.int_header);
         }
+        header_checked_ = layout_.vbr_frame && *layout_.vbr_frame == first.bytes.begin;
         const std::int64_t header_end = header ? first.bytes.begin + header_frame->info.frame_length : first.bytes.begin;
         pass_gap(first.bytes.begin);
         const std::size_t header_piece = plan_.pieces.size();
@@ -326,11 +360,16 @@ private:
         merge_from_ = audio_piece;  // the audio's pieces apart from the tags'
         for (std::size_t r = 0; r < runs.size(); ++r) {
             const frame_run& run = runs[r];
-            for (; tag < layout_.tags.size() && layout_.tags[tag].place == tag_place::inner &&
-                   layout_.tags[tag].bytes.begin < run.bytes.begin;
-                 ++tag) {
-                pass_gap(layout_.tags[tag].bytes.begin);
-                covered = std::max(covered, layout_.tags[tag].bytes.end);
+            // Tags between two runs are a second file's, whatever the check
+            // called them: a tag read where frames seemed to end turns out to
+            // be followed by more (as one whose size hid the frames after it).
+            for (; tag < tags.size() && tags[tag].bytes.begin < run.bytes.begin; ++tag) {
+                if (tags[tag].bytes.end > run.bytes.begin) {
+                    plan_.refusal = "the check could not map the stream consistently";
+                    return;
+                }
+                pass_gap(tags[tag].bytes.begin);
+                covered = std::max(covered, tags[tag].bytes.end);
                 ++joined_tags;
             }
             std::int64_t begin = std::max(run.bytes.begin, covered);
@@ -385,14 +424,14 @@ private:
             keep(*end_tags_from, layout_.stream_end);
             covered = layout_.stream_end;
         }
-        for (; tag < layout_.tags.size() && !end_tags_from; ++tag) {
-            if (layout_.tags[tag].place == tag_place::inner) {
-                pass_gap(layout_.tags[tag].bytes.begin);  // after the last run: as junk would be
-                covered = std::max(covered, layout_.tags[tag].bytes.end);
+        for (; tag < tags.size() && !end_tags_from; ++tag) {
+            if (tags[tag].place == tag_place::inner) {
+                pass_gap(tags[tag].bytes.begin);  // after the last run: as junk would be
+                covered = std::max(covered, tags[tag].bytes.end);
                 act({repair_action_kind::joined_tag_removed, 1, 0, 0, 0});
                 continue;
             }
-            keep_tag(layout_.tags[tag]);
+            keep_tag(tags[tag]);
         }
         pass_gap(layout_.stream_end);
         if (stray > 0) {
@@ -402,7 +441,7 @@ private:
         if (header) {
             rebuild_header_frame(*header_frame, *header, header_piece, frames, audio_bytes, audio_end,
                                  audio_untouched, stretches, audio_word);
-        } else if (facts_.vbr_without_header && ((first.first_header >> 17) & 3u) == 1) {
+        } else if ((facts_.vbr_without_header || facts_.bit_rate_varies) && ((first.first_header >> 17) & 3u) == 1) {
             add_xing_frame(header_piece, audio_word != 0 ? audio_word : first.first_header, frames, audio_bytes,
                            stretches);
         }
@@ -469,12 +508,12 @@ private:
             const std::size_t t = header.fields_end;
             const std::int64_t header_start = layout_.runs.front().bytes.begin;
             const std::int64_t music_end = header_start + static_cast<std::int64_t>(lame->music_length);
-            const bool music_whole = audio_untouched && music_end == audio_end;
+            const bool music_whole = header_checked_ && audio_untouched && music_end == audio_end;
             if (facts_.music_crc_mismatch && music_whole) {
                 plan_.refusal = "the audio does not match the LAME tag's music CRC: the audio itself is damaged";
                 return;
             }
-            if (facts_.music_crc_matched && music_whole) {
+            if (header_checked_ && facts_.music_crc_matched && music_whole) {
                 if (counts_changed) {
                     put_big_endian16(frame.data() + t + lame_tag_crc_at, lame_tag_crc(frame, t));
                     act({repair_action_kind::lame_tag_rewritten, 0, 0, 0, 0});
@@ -500,6 +539,8 @@ private:
     const stream_reader& read_;
     repair_plan plan_;
     std::size_t merge_from_ = 0;  // keep() extends no piece before this one
+    std::int64_t kept_to_ = 0;    // where the last piece kept from the stream ends
+    bool header_checked_ = false;  // the header frame kept is the one the check read
 };
 
 }  // namespace

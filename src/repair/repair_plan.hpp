@@ -23,6 +23,9 @@ struct repair_facts {
     bool music_crc_matched = false;   // the LAME tag's music CRC was worked out and matched
     bool music_crc_mismatch = false;  // ... and did not match
     bool vbr_without_header = false;  // Layer III, bit rate varies, no Xing or VBRI header
+    // The bit rate of the frames the check accepted varies: a Layer III stream
+    // whose header frame the repair cannot keep gets a new one.
+    bool bit_rate_varies = false;
     // The last frame of the stream, from begin, cut short by the tags that end
     // the stream, from end on (the layout counts that frame in its last run).
     std::optional<byte_range> last_frame_cut_by_tag;

@@ -113,6 +113,38 @@ void read_tag_frame(scan_context& c, const frame_info& frame, std::int64_t frame
     w.watch_music(frame_start + frame.frame_length, frame_start + static_cast<std::int64_t>(w.lame->music_length));
 }
 
+// Enough of a frame for a Xing/Info or VBRI header's text and flags, wherever
+// they lie.
+constexpr std::size_t vbr_header_reach = 70;
+
+bool holds_vbr_header(std::span<const std::uint8_t> frame_start, std::uint32_t word)
+{
+    return has_vbr_header_text(frame_start.data(), frame_start.size(), xing_text_at(word)) &&
+           find_vbr_header(frame_start, word).has_value();
+}
+
+// Whether a frame after the first carries a Xing/Info or VBRI header (its header
+// and CRC word consumed, its body of body_size bytes not yet).
+bool carries_vbr_header(scan_context& c, const frame_info& frame, std::int64_t body_size)
+{
+    std::array<std::uint8_t, vbr_header_reach> bytes{};
+    const std::uint32_t word = frame.int_header;
+    for (std::size_t i = 0; i < 4; ++i) {
+        bytes[i] = static_cast<std::uint8_t>(word >> (24 - 8 * i));
+    }
+    std::size_t n = 4;
+    if (frame.prot_bit != 0) {
+        bytes[4] = static_cast<std::uint8_t>(frame.crc16_value >> 8);
+        bytes[5] = static_cast<std::uint8_t>(frame.crc16_value);
+        n = 6;
+    }
+    const auto body = c.in.peek(
+        static_cast<std::size_t>(std::clamp<std::int64_t>(body_size, 0, static_cast<std::int64_t>(bytes.size() - n))));
+    std::copy(body.begin(), body.end(), bytes.data() + n);
+    n += body.size();
+    return holds_vbr_header(std::span<const std::uint8_t>(bytes.data(), n), word);
+}
+
 void check_counts(scan_context& c)
 {
     const integrity_watch& w = *c.watch;
@@ -289,13 +321,19 @@ void watch_frame(scan_context& c, const frame_info& frame, std::int64_t frame_st
     if (first && frame_start > expected_start) {
         report(c, problem_kind::leading_junk, expected_start, frame_start - expected_start);
     }
+    w.frame_left_out = false;
+    w.frame_opens_run = false;
     if ((frame.int_header & 3u) == 2u) {
         report(c, problem_kind::reserved_emphasis, frame_start, frame.int_header);
+        w.frame_left_out = true;
+    }
+    const std::int64_t body_size = frame.frame_length - (frame.prot_bit != 0 ? 6 : 4);
+    if (!first && c.stream_rules) {
+        w.frame_opens_run = carries_vbr_header(c, frame, body_size);
     }
     if (!first && frame.prot_bit == 0) {
         return;
     }
-    const std::int64_t body_size = frame.frame_length - (frame.prot_bit != 0 ? 6 : 4);
     const std::size_t reach = first ? tag_frame_reach : frame_crc_reach;
     const auto body = c.in.peek(static_cast<std::size_t>(std::clamp<std::int64_t>(body_size, 0, reach)));
     if (frame.prot_bit != 0) {
@@ -398,10 +436,29 @@ void take_hidden_audio(scan_context& c, std::span<const std::uint8_t> last, std:
     const across_tag_end bytes{last, after};
     std::size_t at = last.size() - static_cast<std::size_t>(hidden);
     const auto tag_base = declared_end - static_cast<std::int64_t>(last.size());
-    const std::int64_t run_start = tag_base + static_cast<std::int64_t>(at);
+    // The layout's runs, as frame_of_stream_whole would have made them: a
+    // frame with reserved emphasis is in none.
+    std::int64_t run_start = tag_base + static_cast<std::int64_t>(at);
+    if (!w.first_whole_frame) {
+        w.first_whole_frame = run_start;
+    }
     std::int64_t samples = 0;
     std::int64_t frames = 0;
     std::uint32_t first_word = 0;
+    const auto end_run = [&](std::int64_t end) {
+        if (frames == 0) {
+            return;
+        }
+        std::vector<frame_run>& runs = st.layout.runs;
+        if (runs.size() < layout_limit) {
+            runs.push_back(frame_run{byte_range{run_start, end}, frames, samples, first_word});
+        } else {
+            w.layout_overflow = true;
+        }
+        frames = 0;
+        samples = 0;
+        first_word = 0;
+    };
     while (at < last.size()) {
         std::int32_t length = 0;
         const std::uint32_t word = bytes.header_at(at, length);
@@ -409,7 +466,6 @@ void take_hidden_audio(scan_context& c, std::span<const std::uint8_t> last, std:
         decode_header(word, f);
         const std::int64_t frame_start = tag_base + static_cast<std::int64_t>(at);
         if (w.frames == 0) {
-            first_word = word;
             w.last_word = word;
             w.frame_accepted(frame_start, frame_start + length);
             const std::size_t body_at = at + (f.prot_bit != 0 ? 6 : 4);
@@ -429,16 +485,50 @@ void take_hidden_audio(scan_context& c, std::span<const std::uint8_t> last, std:
                 }
             }
         } else {
-            if (first_word == 0) {
-                first_word = word;
-            }
             w.last_word = word;
             w.frame_accepted(frame_start, frame_start + length);
+            // A second file's header frame opens a run of its own.
+            std::array<std::uint8_t, vbr_header_reach> head{};
+            const std::size_t have = std::min({head.size(), static_cast<std::size_t>(length), bytes.size() - at});
+            for (std::size_t i = 0; i < have; ++i) {
+                head[i] = bytes[at + i];
+            }
+            if (holds_vbr_header(std::span<const std::uint8_t>(head.data(), have), word)) {
+                end_run(frame_start);
+                run_start = frame_start;
+            }
+        }
+        if (f.prot_bit != 0 && at + 6 <= bytes.size()) {
+            // Its CRC word, checked as watch_frame checks every protected frame.
+            std::array<std::uint8_t, frame_crc_reach> body{};
+            const std::size_t body_at = at + 6;
+            const std::size_t have =
+                body_at < bytes.size()
+                    ? std::min({body.size(), static_cast<std::size_t>(length) - 6, bytes.size() - body_at})
+                    : 0;
+            for (std::size_t i = 0; i < have; ++i) {
+                body[i] = bytes[body_at + i];
+            }
+            ++w.protected_frames;
+            const auto stored = static_cast<std::uint16_t>(bytes[at + 4] << 8 | bytes[at + 5]);
+            if (const auto expected = expected_frame_crc(word, std::span<const std::uint8_t>(body.data(), have))) {
+                if (*expected == stored) {
+                    ++w.frame_crcs_matched;
+                } else {
+                    report(c, problem_kind::frame_crc_mismatch, frame_start, stored, *expected);
+                }
+            }
+        }
+        if ((word & 3u) == 2u) {
+            end_run(frame_start);
+            run_start = frame_start + length;
+        } else {
+            first_word = frames == 0 ? word : first_word;
+            ++frames;
+            samples += f.samples_per_frame;
         }
         ++n.good_frames;
         ++n.run_length;
-        ++frames;
-        samples += f.samples_per_frame;
         n.play_seconds += static_cast<double>(f.samples_per_frame) / static_cast<double>(f.sample_freq);
         bitrate_stats& r = st.rates;
         r.high = std::max(r.high, f.bit_rate);
@@ -453,12 +543,7 @@ void take_hidden_audio(scan_context& c, std::span<const std::uint8_t> last, std:
     // The frame the tag's end cuts through: the rest of it is audio too.
     const std::uint64_t rest = at - last.size();
     consume_counted(c, rest, false);
-    std::vector<frame_run>& runs = st.layout.runs;
-    if (runs.size() < layout_limit) {
-        runs.push_back(frame_run{byte_range{run_start, n.bytes_read}, frames, samples, first_word});
-    } else {
-        w.layout_overflow = true;
-    }
+    end_run(n.bytes_read);
 }
 
 namespace {
@@ -760,8 +845,15 @@ void settle_held_rejections(scan_context& c, std::int64_t limit)
 
 void frame_of_stream_whole(scan_context& c, std::int64_t start, std::int64_t end, std::int32_t samples)
 {
+    integrity_watch& w = *c.watch;
+    if (!w.first_whole_frame) {
+        w.first_whole_frame = start;
+    }
+    if (w.frame_left_out) {
+        return;  // its bytes lie between runs, as junk does
+    }
     std::vector<frame_run>& runs = c.state.layout.runs;
-    if (!runs.empty() && runs.back().bytes.end == start) {
+    if (!runs.empty() && runs.back().bytes.end == start && !w.frame_opens_run) {
         frame_run& run = runs.back();
         run.bytes.end = end;
         ++run.frames;
@@ -813,9 +905,8 @@ void finish_integrity(scan_context& c, bool ended)
         const bool layer3 = ((w.last_word >> 17) & 3u) == 1u;
         const bitrate_stats& rates = c.state.rates;
         if (c.stream_rules && layer3 && !w.counts && !w.format_switched && rates.low != rates.high && rates.low > 0) {
-            const std::vector<frame_run>& runs = c.state.layout.runs;
-            report_notice(c, problem_kind::vbr_without_header, runs.empty() ? w.last_start : runs.front().bytes.begin,
-                          rates.low, rates.high);
+            report_notice(c, problem_kind::vbr_without_header, w.first_whole_frame.value_or(w.last_start), rates.low,
+                          rates.high);
         }
     }
     if (c.stream_rules) {

@@ -106,6 +106,16 @@ public:
     std::uint32_t free_format_word = 0;
     // The layout could not hold every piece: it is not complete.
     bool layout_overflow = false;
+    // What the last accepted frame is to the layout (set for each frame): one
+    // the check reports on its own (reserved emphasis) is in no run, so that
+    // a repair leaves it out; one that carries a Xing/Info or VBRI header
+    // after the first (a second file's, two files joined with no tag between
+    // them) opens a run of its own, so that a repair finds and drops it.
+    bool frame_left_out = false;
+    bool frame_opens_run = false;
+    // Where the first frame of the stream read whole begins, left out of the
+    // layout or not: the notices name it.
+    std::optional<std::int64_t> first_whole_frame;
 
 private:
     void add_music(const std::uint8_t* bytes, std::int64_t pos, std::size_t n);

@@ -14,6 +14,7 @@
 #include <algorithm>
 
 #include "integrity/frame_crc.hpp"
+#include "integrity/vbr_tag.hpp"
 #include "scan/integrity_scan.hpp"
 #include "scan/scan_file.hpp"
 
@@ -45,6 +46,10 @@ bool walk(scan_context& c)
         if (c.stream_rules && c.watch->last_end != n.bytes_read) {
             return false;  // after a tag: the frame that follows it starts a run of its own
         }
+        if (c.stream_rules &&
+            (st.layout.runs.empty() || st.layout.runs.back().bytes.end != n.bytes_read)) {
+            return false;  // after a frame left out of the layout: likewise
+        }
     }
     const std::span<const std::uint8_t> ahead = c.in.buffered();
     const std::uint8_t* const begin = ahead.data();
@@ -67,6 +72,12 @@ bool walk(scan_context& c)
         std::int64_t index = -1;  // among the frames walked
     } checked;
     const std::uint8_t* unfed = p;  // -c: the walked bytes not yet handed to the watch
+    // Every frame walked has the stream's format (see below), so its Xing/Info
+    // text, if any, lies where that of the frame before did.
+    std::size_t xing_at = 0;
+    if constexpr (watched) {
+        xing_at = xing_text_at(c.watch->last_word);
+    }
 
     while (end - p >= 4 && at <= c.byte_budget) {
         const std::uint32_t word = static_cast<std::uint32_t>(p[0]) << 24 | static_cast<std::uint32_t>(p[1]) << 16 |
@@ -98,6 +109,9 @@ bool walk(scan_context& c)
             // format is set, so its header is decoded, and reported, anew.)
             if (reserved_emphasis(word)) {
                 break;  // the integrity check reports this frame
+            }
+            if (c.stream_rules && has_vbr_header_text(p, static_cast<std::size_t>(length), xing_at)) {
+                break;  // perhaps a second file's header frame: the layout sets it apart
             }
             if (with_crc) {
                 // The frame's own CRC word, checked as watch_frame checks it; a

@@ -270,6 +270,12 @@ bool scan_loop(scan_context& c)
                 if (c.stream_rules) {
                     if (!belongs_to_stream(c, header->info)) {
                         st.block_read = false;  // a chance sync word: the search goes on from its next byte
+                        if (c.watch->frames == 0 || stream_format(header->word) != stream_format(c.watch->last_word)) {
+                            // Its decode is forgotten: the walk of known frames
+                            // must never meet a kept decode of another format
+                            // than the stream's (see watch_frame).
+                            header->word = 0;
+                        }
                         continue;
                     }
                     if (!c.watch->held.empty() || c.watch->held_beyond > 0) {
