@@ -45,6 +45,7 @@ struct built_stream {
         frame_run r;
         r.bytes.begin = static_cast<std::int64_t>(data.size());
         for (const bytes& f : frames) {
+            r.last_frame = static_cast<std::int64_t>(data.size());
             data = data + f;
         }
         r.bytes.end = static_cast<std::int64_t>(data.size());
@@ -150,6 +151,9 @@ const std::vector<bytes> ten_frames(10, frame(l3_128k));
 
 TEST(RepairPlan, KeepsTagsAndRunsAndDropsEverythingElse)
 {
+    // The junk inside the audio began inside the frame before it (no header
+    // stands where that frame said the next would): that frame goes with the
+    // junk. Junk before the tags at the end was added after a whole frame.
     built_stream s;
     s.tag(tag_place::leading, id3v2_tag(100))
         .junk(300)
@@ -162,13 +166,13 @@ TEST(RepairPlan, KeepsTagsAndRunsAndDropsEverythingElse)
     ASSERT_TRUE(plan.changes());
     ASSERT_EQ(plan.actions.size(), 1u);
     EXPECT_EQ(plan.actions[0].kind, repair_action_kind::stray_bytes_removed);
-    EXPECT_EQ(plan.actions[0].count, 382);
+    EXPECT_EQ(plan.actions[0].count, 382 + 417);
     EXPECT_EQ(plan.actions[0].places, 3);
-    EXPECT_EQ(describe(plan.actions[0]), "382 bytes of junk and broken frames removed (in 3 places)");
+    EXPECT_EQ(describe(plan.actions[0]), "799 bytes of junk and broken frames removed (in 3 places)");
 
     const bytes out = apply_plan(plan, s.data);
     bytes expected = id3v2_tag(100);
-    for (int i = 0; i < 20; ++i) {
+    for (int i = 0; i < 19; ++i) {
         expected = expected + frame(l3_128k);
     }
     expected = expected + id3v1_tag_bytes("t", "a", 1, 2);
@@ -270,7 +274,8 @@ TEST(RepairPlan, LameTagKeepsVouchingOnlyForTheMusicItChecked)
         const bytes header(out.begin(), out.begin() + 417);
         const auto xing = find_vbr_header(header, l3_128k);
         ASSERT_TRUE(xing);
-        const std::uint32_t audio_frames = c.cut_last ? 9 : 10;
+        // Junk inside the music takes the frame it began in with it.
+        const std::uint32_t audio_frames = c.cut_last || c.junk_inside > 0 ? 9 : 10;
         EXPECT_EQ(xing->frames, audio_frames);
         EXPECT_EQ(xing->bytes, 417 * (audio_frames + 1));
         const auto lame = find_lame_tag(header, xing->fields_end);

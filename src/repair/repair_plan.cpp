@@ -192,6 +192,19 @@ public:
     }
 
 private:
+    // Whether the bytes where the run's last frame said the next would begin
+    // are no frame header at all. A damaged header or a frame the check left
+    // out still begins with a sync word there: the frame before it ended where
+    // it said, and is whole.
+    bool last_frame_runs_into_junk(const frame_run& run) const
+    {
+        if (run.last_frame < run.bytes.begin || run.last_frame >= run.bytes.end) {
+            return false;
+        }
+        const std::vector<std::uint8_t> next = read_(run.bytes.end, 2);
+        return next.size() == 2 && !(next[0] == 0xFF && (next[1] & 0xE0) == 0xE0);
+    }
+
     std::optional<std::string> refusal() const
     {
         if (!layout_.complete) {
@@ -392,13 +405,35 @@ private:
                     }
                 }
             }
-            if (audio_word == 0 && begin < run.bytes.end) {
+            std::int64_t end = run.bytes.end;
+            if (r + 1 < runs.size() && !(tag < tags.size() && tags[tag].bytes.begin < runs[r + 1].bytes.begin) &&
+                last_frame_runs_into_junk(run)) {
+                // Junk where the run's last frame said the next would begin,
+                // and the stream going on after it: the junk began inside
+                // that frame (a block spliced in, zeroed or cut out), so the
+                // frame holds junk too and goes with it.
+                const auto f = read_frame(read_, run.last_frame);
+                end = std::max(begin, run.last_frame);
+                if (end > run.last_frame || !f) {
+                    end = begin;  // nothing but the header frame, or unreadable: keep none of it
+                    run_frames = 0;
+                    run_samples = 0;
+                } else {
+                    --run_frames;
+                    run_samples -= f->info.samples_per_frame;
+                }
+            }
+            if (end <= begin) {
+                covered = std::max(covered, begin);
+                continue;
+            }
+            if (audio_word == 0) {
                 audio_word = word_of(read_(begin, 4));
             }
-            keep(begin, run.bytes.end);
-            covered = std::max(covered, run.bytes.end);
+            keep(begin, end);
+            covered = std::max(covered, end);
             frames += run_frames;
-            stretches.push_back({run.bytes.end - begin, run_samples});
+            stretches.push_back({end - begin, run_samples});
         }
         if (joined_tags > 0) {
             act({repair_action_kind::joined_tag_removed, joined_tags, 0, 0, 0});

@@ -445,13 +445,14 @@ void take_hidden_audio(scan_context& c, std::span<const std::uint8_t> last, std:
     std::int64_t samples = 0;
     std::int64_t frames = 0;
     std::uint32_t first_word = 0;
+    std::int64_t last_start = 0;
     const auto end_run = [&](std::int64_t end) {
         if (frames == 0) {
             return;
         }
         std::vector<frame_run>& runs = st.layout.runs;
         if (runs.size() < layout_limit) {
-            runs.push_back(frame_run{byte_range{run_start, end}, frames, samples, first_word});
+            runs.push_back(frame_run{byte_range{run_start, end}, frames, samples, first_word, last_start});
         } else {
             w.layout_overflow = true;
         }
@@ -524,6 +525,7 @@ void take_hidden_audio(scan_context& c, std::span<const std::uint8_t> last, std:
             run_start = frame_start + length;
         } else {
             first_word = frames == 0 ? word : first_word;
+            last_start = frame_start;
             ++frames;
             samples += f.samples_per_frame;
         }
@@ -858,13 +860,14 @@ void frame_of_stream_whole(scan_context& c, std::int64_t start, std::int64_t end
         run.bytes.end = end;
         ++run.frames;
         run.samples += samples;
+        run.last_frame = start;
         return;
     }
     if (runs.size() >= layout_limit) {
         c.watch->layout_overflow = true;
         return;
     }
-    runs.push_back(frame_run{byte_range{start, end}, 1, samples, c.watch->last_word});
+    runs.push_back(frame_run{byte_range{start, end}, 1, samples, c.watch->last_word, start});
 }
 
 void finish_integrity(scan_context& c, bool ended)

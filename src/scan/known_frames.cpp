@@ -164,6 +164,7 @@ bool walk(scan_context& c)
             runs.back().bytes.end = at;
             runs.back().frames += walked;
             runs.back().samples += walked * last->info.samples_per_frame;  // one format throughout
+            runs.back().last_frame = at - last->info.frame_length;
         }
     }
     c.in.skip(static_cast<std::uint64_t>(p - begin));

@@ -46,6 +46,7 @@ struct frame_run {
     std::int64_t frames = 0;
     std::int64_t samples = 0;  // play length, in samples per channel
     std::uint32_t first_header = 0;  // the header word of the run's first frame
+    std::int64_t last_frame = 0;     // where the run's last frame begins
 };
 
 struct stream_layout {
