@@ -228,18 +228,13 @@ private:
     std::atomic<int> stdout_error_{0};
 };
 
+// A file to check: one the walk of -r listed (file.dir set), which the worker
+// opens itself, so that the walking thread only reads directories and no
+// descriptor passes from one thread to another; or one named (file.path).
 struct job {
     std::uint64_t seq;
-    std::string name;
-    int fd = -1;  // a file -r opened already (a copy of its descriptor, the job's to close)
+    listed_file file;
 };
-
-void close_job_file(const job& j)
-{
-    if (j.fd >= 0) {
-        ::close(j.fd);
-    }
-}
 
 class job_queue {
 public:
@@ -313,12 +308,10 @@ public:
             live_ = false;
             files_outcome outcome;
             if (!writer_.failed()) {
-                outcome = j->fd >= 0 ? check_opened_file(j->fd, j->name, options_, out, err, state)
-                                     : check_files({j->name}, options_, out, err, state);
+                outcome = check(j->file, out, err, state);
                 out.flush();
                 err.flush();
             }
-            close_job_file(*j);
             if (live_) {
                 writer_.finish_live(outcome);
             } else {
@@ -328,6 +321,25 @@ public:
     }
 
 private:
+    files_outcome check(const listed_file& file, io::output& out, io::output& err, file_loop_state& state)
+    {
+        if (file.dir == nullptr) {
+            return check_files({file.path}, options_, out, err, state);
+        }
+        const opened_entry opened = open_listed_file(file);
+        if (opened.fd < 0) {
+            // What the walk says of an entry that is no longer what it listed.
+            err.print("framelint: %s %.*s\n", file.path.c_str(), static_cast<int>(opened.why.size()),
+                      opened.why.data());
+            files_outcome outcome;
+            outcome.unreadable = true;
+            return outcome;
+        }
+        const files_outcome outcome = check_opened_file(opened.fd, file.path, opened.size, options_, out, err, state);
+        ::close(opened.fd);
+        return outcome;
+    }
+
     class sink final : public io::output_sink {
     public:
         sink(worker& w, bool to_stdout) : worker_(w), to_stdout_(to_stdout) {}
@@ -382,8 +394,7 @@ public:
                         out_of_memory_ = true;
                         writer_.abandon();
                         // Keep taking jobs so that the run can end; none is checked now.
-                        while (const std::optional<job> j = queue_.take()) {
-                            close_job_file(*j);
+                        while (queue_.take()) {
                         }
                     }
                 });
@@ -408,24 +419,18 @@ public:
         if (!seq) {
             return false;
         }
-        queue_.push({*seq, name});
+        queue_.push({*seq, listed_file{nullptr, {}, name, false}});
         return true;
     }
 
-    // A file the walk opened: checked through a copy of its descriptor, since the
-    // walk closes its own as soon as this returns. False as check().
-    bool check_opened(int fd, const std::string& path)
+    // A file the walk listed; false as check().
+    bool check_listed(listed_file&& file)
     {
-        const int copy = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
-        if (copy < 0) {
-            return say("framelint: " + path + " " + std::strerror(errno) + "\n", true);
-        }
         const std::optional<std::uint64_t> seq = writer_.reserve();
         if (!seq) {
-            ::close(copy);
             return false;
         }
-        queue_.push({*seq, path, copy});
+        queue_.push({*seq, std::move(file)});
         return true;
     }
 
@@ -485,7 +490,7 @@ files_outcome check_in_parallel(const parsed_command_line& command, name_list* l
     parallel_run run(command.options, jobs, out, err, session != nullptr ? &session->run : nullptr);
     // Everything is a file checked or a message in its place, so that a
     // directory's files and its errors keep the plain run's order.
-    const auto check_file = [&](int fd, const std::string& path) { return run.check_opened(fd, path); };
+    const auto take_file = [&](listed_file&& file) { return run.check_listed(std::move(file)); };
     const auto cannot_open = [&](const std::string& path, std::string_view why) {
         run.say("framelint: " + path + " " + std::string(why) + "\n", true);
     };
@@ -498,7 +503,7 @@ files_outcome check_in_parallel(const parsed_command_line& command, name_list* l
         if (index >= named && *name == "-") {
             go_on = run.say(dash_in_list, true);
         } else if (command.options.recursive && ::stat(name->c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
-            go_on = walk_tree(*name, check_file, cannot_open);
+            go_on = walk_tree_unopened(*name, take_file, cannot_open);
         } else {
             go_on = run.check(*name);
         }
