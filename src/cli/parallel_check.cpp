@@ -61,10 +61,15 @@ struct transcript {
 // Writes the files' transcripts in the order the files were named. Whoever
 // finishes a file while no one is writing takes the writer's part and writes
 // every finished transcript that is next in order; only that thread touches the
-// real outputs.
+// real outputs. Standard output that follows standard output, from one file or
+// the next, goes out in one write: the bytes and their order among the messages
+// are the plain run's, and a failed write stops the run at the same byte.
 class ordered_writer {
 public:
     ordered_writer(io::output& out, io::output& err, std::size_t window) : out_(out), err_(err), window_(window) {}
+
+    // Standard output kept back to be written with what follows it, at most.
+    static constexpr std::size_t pending_bytes = 64 * 1024;
 
     // A number for the next file, after waiting while window files are named but
     // not written; nothing once standard output has failed.
@@ -72,10 +77,10 @@ public:
     {
         std::unique_lock lock(mutex_);
         if (issued_ - next_ >= window_) {
-            // Woken once half the window is written, not after every file: a
-            // wake-up per file cost as much as checking a small file.
+            // Woken once three quarters of the window are written, not after
+            // every file: a wake-up per file cost as much as checking a small file.
             producer_waiting_ = true;
-            room_.wait(lock, [&] { return failed_ || issued_ - next_ <= window_ / 2; });
+            room_.wait(lock, [&] { return failed_ || room_again(); });
             producer_waiting_ = false;
         }
         if (failed_) {
@@ -113,14 +118,18 @@ public:
             writing_ = true;
         }
         replay(text);
+        send_pending();
         text = {};
         return failed_ ? stdout_error_.load() : 0;
     }
 
+    // Straight out: go_live() left nothing kept back.
     int write_live(bool to_stdout, const std::uint8_t* data, std::size_t n)
     {
-        if (!failed_) {
-            write_piece(to_stdout, data, n);
+        if (to_stdout) {
+            send_stdout(data, n);
+        } else if (!failed_) {
+            err_.write_through(data, n);
         }
         return to_stdout && failed_ ? stdout_error_.load() : 0;
     }
@@ -152,11 +161,25 @@ public:
     }
 
 private:
+    bool room_again() const { return issued_ - next_ <= window_ / 4; }
+
     // With the writer's part: writes every finished transcript next in order,
-    // then gives the part up.
+    // then gives the part up, with nothing kept back.
     void drain(std::unique_lock<std::mutex>& lock)
     {
-        for (auto next = done_.find(next_); next != done_.end(); next = done_.find(next_)) {
+        for (;;) {
+            const auto next = done_.find(next_);
+            if (next == done_.end()) {
+                if (pending_.empty()) {
+                    break;
+                }
+                // Nothing more to join it now: out it goes, and whatever was
+                // finished meanwhile is looked for again.
+                lock.unlock();
+                send_pending();
+                lock.lock();
+                continue;
+            }
             const transcript text = std::move(next->second);
             done_.erase(next);
             if (!failed_) {
@@ -174,7 +197,7 @@ private:
     // With the lock held, after next_, writing_ or failed_ changed.
     void wake_waiters()
     {
-        if (producer_waiting_ && (failed_ || issued_ - next_ <= window_ / 2)) {
+        if (producer_waiting_ && (failed_ || room_again())) {
             room_.notify_one();
         }
         if (turn_waiters_ > 0) {
@@ -194,12 +217,38 @@ private:
         }
     }
 
-    // One write, as the plain run makes it; a failed write to standard output
-    // ends the run with the plain run's message.
+    // Standard output joins what is kept back; a message goes out after it.
     void write_piece(bool to_stdout, const std::uint8_t* data, std::size_t n)
     {
         if (!to_stdout) {
-            err_.write_through(data, n);
+            send_pending();
+            if (!failed_) {
+                err_.write_through(data, n);
+            }
+            return;
+        }
+        if (pending_.size() + n > pending_bytes) {
+            send_pending();
+            if (n > pending_bytes) {
+                send_stdout(data, n);
+                return;
+            }
+        }
+        pending_.append(reinterpret_cast<const char*>(data), n);
+    }
+
+    void send_pending()
+    {
+        if (!pending_.empty()) {
+            send_stdout(reinterpret_cast<const std::uint8_t*>(pending_.data()), pending_.size());
+            pending_.clear();
+        }
+    }
+
+    // A failed write to standard output ends the run with the plain run's message.
+    void send_stdout(const std::uint8_t* data, std::size_t n)
+    {
+        if (failed_) {
             return;
         }
         out_.write_through(data, n);
@@ -222,6 +271,7 @@ private:
     std::uint64_t next_ = 0;    // the first file not written yet
     bool writing_ = false;      // a thread has the writer's part
     std::map<std::uint64_t, transcript> done_;
+    std::string pending_;  // standard output kept back; only with the writer's part
     files_outcome outcome_;
     // Set only with the writer's part; read by anyone.
     std::atomic<bool> failed_{false};
@@ -305,6 +355,9 @@ public:
         for (std::optional<job> j = queue.take(); j; j = queue.take()) {
             seq_ = j->seq;
             text_ = {};
+            // One allocation for the usual file's few hundred bytes, not one
+            // each time the string doubles.
+            text_.bytes.reserve(1024);
             live_ = false;
             files_outcome outcome;
             if (!writer_.failed()) {
