@@ -66,7 +66,13 @@ struct transcript {
 // are the plain run's, and a failed write stops the run at the same byte.
 class ordered_writer {
 public:
-    ordered_writer(io::output& out, io::output& err, std::size_t window) : out_(out), err_(err), window_(window) {}
+    // hold_stdout: standard output is no terminal, so nobody watches it file by
+    // file; what is kept back waits for more (up to pending_bytes, or the end of
+    // the run) instead of going out whenever the next file is not finished yet.
+    ordered_writer(io::output& out, io::output& err, std::size_t window, bool hold_stdout)
+        : out_(out), err_(err), window_(window), hold_stdout_(hold_stdout)
+    {
+    }
 
     // Standard output kept back to be written with what follows it, at most.
     static constexpr std::size_t pending_bytes = 64 * 1024;
@@ -142,6 +148,9 @@ public:
         drain(lock);
     }
 
+    // At the end of the run, once no thread writes any more.
+    void send_held() { send_pending(); }
+
     // Ends the run early (out of memory): nothing more is named or written.
     void abandon()
     {
@@ -164,13 +173,13 @@ private:
     bool room_again() const { return issued_ - next_ <= window_ / 4; }
 
     // With the writer's part: writes every finished transcript next in order,
-    // then gives the part up, with nothing kept back.
+    // then gives the part up (with nothing kept back, unless hold_stdout).
     void drain(std::unique_lock<std::mutex>& lock)
     {
         for (;;) {
             const auto next = done_.find(next_);
             if (next == done_.end()) {
-                if (pending_.empty()) {
+                if (pending_.empty() || hold_stdout_) {
                     break;
                 }
                 // Nothing more to join it now: out it goes, and whatever was
@@ -262,6 +271,7 @@ private:
     io::output& out_;
     io::output& err_;
     const std::size_t window_;
+    const bool hold_stdout_;
     std::mutex mutex_;
     std::condition_variable room_;  // the producer waits for files to be written
     std::condition_variable turn_;  // a file with too much output waits for its turn
@@ -432,7 +442,7 @@ class parallel_run {
 public:
     parallel_run(const scan_options& options, unsigned jobs, io::output& out, io::output& err,
                  person_run* person)
-        : options_(options), writer_(out, err, files_ahead(jobs)), person_(person)
+        : options_(options), writer_(out, err, files_ahead(jobs), ::isatty(STDOUT_FILENO) == 0), person_(person)
     {
         workers_.reserve(jobs);
         threads_.reserve(jobs);
@@ -509,6 +519,7 @@ public:
         if (out_of_memory_) {
             throw std::bad_alloc();
         }
+        writer_.send_held();
         if (person_ != nullptr) {
             for (const auto& w : workers_) {
                 person_->tally.merge(*w->tally());
