@@ -10,6 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -118,6 +119,24 @@ TEST_F(several_files, JobsGiveThePlainRunsOutputByteForByte)
         const merged_run plain_merged = run_merged(with(switches, files_));
         const merged_run three_merged = run_merged(with(with(switches, {"--jobs", "3"}), files_));
         EXPECT_EQ(three_merged.both, plain_merged.both) << "messages in their place among the reports";
+    }
+}
+
+// --summary counts every file once, whichever thread checked it (the naming
+// thread checks files too); only the time in the tally may differ.
+TEST_F(several_files, JobsGiveThePlainRunsSummaryAndTally)
+{
+    const std::regex elapsed(R"( in \d+\.\d s\)\n$)");
+    for (const char* summary : {"--summary", "--summary=all"}) {
+        SCOPED_TRACE(summary);
+        const run_result plain = run_framelint(with({summary, "-r"}, files_));
+        for (const char* jobs : {"--jobs=2", "--jobs=3"}) {
+            const run_result parallel = run_framelint(with({summary, "-r", jobs}, files_));
+            EXPECT_EQ(std::regex_replace(parallel.out, elapsed, ""), std::regex_replace(plain.out, elapsed, "")) << jobs;
+            EXPECT_EQ(parallel.err, plain.err) << jobs;
+            EXPECT_EQ(parallel.status, plain.status) << jobs;
+        }
+        EXPECT_NE(plain.out.find("files: "), std::string::npos) << plain.out;
     }
 }
 

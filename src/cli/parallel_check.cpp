@@ -77,17 +77,27 @@ public:
     // Standard output kept back to be written with what follows it, at most.
     static constexpr std::size_t pending_bytes = 64 * 1024;
 
-    // A number for the next file, after waiting while window files are named but
-    // not written; nothing once standard output has failed.
-    std::optional<std::uint64_t> reserve()
+    // A number for the next file; nothing once standard output has failed.
+    // While window files are named but not written, the naming thread does
+    // help() (checks a named file itself: true) rather than sleep, so that as
+    // many threads are busy as --jobs says, and no wake-up is needed; with
+    // nothing to help with, it waits.
+    template <typename Help>
+    std::optional<std::uint64_t> reserve(Help&& help)
     {
         std::unique_lock lock(mutex_);
-        if (issued_ - next_ >= window_) {
-            // Woken once three quarters of the window are written, not after
-            // every file: a wake-up per file cost as much as checking a small file.
-            producer_waiting_ = true;
-            room_.wait(lock, [&] { return failed_ || room_again(); });
-            producer_waiting_ = false;
+        while (!failed_ && issued_ - next_ >= window_) {
+            lock.unlock();
+            const bool helped = help();
+            lock.lock();
+            if (!helped && !failed_ && issued_ - next_ >= window_) {
+                // Every file named is being checked, or waits for one that is:
+                // woken once three quarters of the window are written, not after
+                // every file (a wake-up per file cost as much as checking a small file).
+                producer_waiting_ = true;
+                room_.wait(lock, [&] { return failed_ || room_again(); });
+                producer_waiting_ = false;
+            }
         }
         if (failed_) {
             return std::nullopt;
@@ -307,6 +317,18 @@ public:
         ready_.notify_one();
     }
 
+    // The next job, if there is one now.
+    std::optional<job> try_take()
+    {
+        std::lock_guard lock(mutex_);
+        if (jobs_.empty()) {
+            return std::nullopt;
+        }
+        job j = std::move(jobs_.front());
+        jobs_.pop_front();
+        return j;
+    }
+
     // The next job, or nothing once the queue is closed and empty.
     std::optional<job> take()
     {
@@ -349,37 +371,39 @@ public:
             person_.emplace();
             person_->style = *person;
         }
+        state_.person = person_ ? &*person_ : nullptr;
     }
+
+    worker(const worker&) = delete;
+    worker& operator=(const worker&) = delete;
 
     const person_tally* tally() const { return person_ ? &person_->tally : nullptr; }
 
     void run(job_queue& queue)
     {
-        file_loop_state state;
-        state.person = person_ ? &*person_ : nullptr;
-        sink to_out(*this, true);
-        sink to_err(*this, false);
-        // As the plain run's: standard output buffered, each message out at once.
-        io::output out(to_out, false);
-        io::output err(to_err, true);
         for (std::optional<job> j = queue.take(); j; j = queue.take()) {
-            seq_ = j->seq;
-            text_ = {};
-            // One allocation for the usual file's few hundred bytes, not one
-            // each time the string doubles.
-            text_.bytes.reserve(1024);
-            live_ = false;
-            files_outcome outcome;
-            if (!writer_.failed()) {
-                outcome = check(j->file, out, err, state);
-                out.flush();
-                err.flush();
-            }
-            if (live_) {
-                writer_.finish_live(outcome);
-            } else {
-                writer_.finish(seq_, std::move(text_), outcome);
-            }
+            check_job(*j);
+        }
+    }
+
+    void check_job(const job& j)
+    {
+        seq_ = j.seq;
+        text_ = {};
+        // One allocation for the usual file's few hundred bytes, not one each
+        // time the string doubles.
+        text_.bytes.reserve(1024);
+        live_ = false;
+        files_outcome outcome;
+        if (!writer_.failed()) {
+            outcome = check(j.file, out_, err_, state_);
+            out_.flush();
+            err_.flush();
+        }
+        if (live_) {
+            writer_.finish_live(outcome);
+        } else {
+            writer_.finish(seq_, std::move(text_), outcome);
         }
     }
 
@@ -430,6 +454,12 @@ private:
     ordered_writer& writer_;
     const scan_options& options_;
     std::optional<person_run> person_;
+    file_loop_state state_;
+    sink to_out_{*this, true};
+    sink to_err_{*this, false};
+    // As the plain run's: standard output buffered, each message out at once.
+    io::output out_{to_out_, false};
+    io::output err_{to_err_, true};
     std::uint64_t seq_ = 0;
     transcript text_;
     bool live_ = false;
@@ -444,10 +474,15 @@ public:
                  person_run* person)
         : options_(options), writer_(out, err, files_ahead(jobs), ::isatty(STDOUT_FILENO) == 0), person_(person)
     {
+        // The naming thread is one of the jobs: it checks files too, when it is
+        // ahead (see reserve()), with workers_[0].
         workers_.reserve(jobs);
-        threads_.reserve(jobs);
+        threads_.reserve(jobs - 1);
         for (unsigned i = 0; i < jobs; ++i) {
             workers_.push_back(std::make_unique<worker>(writer_, options_, person != nullptr ? &person->style : nullptr));
+            if (i == 0) {
+                continue;
+            }
             worker* w = workers_.back().get();
             try {
                 threads_.emplace_back([this, w] {
@@ -478,7 +513,7 @@ public:
     // False once standard output has failed: nothing more is checked.
     bool check(const std::string& name)
     {
-        const std::optional<std::uint64_t> seq = writer_.reserve();
+        const std::optional<std::uint64_t> seq = reserve();
         if (!seq) {
             return false;
         }
@@ -489,7 +524,7 @@ public:
     // A file the walk listed; false as check().
     bool check_listed(listed_file&& file)
     {
-        const std::optional<std::uint64_t> seq = writer_.reserve();
+        const std::optional<std::uint64_t> seq = reserve();
         if (!seq) {
             return false;
         }
@@ -500,7 +535,7 @@ public:
     // A message on standard error in the place of a file; false as check().
     bool say(const std::string& message, bool unreadable)
     {
-        const std::optional<std::uint64_t> seq = writer_.reserve();
+        const std::optional<std::uint64_t> seq = reserve();
         if (!seq) {
             return false;
         }
@@ -515,6 +550,9 @@ public:
     // Waits for every file named to be checked and written.
     files_outcome finish()
     {
+        // Everything is named: the naming thread checks what is left beside the others.
+        while (!out_of_memory_ && help()) {
+        }
         stop();
         if (out_of_memory_) {
             throw std::bad_alloc();
@@ -529,6 +567,27 @@ public:
     }
 
 private:
+    std::optional<std::uint64_t> reserve()
+    {
+        return writer_.reserve([this] { return help(); });
+    }
+
+    // The naming thread checks the next named file, if there is one.
+    bool help()
+    {
+        const std::optional<job> j = queue_.try_take();
+        if (!j) {
+            return false;
+        }
+        try {
+            workers_.front()->check_job(*j);
+        } catch (const std::bad_alloc&) {
+            out_of_memory_ = true;
+            writer_.abandon();  // reserve() says nothing more is named; finish() throws
+        }
+        return true;
+    }
+
     void stop()
     {
         queue_.close();
