@@ -2,8 +2,11 @@
 # Several files at once: one run with --jobs 1, one with --jobs N (default 2),
 # and the README's xargs -P N recipe of single runs, over a collection of many
 # small files and some large ones (the tiny and main corpora of make_corpus.sh),
-# warm cache. Prints the CPU model, the load before and after, and the table,
-# and writes it to bench/jobs_results.md.
+# warm cache; the files named in a list (--files-from), and the same two
+# directories walked with -r. Prints the CPU model, the load before and after,
+# and the table (with the CPU time per file, which another program's load on
+# the machine changes far less than the elapsed time), and writes it to
+# bench/jobs_results.md.
 #
 #   bash bench/jobs.sh
 #
@@ -61,18 +64,21 @@ mib=$(awk -v b="$bytes" 'BEGIN { printf "%.0f", b / 1048576 }')
 say "warming the page cache ($count files, $mib MiB)"
 for _ in 1 2; do xargs -0 cat < "$LIST" > /dev/null; done
 
+DIRS="$BENCH_DIR/tiny $BENCH_DIR/big"
 # Same output, before any timing: --jobs N against --jobs 1 (less the CPU times).
-for mode in "" "-c -p"; do
+for mode in "" "-c -p" "-r"; do
+    names="--files-from $LIST --null"
+    [[ $mode == -r ]] && names=$DIRS
     # shellcheck disable=SC2086
-    "$FL" $mode --files-from "$LIST" --null > "$work/one.out" 2> "$work/one.err" && s1=0 || s1=$?
+    "$FL" $mode $names > "$work/one.out" 2> "$work/one.err" && s1=0 || s1=$?
     # shellcheck disable=SC2086
-    "$FL" $mode --jobs "$JOBS" --files-from "$LIST" --null > "$work/n.out" 2> "$work/n.err" && sn=0 || sn=$?
+    "$FL" $mode --jobs "$JOBS" $names > "$work/n.out" 2> "$work/n.err" && sn=0 || sn=$?
     grep -v '^USER_TIME\|^SYS_TIME' "$work/one.out" > "$work/one.cut"
     grep -v '^USER_TIME\|^SYS_TIME' "$work/n.out" > "$work/n.cut"
     cmp -s "$work/one.cut" "$work/n.cut" && cmp -s "$work/one.err" "$work/n.err" && [[ $s1 == "$sn" ]] ||
         die "--jobs $JOBS ${mode:-(default)} differs from --jobs 1"
 done
-say "--jobs $JOBS gives --jobs 1's output (default check and -c -p)"
+say "--jobs $JOBS gives --jobs 1's output (default check, -c -p, and -r over the directories)"
 
 load_before=$(cut -d' ' -f1-3 /proc/loadavg)
 cpu_model=$(grep -m1 '^model name' /proc/cpuinfo | cut -d: -f2- | sed 's/^ *//')
@@ -98,6 +104,8 @@ for mode in "" "-c"; do
     commands+=("$label|--jobs $JOBS|$FL $mode --jobs $JOBS --files-from $LIST --null > /dev/null")
     commands+=("$label|xargs -P$JOBS|xargs -0 -n 32 -P $JOBS sh -c '\"\$0\" $mode \"\$@\" || test \$? -eq 255' $FL < $LIST > /dev/null")
 done
+commands+=("-r|--jobs 1|$FL -r $DIRS > /dev/null")
+commands+=("-r|--jobs $JOBS|$FL -r --jobs $JOBS $DIRS > /dev/null")
 
 run_rounds() {  # $1: suffix for the json files; $2: prepare command or ""
     local round c args=()
@@ -110,7 +118,7 @@ run_rounds() {  # $1: suffix for the json files; $2: prepare command or ""
             # Cold: the cat rows and the default check only, each run after a drop of the caches.
             local cold_args=() k
             for ((k = 0; k < ${#args[@]}; k += 2)); do
-                [[ ${args[k]} == --command-name=-c\|* ]] || cold_args+=("${args[k]}" "${args[k + 1]}")
+                [[ ${args[k]} == --command-name=-c\|* || ${args[k]} == --command-name=-r\|* ]] || cold_args+=("${args[k]}" "${args[k + 1]}")
             done
             args=("${cold_args[@]}")
             hyperfine -i --runs "$RUNS" --prepare "$2" --export-json "$work/round$round$1.json" "${args[@]}" > /dev/null
@@ -135,9 +143,9 @@ if [[ ${BENCH_COLD:-} == 1 ]]; then
 fi
 load_after=$(cut -d' ' -f1-3 /proc/loadavg)
 
-python3 - "$work" "$JOBS" > "$work/table.md" <<'EOF'
+python3 - "$work" "$JOBS" "$count" > "$work/table.md" <<'EOF'
 import glob, json, statistics, sys
-work, jobs = sys.argv[1], sys.argv[2]
+work, jobs, files = sys.argv[1], sys.argv[2], int(sys.argv[3])
 def table(suffix):
     runs = {}
     for path in sorted(glob.glob(f"{work}/round*{suffix}.json")):
@@ -150,7 +158,8 @@ def table(suffix):
             t["system"] += r.get("system_times") or [r["system"]]
     if not runs:
         return ""
-    out = ["| check | how | median s | user s | sys s | throughput vs one job (one cat) |", "|---|---|---:|---:|---:|---:|"]
+    out = ["| check | how | median s | user s | sys s | CPU µs per file | throughput vs one job (one cat) |",
+           "|---|---|---:|---:|---:|---:|---:|"]
     base = {}
     for name, t in runs.items():
         mode, how = name.split("|")
@@ -160,8 +169,9 @@ def table(suffix):
     for name, t in runs.items():
         mode, how = name.split("|")
         med = statistics.median(t["times"])
+        cpu = statistics.median(u + s for u, s in zip(t["user"], t["system"]))
         out.append(f"| {mode} | `{how}` | {med:.4f} | {statistics.median(t['user']):.4f} | "
-                   f"{statistics.median(t['system']):.4f} | {base[mode] / med:.2f}x |")
+                   f"{statistics.median(t['system']):.4f} | {cpu / files * 1e6:.1f} | {base[mode] / med:.2f}x |")
     return "\n".join(out)
 print(table(""))
 cold = table("-cold")
@@ -181,6 +191,8 @@ EOF
     echo "Throughput is files (or bytes) per second against \`--jobs 1\` (for the cat rows, against one cat),"
     echo "that is the ratio of the medians. The cat rows are the machine's own ceiling at that moment: the"
     echo "same files read by one \`cat\`, and by $JOBS at once, each taking one file in $JOBS."
+    echo "The default and -c rows name the files in a list (\`--files-from LIST --null\`); the -r rows walk"
+    echo "the two directories (\`-r tiny big\`). CPU per file is the median of user + sys over the $count files."
     echo "Cold cache: $cold_note."
     echo
     cat "$work/table.md"

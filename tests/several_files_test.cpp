@@ -4,11 +4,13 @@
 
 #include <gtest/gtest.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -120,6 +122,24 @@ TEST_F(several_files, JobsGiveThePlainRunsOutputByteForByte)
     }
 }
 
+// --summary counts every file once, whichever thread checked it (the naming
+// thread checks files too); only the time in the tally may differ.
+TEST_F(several_files, JobsGiveThePlainRunsSummaryAndTally)
+{
+    const std::regex elapsed(R"( in \d+\.\d s\)\n$)");
+    for (const char* summary : {"--summary", "--summary=all"}) {
+        SCOPED_TRACE(summary);
+        const run_result plain = run_framelint(with({summary, "-r"}, files_));
+        for (const char* jobs : {"--jobs=2", "--jobs=3"}) {
+            const run_result parallel = run_framelint(with({summary, "-r", jobs}, files_));
+            EXPECT_EQ(std::regex_replace(parallel.out, elapsed, ""), std::regex_replace(plain.out, elapsed, "")) << jobs;
+            EXPECT_EQ(parallel.err, plain.err) << jobs;
+            EXPECT_EQ(parallel.status, plain.status) << jobs;
+        }
+        EXPECT_NE(plain.out.find("files: "), std::string::npos) << plain.out;
+    }
+}
+
 TEST_F(several_files, JobsKeepMemoryBoundedWhateverOneFileWrites)
 {
     if (built_with_sanitizer()) {
@@ -179,6 +199,60 @@ TEST(Jobs, AFailedStandardOutputEndsTheRunWithStatusOne)
         const run_result r = run_framelint({"-p", "--jobs", jobs, song, song, song}, {}, "/dev/full");
         EXPECT_EQ(r.err, "framelint: stdout No space left on device\n");
         EXPECT_EQ(r.status, 1);
+    }
+}
+
+// Standard output into a file that may grow only so far (the limit falls inside
+// a file's report): whichever way the reports are gathered into writes, the run
+// stops at the same byte, with the same messages before it and the same status.
+TEST(Jobs, StandardOutputThatFillsUpStopsAtTheSameByte)
+{
+    const std::vector<std::string> songs = {fixture("lame_cbr128.mp3"), fixture("tag_v23.mp3"),
+                                            fixture("integrity/bitrot.mp3")};
+    std::vector<std::string> files;
+    for (int i = 0; i < 30; ++i) {
+        files.push_back(songs[static_cast<std::size_t>(i) % songs.size()]);
+    }
+    struct limited_run {
+        int status = -1;
+        std::string out;
+        std::string err;
+    };
+    const auto run_limited = [](const std::vector<std::string>& args) {
+        const std::string out_path = write_temp_file({}, "out");
+        const std::string err_path = write_temp_file({}, "err");
+        const pid_t pid = ::fork();
+        if (pid == 0) {
+            const struct rlimit limit {3001, 3001};
+            const int out = ::open(out_path.c_str(), O_WRONLY);
+            const int err = ::open(err_path.c_str(), O_WRONLY);
+            if (out < 0 || err < 0 || ::dup2(out, 1) < 0 || ::dup2(err, 2) < 0 ||
+                ::setrlimit(RLIMIT_FSIZE, &limit) != 0 || ::signal(SIGXFSZ, SIG_IGN) == SIG_ERR) {
+                ::_exit(126);
+            }
+            ::alarm(60);
+            exec_framelint(args);
+        }
+        int status = 0;
+        ::waitpid(pid, &status, 0);
+        limited_run r;
+        r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        r.out = as_string(read_file(out_path));
+        r.err = as_string(read_file(err_path));
+        ::unlink(out_path.c_str());
+        ::unlink(err_path.c_str());
+        return r;
+    };
+    for (const std::vector<std::string>& switches : {std::vector<std::string>{}, {"-c", "-p"}}) {
+        SCOPED_TRACE(::testing::PrintToString(switches));
+        const limited_run plain = run_limited(with(switches, files));
+        const limited_run three = run_limited(with(with(switches, {"--jobs", "3"}), files));
+        EXPECT_EQ(plain.out.size(), 3001u);
+        EXPECT_EQ(three.out, plain.out);
+        EXPECT_EQ(three.err, plain.err);
+        EXPECT_NE(plain.err.find("framelint: stdout File too large\n"), std::string::npos) << plain.err;
+        EXPECT_EQ(three.status, plain.status);
+        EXPECT_EQ(plain.status, 1);
     }
 }
 

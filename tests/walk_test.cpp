@@ -238,5 +238,71 @@ TEST(Walk, EntriesSwappedAfterTheListingAreNeitherWaitedForNorFollowed)
     ::unlink(err_path.c_str());
 }
 
+// With --jobs the walk lists and the threads that check open: a file is opened
+// after its directory has been walked, and maybe moved. It is opened in the
+// directory that was listed, as the walk would have opened it then: an entry
+// swapped in its place since is reported as the walk reports it, not followed
+// nor waited for.
+TEST(Walk, FilesListedForLaterAreOpenedInTheDirectoryThatWasListed)
+{
+    temp_dir dir;
+    const std::string top = dir.file("top");
+    const std::string elsewhere = dir.file("elsewhere");
+    for (const std::string& d : {top, top + "/sub", elsewhere}) {
+        ASSERT_EQ(::mkdir(d.c_str(), 0755), 0);
+    }
+    for (const char* name : {"/a.mp3", "/b.mp3", "/c.mp3", "/d.mp3", "/e.mp3", "/sub/s.mp3"}) {
+        write_stream(top + name);
+    }
+    write_stream(elsewhere + "/other.mp3");
+    ASSERT_EQ(::symlink("a.mp3", (top + "/link.mp3").c_str()), 0);
+
+    std::vector<cli::listed_file> listed;
+    std::vector<std::string> skipped;
+    const bool went_on = cli::walk_tree_unopened(
+        top, [&](cli::listed_file&& f) { listed.push_back(std::move(f)); return true; },
+        [&](const std::string& path, std::string_view why) { skipped.push_back(path + " " + std::string(why)); });
+    EXPECT_TRUE(went_on);
+    EXPECT_EQ(skipped, std::vector<std::string>{});
+    std::vector<std::string> paths;
+    for (const cli::listed_file& f : listed) {
+        paths.push_back(f.path);
+    }
+    ASSERT_EQ(paths, (std::vector<std::string>{top + "/a.mp3", top + "/b.mp3", top + "/c.mp3", top + "/d.mp3",
+                                               top + "/e.mp3", top + "/link.mp3", top + "/sub/s.mp3"}));
+
+    // The whole tree moves away, and entries change in it after the listing.
+    const std::string moved = dir.file("moved");
+    ASSERT_EQ(::rename(top.c_str(), moved.c_str()), 0);
+    ASSERT_EQ(::unlink((moved + "/b.mp3").c_str()), 0);
+    ASSERT_EQ(::mkfifo((moved + "/b.mp3").c_str(), 0644), 0);
+    ASSERT_EQ(::unlink((moved + "/c.mp3").c_str()), 0);
+    ASSERT_EQ(::symlink((elsewhere + "/other.mp3").c_str(), (moved + "/c.mp3").c_str()), 0);
+    ASSERT_EQ(::unlink((moved + "/d.mp3").c_str()), 0);
+    ASSERT_EQ(::unlink((moved + "/e.mp3").c_str()), 0);
+    ASSERT_EQ(::mkdir((moved + "/e.mp3").c_str(), 0755), 0);
+
+    const std::int64_t stream_size = static_cast<std::int64_t>(read_file(moved + "/a.mp3").size());
+    const std::vector<std::pair<std::string_view, std::int64_t>> expected = {
+        {"", stream_size},
+        {"Not a regular file", 0},
+        {"Too many levels of symbolic links", 0},
+        {"No such file or directory", 0},
+        {"Is a directory", 0},
+        {"", stream_size},  // the link the listing showed is followed
+        {"", stream_size},
+    };
+    for (std::size_t i = 0; i < listed.size(); ++i) {
+        SCOPED_TRACE(listed[i].path);
+        const cli::opened_entry opened = cli::open_listed_file(listed[i]);
+        EXPECT_EQ(opened.why, expected[i].first);
+        EXPECT_EQ(opened.fd >= 0, expected[i].first.empty());
+        if (opened.fd >= 0) {
+            EXPECT_EQ(opened.size, expected[i].second);
+            ::close(opened.fd);
+        }
+    }
+}
+
 }  // namespace
 }  // namespace framelint::test

@@ -47,9 +47,9 @@ files_outcome check_files(const std::vector<std::string>& files, const scan_opti
 namespace {
 
 // The file loop over names, or (opened_fd not -1) over one file -r opened
-// already, files holding its path alone.
-files_outcome check_names(const std::vector<std::string>& files, int opened_fd, const scan_options& options,
-                          io::output& out, io::output& err, file_loop_state& state)
+// already, files holding its path alone and opened_size its size.
+files_outcome check_names(const std::vector<std::string>& files, int opened_fd, std::int64_t opened_size,
+                          const scan_options& options, io::output& out, io::output& err, file_loop_state& state)
 {
     person_session* const session = state.session;
     person_run* const person = state.person;
@@ -73,9 +73,15 @@ files_outcome check_names(const std::vector<std::string>& files, int opened_fd, 
     // Named files are mapped or read, whichever costs less here (timed once, on the first large file).
     io::input_choice& input_way = state.input_way;
     input_way.follow_test_setting();
-    const auto choose_input_way = [&](int fd, std::span<std::uint8_t> buffer) {
+    // known_size: a regular file's size, when the caller has looked already.
+    const auto choose_input_way = [&](int fd, std::span<std::uint8_t> buffer, std::int64_t known_size) {
+        if (input_way.decided() || map_from == INT64_MAX) {
+            return;
+        }
         struct stat st {};
-        if (!input_way.decided() && map_from != INT64_MAX && ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+        if (known_size >= 0) {
+            input_way.time_on(fd, known_size, buffer);
+        } else if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
             input_way.time_on(fd, st.st_size, buffer);
         }
     };
@@ -104,12 +110,12 @@ files_outcome check_names(const std::vector<std::string>& files, int opened_fd, 
     };
     // A file opened by name, or by -r; false once standard output broke. An input
     // fault is the stream's: the next file is checked.
-    const auto check_opened = [&](int fd, const std::string& name) {
+    const auto check_opened = [&](int fd, const std::string& name, std::int64_t known_size) {
         if (options.fix_in_place) {
             // The repair opens the file again itself, to write it back where it is.
             return fix_named(name, options, file_buffer.bytes(), outcome, out, err, session);
         }
-        choose_input_way(fd, file_buffer.bytes());
+        choose_input_way(fd, file_buffer.bytes(), known_size);
         io::byte_source file(fd, false, file_buffer.bytes(), input_way.map_from(map_from));
         return check_stream(file, name);
     };
@@ -128,7 +134,7 @@ files_outcome check_names(const std::vector<std::string>& files, int opened_fd, 
             outcome.unreadable = true;
             return true;
         }
-        const bool stdout_good = check_opened(fd, name);
+        const bool stdout_good = check_opened(fd, name, -1);
         ::close(fd);
         return stdout_good;
     };
@@ -137,7 +143,7 @@ files_outcome check_names(const std::vector<std::string>& files, int opened_fd, 
         outcome.unreadable = true;  // what is in it, or what it was listed as, went unchecked
     };
     if (opened_fd >= 0) {
-        outcome.stdout_failed = !check_opened(opened_fd, files.front());
+        outcome.stdout_failed = !check_opened(opened_fd, files.front(), opened_size);
         return outcome;
     }
     for (const std::string& name : files) {
@@ -148,7 +154,7 @@ files_outcome check_names(const std::vector<std::string>& files, int opened_fd, 
         } else if (name == "-") {
             if (!standard_input) {
                 stdin_buffer = std::make_unique<io::aligned_block>(io::byte_source::block_size);
-                choose_input_way(STDIN_FILENO, stdin_buffer->bytes());
+                choose_input_way(STDIN_FILENO, stdin_buffer->bytes(), -1);
                 standard_input = std::make_unique<io::byte_source>(STDIN_FILENO, true, stdin_buffer->bytes(),
                                                                    input_way.map_from(map_from));
             }
@@ -174,13 +180,13 @@ files_outcome check_names(const std::vector<std::string>& files, int opened_fd, 
 files_outcome check_files(const std::vector<std::string>& files, const scan_options& options, io::output& out,
                           io::output& err, file_loop_state& state)
 {
-    return check_names(files, -1, options, out, err, state);
+    return check_names(files, -1, -1, options, out, err, state);
 }
 
-files_outcome check_opened_file(int fd, const std::string& path, const scan_options& options, io::output& out,
-                                io::output& err, file_loop_state& state)
+files_outcome check_opened_file(int fd, const std::string& path, std::int64_t size, const scan_options& options,
+                                io::output& out, io::output& err, file_loop_state& state)
 {
-    return check_names({path}, fd, options, out, err, state);
+    return check_names({path}, fd, size, options, out, err, state);
 }
 
 bool finish_stdout(io::output& out, io::output& err)

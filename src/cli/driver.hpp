@@ -1,6 +1,7 @@
 #pragma once
 // The driver: switches, the file loop, the end-of-scan checks, the CPU-time report.
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -50,9 +51,10 @@ files_outcome check_files(const std::vector<std::string>& files, const scan_opti
 // The same, going on with state kept from an earlier call.
 files_outcome check_files(const std::vector<std::string>& files, const scan_options& options, io::output& out,
                           io::output& err, file_loop_state& state);
-// One file that -r has opened already (fd stays open), reported under path.
-files_outcome check_opened_file(int fd, const std::string& path, const scan_options& options, io::output& out,
-                                io::output& err, file_loop_state& state);
+// One regular file of size bytes that -r has opened already (fd stays open),
+// reported under path.
+files_outcome check_opened_file(int fd, const std::string& path, std::int64_t size, const scan_options& options,
+                                io::output& out, io::output& err, file_loop_state& state);
 
 // After each stream: reports a read error on it, and tells whether standard
 // output is still good (it is flushed first, so that a report that never

@@ -61,22 +61,43 @@ struct transcript {
 // Writes the files' transcripts in the order the files were named. Whoever
 // finishes a file while no one is writing takes the writer's part and writes
 // every finished transcript that is next in order; only that thread touches the
-// real outputs.
+// real outputs. Standard output that follows standard output, from one file or
+// the next, goes out in one write: the bytes and their order among the messages
+// are the plain run's, and a failed write stops the run at the same byte.
 class ordered_writer {
 public:
-    ordered_writer(io::output& out, io::output& err, std::size_t window) : out_(out), err_(err), window_(window) {}
+    // hold_stdout: standard output is no terminal, so nobody watches it file by
+    // file; what is kept back waits for more (up to pending_bytes, or the end of
+    // the run) instead of going out whenever the next file is not finished yet.
+    ordered_writer(io::output& out, io::output& err, std::size_t window, bool hold_stdout)
+        : out_(out), err_(err), window_(window), hold_stdout_(hold_stdout)
+    {
+    }
 
-    // A number for the next file, after waiting while window files are named but
-    // not written; nothing once standard output has failed.
-    std::optional<std::uint64_t> reserve()
+    // Standard output kept back to be written with what follows it, at most.
+    static constexpr std::size_t pending_bytes = 64 * 1024;
+
+    // A number for the next file; nothing once standard output has failed.
+    // While window files are named but not written, the naming thread does
+    // help() (checks a named file itself: true) rather than sleep, so that as
+    // many threads are busy as --jobs says, and no wake-up is needed; with
+    // nothing to help with, it waits.
+    template <typename Help>
+    std::optional<std::uint64_t> reserve(Help&& help)
     {
         std::unique_lock lock(mutex_);
-        if (issued_ - next_ >= window_) {
-            // Woken once half the window is written, not after every file: a
-            // wake-up per file cost as much as checking a small file.
-            producer_waiting_ = true;
-            room_.wait(lock, [&] { return failed_ || issued_ - next_ <= window_ / 2; });
-            producer_waiting_ = false;
+        while (!failed_ && issued_ - next_ >= window_) {
+            lock.unlock();
+            const bool helped = help();
+            lock.lock();
+            if (!helped && !failed_ && issued_ - next_ >= window_) {
+                // Every file named is being checked, or waits for one that is:
+                // woken once three quarters of the window are written, not after
+                // every file (a wake-up per file cost as much as checking a small file).
+                producer_waiting_ = true;
+                room_.wait(lock, [&] { return failed_ || room_again(); });
+                producer_waiting_ = false;
+            }
         }
         if (failed_) {
             return std::nullopt;
@@ -113,14 +134,18 @@ public:
             writing_ = true;
         }
         replay(text);
+        send_pending();
         text = {};
         return failed_ ? stdout_error_.load() : 0;
     }
 
+    // Straight out: go_live() left nothing kept back.
     int write_live(bool to_stdout, const std::uint8_t* data, std::size_t n)
     {
-        if (!failed_) {
-            write_piece(to_stdout, data, n);
+        if (to_stdout) {
+            send_stdout(data, n);
+        } else if (!failed_) {
+            err_.write_through(data, n);
         }
         return to_stdout && failed_ ? stdout_error_.load() : 0;
     }
@@ -132,6 +157,9 @@ public:
         ++next_;
         drain(lock);
     }
+
+    // At the end of the run, once no thread writes any more.
+    void send_held() { send_pending(); }
 
     // Ends the run early (out of memory): nothing more is named or written.
     void abandon()
@@ -152,11 +180,25 @@ public:
     }
 
 private:
+    bool room_again() const { return issued_ - next_ <= window_ / 4; }
+
     // With the writer's part: writes every finished transcript next in order,
-    // then gives the part up.
+    // then gives the part up (with nothing kept back, unless hold_stdout).
     void drain(std::unique_lock<std::mutex>& lock)
     {
-        for (auto next = done_.find(next_); next != done_.end(); next = done_.find(next_)) {
+        for (;;) {
+            const auto next = done_.find(next_);
+            if (next == done_.end()) {
+                if (pending_.empty() || hold_stdout_) {
+                    break;
+                }
+                // Nothing more to join it now: out it goes, and whatever was
+                // finished meanwhile is looked for again.
+                lock.unlock();
+                send_pending();
+                lock.lock();
+                continue;
+            }
             const transcript text = std::move(next->second);
             done_.erase(next);
             if (!failed_) {
@@ -174,7 +216,7 @@ private:
     // With the lock held, after next_, writing_ or failed_ changed.
     void wake_waiters()
     {
-        if (producer_waiting_ && (failed_ || issued_ - next_ <= window_ / 2)) {
+        if (producer_waiting_ && (failed_ || room_again())) {
             room_.notify_one();
         }
         if (turn_waiters_ > 0) {
@@ -194,12 +236,38 @@ private:
         }
     }
 
-    // One write, as the plain run makes it; a failed write to standard output
-    // ends the run with the plain run's message.
+    // Standard output joins what is kept back; a message goes out after it.
     void write_piece(bool to_stdout, const std::uint8_t* data, std::size_t n)
     {
         if (!to_stdout) {
-            err_.write_through(data, n);
+            send_pending();
+            if (!failed_) {
+                err_.write_through(data, n);
+            }
+            return;
+        }
+        if (pending_.size() + n > pending_bytes) {
+            send_pending();
+            if (n > pending_bytes) {
+                send_stdout(data, n);
+                return;
+            }
+        }
+        pending_.append(reinterpret_cast<const char*>(data), n);
+    }
+
+    void send_pending()
+    {
+        if (!pending_.empty()) {
+            send_stdout(reinterpret_cast<const std::uint8_t*>(pending_.data()), pending_.size());
+            pending_.clear();
+        }
+    }
+
+    // A failed write to standard output ends the run with the plain run's message.
+    void send_stdout(const std::uint8_t* data, std::size_t n)
+    {
+        if (failed_) {
             return;
         }
         out_.write_through(data, n);
@@ -213,6 +281,7 @@ private:
     io::output& out_;
     io::output& err_;
     const std::size_t window_;
+    const bool hold_stdout_;
     std::mutex mutex_;
     std::condition_variable room_;  // the producer waits for files to be written
     std::condition_variable turn_;  // a file with too much output waits for its turn
@@ -222,24 +291,20 @@ private:
     std::uint64_t next_ = 0;    // the first file not written yet
     bool writing_ = false;      // a thread has the writer's part
     std::map<std::uint64_t, transcript> done_;
+    std::string pending_;  // standard output kept back; only with the writer's part
     files_outcome outcome_;
     // Set only with the writer's part; read by anyone.
     std::atomic<bool> failed_{false};
     std::atomic<int> stdout_error_{0};
 };
 
+// A file to check: one the walk of -r listed (file.dir set), which the worker
+// opens itself, so that the walking thread only reads directories and no
+// descriptor passes from one thread to another; or one named (file.path).
 struct job {
     std::uint64_t seq;
-    std::string name;
-    int fd = -1;  // a file -r opened already (a copy of its descriptor, the job's to close)
+    listed_file file;
 };
-
-void close_job_file(const job& j)
-{
-    if (j.fd >= 0) {
-        ::close(j.fd);
-    }
-}
 
 class job_queue {
 public:
@@ -250,6 +315,18 @@ public:
             jobs_.push_back(std::move(j));
         }
         ready_.notify_one();
+    }
+
+    // The next job, if there is one now.
+    std::optional<job> try_take()
+    {
+        std::lock_guard lock(mutex_);
+        if (jobs_.empty()) {
+            return std::nullopt;
+        }
+        job j = std::move(jobs_.front());
+        jobs_.pop_front();
+        return j;
     }
 
     // The next job, or nothing once the queue is closed and empty.
@@ -294,40 +371,62 @@ public:
             person_.emplace();
             person_->style = *person;
         }
+        state_.person = person_ ? &*person_ : nullptr;
     }
+
+    worker(const worker&) = delete;
+    worker& operator=(const worker&) = delete;
 
     const person_tally* tally() const { return person_ ? &person_->tally : nullptr; }
 
     void run(job_queue& queue)
     {
-        file_loop_state state;
-        state.person = person_ ? &*person_ : nullptr;
-        sink to_out(*this, true);
-        sink to_err(*this, false);
-        // As the plain run's: standard output buffered, each message out at once.
-        io::output out(to_out, false);
-        io::output err(to_err, true);
         for (std::optional<job> j = queue.take(); j; j = queue.take()) {
-            seq_ = j->seq;
-            text_ = {};
-            live_ = false;
-            files_outcome outcome;
-            if (!writer_.failed()) {
-                outcome = j->fd >= 0 ? check_opened_file(j->fd, j->name, options_, out, err, state)
-                                     : check_files({j->name}, options_, out, err, state);
-                out.flush();
-                err.flush();
-            }
-            close_job_file(*j);
-            if (live_) {
-                writer_.finish_live(outcome);
-            } else {
-                writer_.finish(seq_, std::move(text_), outcome);
-            }
+            check_job(*j);
+        }
+    }
+
+    void check_job(const job& j)
+    {
+        seq_ = j.seq;
+        text_ = {};
+        // One allocation for the usual file's few hundred bytes, not one each
+        // time the string doubles.
+        text_.bytes.reserve(1024);
+        live_ = false;
+        files_outcome outcome;
+        if (!writer_.failed()) {
+            outcome = check(j.file, out_, err_, state_);
+            out_.flush();
+            err_.flush();
+        }
+        if (live_) {
+            writer_.finish_live(outcome);
+        } else {
+            writer_.finish(seq_, std::move(text_), outcome);
         }
     }
 
 private:
+    files_outcome check(const listed_file& file, io::output& out, io::output& err, file_loop_state& state)
+    {
+        if (file.dir == nullptr) {
+            return check_files({file.path}, options_, out, err, state);
+        }
+        const opened_entry opened = open_listed_file(file);
+        if (opened.fd < 0) {
+            // What the walk says of an entry that is no longer what it listed.
+            err.print("framelint: %s %.*s\n", file.path.c_str(), static_cast<int>(opened.why.size()),
+                      opened.why.data());
+            files_outcome outcome;
+            outcome.unreadable = true;
+            return outcome;
+        }
+        const files_outcome outcome = check_opened_file(opened.fd, file.path, opened.size, options_, out, err, state);
+        ::close(opened.fd);
+        return outcome;
+    }
+
     class sink final : public io::output_sink {
     public:
         sink(worker& w, bool to_stdout) : worker_(w), to_stdout_(to_stdout) {}
@@ -355,6 +454,12 @@ private:
     ordered_writer& writer_;
     const scan_options& options_;
     std::optional<person_run> person_;
+    file_loop_state state_;
+    sink to_out_{*this, true};
+    sink to_err_{*this, false};
+    // As the plain run's: standard output buffered, each message out at once.
+    io::output out_{to_out_, false};
+    io::output err_{to_err_, true};
     std::uint64_t seq_ = 0;
     transcript text_;
     bool live_ = false;
@@ -367,12 +472,17 @@ class parallel_run {
 public:
     parallel_run(const scan_options& options, unsigned jobs, io::output& out, io::output& err,
                  person_run* person)
-        : options_(options), writer_(out, err, files_ahead(jobs)), person_(person)
+        : options_(options), writer_(out, err, files_ahead(jobs), ::isatty(STDOUT_FILENO) == 0), person_(person)
     {
+        // The naming thread is one of the jobs: it checks files too, when it is
+        // ahead (see reserve()), with workers_[0].
         workers_.reserve(jobs);
-        threads_.reserve(jobs);
+        threads_.reserve(jobs - 1);
         for (unsigned i = 0; i < jobs; ++i) {
             workers_.push_back(std::make_unique<worker>(writer_, options_, person != nullptr ? &person->style : nullptr));
+            if (i == 0) {
+                continue;
+            }
             worker* w = workers_.back().get();
             try {
                 threads_.emplace_back([this, w] {
@@ -382,8 +492,7 @@ public:
                         out_of_memory_ = true;
                         writer_.abandon();
                         // Keep taking jobs so that the run can end; none is checked now.
-                        while (const std::optional<job> j = queue_.take()) {
-                            close_job_file(*j);
+                        while (queue_.take()) {
                         }
                     }
                 });
@@ -404,35 +513,29 @@ public:
     // False once standard output has failed: nothing more is checked.
     bool check(const std::string& name)
     {
-        const std::optional<std::uint64_t> seq = writer_.reserve();
+        const std::optional<std::uint64_t> seq = reserve();
         if (!seq) {
             return false;
         }
-        queue_.push({*seq, name});
+        queue_.push({*seq, listed_file{nullptr, {}, name, false}});
         return true;
     }
 
-    // A file the walk opened: checked through a copy of its descriptor, since the
-    // walk closes its own as soon as this returns. False as check().
-    bool check_opened(int fd, const std::string& path)
+    // A file the walk listed; false as check().
+    bool check_listed(listed_file&& file)
     {
-        const int copy = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
-        if (copy < 0) {
-            return say("framelint: " + path + " " + std::strerror(errno) + "\n", true);
-        }
-        const std::optional<std::uint64_t> seq = writer_.reserve();
+        const std::optional<std::uint64_t> seq = reserve();
         if (!seq) {
-            ::close(copy);
             return false;
         }
-        queue_.push({*seq, path, copy});
+        queue_.push({*seq, std::move(file)});
         return true;
     }
 
     // A message on standard error in the place of a file; false as check().
     bool say(const std::string& message, bool unreadable)
     {
-        const std::optional<std::uint64_t> seq = writer_.reserve();
+        const std::optional<std::uint64_t> seq = reserve();
         if (!seq) {
             return false;
         }
@@ -447,10 +550,14 @@ public:
     // Waits for every file named to be checked and written.
     files_outcome finish()
     {
+        // Everything is named: the naming thread checks what is left beside the others.
+        while (!out_of_memory_ && help()) {
+        }
         stop();
         if (out_of_memory_) {
             throw std::bad_alloc();
         }
+        writer_.send_held();
         if (person_ != nullptr) {
             for (const auto& w : workers_) {
                 person_->tally.merge(*w->tally());
@@ -460,6 +567,27 @@ public:
     }
 
 private:
+    std::optional<std::uint64_t> reserve()
+    {
+        return writer_.reserve([this] { return help(); });
+    }
+
+    // The naming thread checks the next named file, if there is one.
+    bool help()
+    {
+        const std::optional<job> j = queue_.try_take();
+        if (!j) {
+            return false;
+        }
+        try {
+            workers_.front()->check_job(*j);
+        } catch (const std::bad_alloc&) {
+            out_of_memory_ = true;
+            writer_.abandon();  // reserve() says nothing more is named; finish() throws
+        }
+        return true;
+    }
+
     void stop()
     {
         queue_.close();
@@ -485,7 +613,7 @@ files_outcome check_in_parallel(const parsed_command_line& command, name_list* l
     parallel_run run(command.options, jobs, out, err, session != nullptr ? &session->run : nullptr);
     // Everything is a file checked or a message in its place, so that a
     // directory's files and its errors keep the plain run's order.
-    const auto check_file = [&](int fd, const std::string& path) { return run.check_opened(fd, path); };
+    const auto take_file = [&](listed_file&& file) { return run.check_listed(std::move(file)); };
     const auto cannot_open = [&](const std::string& path, std::string_view why) {
         run.say("framelint: " + path + " " + std::string(why) + "\n", true);
     };
@@ -498,7 +626,7 @@ files_outcome check_in_parallel(const parsed_command_line& command, name_list* l
         if (index >= named && *name == "-") {
             go_on = run.say(dash_in_list, true);
         } else if (command.options.recursive && ::stat(name->c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
-            go_on = walk_tree(*name, check_file, cannot_open);
+            go_on = walk_tree_unopened(*name, take_file, cannot_open);
         } else {
             go_on = run.check(*name);
         }

@@ -26,7 +26,9 @@ unsigned usable_cores();
 constexpr std::size_t kept_output_bytes = 256 * 1024;
 
 // How many files may be named to the workers ahead of the first one whose
-// output is not written yet (at most this many outputs are kept).
-constexpr std::size_t files_ahead(unsigned jobs) { return 4 * static_cast<std::size_t>(jobs) + 8; }
+// output is not written yet (at most this many outputs are kept). Room enough
+// that a long file does not leave the other workers idle behind it at once, and
+// that the naming thread sleeps through dozens of small files at a time.
+constexpr std::size_t files_ahead(unsigned jobs) { return 16 * static_cast<std::size_t>(jobs) + 16; }
 
 }  // namespace framelint::cli

@@ -79,8 +79,39 @@ void allow_all_descriptors()
     }
 }
 
+// Opens the entry name of dir_fd without blocking and, unless the listing showed
+// a link to a file there, without following a link; then looks at it through its
+// descriptor, since the entry may have been replaced after the listing.
+opened_entry open_entry(int dir_fd, const char* name, bool through_link)
+{
+    const int flags = O_RDONLY | O_NONBLOCK | O_CLOEXEC | (through_link ? 0 : O_NOFOLLOW);
+    opened_entry result;
+    const int fd = openat(dir_fd, name, flags);
+    if (fd < 0) {
+        result.why = std::strerror(errno);
+        return result;
+    }
+    struct stat st {};
+    if (fstat(fd, &st) != 0) {
+        result.why = std::strerror(errno);
+    } else if (S_ISDIR(st.st_mode)) {
+        result.why = std::strerror(EISDIR);
+    } else if (!S_ISREG(st.st_mode)) {
+        result.why = "Not a regular file";
+    } else {
+        result.fd = fd;
+        result.size = st.st_size;
+        return result;
+    }
+    ::close(fd);
+    return result;
+}
+
 struct walker {
-    const std::function<bool(int, const std::string&)>& check_file;
+    // One of the two is set: the walk opens each file and hands check_file its
+    // descriptor, or hands take_file the listing alone.
+    const std::function<bool(int, const std::string&, std::int64_t)>* check_file;
+    const std::function<bool(listed_file&&)>* take_file;
     const std::function<void(const std::string&, std::string_view)>& skipped;
     std::vector<std::pair<dev_t, ino_t>> path_dirs;  // the directories from the top down to this one
 
@@ -123,44 +154,36 @@ struct walker {
         return true;
     }
 
-    // Checks the file listed as name in dir_fd, if it still is a regular file.
-    bool check(int dir_fd, const entry& e, const std::string& path)
+    // Checks the file listed as e in dir, if it still is a regular file. Kept
+    // out of walk(), whose frame is paid once per level of the tree.
+    [[gnu::noinline]] bool check(const std::shared_ptr<const walked_directory>& dir, const entry& e, std::string&& path)
     {
-        // A link the listing did not show is not followed; one it showed leads to
-        // a file, which must still be one when it is opened.
-        const int flags = O_RDONLY | O_NONBLOCK | O_CLOEXEC | (e.type == entry_type::linked_file ? 0 : O_NOFOLLOW);
-        const int fd = openat(dir_fd, e.name.c_str(), flags);
-        if (fd < 0) {
-            cannot(path, errno);
+        const bool through_link = e.type == entry_type::linked_file;
+        if (take_file != nullptr) {
+            return (*take_file)(listed_file{dir, e.name, std::move(path), through_link});
+        }
+        const opened_entry file = open_entry(dir->fd, e.name.c_str(), through_link);
+        if (file.fd < 0) {
+            skipped(path, file.why);
             return true;
         }
-        struct stat st {};
-        bool go_on = true;
-        if (fstat(fd, &st) != 0) {
-            cannot(path, errno);
-        } else if (S_ISDIR(st.st_mode)) {
-            cannot(path, EISDIR);
-        } else if (!S_ISREG(st.st_mode)) {
-            skipped(path, "Not a regular file");
-        } else {
-            go_on = check_file(fd, path);
-        }
-        ::close(fd);
+        const bool go_on = (*check_file)(file.fd, path, file.size);
+        ::close(file.fd);
         return go_on;
     }
 
-    // Walks the open directory dir_fd, then closes it.
+    // Walks the open directory dir_fd, then lets it go (it is closed once no
+    // file handed out from it needs it).
     bool walk(int dir_fd, const std::string& dir)
     {
+        const auto handle = std::make_shared<const walked_directory>(dir_fd);
         struct stat st {};
         if (fstat(dir_fd, &st) != 0) {
             cannot(dir, errno);
-            ::close(dir_fd);
             return true;
         }
         const std::pair<dev_t, ino_t> id{st.st_dev, st.st_ino};
         if (std::find(path_dirs.begin(), path_dirs.end(), id) != path_dirs.end()) {
-            ::close(dir_fd);
             return true;  // already being walked further up
         }
         path_dirs.push_back(id);
@@ -168,7 +191,7 @@ struct walker {
         bool go_on = true;
         if (read_entries(dir_fd, dir, entries)) {
             for (const entry& e : entries) {
-                const std::string path = join(dir, e.name);
+                std::string path = join(dir, e.name);
                 if (e.type == entry_type::directory) {
                     const int sub = openat(dir_fd, e.name.c_str(),
                                            O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
@@ -178,7 +201,7 @@ struct walker {
                     }
                     go_on = walk(sub, path);
                 } else {
-                    go_on = check(dir_fd, e, path);
+                    go_on = check(handle, e, std::move(path));
                 }
                 if (!go_on) {
                     break;
@@ -186,8 +209,19 @@ struct walker {
             }
         }
         path_dirs.pop_back();
-        ::close(dir_fd);
         return go_on;
+    }
+
+    bool walk_top(const std::string& dir)
+    {
+        allow_all_descriptors();
+        // Named by the user: a link to it is followed.
+        const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NONBLOCK | O_CLOEXEC);
+        if (fd < 0) {
+            cannot(dir, errno);
+            return true;
+        }
+        return walk(fd, dir);
     }
 };
 
@@ -199,18 +233,31 @@ bool is_audio_file_name(std::string_view name)
                        [&](std::string_view ext) { return ends_with_folded(name, ext); });
 }
 
-bool walk_tree(const std::string& dir, const std::function<bool(int, const std::string&)>& check_file,
+walked_directory::~walked_directory()
+{
+    if (fd >= 0) {
+        ::close(fd);
+    }
+}
+
+opened_entry open_listed_file(const listed_file& file)
+{
+    return open_entry(file.dir->fd, file.name.c_str(), file.through_link);
+}
+
+bool walk_tree(const std::string& dir,
+               const std::function<bool(int, const std::string&, std::int64_t)>& check_file,
                const std::function<void(const std::string&, std::string_view)>& skipped)
 {
-    allow_all_descriptors();
-    walker w{check_file, skipped, {}};
-    // Named by the user: a link to it is followed.
-    const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) {
-        w.cannot(dir, errno);
-        return true;
-    }
-    return w.walk(fd, dir);
+    walker w{&check_file, nullptr, skipped, {}};
+    return w.walk_top(dir);
+}
+
+bool walk_tree_unopened(const std::string& dir, const std::function<bool(listed_file&&)>& take_file,
+                        const std::function<void(const std::string&, std::string_view)>& skipped)
+{
+    walker w{nullptr, &take_file, skipped, {}};
+    return w.walk_top(dir);
 }
 
 }  // namespace framelint::cli
