@@ -286,6 +286,10 @@ TEST(IntegrityScan, FindingsOnHandBuiltStreams)
         {"reserved emphasis", song + reserved, "reserved_emphasis@2085;", integrity_verdict::damaged},
         {"last frame cut, then tagged", slice(song, 0, song.size() - 60) + v1, "last_frame_cut_by_tag@1668;",
          integrity_verdict::damaged},
+        // The tag ends the stream before the frame would have ended: still a
+        // frame cut by a tag, the tag no part of the frame.
+        {"last frame cut short of the tag's length, then tagged", slice(song, 0, song.size() - 300) + v1,
+         "last_frame_cut_by_tag@1668;", integrity_verdict::damaged},
     };
     for (const auto& c : cases) {
         for (const bool as_stdin : {false, true}) {

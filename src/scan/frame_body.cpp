@@ -2,6 +2,7 @@
 // block when a protected frame's CRC-16 can be checked, otherwise skipped.
 
 #include "checksum/crc16.hpp"
+#include "scan/integrity_scan.hpp"
 #include "scan/scan_file.hpp"
 
 namespace framelint {
@@ -25,6 +26,9 @@ bool cut_short(scan_context& c)
     c.body_end = -1;  // told: nothing is left for end_at_cut to tell
     if (c.in.stopped()) {
         return false;
+    }
+    if (end_tags_cut_last_frame(c)) {
+        return false;  // the check at the end names the tags that cut it
     }
     scan_counters& n = c.state.counters;
     ++n.bad_frames;

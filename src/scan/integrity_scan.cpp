@@ -214,20 +214,69 @@ void collect_end_tag(const end_tag& tag, void* context)
     }
 }
 
+// The stream's last bytes, as many as a tail to read tags back from holds.
+// Every byte of a watched scan is consumed, none passed over by a seek, so the
+// input's history holds them.
+using tail_bytes = std::array<std::uint8_t, integrity_watch::tail_size>;
+
+std::span<const std::uint8_t> stream_tail(const scan_context& c, tail_bytes& into)
+{
+    static_assert(io::byte_source::history_size >= integrity_watch::tail_size);
+    const auto wanted = static_cast<std::size_t>(std::min<std::int64_t>(c.watch->fed(), integrity_watch::tail_size));
+    const std::size_t got = c.in.last_consumed(into.data(), wanted);
+    return {into.data(), got};
+}
+
+// Where tags read back from the end begin inside the last frame, when the
+// stream ends inside that frame; the end of the stream when none does. Only
+// the rules of -c read them: without them, the cut frame is all there is.
+std::int64_t tags_over_cut_frame(const scan_context& c, end_tags_seen* seen)
+{
+    const integrity_watch& w = *c.watch;
+    if (!c.stream_rules || w.frames == 0 || w.last_end <= w.fed()) {
+        return w.fed();
+    }
+    tail_bytes bytes{};
+    const std::span<const std::uint8_t> tail = stream_tail(c, bytes);
+    const auto begin = static_cast<std::int64_t>(end_tags_start(tail, static_cast<std::uint64_t>(w.fed()),
+                                                                static_cast<std::uint64_t>(w.last_start + 4),
+                                                                seen != nullptr ? collect_end_tag : nullptr, seen));
+    return begin > w.last_start && begin < w.fed() ? begin : w.fed();
+}
+
+}  // namespace
+
+bool end_tags_cut_last_frame(const scan_context& c)
+{
+    return c.watch != nullptr && tags_over_cut_frame(c, nullptr) < c.watch->fed();
+}
+
+namespace {
+
 void check_end(scan_context& c)
 {
     integrity_watch& w = *c.watch;
     if (w.last_end > w.fed()) {
+        end_tags_seen seen;
+        const std::int64_t tags_begin = tags_over_cut_frame(c, &seen);
+        if (tags_begin < w.fed()) {
+            // A file cut inside its last frame and tagged again: the tags
+            // stand where the rest of the frame would have been.
+            for (std::size_t i = seen.count; i-- > 0;) {
+                const end_tag& t = seen.tags[i];
+                const auto begin = static_cast<std::int64_t>(t.start);
+                const std::int64_t end = begin + static_cast<std::int64_t>(t.length);
+                add_tag(c, layout_format(t.kind), tag_place::trailing, begin, end, end);
+            }
+            settle_held_rejections(c, tags_begin);
+            report(c, problem_kind::last_frame_cut_by_tag, w.last_start, w.last_end, tags_begin);
+            return;
+        }
         settle_held_rejections(c, INT64_MAX);
         return;  // the stream ends inside the last frame: the scan has said so
     }
-    // Every byte of a watched scan is consumed, none passed over by a seek, so
-    // the input's history holds the stream's last bytes.
-    static_assert(io::byte_source::history_size >= integrity_watch::tail_size);
-    std::array<std::uint8_t, integrity_watch::tail_size> last{};
-    const auto wanted = static_cast<std::size_t>(std::min<std::int64_t>(w.fed(), integrity_watch::tail_size));
-    const std::size_t got = c.in.last_consumed(last.data(), wanted);
-    const std::span<const std::uint8_t> tail(last.data(), got);
+    tail_bytes last{};
+    const std::span<const std::uint8_t> tail = stream_tail(c, last);
     const std::int64_t tags_end = w.forward_tags_end();
     std::int64_t tags_begin = 0;
     if (!c.stream_rules) {

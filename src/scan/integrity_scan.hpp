@@ -42,6 +42,12 @@ static_assert(carries_more_than(0xFFFB5200u, 0xFFFB52C4u), "mono turned stereo b
 
 // The rules below apply under c.stream_rules only.
 
+// The stream has ended inside its last frame: whether tags read back from the
+// end stand inside that frame (a cut file tagged again). The check at the end
+// then reports the frame as cut by them, with the tags kept, instead of as cut
+// by the end of the stream.
+bool end_tags_cut_last_frame(const scan_context& c);
+
 // Four bytes where a frame was expected that are no frame header: when a tag
 // begins there, it is read by its own size (never searched for frames) and
 // true is returned, with the next frame expected after it.
