@@ -404,6 +404,21 @@ bytes with_word(bytes f, std::uint32_t word)
     return f;
 }
 
+// A block cut out of a frame: the frame goes, and the whole frame that now
+// begins inside its extent (where the check found no reason to look) is kept.
+TEST(RepairPlan, BlockCutOutOfAFrameLosesThatFrameOnly)
+{
+    const bytes f = frame(l3_128k);
+    const bytes whole = repeat(f, 10);
+    // From 100 bytes into frame 5 to 183 bytes into frame 6: frame 7 now begins
+    // 83 bytes before where frame 5 says it ends.
+    const bytes cut = slice(whole, 0, 5 * 417 + 100) + slice(whole, 6 * 417 + 183, whole.size());
+    const repaired r = repair_checked(cut);
+    ASSERT_FALSE(r.plan.refusal) << *r.plan.refusal;
+    EXPECT_EQ(r.out, repeat(f, 8));
+    EXPECT_EQ(bad_frames_under_check(r.out), 0);
+}
+
 // Damage where what the plan kept once did not pass the check, or a second
 // repair changed it again. On each, the plan refuses, or its output passes
 // the check and a second repair finds nothing to do.

@@ -205,6 +205,57 @@ private:
         return next.size() == 2 && !(next[0] == 0xFF && (next[1] & 0xE0) == 0xE0);
     }
 
+    // Where a block was cut out of a frame, the next whole frame can begin
+    // inside the broken frame's extent, which the check passed over whole
+    // without looking for frames in it. A header there whose frames, of the
+    // stream's format, lead exactly to where the next run begins is such a
+    // frame: the next run takes it and those after it. Protected frames are
+    // left alone (their CRC would want checking first).
+    static constexpr std::int64_t recover_reach = 16 * 1024;
+
+    void recover_frames_inside(std::int64_t broken, std::int32_t broken_length, frame_run& next) const
+    {
+        const std::int64_t gap = next.bytes.begin - broken;
+        if (gap <= 4 || gap > recover_reach) {
+            return;
+        }
+        const std::vector<std::uint8_t> bytes = read_(broken, static_cast<std::size_t>(gap));
+        if (static_cast<std::int64_t>(bytes.size()) != gap) {
+            return;
+        }
+        const std::uint32_t format = stream_format(next.first_header);
+        const auto word_at = [&](std::size_t at) {
+            return static_cast<std::uint32_t>(bytes[at]) << 24 | static_cast<std::uint32_t>(bytes[at + 1]) << 16 |
+                   static_cast<std::uint32_t>(bytes[at + 2]) << 8 | bytes[at + 3];
+        };
+        const auto limit = std::min(bytes.size(), static_cast<std::size_t>(std::max(broken_length, 0)));
+        for (std::size_t from = 1; from < limit && from + 4 <= bytes.size(); ++from) {
+            if (bytes[from] != 0xFF) {
+                continue;
+            }
+            std::size_t at = from;
+            std::int64_t frames = 0;
+            std::int64_t samples = 0;
+            while (at + 4 <= bytes.size()) {
+                const std::uint32_t word = word_at(at);
+                frame_info info = blank_frame_info();
+                if (decode_header(word, info) == 0 || stream_format(word) != format || (word & 3u) == 2u ||
+                    (word & 0x10000u) == 0 || info.frame_length <= 0) {
+                    break;
+                }
+                at += static_cast<std::size_t>(info.frame_length);
+                ++frames;
+                samples += info.samples_per_frame;
+            }
+            if (frames > 0 && at == bytes.size()) {
+                next.bytes.begin = broken + static_cast<std::int64_t>(from);
+                next.frames += frames;
+                next.samples += samples;
+                return;
+            }
+        }
+    }
+
     std::optional<std::string> refusal() const
     {
         if (!layout_.complete) {
@@ -421,6 +472,7 @@ private:
                 } else {
                     --run_frames;
                     run_samples -= f->info.samples_per_frame;
+                    recover_frames_inside(run.last_frame, f->info.frame_length, runs[r + 1]);
                 }
             }
             if (end <= begin) {
