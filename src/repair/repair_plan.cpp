@@ -213,6 +213,13 @@ private:
     // left alone (their CRC would want checking first).
     static constexpr std::int64_t recover_reach = 16 * 1024;
 
+    // A stream whose frames the check found all of one bit rate stays so: a
+    // frame recovered at another rate would make it need a VBR header.
+    bool same_rate_as_stream(std::uint32_t word, const frame_run& next) const
+    {
+        return facts_.bit_rate_varies || ((word >> 12) & 0xFu) == ((next.first_header >> 12) & 0xFu);
+    }
+
     void recover_frames_inside(std::int64_t broken, std::int32_t broken_length, frame_run& next) const
     {
         const std::int64_t gap = next.bytes.begin - broken;
@@ -240,7 +247,7 @@ private:
                 const std::uint32_t word = word_at(at);
                 frame_info info = blank_frame_info();
                 if (decode_header(word, info) == 0 || stream_format(word) != format || (word & 3u) == 2u ||
-                    (word & 0x10000u) == 0 || info.frame_length <= 0) {
+                    (word & 0x10000u) == 0 || info.frame_length <= 0 || !same_rate_as_stream(word, next)) {
                     break;
                 }
                 at += static_cast<std::size_t>(info.frame_length);
