@@ -559,21 +559,28 @@ private:
                               std::uint32_t audio_word)
     {
         repair_piece& piece = plan_.pieces[at];
-        if (header.kind == vbr_header_kind::vbri) {
+        // A Xing header whose fields, by its flags, run past the end of its
+        // frame (a frame too small for them, or damaged flags) cannot be
+        // rewritten in place.
+        const std::size_t x = xing_offset(original.info.int_header);
+        const bool fits = header.kind == vbr_header_kind::xing && x + 8 <= original.bytes.size() &&
+                          header.fields_end <= original.bytes.size();
+        if (!fits) {
             // Rebuilding a VBRI table needs every frame's length; a Xing header
             // describes the same stream and every player reads it.
             auto frame = new_xing_frame(audio_word != 0 ? audio_word : original.info.int_header, frames,
                                         audio_bytes, stretches);
             if (frame) {
                 piece.bytes = std::move(*frame);
-                act({repair_action_kind::vbri_replaced, 1, header.frames.value_or(0), 0, frames});
+                act({header.kind == vbr_header_kind::vbri ? repair_action_kind::vbri_replaced
+                                                          : repair_action_kind::vbr_header_rebuilt,
+                     1, header.frames.value_or(0), 0, frames});
             } else {
                 piece.bytes = original.bytes;
             }
             return;
         }
         std::vector<std::uint8_t> frame = original.bytes;
-        const std::size_t x = xing_offset(original.info.int_header);
         const std::uint32_t flags = word_of(std::vector<std::uint8_t>(frame.begin() + static_cast<std::ptrdiff_t>(x + 4),
                                                                       frame.begin() + static_cast<std::ptrdiff_t>(x + 8)));
         std::size_t p = x + 8;
