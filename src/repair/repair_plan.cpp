@@ -230,6 +230,12 @@ private:
         if (static_cast<std::int64_t>(bytes.size()) != gap) {
             return;
         }
+        // A run that a VBR header frame opens is a second file's: its frames
+        // begin there, and that frame is the plan's to remove.
+        if (const auto opener = read_frame(read_, next.bytes.begin);
+            opener && find_vbr_header(opener->bytes, opener->info.int_header)) {
+            return;
+        }
         const std::uint32_t format = stream_format(next.first_header);
         const auto word_at = [&](std::size_t at) {
             return static_cast<std::uint32_t>(bytes[at]) << 24 | static_cast<std::uint32_t>(bytes[at + 1]) << 16 |
@@ -249,6 +255,11 @@ private:
                 if (decode_header(word, info) == 0 || stream_format(word) != format || (word & 3u) == 2u ||
                     (word & 0x10000u) == 0 || info.frame_length <= 0 || !same_rate_as_stream(word, next)) {
                     break;
+                }
+                const auto length = static_cast<std::size_t>(info.frame_length);
+                if (at + length <= bytes.size() &&
+                    find_vbr_header(std::span<const std::uint8_t>(bytes.data() + at, length), word)) {
+                    break;  // a header frame is no audio to recover
                 }
                 at += static_cast<std::size_t>(info.frame_length);
                 ++frames;
