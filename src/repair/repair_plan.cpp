@@ -574,7 +574,7 @@ private:
         // frame (a frame too small for them, or damaged flags) cannot be
         // rewritten in place.
         const std::size_t x = xing_offset(original.info.int_header);
-        const bool fits = header.kind == vbr_header_kind::xing && x + 8 <= original.bytes.size() &&
+        const bool fits = header.kind != vbr_header_kind::vbri && x + 8 <= original.bytes.size() &&
                           header.fields_end <= original.bytes.size();
         if (!fits) {
             // Rebuilding a VBRI table needs every frame's length; a Xing header
