@@ -161,6 +161,25 @@ std::string vet_repaired(int fd)
     return st.counters.bad_frames == 0 ? "" : "the repaired stream would still not pass the check";
 }
 
+// Whether the pieces of a repaired standard input pass the check: written to
+// an unnamed temporary file in dir and read back, as a repaired file is before
+// it replaces the original.
+std::string vet_repaired_pieces(int spool, std::span<const io::rewrite_piece> pieces, const std::string& dir)
+{
+    const int copy = ::open(dir.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+    if (copy < 0) {
+        return "cannot make a temporary file in " + dir + " to check the repair: " + std::strerror(errno);
+    }
+    std::string why;
+    if (!io::write_pieces(spool, pieces, copy)) {
+        why = "cannot write the repair to a temporary file in " + dir + ": " + std::strerror(errno);
+    } else {
+        why = vet_repaired(copy);
+    }
+    ::close(copy);
+    return why;
+}
+
 // A test aid: FRAMELINT_TEST_KILL_AT=temporary_written, backup_made or renamed
 // ends the process with SIGKILL at that step of a rewrite, to show that a kill
 // at any moment leaves the old file or the new one, never a mixture.
@@ -357,6 +376,10 @@ bool fix_standard_input(const scan_options& options, std::span<std::uint8_t> buf
         auto repaired = pieces_of(v.plan);
         if (std::string lost = loses_id3v1(spool, spooled, repaired); !lost.empty()) {
             v.report = repair_report{"not_repaired", std::move(lost), "", {}};
+        } else if (std::string why = vet_repaired_pieces(spool, repaired, dir); !why.empty()) {
+            // As for a file: a repair that would not pass is not made, and the
+            // stream goes out as it came.
+            v.report = repair_report{"not_repaired", std::move(why), "", {}};
         } else {
             pieces = std::move(repaired);
             v.report.outcome = "repaired";
