@@ -179,6 +179,12 @@ run_result run_framelint_as(const launch& how)
             const rlimit cap{cap_bytes, cap_bytes};
             ::setrlimit(RLIMIT_AS, &cap);
         }
+        if (how.file_size_limit > 0) {
+            const rlimit cap{how.file_size_limit, how.file_size_limit};
+            if (::setrlimit(RLIMIT_FSIZE, &cap) != 0 || ::signal(SIGXFSZ, SIG_IGN) == SIG_ERR) {
+                ::_exit(126);
+            }
+        }
         for (const auto& [name, value] : how.environment) {
             ::setenv(name.c_str(), value.c_str(), 1);
         }

@@ -25,6 +25,9 @@ struct launch {
     std::string working_dir;     // "" keeps the test's own
     bool limit_memory = false;   // caps the address space (skipped under sanitizers)
     std::size_t address_space = 0;  // else, when not 0: this cap instead (also skipped there)
+    // When not 0: files the program writes (its standard output too) may grow
+    // only so far; a write past it fails with EFBIG, not a signal.
+    std::size_t file_size_limit = 0;
     // >= 0: the program's reads hand out this many bytes in all, then fail with
     // EIO, like a disk error (a shim preloaded under it).
     long long read_fault_at = -1;

@@ -213,40 +213,16 @@ TEST(Jobs, StandardOutputThatFillsUpStopsAtTheSameByte)
     for (int i = 0; i < 30; ++i) {
         files.push_back(songs[static_cast<std::size_t>(i) % songs.size()]);
     }
-    struct limited_run {
-        int status = -1;
-        std::string out;
-        std::string err;
-    };
     const auto run_limited = [](const std::vector<std::string>& args) {
-        const std::string out_path = write_temp_file({}, "out");
-        const std::string err_path = write_temp_file({}, "err");
-        const pid_t pid = ::fork();
-        if (pid == 0) {
-            const struct rlimit limit {3001, 3001};
-            const int out = ::open(out_path.c_str(), O_WRONLY);
-            const int err = ::open(err_path.c_str(), O_WRONLY);
-            if (out < 0 || err < 0 || ::dup2(out, 1) < 0 || ::dup2(err, 2) < 0 ||
-                ::setrlimit(RLIMIT_FSIZE, &limit) != 0 || ::signal(SIGXFSZ, SIG_IGN) == SIG_ERR) {
-                ::_exit(126);
-            }
-            ::alarm(60);
-            exec_framelint(args);
-        }
-        int status = 0;
-        ::waitpid(pid, &status, 0);
-        limited_run r;
-        r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-        r.out = as_string(read_file(out_path));
-        r.err = as_string(read_file(err_path));
-        ::unlink(out_path.c_str());
-        ::unlink(err_path.c_str());
-        return r;
+        launch how;
+        how.args = args;
+        how.file_size_limit = 3001;
+        return run_framelint_as(how);
     };
     for (const std::vector<std::string>& switches : {std::vector<std::string>{}, {"-c", "-p"}}) {
         SCOPED_TRACE(::testing::PrintToString(switches));
-        const limited_run plain = run_limited(with(switches, files));
-        const limited_run three = run_limited(with(with(switches, {"--jobs", "3"}), files));
+        const run_result plain = run_limited(with(switches, files));
+        const run_result three = run_limited(with(with(switches, {"--jobs", "3"}), files));
         EXPECT_EQ(plain.out.size(), 3001u);
         EXPECT_EQ(three.out, plain.out);
         EXPECT_EQ(three.err, plain.err);

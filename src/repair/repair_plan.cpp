@@ -39,7 +39,7 @@ void put_big_endian16(std::uint8_t* p, std::uint16_t v)
     p[1] = static_cast<std::uint8_t>(v);
 }
 
-std::uint32_t word_of(const std::vector<std::uint8_t>& bytes)
+std::uint32_t word_of(std::span<const std::uint8_t> bytes)
 {
     if (bytes.size() < 4) {
         return 0;
@@ -201,8 +201,8 @@ private:
         if (run.last_frame < run.bytes.begin || run.last_frame >= run.bytes.end) {
             return false;
         }
-        const std::vector<std::uint8_t> next = read_(run.bytes.end, 2);
-        return next.size() == 2 && !(next[0] == 0xFF && (next[1] & 0xE0) == 0xE0);
+        const std::vector<std::uint8_t> next = read_(run.bytes.end, 4);
+        return next.size() == 4 && !has_sync(word_of(next));
     }
 
     // Where a block was cut out of a frame, the next whole frame can begin
@@ -237,10 +237,6 @@ private:
             return;
         }
         const std::uint32_t format = stream_format(next.first_header);
-        const auto word_at = [&](std::size_t at) {
-            return static_cast<std::uint32_t>(bytes[at]) << 24 | static_cast<std::uint32_t>(bytes[at + 1]) << 16 |
-                   static_cast<std::uint32_t>(bytes[at + 2]) << 8 | bytes[at + 3];
-        };
         const auto limit = std::min(bytes.size(), static_cast<std::size_t>(std::max(broken_length, 0)));
         for (std::size_t from = 1; from < limit && from + 4 <= bytes.size(); ++from) {
             if (bytes[from] != 0xFF) {
@@ -250,7 +246,7 @@ private:
             std::int64_t frames = 0;
             std::int64_t samples = 0;
             while (at + 4 <= bytes.size()) {
-                const std::uint32_t word = word_at(at);
+                const std::uint32_t word = word_of(std::span(bytes).subspan(at, 4));
                 frame_info info = blank_frame_info();
                 if (decode_header(word, info) == 0 || stream_format(word) != format || (word & 3u) == 2u ||
                     (word & 0x10000u) == 0 || info.frame_length <= 0 || !same_rate_as_stream(word, next)) {
@@ -592,8 +588,7 @@ private:
             return;
         }
         std::vector<std::uint8_t> frame = original.bytes;
-        const std::uint32_t flags = word_of(std::vector<std::uint8_t>(frame.begin() + static_cast<std::ptrdiff_t>(x + 4),
-                                                                      frame.begin() + static_cast<std::ptrdiff_t>(x + 8)));
+        const std::uint32_t flags = word_of(std::span(frame).subspan(x + 4, 4));
         std::size_t p = x + 8;
         // Frames after the header frame, as LAME counts them (some encoders count
         // the header frame too; readers take either).

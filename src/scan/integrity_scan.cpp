@@ -214,6 +214,20 @@ void collect_end_tag(const end_tag& tag, void* context)
     }
 }
 
+// The tags read back from the end that begin at from or later, into the
+// layout in stream order (they were seen from the last one back).
+void keep_end_tags(scan_context& c, const end_tags_seen& seen, std::int64_t from)
+{
+    for (std::size_t i = seen.count; i-- > 0;) {
+        const end_tag& t = seen.tags[i];
+        const auto begin = static_cast<std::int64_t>(t.start);
+        if (begin >= from) {
+            const std::int64_t end = begin + static_cast<std::int64_t>(t.length);
+            add_tag(c, layout_format(t.kind), tag_place::trailing, begin, end, end);
+        }
+    }
+}
+
 // The stream's last bytes, as many as a tail to read tags back from holds.
 // Every byte of a watched scan is consumed, none passed over by a seek, so the
 // input's history holds them.
@@ -262,12 +276,7 @@ void check_end(scan_context& c)
         if (tags_begin < w.fed()) {
             // A file cut inside its last frame and tagged again: the tags
             // stand where the rest of the frame would have been.
-            for (std::size_t i = seen.count; i-- > 0;) {
-                const end_tag& t = seen.tags[i];
-                const auto begin = static_cast<std::int64_t>(t.start);
-                const std::int64_t end = begin + static_cast<std::int64_t>(t.length);
-                add_tag(c, layout_format(t.kind), tag_place::trailing, begin, end, end);
-            }
+            keep_end_tags(c, seen, 0);
             settle_held_rejections(c, tags_begin);
             report(c, problem_kind::last_frame_cut_by_tag, w.last_start, w.last_end, tags_begin);
             return;
@@ -289,14 +298,7 @@ void check_end(scan_context& c)
         tags_begin = static_cast<std::int64_t>(end_tags_start(tail, static_cast<std::uint64_t>(w.fed()),
                                                               static_cast<std::uint64_t>(w.last_start + 1),
                                                               collect_end_tag, &seen));
-        for (std::size_t i = seen.count; i-- > 0;) {
-            const end_tag& t = seen.tags[i];
-            const auto begin = static_cast<std::int64_t>(t.start);
-            if (begin >= tags_end) {
-                const std::int64_t end = begin + static_cast<std::int64_t>(t.length);
-                add_tag(c, layout_format(t.kind), tag_place::trailing, begin, end, end);
-            }
-        }
+        keep_end_tags(c, seen, tags_end);
     }
     if (c.stream_rules) {
         settle_held_rejections(c, std::max(tags_begin, tags_end));
