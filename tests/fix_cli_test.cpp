@@ -343,6 +343,22 @@ TEST(FixCli, StandardInputGoesOutRepairedAndPassingOrAsItCame)
     }
 }
 
+// The disk fills up after standard input is kept and before the repair can be
+// checked: the stream goes out as it came.
+TEST(FixCli, StandardInputWhoseRepairCannotBeCheckedGoesOutAsItCame)
+{
+    const bytes stream = cut_vbr();
+    launch how;
+    how.args = {"--fix", "-"};
+    how.stdin_data = stream;
+    how.write_fault_at = static_cast<long long>(stream.size());
+    const run_result r = run_framelint_as(how);
+    EXPECT_EQ(r.status, 255) << r.err;
+    EXPECT_NE(r.err.find("stdin: not repaired: cannot write the repair to a temporary file"), std::string::npos)
+        << r.err;
+    EXPECT_EQ(bytes(r.out.begin(), r.out.end()), stream);
+}
+
 TEST(FixCli, JsonCarriesTheRepairs)
 {
     work_dir dir;
