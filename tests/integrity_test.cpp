@@ -283,6 +283,14 @@ TEST(IntegrityScan, FindingsOnHandBuiltStreams)
         {"junk at the end", song + bytes(9, 0x11), "trailing_junk@2085;", integrity_verdict::damaged},
         {"junk between the audio and ID3v1", song + bytes(9, 0x11) + v1, "trailing_junk@2085;",
          integrity_verdict::damaged},
+        // An empty ID3v2 tag is shorter than the bytes the end is read by;
+        // the tags after it were once taken for junk.
+        {"an empty ID3v2 tag, ID3v1 and another empty one", song + id3v2_tag(10) + v1 + id3v2_tag(10), "",
+         integrity_verdict::structure},
+        {"three empty ID3v2 tags end the stream", song + id3v2_tag(0) + id3v2_tag(0) + id3v2_tag(0), "",
+         integrity_verdict::structure},
+        {"an empty ID3v2 tag, then junk", song + id3v2_tag(0) + bytes(9, 0x11), "trailing_junk@2095;",
+         integrity_verdict::damaged},
         {"reserved emphasis", song + reserved, "reserved_emphasis@2085;", integrity_verdict::damaged},
         {"last frame cut, then tagged", slice(song, 0, song.size() - 60) + v1, "last_frame_cut_by_tag@1668;",
          integrity_verdict::damaged},

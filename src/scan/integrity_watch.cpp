@@ -49,7 +49,19 @@ void integrity_watch::capture_heads(const std::uint8_t* bytes, std::int64_t pos,
         }
         forward_.last_tag_start = forward_.at;
         forward_.at += static_cast<std::int64_t>(length);
-        forward_.head_len = 0;
+        // An empty ID3v2 tag is shorter than the head read for it: the rest of
+        // the head is the next tag's first bytes, already gone by in the stream.
+        if (length >= forward_.head_len) {
+            forward_.head_len = 0;
+            continue;
+        }
+        const std::size_t rest = forward_.head_len - static_cast<std::size_t>(length);
+        std::memmove(forward_.head.data(), forward_.head.data() + length, rest);
+        forward_.head_len = rest;
+        if (!may_begin_tag(forward_.head[0])) {
+            forward_.stopped = true;
+            return;
+        }
     }
 }
 
@@ -77,15 +89,21 @@ std::int64_t integrity_watch::forward_tags_end() const
     if (forward_.at > fed_) {
         return forward_.last_tag_start;  // a tag that claims more bytes than the stream has left
     }
-    if (!forward_.stopped && forward_.head_len > 0) {
-        // Fewer than a head's worth of bytes were left: a tag only if it fits them exactly.
-        const std::uint64_t length =
-            tag_length_from_start(std::span<const std::uint8_t>(forward_.head.data(), forward_.head_len));
-        if (length > 0 && forward_.at + static_cast<std::int64_t>(length) == fed_) {
-            return fed_;
-        }
+    if (forward_.stopped) {
+        return forward_.at;
     }
-    return forward_.at;
+    // Fewer than a head's worth of bytes were left: tags only if they fit them
+    // exactly (empty ID3v2 tags can stand several in one head).
+    std::size_t seen = 0;
+    while (seen < forward_.head_len) {
+        const std::uint64_t length = tag_length_from_start(
+            std::span<const std::uint8_t>(forward_.head.data() + seen, forward_.head_len - seen));
+        if (length == 0 || length > forward_.head_len - seen) {
+            break;
+        }
+        seen += static_cast<std::size_t>(length);
+    }
+    return forward_.at + static_cast<std::int64_t>(seen);
 }
 
 std::int64_t integrity_watch::end_tags_begin(std::span<const std::uint8_t> last) const
