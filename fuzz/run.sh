@@ -5,11 +5,8 @@
 #
 # SECONDS is the fuzzing time per target named (default 60); TARGET is
 # decode_header, scan or repair (repair starts from scan's seeds). With no
-# TARGET, decode_header and scan are fuzzed for SECONDS each, one after the
-# other, never in parallel, and repair's kept inputs are replayed but it is not
-# fuzzed: it still finds, now and then, a stream whose planned repair does not
-# pass the check (--fix then checks the repaired copy and leaves the file as it
-# was), and a run that fails at random would tell nothing new. Before fuzzing,
+# TARGET, all three are fuzzed for SECONDS each, one after the other, never in
+# parallel. Before fuzzing,
 # every input kept in fuzz/regressions/<target>/ is replayed once, so that
 # inputs that once failed stay fixed. Exits non-zero on any failure.
 #
@@ -26,10 +23,8 @@ seconds=${1:-60}
 shift || true
 targets=("$@")
 per_target=$seconds
-replay_only=()
 if [ ${#targets[@]} -eq 0 ]; then
     targets=(decode_header scan repair)
-    replay_only=(repair)
 fi
 build=${FRAMELINT_FUZZ_BUILD:-$root/build-fuzz}
 work=${FRAMELINT_FUZZ_WORK:-${TMPDIR:-/tmp}/framelint-fuzz}
@@ -131,10 +126,6 @@ for t in "${targets[@]}"; do
         fi
     fi
 
-    if [[ " ${replay_only[*]} " == *" $t "* ]]; then
-        log "$t: not fuzzed in the default run (name it to fuzz it)"
-        continue
-    fi
     log "$t: fuzzing for ${per_target}s (scratch corpus $corpus)"
     # New inputs go to the scratch corpus (the first directory); the seeds are read only.
     if "$bin" -max_total_time="$per_target" -timeout=10 -rss_limit_mb=2048 -max_len="${max_len[$t]}" \
