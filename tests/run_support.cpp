@@ -188,10 +188,11 @@ run_result run_framelint_as(const launch& how)
         for (const auto& [name, value] : how.environment) {
             ::setenv(name.c_str(), value.c_str(), 1);
         }
-        if (how.read_fault_at >= 0 || how.write_fault_at >= 0) {
+        if (how.read_fault_at >= 0 || how.write_fault_at >= 0 || how.write_flip_at >= 0) {
             ::setenv("LD_PRELOAD", how.read_fault_at >= 0 ? FRAMELINT_READ_FAULT_SHIM : FRAMELINT_WRITE_FAULT_SHIM, 1);
             ::setenv("FRAMELINT_TEST_READ_FAULT_AT", std::to_string(how.read_fault_at).c_str(), 1);
             ::setenv("FRAMELINT_TEST_WRITE_FAULT_AT", std::to_string(how.write_fault_at).c_str(), 1);
+            ::setenv("FRAMELINT_TEST_WRITE_FLIP_AT", std::to_string(how.write_flip_at).c_str(), 1);
             if (under_sanitizer) {
                 // The sanitizer runtime wants to be the first library loaded; the
                 // shim comes before it, and calls on to it for every real read.

@@ -33,6 +33,9 @@ struct launch {
     long long read_fault_at = -1;
     // The same for writes to files, which fail with ENOSPC, like a full disk.
     long long write_fault_at = -1;
+    // >= 0: this byte of all the program writes to files (from 0) lands
+    // inverted while the write reports success, like a bad disk.
+    long long write_flip_at = -1;
     // Set in the program's environment (name, value).
     std::vector<std::pair<std::string, std::string>> environment;
 };

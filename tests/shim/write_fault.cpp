@@ -1,8 +1,11 @@
 // Preloaded under the program in tests to make writes to files fail as on a
 // full disk. FRAMELINT_TEST_WRITE_FAULT_AT=N: writes to regular files hand
 // over the first N bytes (a write that would cross N is cut there), and every
-// write after that fails with ENOSPC. Standard output and standard error are
-// left alone, so that the program can still say what happened.
+// write after that fails with ENOSPC. FRAMELINT_TEST_WRITE_FLIP_AT=N: the
+// N-th byte written to regular files (from 0) lands inverted, and the write
+// reports success, as a bad disk or bad memory would do it. Standard output
+// and standard error are left alone, so that the program can still say what
+// happened.
 
 #include <dlfcn.h>
 #include <sys/stat.h>
@@ -10,6 +13,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <vector>
 
 namespace {
 
@@ -30,6 +34,15 @@ long long fault_at()
     return at;
 }
 
+long long flip_at()
+{
+    static const long long at = [] {
+        const char* text = std::getenv("FRAMELINT_TEST_WRITE_FLIP_AT");
+        return text != nullptr ? std::atoll(text) : -1LL;
+    }();
+    return at;
+}
+
 long long written = 0;
 
 bool to_a_file(int fd)
@@ -43,15 +56,27 @@ bool to_a_file(int fd)
 extern "C" ssize_t write(int fd, const void* bytes, size_t n)
 {
     const long long at = fault_at();
-    if (at < 0 || !to_a_file(fd)) {
+    const long long flip = flip_at();
+    if ((at < 0 && flip < 0) || !to_a_file(fd)) {
         return real_write()(fd, bytes, n);
     }
-    if (written >= at) {
+    if (at >= 0 && written >= at) {
         errno = ENOSPC;
         return -1;
     }
-    const auto left = static_cast<unsigned long long>(at - written);
-    const ssize_t put = real_write()(fd, bytes, n < left ? n : static_cast<size_t>(left));
+    size_t take = n;
+    if (at >= 0 && static_cast<unsigned long long>(at - written) < n) {
+        take = static_cast<size_t>(at - written);
+    }
+    ssize_t put = 0;
+    if (flip >= written && flip - written < static_cast<long long>(take)) {
+        std::vector<unsigned char> changed(static_cast<const unsigned char*>(bytes),
+                                           static_cast<const unsigned char*>(bytes) + take);
+        changed[static_cast<size_t>(flip - written)] ^= 0xFFu;
+        put = real_write()(fd, changed.data(), take);
+    } else {
+        put = real_write()(fd, bytes, take);
+    }
     if (put > 0) {
         written += put;
     }
