@@ -185,6 +185,9 @@ TEST(EndTags, StacksReadFromTheEndAndFromTheStart)
 {
     const bytes v1 = id3v1_tag_bytes("Title", "Artist", 1, 2);
     const bytes audio(300, 0x55);
+    bytes nested_id3v2 = id3v2_tag(50);
+    const bytes inner = id3v2_tag(10);
+    std::copy(inner.begin(), inner.end(), nested_id3v2.end() - static_cast<std::ptrdiff_t>(inner.size()));
     const struct {
         const char* what;
         bytes tags;
@@ -195,6 +198,13 @@ TEST(EndTags, StacksReadFromTheEndAndFromTheStart)
         {"Lyrics3v2, ID3v1", lyrics3v2("IND0000210LYR00005la la") + v1},
         {"ID3v1, appended ID3v2 with footer", v1 + id3v2_with_footer(20)},
         {"APEv2 footer only", ape_tag(false, 20)},
+        // An appended ID3v2 tag without its footer is found by a header whose
+        // size leads exactly to the end; behind these two tags, which cannot
+        // be read from their start, nothing else finds it.
+        {"Lyrics3v2, ID3v2 without footer", lyrics3v2("IND0000210LYR00005la la") + id3v2_tag(40)},
+        {"APEv2 footer only, empty ID3v2 without footer, ID3v1", ape_tag(false, 30) + id3v2_tag(0) + v1},
+        {"two ID3v2 tags without footers", id3v2_tag(40) + id3v2_tag(10)},
+        {"ID3v2 without footer ending in another whole tag (an object it holds)", nested_id3v2},
     };
     for (const auto& s : stacks) {
         const bytes stream = audio + s.tags;
@@ -203,6 +213,9 @@ TEST(EndTags, StacksReadFromTheEndAndFromTheStart)
         EXPECT_EQ(end_tags_start(tail, stream.size()), audio.size()) << s.what;
     }
     EXPECT_EQ(end_tags_start(audio, audio.size()), audio.size()) << "no tag at all";
+    // A tag's header whose size falls one byte short of the end is no tag there.
+    const bytes short_of_the_end = audio + id3v2_tag(40) + bytes{0x55};
+    EXPECT_EQ(end_tags_start(short_of_the_end, short_of_the_end.size()), short_of_the_end.size());
     const bytes lyrics_bad_size = text("LYRICSBEGINxx000099LYRICS200");
     EXPECT_EQ(tag_length_from_end(lyrics_bad_size), 0u + 99 + 15);
     EXPECT_EQ(tag_length_from_end(text("LYRICSBEGINxx0x0099LYRICS200")), 0u) << "digits only";
@@ -291,6 +304,8 @@ TEST(IntegrityScan, FindingsOnHandBuiltStreams)
          integrity_verdict::structure},
         {"an empty ID3v2 tag, then junk", song + id3v2_tag(0) + bytes(9, 0x11), "trailing_junk@2095;",
          integrity_verdict::damaged},
+        {"Lyrics3v2, then an ID3v2 tag without footer", song + lyrics3v2("IND0000210LYR00005la la") + id3v2_tag(40),
+         "", integrity_verdict::structure},
         {"reserved emphasis", song + reserved, "reserved_emphasis@2085;", integrity_verdict::damaged},
         {"last frame cut, then tagged", slice(song, 0, song.size() - 60) + v1, "last_frame_cut_by_tag@1668;",
          integrity_verdict::damaged},

@@ -140,8 +140,10 @@ bool start_fits(std::span<const std::uint8_t> tail, end_tag_kind kind, std::uint
     case end_tag_kind::id3v1: return true;
     case end_tag_kind::id3v2: {
         // A footer repeats its header; without the header nothing stands there.
+        // A tag found without a footer was found by its header.
         std::uint64_t size = 0;
-        return start_seen && id3v2_block_size(tag, "ID3", size) && size + 2 * id3v2_block == length;
+        return start_seen && id3v2_block_size(tag, "ID3", size) &&
+               (size + 2 * id3v2_block == length || size + id3v2_block == length);
     }
     case end_tag_kind::lyrics3v2: return !start_seen || starts_with(tag, "LYRICSBEGIN");
     case end_tag_kind::apev2: {
@@ -156,6 +158,29 @@ bool start_fits(std::span<const std::uint8_t> tail, end_tag_kind kind, std::uint
     }
     }
     return false;
+}
+
+// An ID3v2 tag without a footer that ends with tail's last byte: its header
+// lies within tail, no earlier than floor_in_tail, and its size leads exactly
+// to the end. An appended ID3v2 tag should carry a footer, but some are
+// written without one; behind a tag that cannot be read from its start
+// (Lyrics3v2, an APEv2 tag without a header) nothing else would find it. The
+// longest such tag is taken, so that a tag inside a tag's picture or object is
+// not taken for the end. 0: none.
+std::uint64_t footerless_id3v2(std::span<const std::uint8_t> tail, std::size_t floor_in_tail)
+{
+    const std::size_t n = tail.size();
+    for (std::size_t at = floor_in_tail; at + id3v2_block <= n; ++at) {
+        const void* found = std::memchr(tail.data() + at, 'I', n - id3v2_block + 1 - at);
+        if (found == nullptr) {
+            return 0;
+        }
+        at = static_cast<std::size_t>(static_cast<const std::uint8_t*>(found) - tail.data());
+        if (strict_id3v2_length(tail.subspan(at)) == n - at) {
+            return n - at;
+        }
+    }
+    return 0;
 }
 
 }  // namespace
@@ -173,7 +198,14 @@ std::uint64_t end_tags_start(std::span<const std::uint8_t> tail, std::uint64_t e
     std::size_t in_tail = tail.size();
     for (;;) {
         end_tag tag;
-        const std::uint64_t length = footer_tag(tail.first(in_tail), tag.kind);
+        std::uint64_t length = footer_tag(tail.first(in_tail), tag.kind);
+        if (length == 0) {
+            const std::uint64_t below_floor = floor > start - in_tail ? floor - (start - in_tail) : 0;
+            if (below_floor < in_tail) {
+                length = footerless_id3v2(tail.first(in_tail), static_cast<std::size_t>(below_floor));
+                tag.kind = end_tag_kind::id3v2;
+            }
+        }
         if (length == 0 || length > start || start - length < floor ||
             !start_fits(tail.first(in_tail), tag.kind, length, tag.start_seen)) {
             return start;
