@@ -280,6 +280,13 @@ TEST(IntegrityScan, FindingsOnHandBuiltStreams)
     const bytes v1 = id3v1_tag_bytes("T", "A", 1, 1);
     bytes reserved = frame(l3_128k);
     reserved[3] = static_cast<std::uint8_t>((reserved[3] & 0xFC) | 2);
+    // A tag read back from its footer, whose item holds three sync words with
+    // bit-rate index 0, as a free-format stream's headers would look.
+    bytes ape_with_sync_words = ape_tag(false, 60);
+    for (const std::size_t at : {14, 24, 34}) {
+        const bytes word{0xFF, 0xFB, 0x00, 0x00};
+        std::copy(word.begin(), word.end(), ape_with_sync_words.begin() + static_cast<std::ptrdiff_t>(at));
+    }
     const struct {
         const char* what;
         bytes stream;
@@ -304,6 +311,9 @@ TEST(IntegrityScan, FindingsOnHandBuiltStreams)
          integrity_verdict::structure},
         {"an empty ID3v2 tag, then junk", song + id3v2_tag(0) + bytes(9, 0x11), "trailing_junk@2095;",
          integrity_verdict::damaged},
+        // They were once taken for a free-format stream, and the tag went unread.
+        {"free-format sync words inside the tag at the end", song + ape_with_sync_words, "",
+         integrity_verdict::structure},
         {"Lyrics3v2, then an ID3v2 tag without footer", song + lyrics3v2("IND0000210LYR00005la la") + id3v2_tag(40),
          "", integrity_verdict::structure},
         {"reserved emphasis", song + reserved, "reserved_emphasis@2085;", integrity_verdict::damaged},

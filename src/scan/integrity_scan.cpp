@@ -267,6 +267,24 @@ bool end_tags_cut_last_frame(const scan_context& c)
 
 namespace {
 
+// Whether offset lies inside the tags after the stream's last whole frame, as
+// check_end() reads them: from the frame's end by their headers, or back from
+// the stream's end by their footers.
+bool inside_end_tags(const scan_context& c, std::int64_t offset)
+{
+    const integrity_watch& w = *c.watch;
+    if (w.frames == 0 || w.last_end > w.fed() || offset < w.last_end) {
+        return false;
+    }
+    if (offset < w.forward_tags_end()) {
+        return true;
+    }
+    tail_bytes last{};
+    const std::span<const std::uint8_t> tail = stream_tail(c, last);
+    return offset >= static_cast<std::int64_t>(end_tags_start(tail, static_cast<std::uint64_t>(w.fed()),
+                                                              static_cast<std::uint64_t>(w.last_start + 1)));
+}
+
 void check_end(scan_context& c)
 {
     integrity_watch& w = *c.watch;
@@ -929,7 +947,10 @@ void finish_integrity(scan_context& c, bool ended)
     // standard output cut it off (the file loop fails the run for those). Bytes
     // never read are no proof of a missing frame, a short count or junk.
     const bool at_stream_end = ended && c.in.error() == 0 && !c.in.stopped();
-    const bool free = c.stream_rules && w.free_format_headers >= free_format_evidence;
+    // Sync words inside the tags that end the stream are no stream of their
+    // own, however alike they look.
+    const bool free = c.stream_rules && w.free_format_headers >= free_format_evidence &&
+                      !(at_stream_end && inside_end_tags(c, w.free_format_first));
     bool music_checked = false;
     if (free) {
         // Its frames' lengths are in no header: the stream is neither junk nor
