@@ -533,6 +533,60 @@ TEST(IntegrityScan, LayoutOfTagsAndRuns)
     EXPECT_FALSE(scan_memory(stream, options("-c -b")).state.layout.complete) << "a scan stopped early";
 }
 
+// Taggers stack their tags at the end in any order, and some leave the footer
+// off an appended ID3v2 tag or the header off an APEv2 tag. Every stack of up
+// to three is read as tags, each where it stands: no junk, nothing for --fix
+// to remove.
+TEST(IntegrityScan, EveryStackOfEndTagsIsReadAsTags)
+{
+    const bytes song = repeat(frame(l3_128k), 5);
+    const struct {
+        const char* name;
+        tag_format format;
+        bytes bytes_of;
+    } kinds[] = {
+        {"ID3v1", tag_format::id3v1, id3v1_tag_bytes("T", "A", 1, 1)},
+        {"APEv2", tag_format::apev2, ape_tag(true, 40)},
+        {"APEv2 footer only", tag_format::apev2, ape_tag(false, 40)},
+        {"Lyrics3v2", tag_format::lyrics3v2, lyrics3v2("IND0000210LYR00005la la")},
+        {"ID3v2 with footer", tag_format::id3v2, id3v2_with_footer(20)},
+        {"empty ID3v2", tag_format::id3v2, id3v2_tag(0)},
+        {"small ID3v2", tag_format::id3v2, id3v2_tag(10)},
+        {"ID3v2", tag_format::id3v2, id3v2_tag(300)},
+    };
+    constexpr std::size_t n = std::size(kinds);
+    for (std::size_t count = 1; count <= 3; ++count) {
+        std::size_t stacks = 1;
+        for (std::size_t i = 0; i < count; ++i) {
+            stacks *= n;
+        }
+        for (std::size_t code = 0; code < stacks; ++code) {
+            bytes stream = song;
+            std::string what;
+            std::vector<std::size_t> picked;
+            for (std::size_t i = 0, rest = code; i < count; ++i, rest /= n) {
+                picked.push_back(rest % n);
+                stream = stream + kinds[rest % n].bytes_of;
+                what += std::string(i > 0 ? ", " : "") + kinds[rest % n].name;
+            }
+            const scan_result r = scan_memory(stream, options("-c"));
+            EXPECT_EQ(problem_names(r.state), "") << what;
+            const std::vector<tag_range>& tags = r.state.layout.tags;
+            if (tags.size() != count) {
+                ADD_FAILURE() << what << ": " << tags.size() << " tags read";
+                continue;
+            }
+            std::int64_t at = static_cast<std::int64_t>(song.size());
+            for (std::size_t i = 0; i < count; ++i) {
+                const auto length = static_cast<std::int64_t>(kinds[picked[i]].bytes_of.size());
+                EXPECT_EQ(tags[i].format, kinds[picked[i]].format) << what;
+                EXPECT_EQ(tags[i].bytes, (byte_range{at, at + length})) << what;
+                at += length;
+            }
+        }
+    }
+}
+
 // A first frame carrying a counts header: "Xing" after the 32 bytes of side
 // information, or "VBRI" 36 bytes in; frames and bytes as declared.
 bytes tag_frame(const char* kind, std::uint32_t frames, std::uint32_t bytes_declared)
