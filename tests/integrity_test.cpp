@@ -314,6 +314,10 @@ TEST(IntegrityScan, FindingsOnHandBuiltStreams)
         // They were once taken for a free-format stream, and the tag went unread.
         {"free-format sync words inside the tag at the end", song + ape_with_sync_words, "",
          integrity_verdict::structure},
+        // The "TAG" in the first footer's "APETAGEX" stands 128 bytes before
+        // the end, where an ID3v1 tag would begin.
+        {"two APEv2 tags without headers, the first footer 128 bytes from the end",
+         song + ape_tag(false, 40) + ape_tag(false, 67), "", integrity_verdict::structure},
         {"Lyrics3v2, then an ID3v2 tag without footer", song + lyrics3v2("IND0000210LYR00005la la") + id3v2_tag(40),
          "", integrity_verdict::structure},
         {"reserved emphasis", song + reserved, "reserved_emphasis@2085;", integrity_verdict::damaged},

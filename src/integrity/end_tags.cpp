@@ -82,10 +82,10 @@ namespace {
 std::uint64_t footer_tag(std::span<const std::uint8_t> tail, end_tag_kind& kind)
 {
     const std::size_t n = tail.size();
-    if (n >= 128 && starts_with(tail.subspan(n - 128), "TAG")) {
-        kind = end_tag_kind::id3v1;
-        return 128;
-    }
+    // An APEv2 footer is looked for before an ID3v1 tag: the "TAG" 128 bytes
+    // before the end can be the middle of an earlier APEv2 footer's
+    // "APETAGEX", while an ID3v1 tag holding "APETAGEX" where a footer would
+    // begin is not met with.
     if (n >= ape_block && starts_with(tail.subspan(n - ape_block), "APETAGEX")) {
         const std::uint8_t* footer = tail.data() + n - ape_block;
         const std::uint32_t flags = little_endian32(footer + 20);
@@ -93,6 +93,10 @@ std::uint64_t footer_tag(std::span<const std::uint8_t> tail, end_tag_kind& kind)
             kind = end_tag_kind::apev2;
             return little_endian32(footer + 12) + ((flags & ape_has_header) != 0 ? ape_block : 0);
         }
+    }
+    if (n >= 128 && starts_with(tail.subspan(n - 128), "TAG")) {
+        kind = end_tag_kind::id3v1;
+        return 128;
     }
     if (n >= 15 && std::memcmp(tail.data() + n - 9, "LYRICS200", 9) == 0) {
         std::uint64_t size = 0;
