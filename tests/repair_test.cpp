@@ -486,6 +486,10 @@ TEST(RepairPlan, OutputPassesTheCheckAndIsFinal)
          nullptr},
         {"frames of another format, their decode left by a chance header",
          frames5 + chance + frames5 + repeat(mono, 3) + frames5, "changes format"},
+        // The one frame ran into junk, and the only other is a second file's
+        // header frame: nothing of the audio is left (the plan once kept
+        // nothing and called it a repair).
+        {"a frame into junk, then a header frame alone", f + text("junk!junk!") + header, "no whole frame"},
     };
     for (const output_case& c : cases) {
         SCOPED_TRACE(c.what);

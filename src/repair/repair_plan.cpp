@@ -501,6 +501,12 @@ private:
             frames += run_frames;
             stretches.push_back({end - begin, run_samples});
         }
+        if (stretches.empty()) {
+            // Every frame went: with junk it ran into, or as a second file's
+            // header frame. A stream of tags alone is no repair.
+            plan_.refusal = "no whole frame of audio was found";
+            return;
+        }
         if (joined_tags > 0) {
             act({repair_action_kind::joined_tag_removed, joined_tags, 0, 0, 0});
         }
