@@ -287,6 +287,10 @@ TEST(IntegrityScan, FindingsOnHandBuiltStreams)
         const bytes word{0xFF, 0xFB, 0x00, 0x00};
         std::copy(word.begin(), word.end(), ape_with_sync_words.begin() + static_cast<std::ptrdiff_t>(at));
     }
+    // A frame whose last ten bytes read as an empty ID3v2 tag's header.
+    bytes ends_like_a_tag = song;
+    const bytes empty_tag = id3v2_tag(0);
+    std::copy(empty_tag.begin(), empty_tag.end(), ends_like_a_tag.end() - static_cast<std::ptrdiff_t>(empty_tag.size()));
     const struct {
         const char* what;
         bytes stream;
@@ -318,6 +322,10 @@ TEST(IntegrityScan, FindingsOnHandBuiltStreams)
         // the end, where an ID3v1 tag would begin.
         {"two APEv2 tags without headers, the first footer 128 bytes from the end",
          song + ape_tag(false, 40) + ape_tag(false, 67), "", integrity_verdict::structure},
+        // Read from the frame's end, the ID3v1 tag shows the frame whole; read
+        // back from the end, the frame's last bytes once made a tag over it.
+        {"a frame ending like an empty ID3v2 tag, then ID3v1 and an APEv2 tag without header",
+         ends_like_a_tag + v1 + ape_tag(false, 40), "", integrity_verdict::structure},
         {"Lyrics3v2, then an ID3v2 tag without footer", song + lyrics3v2("IND0000210LYR00005la la") + id3v2_tag(40),
          "", integrity_verdict::structure},
         {"reserved emphasis", song + reserved, "reserved_emphasis@2085;", integrity_verdict::damaged},
