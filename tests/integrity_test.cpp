@@ -326,6 +326,8 @@ TEST(IntegrityScan, FindingsOnHandBuiltStreams)
         // back from the end, the frame's last bytes once made a tag over it.
         {"a frame ending like an empty ID3v2 tag, then ID3v1 and an APEv2 tag without header",
          ends_like_a_tag + v1 + ape_tag(false, 40), "", integrity_verdict::structure},
+        {"a frame ending like an empty ID3v2 tag, then an APEv2 tag without header",
+         ends_like_a_tag + ape_tag(false, 40), "", integrity_verdict::structure},
         {"Lyrics3v2, then an ID3v2 tag without footer", song + lyrics3v2("IND0000210LYR00005la la") + id3v2_tag(40),
          "", integrity_verdict::structure},
         {"reserved emphasis", song + reserved, "reserved_emphasis@2085;", integrity_verdict::damaged},

@@ -1,5 +1,6 @@
 #include "integrity/end_tags.hpp"
 
+#include <algorithm>
 #include <cstring>
 
 namespace framelint {
@@ -196,7 +197,7 @@ std::uint64_t tag_length_from_end(std::span<const std::uint8_t> tail)
 }
 
 std::uint64_t end_tags_start(std::span<const std::uint8_t> tail, std::uint64_t end_offset, std::uint64_t floor,
-                             void (*on_tag)(const end_tag&, void*), void* context)
+                             void (*on_tag)(const end_tag&, void*), void* context, std::uint64_t footerless_floor)
 {
     std::uint64_t start = end_offset;
     std::size_t in_tail = tail.size();
@@ -204,7 +205,8 @@ std::uint64_t end_tags_start(std::span<const std::uint8_t> tail, std::uint64_t e
         end_tag tag;
         std::uint64_t length = footer_tag(tail.first(in_tail), tag.kind);
         if (length == 0) {
-            const std::uint64_t below_floor = floor > start - in_tail ? floor - (start - in_tail) : 0;
+            const std::uint64_t lowest = std::max(floor, footerless_floor);
+            const std::uint64_t below_floor = lowest > start - in_tail ? lowest - (start - in_tail) : 0;
             if (below_floor < in_tail) {
                 length = footerless_id3v2(tail.first(in_tail), static_cast<std::size_t>(below_floor));
                 tag.kind = end_tag_kind::id3v2;

@@ -51,9 +51,14 @@ struct end_tag {
 // A footer is believed only when its tag's beginning fits it: an ID3v2 footer
 // needs its header where it says (and so within tail), an APEv2 footer its
 // header or a well-formed first item, a Lyrics3v2 end its "LYRICSBEGIN", each
-// checked when it lies within tail; and no tag begins before floor. Each tag
-// believed is handed to on_tag (when set), from the last one back.
+// checked when it lies within tail; and no tag begins before floor. An ID3v2
+// tag without a footer is found by a header within tail whose size leads
+// exactly to where the tags read so far begin, no earlier than
+// footerless_floor: ten bytes of a header are a weak sign, and are not
+// believed over a frame's bytes. Each tag believed is handed to on_tag (when
+// set), from the last one back.
 std::uint64_t end_tags_start(std::span<const std::uint8_t> tail, std::uint64_t end_offset, std::uint64_t floor = 0,
-                             void (*on_tag)(const end_tag&, void*) = nullptr, void* context = nullptr);
+                             void (*on_tag)(const end_tag&, void*) = nullptr, void* context = nullptr,
+                             std::uint64_t footerless_floor = 0);
 
 }  // namespace framelint

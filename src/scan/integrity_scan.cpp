@@ -254,7 +254,8 @@ std::int64_t tags_over_cut_frame(const scan_context& c, end_tags_seen* seen)
     const std::span<const std::uint8_t> tail = stream_tail(c, bytes);
     const auto begin = static_cast<std::int64_t>(end_tags_start(tail, static_cast<std::uint64_t>(w.fed()),
                                                                 static_cast<std::uint64_t>(w.last_start + 4),
-                                                                seen != nullptr ? collect_end_tag : nullptr, seen));
+                                                                seen != nullptr ? collect_end_tag : nullptr, seen,
+                                                                static_cast<std::uint64_t>(w.last_end)));
     return begin > w.last_start && begin < w.fed() ? begin : w.fed();
 }
 
@@ -291,7 +292,8 @@ bool inside_end_tags(const scan_context& c, std::int64_t offset)
     tail_bytes last{};
     const std::span<const std::uint8_t> tail = stream_tail(c, last);
     return offset >= static_cast<std::int64_t>(end_tags_start(tail, static_cast<std::uint64_t>(w.fed()),
-                                                              end_read_floor(w)));
+                                                              end_read_floor(w), nullptr, nullptr,
+                                                              static_cast<std::uint64_t>(w.last_end)));
 }
 
 void check_end(scan_context& c)
@@ -323,8 +325,8 @@ void check_end(scan_context& c)
         // No tag read back from a footer hides a whole frame of the stream.
         end_tags_seen seen;
         tags_begin = static_cast<std::int64_t>(end_tags_start(tail, static_cast<std::uint64_t>(w.fed()),
-                                                              end_read_floor(w),
-                                                              collect_end_tag, &seen));
+                                                              end_read_floor(w), collect_end_tag, &seen,
+                                                              static_cast<std::uint64_t>(w.last_end)));
         keep_end_tags(c, seen, tags_end);
     }
     if (c.stream_rules) {

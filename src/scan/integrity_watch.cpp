@@ -108,7 +108,8 @@ std::int64_t integrity_watch::forward_tags_end() const
 
 std::int64_t integrity_watch::end_tags_begin(std::span<const std::uint8_t> last) const
 {
-    return static_cast<std::int64_t>(end_tags_start(last, static_cast<std::uint64_t>(fed_)));
+    return static_cast<std::int64_t>(
+        end_tags_start(last, static_cast<std::uint64_t>(fed_), 0, nullptr, nullptr, static_cast<std::uint64_t>(last_end)));
 }
 
 }  // namespace framelint
