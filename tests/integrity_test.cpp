@@ -291,6 +291,10 @@ TEST(IntegrityScan, FindingsOnHandBuiltStreams)
     bytes ends_like_a_tag = song;
     const bytes empty_tag = id3v2_tag(0);
     std::copy(empty_tag.begin(), empty_tag.end(), ends_like_a_tag.end() - static_cast<std::ptrdiff_t>(empty_tag.size()));
+    // A frame with "TAG" 128 bytes before its end, as an ID3v1 tag would stand.
+    bytes ends_like_id3v1 = song;
+    const bytes tag_text = text("TAG");
+    std::copy(tag_text.begin(), tag_text.end(), ends_like_id3v1.end() - 128);
     const struct {
         const char* what;
         bytes stream;
@@ -328,6 +332,13 @@ TEST(IntegrityScan, FindingsOnHandBuiltStreams)
          ends_like_a_tag + v1 + ape_tag(false, 40), "", integrity_verdict::structure},
         {"a frame ending like an empty ID3v2 tag, then an APEv2 tag without header",
          ends_like_a_tag + ape_tag(false, 40), "", integrity_verdict::structure},
+        // The APEv2 tag, read back from the end, begins where the frame ends:
+        // the frame is whole, whatever its bytes look like.
+        {"a frame ending like an ID3v1 tag, then an APEv2 tag without header", ends_like_id3v1 + ape_tag(false, 40),
+         "", integrity_verdict::structure},
+        {"cut inside the last frame, an ID3v1 tag where the frame would end, then an APEv2 tag",
+         slice(song, 0, song.size() - 300) + id3v1_tag_bytes("T", "A", 1, 1) + ape_tag(false, 40),
+         "last_frame_cut_by_tag@1668;", integrity_verdict::damaged},
         {"Lyrics3v2, then an ID3v2 tag without footer", song + lyrics3v2("IND0000210LYR00005la la") + id3v2_tag(40),
          "", integrity_verdict::structure},
         {"reserved emphasis", song + reserved, "reserved_emphasis@2085;", integrity_verdict::damaged},

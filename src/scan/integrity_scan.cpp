@@ -269,12 +269,17 @@ bool end_tags_cut_last_frame(const scan_context& c)
 namespace {
 
 // Where tags read back from the end of the stream may begin at the earliest.
-// Inside the last frame, for a file cut and tagged again; but where a tag was
-// read at the frame's end by its header, the frame is whole, and nothing read
-// back from the end reaches into it.
-std::uint64_t end_read_floor(const integrity_watch& w)
+// Inside the last frame, for a file cut and tagged again; but where a tag
+// begins right at the frame's end (read there by its header, or read back
+// from the end), the frame is whole, and nothing read back reaches into it.
+std::uint64_t end_read_floor(const integrity_watch& w, std::span<const std::uint8_t> tail)
 {
-    return static_cast<std::uint64_t>(w.forward_tags_end() > w.last_end ? w.last_end : w.last_start + 1);
+    const auto frame_end = static_cast<std::uint64_t>(w.last_end);
+    if (w.forward_tags_end() > w.last_end ||
+        end_tags_start(tail, static_cast<std::uint64_t>(w.fed()), frame_end, nullptr, nullptr, frame_end) == frame_end) {
+        return frame_end;
+    }
+    return static_cast<std::uint64_t>(w.last_start + 1);
 }
 
 // Whether offset lies inside the tags after the stream's last whole frame, as
@@ -292,7 +297,7 @@ bool inside_end_tags(const scan_context& c, std::int64_t offset)
     tail_bytes last{};
     const std::span<const std::uint8_t> tail = stream_tail(c, last);
     return offset >= static_cast<std::int64_t>(end_tags_start(tail, static_cast<std::uint64_t>(w.fed()),
-                                                              end_read_floor(w), nullptr, nullptr,
+                                                              end_read_floor(w, tail), nullptr, nullptr,
                                                               static_cast<std::uint64_t>(w.last_end)));
 }
 
@@ -325,7 +330,7 @@ void check_end(scan_context& c)
         // No tag read back from a footer hides a whole frame of the stream.
         end_tags_seen seen;
         tags_begin = static_cast<std::int64_t>(end_tags_start(tail, static_cast<std::uint64_t>(w.fed()),
-                                                              end_read_floor(w), collect_end_tag, &seen,
+                                                              end_read_floor(w, tail), collect_end_tag, &seen,
                                                               static_cast<std::uint64_t>(w.last_end)));
         keep_end_tags(c, seen, tags_end);
     }
