@@ -268,18 +268,22 @@ bool end_tags_cut_last_frame(const scan_context& c)
 
 namespace {
 
-// Where tags read back from the end of the stream may begin at the earliest.
-// Inside the last frame, for a file cut and tagged again; but where a tag
-// begins right at the frame's end (read there by its header, or read back
-// from the end), the frame is whole, and nothing read back reaches into it.
-std::uint64_t end_read_floor(const integrity_watch& w, std::span<const std::uint8_t> tail)
+// Where the tags read back from the end of the stream by their footers begin
+// (the stream's end when none does), each handed to seen when it is set. They
+// may begin inside the last frame, for a file cut and tagged again; but where
+// a tag begins right at the frame's end (read there by its header, or read
+// back from the end), the frame is whole, and nothing read back reaches into
+// it. An ID3v2 tag without a footer is believed only from the frame's end on.
+std::int64_t read_back_tags_begin(const integrity_watch& w, std::span<const std::uint8_t> tail,
+                                  end_tags_seen* seen)
 {
+    const auto end = static_cast<std::uint64_t>(w.fed());
     const auto frame_end = static_cast<std::uint64_t>(w.last_end);
-    if (w.forward_tags_end() > w.last_end ||
-        end_tags_start(tail, static_cast<std::uint64_t>(w.fed()), frame_end, nullptr, nullptr, frame_end) == frame_end) {
-        return frame_end;
-    }
-    return static_cast<std::uint64_t>(w.last_start + 1);
+    const bool whole = w.forward_tags_end() > w.last_end ||
+                       end_tags_start(tail, end, frame_end, nullptr, nullptr, frame_end) == frame_end;
+    const std::uint64_t floor = whole ? frame_end : static_cast<std::uint64_t>(w.last_start + 1);
+    return static_cast<std::int64_t>(
+        end_tags_start(tail, end, floor, seen != nullptr ? collect_end_tag : nullptr, seen, frame_end));
 }
 
 // Whether offset lies inside the tags after the stream's last whole frame, as
@@ -295,10 +299,7 @@ bool inside_end_tags(const scan_context& c, std::int64_t offset)
         return true;
     }
     tail_bytes last{};
-    const std::span<const std::uint8_t> tail = stream_tail(c, last);
-    return offset >= static_cast<std::int64_t>(end_tags_start(tail, static_cast<std::uint64_t>(w.fed()),
-                                                              end_read_floor(w, tail), nullptr, nullptr,
-                                                              static_cast<std::uint64_t>(w.last_end)));
+    return offset >= read_back_tags_begin(w, stream_tail(c, last), nullptr);
 }
 
 void check_end(scan_context& c)
@@ -329,9 +330,7 @@ void check_end(scan_context& c)
     } else {
         // No tag read back from a footer hides a whole frame of the stream.
         end_tags_seen seen;
-        tags_begin = static_cast<std::int64_t>(end_tags_start(tail, static_cast<std::uint64_t>(w.fed()),
-                                                              end_read_floor(w, tail), collect_end_tag, &seen,
-                                                              static_cast<std::uint64_t>(w.last_end)));
+        tags_begin = read_back_tags_begin(w, tail, &seen);
         keep_end_tags(c, seen, tags_end);
     }
     if (c.stream_rules) {
