@@ -89,6 +89,24 @@ std::string cut_last_frame(const problem& p, const stream_clues& clues)
     return "its last frame is cut short (" + count_of(missing, "byte", "bytes") + " missing)";
 }
 
+// One step of global gain is 1.5 dB.
+std::string decibels(std::int64_t steps)
+{
+    const std::int64_t tenths = steps * 15;
+    const std::int64_t size = tenths < 0 ? -tenths : tenths;
+    return std::string(tenths < 0 ? "-" : tenths > 0 ? "+" : "") + num(size / 10) + "." + num(size % 10) + " dB";
+}
+
+std::string gain_words(std::int64_t left, std::int64_t right)
+{
+    const std::string tail = " after encoding; the audio is otherwise what the encoder wrote";
+    if (left == right) {
+        return "the gain was changed by " + count_of(left, "step", "steps") + " (" + decibels(left) + ")" + tail;
+    }
+    return "the gain was changed by " + count_of(left, "step", "steps") + " (" + decibels(left) + ") on the left and " +
+           count_of(right, "step", "steps") + " (" + decibels(right) + ") on the right" + tail;
+}
+
 bool contains_folded(std::string_view text, std::string_view word)
 {
     const auto hit = std::search(text.begin(), text.end(), word.begin(), word.end(), [](char a, char b) {
@@ -188,6 +206,13 @@ std::string plain_words(const problem& p, const stream_clues& clues)
     case problem_kind::free_format: return "free-format frames, whose lengths go unchecked";
     case problem_kind::music_ends_early:
         return "frames go on " + count_of(second - first, "byte", "bytes") + " past the music the LAME tag declares";
+    case problem_kind::gain_changed: return gain_words(first, second);
+    case problem_kind::lame_tag_edited:
+        return "the LAME tag was edited after encoding; the audio is still what the encoder wrote";
+    case problem_kind::lame_tag_rewritten:
+        return "the LAME tag was rewritten after encoding (a part split off, or a header rebuilt by a tool); its "
+               "frame counts agree with the file, its music CRC no longer applies";
+    case problem_kind::mono_stereo_switch: return "the stream switches between mono and two channels";
     }
     return "a problem of an unknown kind";
 }

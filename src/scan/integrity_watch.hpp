@@ -83,11 +83,15 @@ public:
     std::optional<vbr_header> counts;  // the first frame's Xing/Info or VBRI header
     std::int64_t tag_frame_start = 0;
     std::optional<lame_tag> lame;
+    // The music CRC did not match as the audio is, but did with a gain change
+    // undone (mp3gain and its peers).
+    bool music_gain_explained = false;
 
     // The stream's own frames: the header word of the last one (a change of
     // format between two of them is a joined stream).
     std::uint32_t last_word = 0;
     bool format_switched = false;  // then a varying bit rate is no sign of VBR
+    bool channels_switched = false;  // between mono and two channels, all else alike
     // Headers rejected while searching: whether they count as bad frames depends
     // on what the bytes they lie in turn out to be (junk between frames, or a tag
     // that is only known by its footer at the end), so they wait here. Offsets
