@@ -62,6 +62,9 @@ std::string format_change(std::int64_t from_word, std::int64_t to_word)
 
 std::string no_audio(const stream_clues& clues)
 {
+    if (is_apple_double(clues.file_label, clues.first_bytes)) {
+        return "not audio: a macOS metadata file";
+    }
     std::string looks;
     if (clues.id3v2_end > 0 && clues.stream_length < clues.id3v2_end) {
         looks = "the file ends inside its ID3v2 tag";
@@ -116,6 +119,14 @@ bool contains_folded(std::string_view text, std::string_view word)
 }
 
 }  // namespace
+
+bool is_apple_double(std::string_view file_label, std::span<const std::uint8_t> first_bytes)
+{
+    const std::size_t slash = file_label.rfind('/');
+    const std::string_view name = slash == std::string_view::npos ? file_label : file_label.substr(slash + 1);
+    return name.starts_with("._") && first_bytes.size() >= 4 && first_bytes[0] == 0x00 && first_bytes[1] == 0x05 &&
+           first_bytes[2] == 0x16 && first_bytes[3] == 0x07;
+}
 
 std::string what_it_looks_like(std::span<const std::uint8_t> bytes, std::int64_t stream_length)
 {
