@@ -910,6 +910,10 @@ TEST(ChangedOnPurpose, FilesCommonToolsChangedAreVouchedForWithANotice)
         const run_result people = run_framelint({"--summary=all", path});
         EXPECT_EQ(people.status, 0) << c.file;
         EXPECT_NE(people.out.find(c.words), std::string::npos) << c.file << people.out;
+        // A pipe is read once: the gains are summed as the audio passes.
+        const run_result piped = run_framelint_as(piped_launch({"-c", "-"}, path, 333));
+        EXPECT_EQ(piped.status, 0) << c.file << piped.err;
+        EXPECT_EQ(report_value(piped.out, "INTEGRITY"), c.verdict) << c.file << " through a pipe";
     }
 }
 
@@ -927,6 +931,8 @@ TEST(ChangedOnPurpose, DamageInAChangedFileIsStillCaught)
         EXPECT_EQ(r.status, 255) << file;
         EXPECT_NE(r.out.find("\"kind\":\"music_crc_mismatch\""), std::string::npos) << file << r.out;
         EXPECT_EQ(r.out.find("gain_changed"), std::string::npos) << file;
+        const std::string flipped = write_temp_file(data, "flipped.mp3");
+        EXPECT_EQ(run_framelint_as(piped_launch({"-c", "-"}, flipped, 333)).status, 255) << file << " through a pipe";
     }
     bytes part = read_file(fixture("changed/split_part1.mp3"));
     part.resize(part.size() - 2000);  // cut inside a frame, and the Xing counts go wrong

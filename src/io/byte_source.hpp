@@ -191,6 +191,7 @@ public:
     // into into, read once more from the file or the memory, without moving the
     // scan; returns how many. 0 for what cannot be read twice (pipes, terminals).
     std::size_t reread(std::int64_t pos, std::span<std::uint8_t> into) const;
+    bool rereadable() const { return seekable_ || memory_.data() != nullptr; }
 
     // Puts a seekable descriptor back at the first byte not yet consumed, so that
     // whoever reads it next does not lose what this source read ahead (or, when

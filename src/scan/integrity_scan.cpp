@@ -113,6 +113,9 @@ void read_tag_frame(scan_context& c, const frame_info& frame, std::int64_t frame
     // A tag whose own CRC fails was edited or damaged: the end of the stream
     // tells which (finish_integrity), so its music is watched all the same.
     w.watch_music(frame_start + frame.frame_length, frame_start + static_cast<std::int64_t>(w.lame->music_length));
+    if (!c.in.rereadable()) {
+        w.watch_gains();  // no second look at the audio later: its gains are summed now
+    }
 }
 
 // Enough of a frame for a Xing/Info or VBRI header's text and flags, wherever
@@ -207,15 +210,13 @@ std::optional<gain_change> undo_record(const scan_context& c)
     return std::nullopt;
 }
 
-// Whether the music's CRC mismatch is a gain change after encoding: the
-// change an undo record names, or else a uniform one found by trying. The
-// audio's frames are read once more (only their side information is looked
-// at); an input that cannot be read twice explains nothing.
-std::optional<gain_change> gain_changed(scan_context& c, std::int64_t music_end)
+// The global gains of the music's frames, read once more from the input (only
+// their side information); none when they are not frame after frame.
+std::optional<gain_fields> reread_gains(scan_context& c, std::int64_t music_end)
 {
     const integrity_watch& w = *c.watch;
     const std::int64_t from = w.music_from();
-    gain_fields fields(music_end - from);
+    std::optional<gain_fields> fields(std::in_place, music_end - from);
     std::vector<std::uint8_t> block(io::byte_source::block_size);
     std::int64_t at = from;
     while (at < music_end) {
@@ -233,7 +234,7 @@ std::optional<gain_change> gain_changed(scan_context& c, std::int64_t music_end)
                 break;  // read it whole from its start
             }
             const std::span<const std::uint8_t> frame(block.data() + p, std::min(length, got - p));
-            if (!fields.add_frame(frame, at + static_cast<std::int64_t>(p) - from)) {
+            if (!fields->add_frame(frame, at + static_cast<std::int64_t>(p) - from)) {
                 return std::nullopt;
             }
             p += length;
@@ -243,14 +244,31 @@ std::optional<gain_change> gain_changed(scan_context& c, std::int64_t music_end)
         }
         at += static_cast<std::int64_t>(p);
     }
+    return fields;
+}
+
+// Whether the music's CRC mismatch is a gain change after encoding: the
+// change an undo record names, or else a uniform one found by trying.
+std::optional<gain_change> gain_changed(scan_context& c, std::int64_t music_end)
+{
+    const integrity_watch& w = *c.watch;
+    std::optional<gain_fields> reread;
+    const gain_fields* fields = w.gains();
+    if (fields == nullptr && c.in.rereadable()) {
+        reread = reread_gains(c, music_end);
+        fields = reread ? &*reread : nullptr;
+    }
+    if (fields == nullptr) {
+        return std::nullopt;
+    }
     const std::uint16_t crc = w.music_crc();
     const std::uint16_t stored = w.lame->music_crc;
     if (const auto record = undo_record(c)) {
-        if (const auto change = fields.crc_change(*record); change && (crc ^ *change) == stored) {
+        if (const auto change = fields->crc_change(*record); change && (crc ^ *change) == stored) {
             return record;
         }
     }
-    return fields.find_change(crc, stored);
+    return fields->find_change(crc, stored);
 }
 
 void note_gain_change(scan_context& c, const gain_change& change)
