@@ -34,7 +34,8 @@ byte_source::byte_source(int fd, bool is_stdin, std::span<std::uint8_t> buffer, 
 }
 
 byte_source::byte_source(std::span<const std::uint8_t> memory, bool is_stdin)
-    : is_stdin_(is_stdin), memory_(memory), data_begin_(memory.data()), cur_(memory.data()), end_(memory.data() + memory.size()),
+    : is_stdin_(is_stdin), memory_(memory), data_begin_(memory.data()), cur_(memory.data()),
+      end_(memory.data() + memory.size()),
       fetched_(memory.data())
 {
 }
@@ -54,7 +55,8 @@ std::size_t byte_source::reread(std::int64_t pos, std::span<std::uint8_t> into) 
     }
     std::size_t got = 0;
     while (got < into.size()) {
-        const ssize_t n = ::pread(fd_, into.data() + got, into.size() - got, origin_ + pos + static_cast<std::int64_t>(got));
+        const ssize_t n =
+            ::pread(fd_, into.data() + got, into.size() - got, origin_ + pos + static_cast<std::int64_t>(got));
         if (n < 0 && errno == EINTR) {
             continue;
         }

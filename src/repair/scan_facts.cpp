@@ -35,8 +35,8 @@ repair_facts repair_facts_of(const scan_state& st)
                            (p.dropped > 0 && w.protected_frames != w.frame_crcs_matched);
     f.format_switch = found(p, problem_kind::format_switch) || w.format_switched;
     f.music_crc_mismatch = found(p, problem_kind::music_crc_mismatch) || music_crc_differs(w);
-    f.music_crc_matched = w.music_watched() && w.lame && w.lame->tag_crc_matches() && !f.music_crc_mismatch && !found(p, problem_kind::music_length) &&
-                          p.dropped == 0;
+    f.music_crc_matched = w.music_watched() && w.lame && w.lame->tag_crc_matches() && !f.music_crc_mismatch &&
+                          !found(p, problem_kind::music_length) && p.dropped == 0;
     f.vbr_without_header = found(p, problem_kind::vbr_without_header);
     f.bit_rate_varies = st.rates.low > 0 && st.rates.low != st.rates.high;
     for (const problem& q : p.kept) {

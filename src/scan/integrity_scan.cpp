@@ -223,7 +223,8 @@ std::optional<gain_fields> reread_gains(scan_context& c, std::int64_t music_end)
         const std::size_t got = c.in.reread(at, block);
         std::size_t p = 0;
         while (p + 4 <= got && at + static_cast<std::int64_t>(p) < music_end) {
-            const std::uint32_t word = static_cast<std::uint32_t>(block[p]) << 24 | static_cast<std::uint32_t>(block[p + 1]) << 16 |
+            const std::uint32_t word = static_cast<std::uint32_t>(block[p]) << 24 |
+                                       static_cast<std::uint32_t>(block[p + 1]) << 16 |
                                        static_cast<std::uint32_t>(block[p + 2]) << 8 | block[p + 3];
             frame_info f = blank_frame_info();
             if (!has_sync(word) || decode_header(word, f) == 0 || f.frame_length <= 4) {
