@@ -70,13 +70,13 @@ std::uint16_t pattern_crc(std::uint8_t pattern, int shift)
     return crc16_arc_bytewise(two, 2);
 }
 
-std::uint32_t read_bits(std::span<const std::uint8_t> bytes, std::size_t bit, int count)
+// The eight bits from bit `bit` on (bit 0 the first byte's most significant);
+// the byte after the first is there (the side information goes on past a gain).
+std::uint8_t byte_at_bit(std::span<const std::uint8_t> bytes, std::size_t bit)
 {
-    std::uint32_t v = 0;
-    for (int i = 0; i < count; ++i, ++bit) {
-        v = v << 1 | ((bytes[bit / 8] >> (7 - bit % 8)) & 1u);
-    }
-    return v;
+    const std::size_t at = bit / 8;
+    const unsigned two = static_cast<unsigned>(bytes[at]) << 8 | bytes[at + 1];
+    return static_cast<std::uint8_t>(two >> (8 - bit % 8));
 }
 
 std::uint32_t big_endian(const std::uint8_t* p) { return std::uint32_t{p[0]} << 24 | p[1] << 16 | p[2] << 8 | p[3]; }
@@ -298,7 +298,7 @@ bool gain_fields::add_frame(std::span<const std::uint8_t> frame, std::int64_t at
             if (bit < 0 || byte + 2 > length_) {
                 return false;
             }
-            const auto gain = static_cast<std::size_t>(read_bits(frame, in_frame, 8));
+            const auto gain = static_cast<std::size_t>(byte_at_bit(frame, in_frame));
             const auto zeros_after = static_cast<std::uint64_t>(length_ - byte - 2);
             const std::uint16_t weight = powers[(8 * zeros_after) % x_order];
             sums_[static_cast<std::size_t>(ch)][gain][static_cast<std::size_t>(bit % 8)] ^= weight;

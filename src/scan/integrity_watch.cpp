@@ -44,15 +44,19 @@ void integrity_watch::add_gains(const std::uint8_t* bytes, std::int64_t pos, std
         if (g.head_need == 4) {
             const std::uint32_t word = static_cast<std::uint32_t>(g.head[0]) << 24 | g.head[1] << 16 | g.head[2] << 8 |
                                        g.head[3];
-            frame_info f = blank_frame_info();
-            if (!has_sync(word) || decode_header(word, f) == 0 || f.frame_length <= 4 || f.l3 == 0) {
-                g.broken = true;
-                return;
+            gain_walk::known_word& k = g.known[((word >> 11) & 0x1Eu) | ((word >> 9) & 1u)];
+            if (k.word != word) {
+                frame_info f = blank_frame_info();
+                if (!has_sync(word) || decode_header(word, f) == 0 || f.frame_length <= 4 || f.l3 == 0) {
+                    g.broken = true;
+                    return;
+                }
+                const std::size_t need =
+                    (f.prot_bit != 0 ? 6 : 4) + side_info_bytes(f.mpv_1 != 0, f.single_channel != 0);
+                k = {word, f.frame_length, std::min<std::size_t>(need, static_cast<std::size_t>(f.frame_length))};
             }
-            g.frame_length = f.frame_length;
-            const std::size_t need =
-                (f.prot_bit != 0 ? 6 : 4) + side_info_bytes(f.mpv_1 != 0, f.single_channel != 0);
-            g.head_need = std::min<std::size_t>(need, static_cast<std::size_t>(f.frame_length));
+            g.frame_length = k.length;
+            g.head_need = k.need;
             continue;
         }
         if (!g.fields.add_frame(std::span<const std::uint8_t>(g.head.data(), g.head_len), g.next)) {

@@ -156,6 +156,14 @@ private:
         std::size_t head_need = 4;
         std::int64_t frame_length = 0;
         bool broken = false;  // not frame after frame: nothing can be said
+        // Header words met, by bit-rate index and padding: a frame's length and
+        // the bytes up to the end of its side information, decoded once.
+        struct known_word {
+            std::uint32_t word = 0;
+            std::int64_t length = 0;
+            std::size_t need = 0;
+        };
+        std::array<known_word, 32> known{};
     };
     std::unique_ptr<gain_walk> gains_;
 
