@@ -165,6 +165,7 @@ void person_tally::merge(const person_tally& other)
     unreadable += other.unreadable;
     repaired += other.repaired;
     bytes += other.bytes;
+    metadata_skipped += other.metadata_skipped;
 }
 
 std::string size_words(std::int64_t bytes)
@@ -191,7 +192,12 @@ std::string tally_line(const person_tally& t, double seconds, bool repairs)
     std::snprintf(time, sizeof time, "%.1f s", seconds);
     return std::to_string(t.files) + (t.files == 1 ? " file: " : " files: ") + std::to_string(t.clean) + " clean, " +
            (repairs ? std::to_string(t.repaired) + " repaired, " : "") + std::to_string(t.damaged) + " damaged, " +
-           std::to_string(t.unreadable) + " unreadable (" +
+           std::to_string(t.unreadable) + " unreadable" +
+           (t.metadata_skipped > 0 ? ", " + std::to_string(t.metadata_skipped) +
+                                         (t.metadata_skipped == 1 ? " macOS metadata file" : " macOS metadata files") +
+                                         " skipped"
+                                   : std::string()) +
+           " (" +
            size_words(t.bytes) + " in " + time + ")\n";
 }
 
