@@ -73,23 +73,32 @@ run_result fix(const std::vector<std::string>& files, const std::string& more = 
     return run_framelint(args);
 }
 
+// lost: the repair drops audio (frames cut, or taken by the junk inside
+// them), so the file is made playable but stays incomplete. evidence: its
+// LAME tag keeps the whole's music length, so that -c still says so.
+enum class loss : std::uint8_t { none, lost, evidence };
+
 struct damage_case {
     const char* what;
     const char* source;
     std::function<bytes(const bytes&)> damage;
+    loss lost = loss::none;
 };
 
 const damage_case damage_cases[] = {
-    {"cut download, VBR", "lame_vbr.mp3", [](const bytes& d) { return slice(d, 0, d.size() * 6 / 10); }},
+    {"cut download, VBR", "lame_vbr.mp3", [](const bytes& d) { return slice(d, 0, d.size() * 6 / 10); },
+     loss::evidence},
     {"cut then tagged", "tag_v11.mp3",
-     [](const bytes& d) { return slice(d, 0, d.size() * 6 / 10) + slice(d, d.size() - 128, d.size()); }},
+     [](const bytes& d) { return slice(d, 0, d.size() * 6 / 10) + slice(d, d.size() - 128, d.size()); },
+     loss::evidence},
     // Cut 100 bytes into a frame of 418 and tagged again: the tag stands where
     // the frame would have gone on; the frame goes, the tag stays.
     {"cut inside its last frame, then tagged", "tag_v11.mp3",
-     [](const bytes& d) { return slice(d, 0, 8776 + 100) + slice(d, d.size() - 128, d.size()); }},
+     [](const bytes& d) { return slice(d, 0, 8776 + 100) + slice(d, d.size() - 128, d.size()); }, loss::evidence},
     {"junk at the start", "lame_cbr128.mp3", [](const bytes& d) { return bytes(300, 0x41) + d; }},
     {"junk between frames", "lame_vbr.mp3",
-     [](const bytes& d) { return slice(d, 0, d.size() / 2) + bytes(301, 0x11) + slice(d, d.size() / 2, d.size()); }},
+     [](const bytes& d) { return slice(d, 0, d.size() / 2) + bytes(301, 0x11) + slice(d, d.size() / 2, d.size()); },
+     loss::evidence},
     {"junk before the tags", "tag_both.mp3",
      [](const bytes& d) { return slice(d, 0, d.size() - 128) + text("junk!junk!") + slice(d, d.size() - 128, d.size()); }},
     {"zeroed block", "lame_vbr.mp3",
@@ -98,9 +107,10 @@ const damage_case damage_cases[] = {
          std::fill(z.begin() + static_cast<std::ptrdiff_t>(d.size() / 3),
                    z.begin() + static_cast<std::ptrdiff_t>(d.size() / 3 + 700), 0);
          return z;
-     }},
+     },
+     loss::evidence},
     {"deleted block", "twolame_l2_192.mp2",
-     [](const bytes& d) { return slice(d, 0, d.size() / 3) + slice(d, d.size() / 3 + 1000, d.size()); }},
+     [](const bytes& d) { return slice(d, 0, d.size() / 3) + slice(d, d.size() / 3 + 1000, d.size()); }, loss::lost},
     {"two tagged files joined", "tag_v23.mp3", [](const bytes& d) { return d + d; }},
     {"ID3v2 size into the audio", "tag_v23.mp3",
      [](const bytes& d) {
@@ -121,11 +131,13 @@ TEST(FixCli, DamagedCopiesAreRepairedInPlaceOnce)
         ASSERT_EQ(run_framelint({"-c", song}).status, 255);
 
         const run_result r = fix({song});
-        EXPECT_EQ(r.status, 0) << r.out << r.err;
-        EXPECT_NE(r.out.find(song + ": repaired: "), std::string::npos) << r.out;
+        EXPECT_EQ(r.status, c.lost == loss::none ? 0 : 255) << r.out << r.err;
+        EXPECT_NE(r.out.find(song + (c.lost == loss::none ? ": repaired: " : ": made playable, still incomplete: ")),
+                  std::string::npos)
+            << r.out;
         EXPECT_EQ(read_file(song + ".bak"), damaged);
         const bytes repaired = read_file(song);
-        EXPECT_EQ(run_framelint({"-c", song}).status, 0);
+        EXPECT_EQ(run_framelint({"-c", song}).status, c.lost == loss::evidence ? 255 : 0);
         // The tags at both ends are kept as they were.
         EXPECT_EQ(slice(repaired, 0, 5), slice(original, 0, 5));
         if (std::equal(original.end() - 128, original.end() - 125, "TAG")) {
@@ -136,8 +148,12 @@ TEST(FixCli, DamagedCopiesAreRepairedInPlaceOnce)
         // Repairing a repaired file changes nothing and makes no backup.
         ::unlink((song + ".bak").c_str());
         const run_result again = fix({song});
-        EXPECT_EQ(again.status, 0);
-        EXPECT_EQ(again.out.find("repaired"), std::string::npos) << again.out;
+        EXPECT_EQ(again.status, c.lost == loss::evidence ? 255 : 0);
+        EXPECT_EQ(again.out.find(c.lost == loss::evidence ? ": repaired" : "repaired"), std::string::npos) << again.out;
+        if (c.lost == loss::evidence) {
+            EXPECT_NE(again.out.find("not repaired: audio is missing that no repair brings back ("), std::string::npos)
+                << again.out;
+        }
         EXPECT_EQ(read_file(song), repaired);
         EXPECT_EQ(dir.listing(), "song.mp3\n");
     }
@@ -181,7 +197,12 @@ TEST(FixCli, CleanAndUnrepairableFilesAreLeftAsTheyAre)
     }
 }
 
+std::vector<std::string> lines_before_fix_tally(const std::string& out, const std::string& counts);
+
 bytes cut_vbr() { const bytes d = read_file(fixture("lame_vbr.mp3")); return slice(d, 0, 7000); }
+
+// Damage that a repair undoes whole: junk before the first frame.
+bytes junk_vbr() { return bytes(300, 0x41) + read_file(fixture("lame_vbr.mp3")); }
 
 // What a player shows: ffprobe's duration of a file, in seconds; negative
 // when ffprobe cannot be run.
@@ -216,8 +237,47 @@ TEST(FixCli, ARepairedCutVbrFilePlaysAsLongAsItsFrames)
     const double one_frame = 1152 / 44100.0;
     // The stale Xing header makes players show the whole song.
     EXPECT_GT(ffprobe_seconds(song) - frame_seconds(), 10 * one_frame);
-    ASSERT_EQ(fix({song}, "--no-backup").status, 0);
+    ASSERT_EQ(fix({song}, "--no-backup").status, 255);  // made playable, but incomplete
     EXPECT_NEAR(ffprobe_seconds(song), frame_seconds(), one_frame);
+}
+
+// A cut download is made playable, and says, then and at every later check,
+// how much of the whole it holds; nothing counts it as repaired.
+TEST(FixCli, ACutDownloadIsMadePlayableAndStaysIncomplete)
+{
+    work_dir dir;
+    const std::string song = dir.put("song.mp3", cut_vbr());
+    const run_result r = fix({song}, "--summary");
+    EXPECT_EQ(r.status, 255) << r.out << r.err;
+    const auto lines = lines_before_fix_tally(
+        r.out, "1 file: 0 clean, 0 repaired, 1 playable but incomplete, 0 damaged, 0 unreadable (");
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0].rfind(song + ": made playable, still incomplete: 0:00.5 of 0:01.0; replace it if you can; ", 0),
+              0u)
+        << lines[0];
+
+    const run_result checked = run_framelint({"--summary", song});
+    EXPECT_EQ(checked.status, 255);
+    EXPECT_NE(checked.out.find(song + ": DAMAGED: incomplete: 0:00.6 of about 0:01.0 (ends "), std::string::npos)
+        << checked.out;
+
+    // A second --fix has nothing to mend, and says why the file stays as it is.
+    const bytes repaired = read_file(song);
+    const run_result again = fix({song}, "--json");
+    EXPECT_EQ(again.status, 255);
+    EXPECT_NE(again.out.find(R"("repair":"not_repaired","repair_reason":"audio is missing that no repair brings )"
+                             R"(back (0:00.5 of about 0:01.0); replace it if you can")"),
+              std::string::npos)
+        << again.out;
+    EXPECT_EQ(read_file(song), repaired);
+
+    const std::string other = dir.put("other.mp3", cut_vbr());
+    const run_result json = fix({other}, "--json");
+    EXPECT_NE(json.out.find(R"("repair":"playable_incomplete","backup":")" + other +
+                            R"(.bak","play_seconds_kept":0.574693877551)"),
+              std::string::npos)
+        << json.out;
+    EXPECT_NE(json.out.find(R"("play_seconds_whole":1.044897959183)"), std::string::npos) << json.out;
 }
 
 TEST(FixCli, FailuresChangeNothingAndLeaveNothingBehind)
@@ -288,25 +348,25 @@ TEST(FixCli, AFullTmpfsChangesNothing)
 TEST(FixCli, AKillAtAnyStepLeavesTheOldFileOrTheRepairedOne)
 {
     work_dir model;
-    const std::string done = model.put("song.mp3", cut_vbr());
+    const std::string done = model.put("song.mp3", junk_vbr());
     ASSERT_EQ(fix({done}, "--no-backup").status, 0);
     const bytes repaired = read_file(done);
     for (const char* step : {"temporary_written", "backup_made", "renamed"}) {
         SCOPED_TRACE(step);
         work_dir dir;
-        const std::string song = dir.put("song.mp3", cut_vbr());
+        const std::string song = dir.put("song.mp3", junk_vbr());
         launch how;
         how.args = {"--fix", song};
         how.environment = {{"FRAMELINT_TEST_KILL_AT", step}};
         EXPECT_EQ(run_framelint_as(how).status, 128 + SIGKILL);
-        EXPECT_EQ(read_file(song), std::string(step) == "renamed" ? repaired : cut_vbr());
+        EXPECT_EQ(read_file(song), std::string(step) == "renamed" ? repaired : junk_vbr());
     }
 }
 
 TEST(FixCli, LinksAreFollowedOrRefused)
 {
     work_dir dir;
-    const std::string song = dir.put("song.mp3", cut_vbr());
+    const std::string song = dir.put("song.mp3", junk_vbr());
     const std::string link = dir.path + "/link.mp3";
     ASSERT_EQ(::symlink("song.mp3", link.c_str()), 0);
     const run_result r = fix({link});
@@ -315,22 +375,22 @@ TEST(FixCli, LinksAreFollowedOrRefused)
     ASSERT_EQ(::lstat(link.c_str(), &st), 0);
     EXPECT_TRUE(S_ISLNK(st.st_mode));
     EXPECT_EQ(run_framelint({"-c", song}).status, 0);
-    EXPECT_EQ(read_file(song + ".bak"), cut_vbr());
+    EXPECT_EQ(read_file(song + ".bak"), junk_vbr());
 
-    const std::string other = dir.put("other.mp3", cut_vbr());
+    const std::string other = dir.put("other.mp3", junk_vbr());
     ASSERT_EQ(::link(other.c_str(), (dir.path + "/hard.mp3").c_str()), 0);
     const run_result hard = fix({other});
     EXPECT_EQ(hard.status, 1);
     EXPECT_NE(hard.err.find("2 hard links"), std::string::npos) << hard.err;
-    EXPECT_EQ(read_file(other), cut_vbr());
+    EXPECT_EQ(read_file(other), junk_vbr());
 }
 
 TEST(FixCli, StandardInputIsRepairedToStandardOutput)
 {
     work_dir dir;
-    const std::string song = dir.put("song.mp3", cut_vbr());
+    const std::string song = dir.put("song.mp3", junk_vbr());
     ASSERT_EQ(fix({song}, "--no-backup").status, 0);
-    const run_result r = run_framelint({"--fix", "-"}, cut_vbr());
+    const run_result r = run_framelint({"--fix", "-"}, junk_vbr());
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(bytes(r.out.begin(), r.out.end()), read_file(song));
     EXPECT_NE(r.err.find("stdin: repaired: "), std::string::npos);
@@ -358,7 +418,7 @@ TEST(FixCli, TagsAfterAnEmptyId3v2TagAreKeptAndTheRepairPasses)
 // bad disk): the stream goes out as it came.
 TEST(FixCli, StandardInputWhoseRepairCannotBeCheckedGoesOutAsItCame)
 {
-    const bytes stream = cut_vbr();
+    const bytes stream = junk_vbr();
     const auto kept = static_cast<long long>(stream.size());
     const struct {
         const char* what;
@@ -413,13 +473,13 @@ std::vector<std::string> lines_before_fix_tally(const std::string& out, const st
 TEST(FixCli, SummaryGivesALinePerFileNotCleanAndCountsTheRepaired)
 {
     work_dir model;
-    const std::string alone = model.put("cut.mp3", cut_vbr());
+    const std::string alone = model.put("cut.mp3", junk_vbr());
     const run_result fixed_alone = fix({alone});
     const std::size_t line_at = fixed_alone.out.find(alone + ": repaired: ");
     std::string fix_line = fixed_alone.out.substr(line_at, fixed_alone.out.find('\n', line_at) - line_at);
 
     work_dir dir;
-    const std::string cut = dir.put("cut.mp3", cut_vbr());
+    const std::string cut = dir.put("cut.mp3", junk_vbr());
     const std::string clean = dir.put("clean.mp3", read_file(fixture("lame_vbr.mp3")));
     const std::string bitrot = dir.put("bitrot.mp3", read_file(fixture("integrity/bitrot.mp3")));
     const std::string missing = dir.path + "/missing.mp3";
@@ -436,7 +496,7 @@ TEST(FixCli, SummaryGivesALinePerFileNotCleanAndCountsTheRepaired)
     EXPECT_EQ(lines[1].rfind(bitrot + ": DAMAGED: the audio is not what the encoder wrote", 0), 0u) << lines[1];
     EXPECT_NE(lines[1].find("; not repaired: "), std::string::npos) << lines[1];
     EXPECT_EQ(lines[2], missing + ": unreadable: No such file or directory");
-    EXPECT_EQ(read_file(cut + ".bak"), cut_vbr());
+    EXPECT_EQ(read_file(cut + ".bak"), junk_vbr());
 
     // Every file is clean afterwards: status 0, and =all gives each its line.
     const run_result again = fix({cut, clean}, "--summary=all");
@@ -454,19 +514,19 @@ TEST(FixCli, SummaryGivesALinePerFileNotCleanAndCountsTheRepaired)
 TEST(FixCli, SummarySaysOnTheFilesLineWhyARewriteFailed)
 {
     work_dir dir;
-    const std::string song = dir.put("song.mp3", cut_vbr());
+    const std::string song = dir.put("song.mp3", junk_vbr());
     launch how;
     how.args = {"--fix", "--summary", song};
     how.write_fault_at = 3000;
     const run_result r = run_framelint_as(how);
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, "");
-    const auto lines = lines_before_fix_tally(r.out, "1 file: 0 clean, 0 repaired, 1 damaged, 0 unreadable (");
+    const auto lines =
+        lines_before_fix_tally(r.out, "1 file: 0 clean, 0 repaired, 0 damaged, 0 unreadable, 1 not written (");
     ASSERT_EQ(lines.size(), 1u);
-    EXPECT_EQ(lines[0].rfind(song + ": DAMAGED: ", 0), 0u) << lines[0];
-    EXPECT_NE(lines[0].find("; not repaired: "), std::string::npos) << lines[0];
+    EXPECT_EQ(lines[0].rfind(song + ": not written: cannot write the repaired file ", 0), 0u) << lines[0];
     EXPECT_NE(lines[0].find("No space left on device"), std::string::npos) << lines[0];
-    EXPECT_EQ(read_file(song), cut_vbr());
+    EXPECT_EQ(read_file(song), junk_vbr());
     EXPECT_EQ(dir.listing(), "song.mp3\n");
 }
 

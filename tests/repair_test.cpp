@@ -253,10 +253,12 @@ TEST(RepairPlan, LameTagKeepsVouchingOnlyForTheMusicItChecked)
         repair_facts facts;
         bool vouches;                 // the repaired tag still carries the music CRC
     };
+    // Where a frame of the music is lost, the tag keeps the whole's length and
+    // CRC: the check of the repaired stream still finds audio missing.
     const lame_case cases[] = {
         {"stale counts, music intact", 40, 0, false, facts_with(&repair_facts::music_crc_matched), true},
-        {"junk inside the music", 10, 33, false, facts_with(&repair_facts::music_crc_mismatch), false},
-        {"music cut short", 10, 0, true, {}, false},
+        {"junk inside the music", 10, 33, false, facts_with(&repair_facts::music_crc_mismatch), true},
+        {"music cut short", 10, 0, true, {}, true},
     };
     for (const lame_case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -280,11 +282,14 @@ TEST(RepairPlan, LameTagKeepsVouchingOnlyForTheMusicItChecked)
         EXPECT_EQ(xing->bytes, 417 * (audio_frames + 1));
         const auto lame = find_lame_tag(header, xing->fields_end);
         EXPECT_EQ(lame.has_value(), c.vouches);
+        const bool lost = audio_frames < 10;
+        EXPECT_EQ(plan.incomplete.has_value(), lost);
         if (lame) {
             EXPECT_TRUE(lame->tag_crc_matches());
             EXPECT_EQ(lame->music_crc, music);
+            EXPECT_EQ(lame->music_length, lost ? whole : 11 * 417);
         }
-        EXPECT_EQ(bad_frames_under_check(out), 0);
+        EXPECT_EQ(bad_frames_under_check(out), lost ? 1 : 0);
         // A second repair, from the layout of the repaired stream, changes nothing.
         built_stream again;
         std::vector<bytes> kept{header};
@@ -292,8 +297,10 @@ TEST(RepairPlan, LameTagKeepsVouchingOnlyForTheMusicItChecked)
             kept.push_back(frame(l3_128k));
         }
         again.run(kept).vbr_frame_first();
-        const repair_facts facts_now = c.vouches ? facts_with(&repair_facts::music_crc_matched) : repair_facts{};
-        EXPECT_FALSE(plan_repair(again.done(), facts_now, again.reader()).changes());
+        const repair_facts facts_now = lost ? repair_facts{} : facts_with(&repair_facts::music_crc_matched);
+        const repair_plan replanned = plan_repair(again.done(), facts_now, again.reader());
+        EXPECT_FALSE(replanned.changes());
+        EXPECT_EQ(replanned.incomplete.has_value(), lost);
     }
 }
 

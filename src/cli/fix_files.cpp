@@ -15,6 +15,7 @@
 #include "io/byte_source.hpp"
 #include "io/rewrite.hpp"
 #include "repair/repair_plan.hpp"
+#include "report/plain_words.hpp"
 #include "repair/scan_facts.hpp"
 #include "scan/scan_file.hpp"
 
@@ -140,7 +141,9 @@ std::string damage_named(const problem_list& problems)
 }
 
 // Whether a repaired stream passes the check: read back from fd as -c reads.
-std::string vet_repaired(int fd)
+// With audio missing, the one finding allowed is the one that says so: the
+// LAME tag's music length, kept from the whole, runs past the stream's end.
+std::string vet_repaired(int fd, bool incomplete)
 {
     if (::lseek(fd, 0, SEEK_SET) != 0) {
         return std::string("cannot read the repaired file back: ") + std::strerror(errno);
@@ -148,6 +151,7 @@ std::string vet_repaired(int fd)
     scan_options check;
     check.integrity = true;
     check.check_all = true;
+    check.fix_in_place = true;  // the problems are recorded, to tell a shortfall from damage
     std::string ignored_out;
     std::string ignored_err;
     io::output out(ignored_out);
@@ -158,13 +162,18 @@ std::string vet_repaired(int fd)
     if (in.error() != 0) {
         return std::string("cannot read the repaired file back: ") + std::strerror(in.error());
     }
-    return st.counters.bad_frames == 0 ? "" : "the repaired stream would still not pass the check";
+    const auto shortfalls = std::count_if(st.problems.kept.begin(), st.problems.kept.end(), [](const problem& p) {
+        return p.bad_frame && p.kind == problem_kind::music_length;
+    });
+    const bool only_shortfall = incomplete && st.problems.dropped == 0 && st.counters.bad_frames == shortfalls;
+    return st.counters.bad_frames == 0 || only_shortfall ? "" : "the repaired stream would still not pass the check";
 }
 
 // Whether the pieces of a repaired standard input pass the check: written to
 // an unnamed temporary file in dir and read back, as a repaired file is before
 // it replaces the original.
-std::string vet_repaired_pieces(int spool, std::span<const io::rewrite_piece> pieces, const std::string& dir)
+std::string vet_repaired_pieces(int spool, std::span<const io::rewrite_piece> pieces, const std::string& dir,
+                                bool incomplete)
 {
     const int copy = ::open(dir.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
     if (copy < 0) {
@@ -174,7 +183,7 @@ std::string vet_repaired_pieces(int spool, std::span<const io::rewrite_piece> pi
     if (!io::write_pieces(spool, pieces, copy)) {
         why = "cannot write the repair to a temporary file in " + dir + ": " + std::strerror(errno);
     } else {
-        why = vet_repaired(copy);
+        why = vet_repaired(copy, incomplete);
     }
     ::close(copy);
     return why;
@@ -209,6 +218,11 @@ stream_verdict judge(const scan_state& st, int fd)
     v.plan = plan_repair(st.layout, repair_facts_of(st), reader_of(fd));
     v.report.outcome = "clean";
     if (v.plan.changes()) {
+        if (const auto& s = v.plan.incomplete; s && s->sample_rate > 0) {
+            v.report.kept_seconds = static_cast<double>(s->samples_kept) / s->sample_rate;
+            v.report.whole_seconds = static_cast<double>(s->samples_whole) / s->sample_rate;
+            v.report.whole_estimated = s->whole_estimated;
+        }
         for (const repair_action& a : v.plan.actions) {
             v.report.repairs.push_back(repair_entry{std::string(action_name(a.kind)), describe(a), a.count});
         }
@@ -216,6 +230,14 @@ stream_verdict judge(const scan_state& st, int fd)
         v.report.outcome = "not_repaired";
         v.report.reason = v.plan.refusal ? *v.plan.refusal
                                          : "damage that --fix does not repair (" + damage_named(st.problems) + ")";
+        if (const auto& s = v.plan.incomplete; s && !v.plan.refusal && s->sample_rate > 0) {
+            // A stream made playable before: what is missing stays missing.
+            v.report.reason = "audio is missing that no repair brings back (" +
+                              shortfall_words(static_cast<double>(s->samples_kept) / s->sample_rate,
+                                              static_cast<double>(s->samples_whole) / s->sample_rate,
+                                              s->whole_estimated) +
+                              "); replace it if you can";
+        }
     }
     return v;
 }
@@ -229,12 +251,22 @@ std::string joined_repairs(const repair_report& r)
     return text;
 }
 
+// The outcome of a repair that leaves audio missing.
+std::string made_playable(const repair_report& r)
+{
+    return "made playable, still incomplete: " + shortfall_words(r.kept_seconds, r.whole_seconds, r.whole_estimated) +
+           "; replace it if you can";
+}
+
 // The line a repaired or unrepairable file gets (none for a clean one).
 void print_repair_line(const std::string& name, const repair_report& r, io::output& to, io::output& err)
 {
+    const std::string original = r.backup.empty() ? "" : " (the original is " + r.backup + ")";
     if (r.outcome == "repaired") {
-        to.print("%s: repaired: %s%s\n", name.c_str(), joined_repairs(r).c_str(),
-                 r.backup.empty() ? "" : (" (the original is " + r.backup + ")").c_str());
+        to.print("%s: repaired: %s%s\n", name.c_str(), joined_repairs(r).c_str(), original.c_str());
+    } else if (r.outcome == "playable_incomplete") {
+        to.print("%s: %s; %s%s\n", name.c_str(), made_playable(r).c_str(), joined_repairs(r).c_str(),
+                 original.c_str());
     } else if (r.outcome == "not_repaired") {
         to.print("%s: not repaired: %s\n", name.c_str(), r.reason.c_str());
     } else if (r.outcome == "failed") {
@@ -246,8 +278,8 @@ void count_outcome(const stream_verdict& v, files_outcome& outcome)
 {
     if (v.report.outcome == "failed") {
         outcome.unreadable = true;
-    } else if (v.report.outcome == "not_repaired" && v.damaged) {
-        outcome.bad_frames = true;
+    } else if ((v.report.outcome == "not_repaired" && v.damaged) || v.report.outcome == "playable_incomplete") {
+        outcome.bad_frames = true;  // audio is still missing: the file is no good copy
     }
 }
 
@@ -292,11 +324,13 @@ bool fix_named(const std::string& name, const scan_options& options, std::span<s
         } else if (v.plan.changes()) {
             const auto pieces = pieces_of(v.plan);
             const std::string lost = loses_id3v1(fd, seen.st_size, pieces);
+            const bool incomplete = v.plan.incomplete.has_value();
+            const auto vet = [incomplete](int repaired_fd) { return vet_repaired(repaired_fd, incomplete); };
             const io::rewrite_outcome done =
-                lost.empty() ? io::rewrite_file(target, fd, seen, pieces, !options.no_backup, vet_repaired, kill_if_asked)
+                lost.empty() ? io::rewrite_file(target, fd, seen, pieces, !options.no_backup, vet, kill_if_asked)
                              : io::rewrite_outcome{false, true, "", lost};
             if (done.done) {
-                v.report.outcome = "repaired";
+                v.report.outcome = incomplete ? "playable_incomplete" : "repaired";
                 v.report.backup = done.backup;
             } else if (done.vetoed) {
                 v.report = repair_report{"not_repaired", done.failure, "", {}};
@@ -376,13 +410,14 @@ bool fix_standard_input(const scan_options& options, std::span<std::uint8_t> buf
         auto repaired = pieces_of(v.plan);
         if (std::string lost = loses_id3v1(spool, spooled, repaired); !lost.empty()) {
             v.report = repair_report{"not_repaired", std::move(lost), "", {}};
-        } else if (std::string why = vet_repaired_pieces(spool, repaired, dir); !why.empty()) {
+        } else if (std::string why = vet_repaired_pieces(spool, repaired, dir, v.plan.incomplete.has_value());
+                   !why.empty()) {
             // As for a file: a repair that would not pass is not made, and the
             // stream goes out as it came.
             v.report = repair_report{"not_repaired", std::move(why), "", {}};
         } else {
             pieces = std::move(repaired);
-            v.report.outcome = "repaired";
+            v.report.outcome = v.plan.incomplete ? "playable_incomplete" : "repaired";
         }
     }
     if (!out.flush() || !io::write_pieces(spool, pieces, STDOUT_FILENO)) {

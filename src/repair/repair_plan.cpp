@@ -419,6 +419,7 @@ private:
             last.bytes.end = cut->begin;
             --last.frames;
             last.samples -= f ? f->info.samples_per_frame : 0;
+            ++dropped_frames_;
             if (last.frames <= 0) {
                 runs.pop_back();
             }
@@ -481,11 +482,15 @@ private:
                 end = std::max(begin, run.last_frame);
                 if (end > run.last_frame || !f) {
                     end = begin;  // nothing but the header frame, or unreadable: keep none of it
+                    dropped_frames_ += run_frames;
+                    dropped_samples_ += run_samples;
                     run_frames = 0;
                     run_samples = 0;
                 } else {
                     --run_frames;
                     run_samples -= f->info.samples_per_frame;
+                    ++dropped_frames_;
+                    dropped_samples_ += f->info.samples_per_frame;
                     recover_frames_inside(run.last_frame, f->info.frame_length, runs[r + 1]);
                 }
             }
@@ -545,6 +550,7 @@ private:
             act({repair_action_kind::stray_bytes_removed, stray, stray_places, 0, 0});
         }
 
+        judge_shortfall(header_frame, header, frames, audio_bytes, stretches);
         if (header) {
             rebuild_header_frame(*header_frame, *header, header_piece, frames, audio_bytes, audio_end,
                                  audio_untouched, stretches, audio_word);
@@ -552,6 +558,63 @@ private:
             add_xing_frame(header_piece, audio_word != 0 ? audio_word : first.first_header, frames, audio_bytes,
                            stretches);
         }
+    }
+
+    // Whether audio is missing that no repair brings back, and how much of
+    // what the stream once held is kept. The stream's own header tells the
+    // whole: the frame count of its Xing/Info or VBRI header, or else the
+    // LAME tag's music length. Counts alone that say more than is there are
+    // believed only when the byte count says so too (or is absent): a wrong
+    // count is no evidence of lost audio.
+    void judge_shortfall(const std::optional<frame_bytes>& header_frame, const std::optional<vbr_header>& header,
+                         std::int64_t frames, std::int64_t audio_bytes, const std::vector<audio_stretch>& stretches)
+    {
+        audio_shortfall s;
+        for (const audio_stretch& st : stretches) {
+            s.samples_kept += st.samples;
+        }
+        const std::uint32_t word = layout_.runs.front().first_header;
+        frame_info info = blank_frame_info();
+        decode_header(word, info);
+        s.sample_rate = info.sample_freq;
+        const std::int64_t per_frame = info.samples_per_frame;
+        bool short_by_header = false;
+        if (header && header_checked_ && header_frame) {
+            const std::int64_t kept_bytes = header_frame->info.frame_length + audio_bytes;
+            if (header->frames && *header->frames > frames + 1 && (!header->bytes || *header->bytes > kept_bytes)) {
+                short_by_header = true;
+                s.samples_whole = static_cast<std::int64_t>(*header->frames) * per_frame;
+            }
+            if (const auto lame = lame_of(*header_frame, *header);
+                lame && lame->tag_crc_matches() && lame->music_length > kept_bytes) {
+                short_by_header = true;
+                music_short_ = true;
+                if (s.samples_whole == 0 && audio_bytes > 0) {
+                    const double scale = static_cast<double>(lame->music_length - header_frame->info.frame_length) /
+                                         static_cast<double>(audio_bytes);
+                    s.samples_whole = static_cast<std::int64_t>(static_cast<double>(s.samples_kept) * scale);
+                    s.whole_estimated = facts_.bit_rate_varies;
+                }
+            }
+        }
+        if (!short_by_header && dropped_frames_ == 0 && !facts_.last_frame_cut) {
+            return;
+        }
+        if (s.samples_whole == 0 && !facts_.last_frame_cut) {
+            s.samples_whole = s.samples_kept + dropped_samples_;  // only frames inside the stream went
+        }
+        if (s.samples_whole != 0) {
+            s.samples_whole = std::max(s.samples_whole, s.samples_kept);
+        }
+        plan_.incomplete = s;
+    }
+
+    static std::optional<lame_tag> lame_of(const frame_bytes& frame, const vbr_header& header)
+    {
+        if (header.kind == vbr_header_kind::vbri || header.fields_end > frame.bytes.size()) {
+            return std::nullopt;
+        }
+        return find_lame_tag(frame.bytes, header.fields_end);
     }
 
     void add_xing_frame(std::size_t at, std::uint32_t audio_word, std::int64_t frames, std::int64_t audio_bytes,
@@ -631,6 +694,14 @@ private:
                     put_big_endian16(frame.data() + t + lame_tag_crc_at, lame_tag_crc(frame, t));
                     act({repair_action_kind::lame_tag_rewritten, 0, 0, 0, 0});
                 }
+            } else if (music_short_ && plan_.incomplete) {
+                // Audio is missing: the encoder's music length and CRC stay,
+                // so that the check still finds the stream shorter than what
+                // was encoded. Only the tag's own CRC follows the new counts.
+                if (counts_changed) {
+                    put_big_endian16(frame.data() + t + lame_tag_crc_at, lame_tag_crc(frame, t));
+                    act({repair_action_kind::lame_evidence_kept, 0, 0, 0, 0});
+                }
             } else {
                 // What was kept is not what the encoder vouched for: a tag CRC of 0
                 // tells readers that nothing in the tag is checked.
@@ -654,6 +725,9 @@ private:
     std::size_t merge_from_ = 0;  // keep() extends no piece before this one
     std::int64_t kept_to_ = 0;    // where the last piece kept from the stream ends
     bool header_checked_ = false;  // the header frame kept is the one the check read
+    std::int64_t dropped_frames_ = 0;   // frames of the stream's runs the repair drops
+    std::int64_t dropped_samples_ = 0;  // ... and their play length
+    bool music_short_ = false;  // the LAME tag declares more music than the repair keeps
 };
 
 }  // namespace
@@ -675,6 +749,7 @@ std::string_view action_name(repair_action_kind kind)
     case repair_action_kind::xing_frame_added: return "xing_frame_added";
     case repair_action_kind::lame_tag_rewritten: return "lame_tag_rewritten";
     case repair_action_kind::lame_music_crc_dropped: return "lame_music_crc_dropped";
+    case repair_action_kind::lame_evidence_kept: return "lame_evidence_kept";
     }
     return "unknown";
 }
@@ -706,6 +781,8 @@ std::string describe(const repair_action& a)
         return "LAME tag CRC rewritten";
     case repair_action_kind::lame_music_crc_dropped:
         return "LAME tag no longer vouches for the music (music length rewritten, CRCs cleared)";
+    case repair_action_kind::lame_evidence_kept:
+        return "LAME tag keeps the music length and CRC of the whole, to show that audio is missing";
     }
     return "";
 }

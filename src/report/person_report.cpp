@@ -16,6 +16,8 @@ const char* verdict_word(person_verdict v)
     case person_verdict::damaged: return "DAMAGED";
     case person_verdict::unreadable: return "unreadable";
     case person_verdict::repaired: return "repaired";
+    case person_verdict::incomplete: return "made playable, still incomplete";
+    case person_verdict::not_written: return "not written";
     }
     return "unreadable";
 }
@@ -109,6 +111,15 @@ std::string person_line(const person_record& r, const person_style& style, const
         parts.push_back(why);
     } else if (r.verdict == person_verdict::repaired && r.repair != nullptr) {
         parts.push_back(repairs_done(*r.repair));
+    } else if (r.verdict == person_verdict::incomplete && r.repair != nullptr) {
+        parts.push_back(shortfall_words(r.repair->kept_seconds, r.repair->whole_seconds, r.repair->whole_estimated));
+        parts.push_back("replace it if you can");
+        parts.push_back(repairs_done(*r.repair));
+    } else if (r.verdict == person_verdict::not_written && r.repair != nullptr) {
+        parts.push_back(r.repair->reason);
+        for (std::string& finding : grouped_words(r, style, false)) {
+            parts.push_back(std::move(finding));
+        }
     } else {
         parts = grouped_words(r, style, false);
         if (r.problems != nullptr && r.problems->dropped > 0) {
@@ -154,6 +165,8 @@ void person_tally::add(person_verdict v, std::int64_t bytes_read)
     case person_verdict::damaged: ++damaged; break;
     case person_verdict::unreadable: ++unreadable; break;
     case person_verdict::repaired: ++repaired; break;
+    case person_verdict::incomplete: ++incomplete; break;
+    case person_verdict::not_written: ++not_written; break;
     }
 }
 
@@ -164,6 +177,8 @@ void person_tally::merge(const person_tally& other)
     damaged += other.damaged;
     unreadable += other.unreadable;
     repaired += other.repaired;
+    incomplete += other.incomplete;
+    not_written += other.not_written;
     bytes += other.bytes;
 }
 
@@ -190,8 +205,10 @@ std::string tally_line(const person_tally& t, double seconds, bool repairs)
     char time[32];
     std::snprintf(time, sizeof time, "%.1f s", seconds);
     return std::to_string(t.files) + (t.files == 1 ? " file: " : " files: ") + std::to_string(t.clean) + " clean, " +
-           (repairs ? std::to_string(t.repaired) + " repaired, " : "") + std::to_string(t.damaged) + " damaged, " +
-           std::to_string(t.unreadable) + " unreadable (" +
+           (repairs ? std::to_string(t.repaired) + " repaired, " : "") +
+           (t.incomplete > 0 ? std::to_string(t.incomplete) + " playable but incomplete, " : "") +
+           std::to_string(t.damaged) + " damaged, " + std::to_string(t.unreadable) + " unreadable" +
+           (t.not_written > 0 ? ", " + std::to_string(t.not_written) + " not written" : "") + " (" +
            size_words(t.bytes) + " in " + time + ")\n";
 }
 

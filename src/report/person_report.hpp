@@ -13,8 +13,10 @@
 
 namespace framelint {
 
-// repaired: --fix rewrote the file, which now passes the check.
-enum class person_verdict : std::uint8_t { clean, damaged, unreadable, repaired };
+// repaired: --fix rewrote the file, which now passes the check. incomplete:
+// --fix made it playable, but audio is missing. not_written: --fix could not
+// write its repair (the file is as it was).
+enum class person_verdict : std::uint8_t { clean, damaged, unreadable, repaired, incomplete, not_written };
 
 struct repair_report;
 
@@ -51,6 +53,8 @@ struct person_tally {
     std::int64_t damaged = 0;
     std::int64_t unreadable = 0;
     std::int64_t repaired = 0;
+    std::int64_t incomplete = 0;
+    std::int64_t not_written = 0;
     std::int64_t bytes = 0;  // read, over every file
 
     void add(person_verdict v, std::int64_t bytes_read);
@@ -71,7 +75,9 @@ struct person_run {
 };
 
 // "64 files: 49 clean, 13 damaged, 2 unreadable (1.2 GB in 3.4 s)", with its line end;
-// with repairs, "64 files: 49 clean, 12 repaired, 1 damaged, 2 unreadable (...)".
+// with repairs, "64 files: 49 clean, 12 repaired, 1 damaged, 2 unreadable (...)",
+// and, where there are any, "..., 1 playable but incomplete, ..." after the
+// repaired and "..., 1 not written (...)" at the end.
 std::string tally_line(const person_tally& t, double seconds, bool repairs = false);
 
 // A byte count for people: "917 bytes", "17.1 kB", "1.2 GB" (powers of 1000).

@@ -21,7 +21,19 @@ struct stream_clues {
     std::int64_t stream_length = 0;
     // Where an ID3v2 tag at the start of the stream ends by its size (0: none).
     std::int64_t id3v2_end = 0;
+    // The play time of the frames found, and whether their bit rate varies
+    // (a whole worked out from a byte count is then an estimate).
+    double play_seconds = 0;
+    bool bit_rate_varies = false;
 };
+
+// A play time as m:ss (h:mm:ss from an hour on), rounded down.
+std::string play_time_words(double seconds);
+
+// What is kept of a whole: "0:12 of 0:47", "0:12 of about 0:49" (an
+// estimate), "0:12 kept, the rest is lost" (whole 0: unknown). Where both
+// read the same to the second, tenths or hundredths tell them apart.
+std::string shortfall_words(double kept_seconds, double whole_seconds, bool estimated);
 
 // One problem in words, e.g. "ends 19 bytes into its last frame".
 std::string plain_words(const problem& p, const stream_clues& clues);
