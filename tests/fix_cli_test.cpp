@@ -18,6 +18,7 @@
 #include <functional>
 #include <string>
 
+#include "header/frame_info.hpp"
 #include "run_support.hpp"
 #include "support.hpp"
 
@@ -159,6 +160,17 @@ TEST(FixCli, DamagedCopiesAreRepairedInPlaceOnce)
     }
 }
 
+// A VBR stream that has lost its Xing/Info frame: clean, with a notice.
+bytes vbr_without_header()
+{
+    const bytes d = read_file(fixture("lame_vbr.mp3"));
+    frame_info info = blank_frame_info();
+    decode_header(static_cast<std::uint32_t>(d[0]) << 24 | static_cast<std::uint32_t>(d[1]) << 16 |
+                      static_cast<std::uint32_t>(d[2]) << 8 | d[3],
+                  info);
+    return slice(d, static_cast<std::size_t>(info.frame_length), d.size());
+}
+
 TEST(FixCli, CleanAndUnrepairableFilesAreLeftAsTheyAre)
 {
     struct keep_case {
@@ -171,6 +183,7 @@ TEST(FixCli, CleanAndUnrepairableFilesAreLeftAsTheyAre)
         {"lame_vbr.mp3", read_file(fixture("lame_vbr.mp3")), 0, ""},
         {"tag_both.mp3", read_file(fixture("tag_both.mp3")), 0, ""},
         {"twolame_l2_crc.mp2", read_file(fixture("twolame_l2_crc.mp2")), 0, ""},
+        {"VBR without a Xing header (a notice)", vbr_without_header(), 0, ""},
         {"bitrot", read_file(fixture("integrity/bitrot.mp3")), 255,
          "not repaired: the audio does not match the LAME tag's music CRC"},
         {"empty", read_file(fixture("integrity/empty.mp3")), 255, "not repaired: no frame of audio"},
@@ -198,6 +211,27 @@ TEST(FixCli, CleanAndUnrepairableFilesAreLeftAsTheyAre)
 }
 
 std::vector<std::string> lines_before_fix_tally(const std::string& out, const std::string& counts);
+
+// Only on request is a clean file changed: --add-xing gives a VBR stream
+// without a header one, and says so in words of its own.
+TEST(FixCli, AddXingGivesACleanVbrStreamAHeaderAndSaysSo)
+{
+    work_dir dir;
+    const std::string song = dir.put("song.mp3", vbr_without_header());
+    const run_result r = fix({song}, "--add-xing");
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find(song + ": Xing header added ("), std::string::npos) << r.out;
+    EXPECT_EQ(read_file(song + ".bak"), vbr_without_header());
+    const run_result checked = run_framelint({"--summary=all", song});
+    EXPECT_EQ(checked.out.rfind(song + ": clean\n", 0), 0u) << checked.out;
+
+    const std::string other = dir.put("other.mp3", vbr_without_header());
+    const run_result summary = run_framelint({"--fix", "--add-xing", "--summary", "--no-backup", other});
+    EXPECT_EQ(lines_before_fix_tally(summary.out,
+                                     "1 file: 0 clean, 0 repaired, 1 given a Xing header, 0 damaged, 0 unreadable ("),
+              std::vector<std::string>{other + ": Xing header added"});
+    EXPECT_EQ(run_framelint({"--add-xing", other}).status, 1);
+}
 
 bytes cut_vbr() { const bytes d = read_file(fixture("lame_vbr.mp3")); return slice(d, 0, 7000); }
 

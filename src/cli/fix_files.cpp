@@ -25,7 +25,7 @@ std::string fix_conflict(const parsed_command_line& command)
 {
     const scan_options& o = command.options;
     if (!o.fix_in_place) {
-        return o.no_backup ? "--no-backup is only for --fix" : "";
+        return o.no_backup ? "--no-backup is only for --fix" : o.add_xing ? "--add-xing is only for --fix" : "";
     }
     if (o.to_stdout) {
         return "--fix cannot be used with -s, -ss or -sf";
@@ -211,12 +211,29 @@ struct stream_verdict {
     bool damaged = false;
 };
 
-stream_verdict judge(const scan_state& st, int fd)
+// Whether the plan does nothing but give a stream a Xing header frame.
+bool only_adds_xing(const repair_plan& plan)
+{
+    return plan.changes() && std::all_of(plan.actions.begin(), plan.actions.end(), [](const repair_action& a) {
+               return a.kind == repair_action_kind::xing_frame_added;
+           });
+}
+
+stream_verdict judge(const scan_state& st, int fd, const scan_options& options)
 {
     stream_verdict v;
     v.damaged = st.counters.bad_frames > 0;
     v.plan = plan_repair(st.layout, repair_facts_of(st), reader_of(fd));
     v.report.outcome = "clean";
+    if (!v.damaged) {
+        // A file the check calls clean is only ever changed on request: a
+        // Xing header for a stream whose bit rate varies (a notice).
+        if (options.add_xing && only_adds_xing(v.plan)) {
+            v.report.outcome = "xing_added";
+        } else {
+            v.plan = repair_plan{};
+        }
+    }
     if (v.plan.changes()) {
         if (const auto& s = v.plan.incomplete; s && s->sample_rate > 0) {
             v.report.kept_seconds = static_cast<double>(s->samples_kept) / s->sample_rate;
@@ -264,6 +281,8 @@ void print_repair_line(const std::string& name, const repair_report& r, io::outp
     const std::string original = r.backup.empty() ? "" : " (the original is " + r.backup + ")";
     if (r.outcome == "repaired") {
         to.print("%s: repaired: %s%s\n", name.c_str(), joined_repairs(r).c_str(), original.c_str());
+    } else if (r.outcome == "xing_added") {
+        to.print("%s: %s%s\n", name.c_str(), joined_repairs(r).c_str(), original.c_str());
     } else if (r.outcome == "playable_incomplete") {
         to.print("%s: %s; %s%s\n", name.c_str(), made_playable(r).c_str(), joined_repairs(r).c_str(),
                  original.c_str());
@@ -316,7 +335,7 @@ bool fix_named(const std::string& name, const scan_options& options, std::span<s
         io::byte_source in(fd, false, buffer, INT64_MAX);
         in.stop_when_failed(&out);
         scan_state st = scan_stream(in, options, out, scan_err);
-        stream_verdict v = judge(st, fd);
+        stream_verdict v = judge(st, fd, options);
         if (in.error() != 0) {
             v.report = repair_report{"failed", std::string("it could not be read to its end"), "", {}};
         } else if (v.plan.changes() && !S_ISREG(seen.st_mode)) {
@@ -330,7 +349,7 @@ bool fix_named(const std::string& name, const scan_options& options, std::span<s
                 lost.empty() ? io::rewrite_file(target, fd, seen, pieces, !options.no_backup, vet, kill_if_asked)
                              : io::rewrite_outcome{false, true, "", lost};
             if (done.done) {
-                v.report.outcome = incomplete ? "playable_incomplete" : "repaired";
+                v.report.outcome = incomplete ? "playable_incomplete" : v.damaged ? "repaired" : "xing_added";
                 v.report.backup = done.backup;
             } else if (done.vetoed) {
                 v.report = repair_report{"not_repaired", done.failure, "", {}};
@@ -402,7 +421,7 @@ bool fix_standard_input(const scan_options& options, std::span<std::uint8_t> buf
     io::output no_report(ignored);  // standard output carries the stream
     io::byte_source in(spool, false, buffer, INT64_MAX);
     scan_state st = scan_stream(in, options, no_report, err);
-    stream_verdict v = judge(st, spool);
+    stream_verdict v = judge(st, spool, options);
     std::vector<io::rewrite_piece> pieces{io::rewrite_piece{true, 0, spooled, {}}};
     if (!read_ok) {
         v.report = repair_report{"failed", "it could not be read to its end", "", {}};
@@ -417,7 +436,7 @@ bool fix_standard_input(const scan_options& options, std::span<std::uint8_t> buf
             v.report = repair_report{"not_repaired", std::move(why), "", {}};
         } else {
             pieces = std::move(repaired);
-            v.report.outcome = v.plan.incomplete ? "playable_incomplete" : "repaired";
+            v.report.outcome = v.plan.incomplete ? "playable_incomplete" : v.damaged ? "repaired" : "xing_added";
         }
     }
     if (!out.flush() || !io::write_pieces(spool, pieces, STDOUT_FILENO)) {

@@ -21,7 +21,8 @@ struct repair_entry {
     std::int64_t count = 0;
 };
 struct repair_report {
-    // "clean", "repaired", "playable_incomplete", "not_repaired" or "failed"
+    // "clean", "repaired", "playable_incomplete", "xing_added" (--add-xing),
+    // "not_repaired" or "failed"
     std::string outcome;
     std::string reason;   // not repaired or failed: why
     std::string backup;   // repaired: the backup's path ("" without one)

@@ -18,6 +18,7 @@ const char* verdict_word(person_verdict v)
     case person_verdict::repaired: return "repaired";
     case person_verdict::incomplete: return "made playable, still incomplete";
     case person_verdict::not_written: return "not written";
+    case person_verdict::xing_added: return "Xing header added";
     }
     return "unreadable";
 }
@@ -111,6 +112,10 @@ std::string person_line(const person_record& r, const person_style& style, const
         parts.push_back(why);
     } else if (r.verdict == person_verdict::repaired && r.repair != nullptr) {
         parts.push_back(repairs_done(*r.repair));
+    } else if (r.verdict == person_verdict::xing_added && r.repair != nullptr) {
+        if (!r.repair->backup.empty()) {
+            parts.push_back("the original is " + r.repair->backup);
+        }
     } else if (r.verdict == person_verdict::incomplete && r.repair != nullptr) {
         parts.push_back(shortfall_words(r.repair->kept_seconds, r.repair->whole_seconds, r.repair->whole_estimated));
         parts.push_back("replace it if you can");
@@ -167,6 +172,7 @@ void person_tally::add(person_verdict v, std::int64_t bytes_read)
     case person_verdict::repaired: ++repaired; break;
     case person_verdict::incomplete: ++incomplete; break;
     case person_verdict::not_written: ++not_written; break;
+    case person_verdict::xing_added: ++xing_added; break;
     }
 }
 
@@ -179,6 +185,7 @@ void person_tally::merge(const person_tally& other)
     repaired += other.repaired;
     incomplete += other.incomplete;
     not_written += other.not_written;
+    xing_added += other.xing_added;
     bytes += other.bytes;
 }
 
@@ -207,6 +214,7 @@ std::string tally_line(const person_tally& t, double seconds, bool repairs)
     return std::to_string(t.files) + (t.files == 1 ? " file: " : " files: ") + std::to_string(t.clean) + " clean, " +
            (repairs ? std::to_string(t.repaired) + " repaired, " : "") +
            (t.incomplete > 0 ? std::to_string(t.incomplete) + " playable but incomplete, " : "") +
+           (t.xing_added > 0 ? std::to_string(t.xing_added) + " given a Xing header, " : "") +
            std::to_string(t.damaged) + " damaged, " + std::to_string(t.unreadable) + " unreadable" +
            (t.not_written > 0 ? ", " + std::to_string(t.not_written) + " not written" : "") + " (" +
            size_words(t.bytes) + " in " + time + ")\n";

@@ -16,7 +16,8 @@ namespace framelint {
 // repaired: --fix rewrote the file, which now passes the check. incomplete:
 // --fix made it playable, but audio is missing. not_written: --fix could not
 // write its repair (the file is as it was).
-enum class person_verdict : std::uint8_t { clean, damaged, unreadable, repaired, incomplete, not_written };
+// xing_added: --add-xing gave a clean stream a Xing header.
+enum class person_verdict : std::uint8_t { clean, damaged, unreadable, repaired, incomplete, not_written, xing_added };
 
 struct repair_report;
 
@@ -55,6 +56,7 @@ struct person_tally {
     std::int64_t repaired = 0;
     std::int64_t incomplete = 0;
     std::int64_t not_written = 0;
+    std::int64_t xing_added = 0;
     std::int64_t bytes = 0;  // read, over every file
 
     void add(person_verdict v, std::int64_t bytes_read);

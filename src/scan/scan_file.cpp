@@ -398,6 +398,7 @@ void report_person(const io::byte_source& in, const scan_state& st, std::string_
                 : outcome == "repaired"            ? person_verdict::repaired
                 : outcome == "playable_incomplete" ? person_verdict::incomplete
                 : outcome == "failed"              ? person_verdict::not_written
+                : outcome == "xing_added"          ? person_verdict::xing_added
                 : st.counters.bad_frames > 0       ? person_verdict::damaged
                                                    : person_verdict::clean;
     r.error = in.error();
