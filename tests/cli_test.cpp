@@ -81,6 +81,8 @@ const std::string help_text =
     "     --add-xing        With --fix: also gives a Layer III stream whose bit\n"
     "                       rate varies and that has no Xing or VBRI header\n"
     "                       (otherwise clean) a Xing header frame.\n\n"
+    "     --keep-times      With --fix: a repaired file keeps its access and\n"
+    "                       modification times.\n\n"
     "     --files-from FILE Also checks the files named in FILE, one a line\n"
     "                       (- reads the names from standard input).\n\n"
     "     --null            The names of --files-from end in a NUL byte\n"

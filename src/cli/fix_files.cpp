@@ -15,6 +15,7 @@
 #include "io/byte_source.hpp"
 #include "io/rewrite.hpp"
 #include "repair/repair_plan.hpp"
+#include "report/person_report.hpp"
 #include "report/plain_words.hpp"
 #include "repair/scan_facts.hpp"
 #include "scan/scan_file.hpp"
@@ -25,7 +26,10 @@ std::string fix_conflict(const parsed_command_line& command)
 {
     const scan_options& o = command.options;
     if (!o.fix_in_place) {
-        return o.no_backup ? "--no-backup is only for --fix" : o.add_xing ? "--add-xing is only for --fix" : "";
+        return o.no_backup    ? "--no-backup is only for --fix"
+               : o.add_xing   ? "--add-xing is only for --fix"
+               : o.keep_times ? "--keep-times is only for --fix"
+                              : "";
     }
     if (o.to_stdout) {
         return "--fix cannot be used with -s, -ss or -sf";
@@ -278,18 +282,21 @@ std::string made_playable(const repair_report& r)
 // The line a repaired or unrepairable file gets (none for a clean one).
 void print_repair_line(const std::string& name, const repair_report& r, io::output& to, io::output& err)
 {
-    const std::string original = r.backup.empty() ? "" : " (the original is " + r.backup + ")";
+    // Names go out with their control bytes shown as '?': a line break in one
+    // would split the line.
+    const std::string shown = printable_name(name);
+    const std::string original = r.backup.empty() ? "" : " (the original is " + printable_name(r.backup) + ")";
     if (r.outcome == "repaired") {
-        to.print("%s: repaired: %s%s\n", name.c_str(), joined_repairs(r).c_str(), original.c_str());
+        to.print("%s: repaired: %s%s\n", shown.c_str(), joined_repairs(r).c_str(), original.c_str());
     } else if (r.outcome == "xing_added") {
-        to.print("%s: %s%s\n", name.c_str(), joined_repairs(r).c_str(), original.c_str());
+        to.print("%s: %s%s\n", shown.c_str(), joined_repairs(r).c_str(), original.c_str());
     } else if (r.outcome == "playable_incomplete") {
-        to.print("%s: %s; %s%s\n", name.c_str(), made_playable(r).c_str(), joined_repairs(r).c_str(),
+        to.print("%s: %s; %s%s\n", shown.c_str(), made_playable(r).c_str(), joined_repairs(r).c_str(),
                  original.c_str());
     } else if (r.outcome == "not_repaired") {
-        to.print("%s: not repaired: %s\n", name.c_str(), r.reason.c_str());
+        to.print("%s: not repaired: %s\n", shown.c_str(), printable_name(r.reason).c_str());
     } else if (r.outcome == "failed") {
-        err.print("framelint: %s not repaired: %s\n", name.c_str(), r.reason.c_str());
+        err.print("framelint: %s not repaired: %s\n", shown.c_str(), printable_name(r.reason).c_str());
     }
 }
 
@@ -307,9 +314,30 @@ void count_outcome(const stream_verdict& v, files_outcome& outcome)
 bool fix_named(const std::string& name, const scan_options& options, std::span<std::uint8_t> buffer,
                files_outcome& outcome, io::output& out, io::output& err, person_session* session)
 {
-    // A symbolic link stays one: the file it leads to is repaired.
+    // A symbolic link stays one: the file it leads to is repaired. Opened
+    // without waiting (a FIFO would wait for a writer) and looked at before a
+    // byte is read: only a regular file can be rewritten.
     const std::string target = io::resolve_links(name);
-    const int fd = target.empty() ? -1 : ::open(target.c_str(), O_RDONLY | O_CLOEXEC);
+    const int fd = target.empty() ? -1 : ::open(target.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    struct stat seen {};
+    if (fd >= 0 && (::fstat(fd, &seen) != 0 || !S_ISREG(seen.st_mode))) {
+        const int error = S_ISDIR(seen.st_mode) ? EISDIR : 0;
+        ::close(fd);
+        if (error != 0 && session != nullptr) {
+            say_unopened(session->run, name, error, out);
+        } else if (session != nullptr) {
+            const repair_report refused{"failed", "it is not a regular file", "", {}};
+            say_not_regular(session->run, name, refused, out);
+        } else {
+            err.print("framelint: %s not repaired: %s\n", printable_name(name).c_str(),
+                      error != 0 ? std::strerror(error) : "it is not a regular file");
+        }
+        outcome.unreadable = true;
+        return true;
+    }
+    // The content as it is before the check reads it: compared again just
+    // before the rename, so that another program's edit is never lost.
+    const std::optional<std::uint64_t> digest = fd >= 0 ? io::content_digest(fd) : std::nullopt;
     if (fd < 0) {
         if (session != nullptr) {
             say_unopened(session->run, name, errno, out);
@@ -323,8 +351,6 @@ bool fix_named(const std::string& name, const scan_options& options, std::span<s
     // as they are without --fix: standard error carries errors alone.
     io::output quiet(io::output::discard_tag{});
     io::output& scan_err = records_only(options) ? quiet : err;
-    struct stat seen {};
-    ::fstat(fd, &seen);
     bool stdout_good = true;
     if (session != nullptr) {
         session->file_started(name);
@@ -346,7 +372,8 @@ bool fix_named(const std::string& name, const scan_options& options, std::span<s
             const bool incomplete = v.plan.incomplete.has_value();
             const auto vet = [incomplete](int repaired_fd) { return vet_repaired(repaired_fd, incomplete); };
             const io::rewrite_outcome done =
-                lost.empty() ? io::rewrite_file(target, fd, seen, pieces, !options.no_backup, vet, kill_if_asked)
+                lost.empty() ? io::rewrite_file(target, fd, seen, pieces, !options.no_backup, vet, kill_if_asked,
+                                                io::rewrite_care{options.keep_times, digest})
                              : io::rewrite_outcome{false, true, "", lost};
             if (done.done) {
                 v.report.outcome = incomplete ? "playable_incomplete" : v.damaged ? "repaired" : "xing_added";
@@ -368,7 +395,8 @@ bool fix_named(const std::string& name, const scan_options& options, std::span<s
             if (!options.json_lines) {
                 print_repair_line(name, v.report, out, err);
             } else if (v.report.outcome == "failed") {
-                err.print("framelint: %s not repaired: %s\n", name.c_str(), v.report.reason.c_str());
+                err.print("framelint: %s not repaired: %s\n", printable_name(name).c_str(),
+                          printable_name(v.report.reason).c_str());
             }
         }
         count_outcome(v, outcome);

@@ -69,6 +69,8 @@ constexpr const char* help_lines[] = {
     "     --add-xing        With --fix: also gives a Layer III stream whose bit\n",
     "                       rate varies and that has no Xing or VBRI header\n",
     "                       (otherwise clean) a Xing header frame.\n\n",
+    "     --keep-times      With --fix: a repaired file keeps its access and\n",
+    "                       modification times.\n\n",
     "     --files-from FILE Also checks the files named in FILE, one a line\n",
     "                       (- reads the names from standard input).\n\n",
     "     --null            The names of --files-from end in a NUL byte\n",
@@ -79,7 +81,7 @@ constexpr const char* help_lines[] = {
     "     --help            Prints this text on standard output.\n\n",
     "     --version         Prints the version.\n\n",
 };
-static_assert(std::size(help_lines) == 70);
+static_assert(std::size(help_lines) == 72);
 
 }  // namespace
 

@@ -23,20 +23,6 @@ const char* verdict_word(person_verdict v)
     return "unreadable";
 }
 
-// A name goes out as given, but for control bytes: a line break in a name
-// would split its record in two.
-std::string printable_name(std::string_view name)
-{
-    std::string shown(name);
-    for (char& ch : shown) {
-        const auto b = static_cast<unsigned char>(ch);
-        if (b < 0x20 || b == 0x7F) {
-            ch = '?';
-        }
-    }
-    return shown;
-}
-
 std::string where(std::int64_t offset) { return " at byte " + std::to_string(offset); }
 
 // The findings (or the notices) of one file, one entry per kind, in the order
@@ -93,10 +79,31 @@ std::string repairs_done(const repair_report& r)
     for (const repair_entry& e : r.repairs) {
         text += (text.empty() ? "" : ", ") + e.text;
     }
-    if (!r.backup.empty()) {
-        text += " (the original is " + r.backup + ")";
-    }
     return text;
+}
+
+}  // namespace
+
+// A name goes out as given, but for control bytes: a line break in a name
+// would split its record in two.
+std::string printable_name(std::string_view name)
+{
+    std::string shown(name);
+    for (char& ch : shown) {
+        const auto b = static_cast<unsigned char>(ch);
+        if (b < 0x20 || b == 0x7F) {
+            ch = '?';
+        }
+    }
+    return shown;
+}
+
+namespace {
+
+// What --fix did, as its own line says it (see repairs_done).
+std::string original_at(const repair_report& r)
+{
+    return r.backup.empty() ? "" : " (the original is " + printable_name(r.backup) + ")";
 }
 
 }  // namespace
@@ -111,15 +118,15 @@ std::string person_line(const person_record& r, const person_style& style, const
         }
         parts.push_back(why);
     } else if (r.verdict == person_verdict::repaired && r.repair != nullptr) {
-        parts.push_back(repairs_done(*r.repair));
+        parts.push_back(repairs_done(*r.repair) + original_at(*r.repair));
     } else if (r.verdict == person_verdict::xing_added && r.repair != nullptr) {
         if (!r.repair->backup.empty()) {
-            parts.push_back("the original is " + r.repair->backup);
+            parts.push_back("the original is " + printable_name(r.repair->backup));
         }
     } else if (r.verdict == person_verdict::incomplete && r.repair != nullptr) {
         parts.push_back(shortfall_words(r.repair->kept_seconds, r.repair->whole_seconds, r.repair->whole_estimated));
         parts.push_back("replace it if you can");
-        parts.push_back(repairs_done(*r.repair));
+        parts.push_back(repairs_done(*r.repair) + original_at(*r.repair));
     } else if (r.verdict == person_verdict::not_written && r.repair != nullptr) {
         parts.push_back(r.repair->reason);
         for (std::string& finding : grouped_words(r, style, false)) {

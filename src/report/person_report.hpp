@@ -42,6 +42,10 @@ struct person_record {
     const repair_report* repair = nullptr;
 };
 
+// A name as a line may carry it: control bytes (a line break would split a
+// record in two) become '?'.
+std::string printable_name(std::string_view name);
+
 // The line for one file, with its line end; empty when a clean file gets none.
 // extra: more words for the line, after the findings (another step's outcome).
 std::string person_line(const person_record& r, const person_style& style,
