@@ -10,12 +10,15 @@
 #include <fcntl.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
+#include <random>
 #include <string>
 
 #include "header/frame_info.hpp"
@@ -562,6 +565,207 @@ TEST(FixCli, SummarySaysOnTheFilesLineWhyARewriteFailed)
     EXPECT_NE(lines[0].find("No space left on device"), std::string::npos) << lines[0];
     EXPECT_EQ(read_file(song), junk_vbr());
     EXPECT_EQ(dir.listing(), "song.mp3\n");
+}
+
+// A shell command's standard output and status.
+run_result run_shell(const std::string& command)
+{
+    run_result r;
+    FILE* pipe = ::popen(command.c_str(), "r");
+    if (pipe == nullptr) {
+        r.status = -1;
+        return r;
+    }
+    char part[4096];
+    for (std::size_t n; (n = std::fread(part, 1, sizeof part, pipe)) > 0;) {
+        r.out.append(part, n);
+    }
+    const int status = ::pclose(pipe);
+    r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return r;
+}
+
+// Everything the file carries beside its bytes stays with it, and with its
+// backup, whether the backup is a hard link or (where there are none) a copy.
+TEST(FixCli, ARepairKeepsOwnerModeAttributesAclsAndWithKeepTimesTheTimes)
+{
+    for (const bool links : {true, false}) {
+        SCOPED_TRACE(links ? "backup as a hard link" : "backup as a copy");
+        work_dir dir;
+        const std::string song = dir.put("song.mp3", junk_vbr());
+        ::chmod(song.c_str(), 0640);
+        if (::setxattr(song.c_str(), "user.comment", "kept", 4, 0) != 0) {
+            GTEST_SKIP() << "no user extended attributes here";
+        }
+        const bool acl = std::system(("setfacl -m u:nobody:rw " + song + " 2>/dev/null").c_str()) == 0;
+        const struct timespec then[2] = {{1000000000, 0}, {1000000001, 0}};
+        ::utimensat(AT_FDCWD, song.c_str(), then, 0);
+        launch how;
+        how.args = {"--fix", "--keep-times", song};
+        how.no_hard_links = !links;
+        const run_result r = run_framelint_as(how);
+        ASSERT_EQ(r.status, 0) << r.out << r.err;
+        for (const std::string& path : {song, song + ".bak"}) {
+            SCOPED_TRACE(path);
+            char value[16] = {};
+            EXPECT_EQ(::getxattr(path.c_str(), "user.comment", value, sizeof value), 4);
+            EXPECT_EQ(std::string(value), "kept");
+            if (acl) {
+                const run_result facl = run_shell("getfacl -c " + path);
+                EXPECT_NE(facl.out.find("user:nobody:rw-"), std::string::npos) << facl.out;
+            }
+            struct stat st {};
+            ::stat(path.c_str(), &st);
+            EXPECT_EQ(st.st_mtim.tv_sec, 1000000001);
+            EXPECT_EQ(st.st_atim.tv_sec, 1000000000);
+            EXPECT_EQ(st.st_mode & 0707, 0600u);  // the group bits are the ACL's mask
+        }
+        EXPECT_EQ(read_file(song + ".bak"), junk_vbr());
+        EXPECT_EQ(dir.listing(), "song.mp3\nsong.mp3.bak\n");
+    }
+}
+
+// Someone else's file, group-writable: a user who is not root cannot give
+// the new version its owner, so the file is left as it was.
+TEST(FixCli, AnOwnerThatCannotBeKeptRefusesTheRepair)
+{
+    if (::geteuid() != 0 || std::system("command -v setpriv >/dev/null") != 0) {
+        GTEST_SKIP() << "needs root and setpriv to run as another user";
+    }
+    work_dir dir;
+    ::chmod(dir.path.c_str(), 0777);
+    const std::string song = dir.put("song.mp3", junk_vbr());
+    ::chmod(song.c_str(), 0666);
+    const run_result r = run_shell("setpriv --reuid=65534 --regid=65534 --clear-groups " + program_path() +
+                                   " --fix --summary " + song);
+    EXPECT_EQ(r.status, 1) << r.out << r.err;
+    EXPECT_NE(r.out.find(song + ": not written: cannot keep its owner and group (0:0)"), std::string::npos) << r.out;
+    EXPECT_EQ(read_file(song), junk_vbr());
+    EXPECT_EQ(dir.listing(), "song.mp3\n");
+}
+
+// Another program edits the file in place just before the rename, keeping
+// its size and (whole-second) times: the edit is kept, and the run says so.
+TEST(FixCli, AnEditByAnotherProgramBeforeTheRenameIsKept)
+{
+    work_dir dir;
+    const std::string song = dir.put("song.mp3", junk_vbr());
+    const struct timespec whole_seconds[2] = {{1500000000, 0}, {1500000000, 0}};
+    ::utimensat(AT_FDCWD, song.c_str(), whole_seconds, 0);
+    launch how;
+    how.args = {"--fix", song};
+    how.edit_on_link = song;
+    const run_result r = run_framelint_as(how);
+    EXPECT_EQ(r.status, 1) << r.out << r.err;
+    EXPECT_NE(r.err.find("another program changed it while it was repaired"), std::string::npos) << r.err;
+    bytes edited = junk_vbr();
+    edited[edited.size() / 2] = static_cast<std::uint8_t>(~edited[edited.size() / 2]);
+    EXPECT_EQ(read_file(song), edited);
+    EXPECT_EQ(dir.listing(), "song.mp3\n");
+}
+
+// A large file read whole in one go.
+bytes read_big(const std::string& path)
+{
+    struct stat st {};
+    const int fd = ::open(path.c_str(), O_RDONLY);
+    if (fd < 0 || ::fstat(fd, &st) != 0) {
+        return {};
+    }
+    bytes b(static_cast<std::size_t>(st.st_size));
+    const ssize_t got = ::pread(fd, b.data(), b.size(), 0);
+    ::close(fd);
+    b.resize(got > 0 ? static_cast<std::size_t>(got) : 0);
+    return b;
+}
+
+// kill -9 at random moments of a repair of a 10 MB file: nothing is left but
+// the file and its backup, and the next run repairs it.
+TEST(FixCli, KillsAtRandomMomentsLeaveOnlyTheFileAndItsBackup)
+{
+    const bytes model = read_file(fixture("lame_cbr128.mp3"));
+    frame_info first = blank_frame_info();
+    decode_header(static_cast<std::uint32_t>(model[0]) << 24 | static_cast<std::uint32_t>(model[1]) << 16 |
+                      static_cast<std::uint32_t>(model[2]) << 8 | model[3],
+                  first);
+    const bytes audio = slice(model, static_cast<std::size_t>(first.frame_length), model.size());
+    bytes big = bytes(500, 0x41);
+    while (big.size() < 10'000'000) {
+        big.insert(big.end(), audio.begin(), audio.end());
+    }
+    work_dir model_dir;
+    const std::string done = model_dir.put("song.mp3", big);
+    ASSERT_EQ(fix({done}).status, 0);
+    const bytes repaired = read_big(done);
+
+    std::mt19937 random(28);
+    for (int kill = 0; kill < 12; ++kill) {
+        SCOPED_TRACE(kill);
+        work_dir dir;
+        const std::string song = dir.put("song.mp3", big);
+        const pid_t child = ::fork();
+        if (child == 0) {
+            exec_framelint({"--fix", "--summary", song});
+        }
+        ::usleep(std::uniform_int_distribution<useconds_t>(0, 150'000)(random));
+        ::kill(child, SIGKILL);
+        ::waitpid(child, nullptr, 0);
+        const std::string left = dir.listing();
+        EXPECT_TRUE(left == "song.mp3\n" || left == "song.mp3\nsong.mp3.bak\n") << left;
+        const bytes now = read_big(song);
+        EXPECT_TRUE(now == big || now == repaired);
+        const run_result next = fix({song});
+        EXPECT_EQ(next.status, 0) << next.out << next.err;
+        EXPECT_EQ(read_big(song), repaired);
+        EXPECT_EQ(read_big(song + ".bak"), big);
+        EXPECT_EQ(dir.listing(), "song.mp3\nsong.mp3.bak\n");
+    }
+}
+
+// Names: one too long for a backup beside it gets a shortened backup; a
+// device or a FIFO is refused before a byte is read; names with control
+// bytes are printed with '?' in their place.
+TEST(FixCli, LongNamesDevicesAndControlBytesInNames)
+{
+    work_dir dir;
+    const std::string long_name = dir.put(std::string(248, 'x') + ".mp3", junk_vbr());
+    const run_result r = fix({long_name});
+    EXPECT_EQ(r.status, 0) << r.err;
+    const std::string backup = dir.path + "/" + std::string(248, 'x') + ".mp.bak";
+    EXPECT_NE(r.out.find("(the original is " + backup + ")"), std::string::npos) << r.out;
+    EXPECT_EQ(read_file(backup), junk_vbr());
+
+    const std::string fifo = dir.path + "/pipe.mp3";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0644), 0);
+    const run_result devices = fix({"/dev/zero", fifo}, "--summary");
+    EXPECT_EQ(devices.status, 1);
+    EXPECT_NE(devices.out.find("/dev/zero: not written: it is not a regular file\n" + fifo +
+                               ": not written: it is not a regular file\n2 files: 0 clean, 0 repaired, 0 damaged, "
+                               "0 unreadable, 2 not written ("),
+              std::string::npos)
+        << devices.out;
+    ::unlink(fifo.c_str());
+
+    const std::string odd = dir.put("two\nlines.mp3", junk_vbr());
+    const run_result shown = fix({odd}, "--summary");
+    EXPECT_EQ(shown.out.rfind(dir.path + "/two?lines.mp3: repaired: 300 bytes of junk and broken frames removed (the "
+                              "original is " + dir.path + "/two?lines.mp3.bak)\n", 0),
+              0u)
+        << shown.out;
+}
+
+// A FILE.bak that is a hard link of FILE (a run killed between the backup and
+// the rename) is this file's backup, not a second name to refuse it for.
+TEST(FixCli, ABackupLeftAsAHardLinkIsTakenAsTheBackup)
+{
+    work_dir dir;
+    const std::string song = dir.put("song.mp3", junk_vbr());
+    ASSERT_EQ(::link(song.c_str(), (song + ".bak").c_str()), 0);
+    const run_result r = fix({song});
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_NE(r.out.find("(the original is " + song + ".bak)"), std::string::npos) << r.out;
+    EXPECT_EQ(read_file(song + ".bak"), junk_vbr());
+    EXPECT_EQ(dir.listing(), "song.mp3\nsong.mp3.bak\n");
 }
 
 TEST(FixCli, RefusedWithSwitchesThatCannotGoWithIt)

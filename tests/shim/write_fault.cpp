@@ -5,9 +5,15 @@
 // N-th byte written to regular files (from 0) lands inverted, and the write
 // reports success, as a bad disk or bad memory would do it. Standard output
 // and standard error are left alone, so that the program can still say what
-// happened.
+// happened. FRAMELINT_TEST_EDIT_ON_LINK=PATH: when the program makes a hard
+// link (--fix's backup, its last step before the rename), another program's
+// edit lands first: the byte in the middle of PATH is inverted in place, and
+// PATH's access and modification times are set back to what they were, so
+// that only its content tells. FRAMELINT_TEST_NO_HARD_LINKS=1: link() fails
+// with EPERM, as on a file system that has no hard links.
 
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -51,7 +57,37 @@ bool to_a_file(int fd)
     return fd > 2 && ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
 }
 
+void edit_behind_the_programs_back(const char* path)
+{
+    const int fd = ::open(path, O_RDWR);
+    if (fd < 0) {
+        return;
+    }
+    struct stat st {};
+    unsigned char byte = 0;
+    if (::fstat(fd, &st) == 0 && ::pread(fd, &byte, 1, st.st_size / 2) == 1) {
+        byte = static_cast<unsigned char>(~byte);
+        ::pwrite(fd, &byte, 1, st.st_size / 2);
+    }
+    const struct timespec times[2] = {st.st_atim, st.st_mtim};
+    ::futimens(fd, times);
+    ::close(fd);
+}
+
 }  // namespace
+
+extern "C" int link(const char* from, const char* to)
+{
+    if (const char* path = std::getenv("FRAMELINT_TEST_EDIT_ON_LINK"); path != nullptr && *path != '\0') {
+        edit_behind_the_programs_back(path);
+    }
+    if (const char* refuse = std::getenv("FRAMELINT_TEST_NO_HARD_LINKS"); refuse != nullptr && *refuse == '1') {
+        errno = EPERM;  // as on a file system without hard links
+        return -1;
+    }
+    static const auto next = reinterpret_cast<int (*)(const char*, const char*)>(::dlsym(RTLD_NEXT, "link"));
+    return next(from, to);
+}
 
 extern "C" ssize_t write(int fd, const void* bytes, size_t n)
 {
