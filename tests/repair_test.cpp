@@ -346,6 +346,34 @@ TEST(RepairPlan, JoinedFilesLoseTheSecondTagAndHeaderFrame)
     EXPECT_EQ(bad_frames_under_check(out), 0);
 }
 
+// The line names the tags removed by what they are: an ID3v1 and an APEv2
+// tag between two runs are not "2 ID3v2 tags".
+TEST(RepairPlan, JoinedTagsRemovedAreNamedByTheirFormats)
+{
+    struct naming_case {
+        std::vector<std::pair<tag_format, bytes>> inner;
+        const char* says;
+    };
+    const naming_case cases[] = {
+        {{{tag_format::id3v2, id3v2_tag(70)}, {tag_format::id3v2, id3v2_tag(30)}}, "2 ID3v2 tags of a joined file removed"},
+        {{{tag_format::id3v1, id3v1_tag_bytes("t", "a", 1, 2)}}, "1 ID3v1 tag of a joined file removed"},
+        {{{tag_format::id3v1, id3v1_tag_bytes("t", "a", 1, 2)}, {tag_format::apev2, text("APETAGEX-ish")}},
+         "2 tags (ID3v1, APEv2) of a joined file removed"},
+    };
+    for (const naming_case& c : cases) {
+        SCOPED_TRACE(c.says);
+        built_stream s;
+        s.run(ten_frames);
+        for (const auto& [format, b] : c.inner) {
+            s.tag(tag_place::inner, b, 0, format);
+        }
+        s.run(ten_frames);
+        const repair_plan plan = plan_repair(s.done(), {}, s.reader());
+        ASSERT_FALSE(plan.actions.empty());
+        EXPECT_EQ(describe(plan.actions[0]), c.says);
+    }
+}
+
 TEST(RepairPlan, HeaderlessLayer3VbrGetsAXingFrame)
 {
     std::vector<bytes> frames;

@@ -166,6 +166,31 @@ std::optional<std::vector<std::uint8_t>> new_xing_frame(std::uint32_t audio_word
     return std::nullopt;
 }
 
+constexpr std::uint8_t format_bit(tag_format f) { return static_cast<std::uint8_t>(1u << static_cast<unsigned>(f)); }
+
+// The tags of a joined file removed, named by their formats: "2 ID3v2 tags",
+// "an ID3v1 tag", "2 tags (ID3v1, APEv2)".
+std::string joined_tags_named(std::int64_t count, std::uint8_t formats)
+{
+    static constexpr std::pair<tag_format, const char*> names[] = {
+        {tag_format::id3v2, "ID3v2"}, {tag_format::id3v1, "ID3v1"},
+        {tag_format::apev2, "APEv2"}, {tag_format::lyrics3v2, "Lyrics3v2"}};
+    std::string listed;
+    int kinds = 0;
+    const char* only = "ID3v2";  // what the plan removed before it told the formats apart
+    for (const auto& [format, name] : names) {
+        if ((formats & format_bit(format)) != 0) {
+            listed += (kinds++ == 0 ? "" : ", ") + std::string(name);
+            only = name;
+        }
+    }
+    const std::string n = std::to_string(count);
+    if (kinds > 1) {
+        return n + " tags (" + listed + ")";
+    }
+    return n + " " + only + (count == 1 ? " tag" : " tags");
+}
+
 class planner {
 public:
     planner(const stream_layout& layout, const repair_facts& facts, const stream_reader& read)
@@ -433,6 +458,7 @@ private:
         std::vector<audio_stretch> stretches;
         std::int64_t frames = 0;
         std::int64_t joined_tags = 0;
+        std::uint8_t joined_formats = 0;
         std::int64_t joined_headers = 0;
         std::uint32_t audio_word = 0;
         const std::size_t audio_piece = plan_.pieces.size();
@@ -450,6 +476,7 @@ private:
                 pass_gap(tags[tag].bytes.begin);
                 covered = std::max(covered, tags[tag].bytes.end);
                 ++joined_tags;
+                joined_formats |= format_bit(tags[tag].format);
             }
             std::int64_t begin = std::max(run.bytes.begin, covered);
             std::int64_t run_frames = run.frames;
@@ -513,7 +540,7 @@ private:
             return;
         }
         if (joined_tags > 0) {
-            act({repair_action_kind::joined_tag_removed, joined_tags, 0, 0, 0});
+            act({repair_action_kind::joined_tag_removed, joined_tags, 0, 0, 0, joined_formats});
         }
         if (joined_headers > 0) {
             act({repair_action_kind::joined_vbr_frame_removed, joined_headers, 0, 0, 0});
@@ -540,7 +567,7 @@ private:
             if (tags[tag].place == tag_place::inner) {
                 pass_gap(tags[tag].bytes.begin);  // after the last run: as junk would be
                 covered = std::max(covered, tags[tag].bytes.end);
-                act({repair_action_kind::joined_tag_removed, 1, 0, 0, 0});
+                act({repair_action_kind::joined_tag_removed, 1, 0, 0, 0, format_bit(tags[tag].format)});
                 continue;
             }
             keep_tag(tags[tag]);
@@ -765,7 +792,7 @@ std::string describe(const repair_action& a)
         return plural(a.count, "byte", "bytes") + " of junk and broken frames removed" +
                (a.places > 1 ? " (in " + n(a.places) + " places)" : "");
     case repair_action_kind::joined_tag_removed:
-        return plural(a.count, "ID3v2 tag", "ID3v2 tags") + " of a joined file removed";
+        return joined_tags_named(a.count, a.formats) + " of a joined file removed";
     case repair_action_kind::joined_vbr_frame_removed:
         return plural(a.count, "VBR header frame", "VBR header frames") + " of a joined file removed";
     case repair_action_kind::id3v2_size_corrected:

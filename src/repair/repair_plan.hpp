@@ -56,6 +56,8 @@ struct repair_action {
     std::int64_t places = 0;  // stray bytes: in how many stretches
     std::int64_t from = 0;    // VBR header: frames it counted before
     std::int64_t to = 0;      // ... and now
+    // Tags removed: one bit per tag_format among them (bit 1 << format).
+    std::uint8_t formats = 0;
 };
 
 // One piece of the repaired stream: the original's bytes, or new ones.
