@@ -589,8 +589,11 @@ run_result run_shell(const std::string& command)
 // backup, whether the backup is a hard link or (where there are none) a copy.
 TEST(FixCli, ARepairKeepsOwnerModeAttributesAclsAndWithKeepTimesTheTimes)
 {
-    for (const bool links : {true, false}) {
-        SCOPED_TRACE(links ? "backup as a hard link" : "backup as a copy");
+    // Where there are no unnamed files, the new version and the copy are
+    // written under hidden names first.
+    for (const auto& [links, unnamed] : {std::pair{true, true}, std::pair{false, true}, std::pair{false, false}}) {
+        SCOPED_TRACE(std::string(links ? "backup as a hard link" : "backup as a copy") +
+                     (unnamed ? "" : ", no unnamed files"));
         work_dir dir;
         const std::string song = dir.put("song.mp3", junk_vbr());
         ::chmod(song.c_str(), 0640);
@@ -603,6 +606,7 @@ TEST(FixCli, ARepairKeepsOwnerModeAttributesAclsAndWithKeepTimesTheTimes)
         launch how;
         how.args = {"--fix", "--keep-times", song};
         how.no_hard_links = !links;
+        how.no_tmpfile = !unnamed;
         const run_result r = run_framelint_as(how);
         ASSERT_EQ(r.status, 0) << r.out << r.err;
         for (const std::string& path : {song, song + ".bak"}) {

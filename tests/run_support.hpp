@@ -40,6 +40,7 @@ struct launch {
     // in place, with the same size and times (see the write shim).
     std::string edit_on_link;
     bool no_hard_links = false;  // link() fails with EPERM (the same shim)
+    bool no_tmpfile = false;     // open() with O_TMPFILE fails with EOPNOTSUPP (the same shim)
     // Set in the program's environment (name, value).
     std::vector<std::pair<std::string, std::string>> environment;
 };

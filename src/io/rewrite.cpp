@@ -5,7 +5,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <cstdio>
 #include <memory>
+#include <random>
 #include <string_view>
 #include <unistd.h>
 
@@ -114,17 +116,14 @@ bool name_unnamed(int fd, const std::string& name)
     return ::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, name.c_str(), AT_SYMLINK_FOLLOW) == 0;
 }
 
-// A name for the new version, free at the time, beside the file.
-std::string free_temporary_name(const std::string& dir)
+// A name for the new version beside the file, likely free (linkat() says
+// whether it is): made up, never created, so nothing is left under it.
+std::string temporary_name(const std::string& dir)
 {
-    std::string name = dir + "/.framelint-fix-XXXXXX";
-    const int fd = ::mkostemp(name.data(), O_CLOEXEC);
-    if (fd < 0) {
-        return "";
-    }
-    ::close(fd);
-    ::unlink(name.c_str());
-    return name;
+    static std::mt19937_64 random{std::random_device{}() ^ static_cast<std::uint64_t>(::getpid())};
+    char suffix[17];
+    std::snprintf(suffix, sizeof suffix, "%016llx", static_cast<unsigned long long>(random()));
+    return dir + "/.framelint-fix-" + suffix;
 }
 
 // A hard link is a backup that costs no space and no copy; where the file
@@ -388,11 +387,8 @@ rewrite_outcome rewrite_file(const std::string& path, int source_fd, const struc
     if (unnamed) {
         std::string name;
         for (int tries = 0; tries < 100 && name.empty(); ++tries) {
-            name = free_temporary_name(dir);
-            if (name.empty() && errno != EEXIST) {
-                break;
-            }
-            if (!name.empty() && !name_unnamed(fd, name)) {
+            name = temporary_name(dir);
+            if (!name_unnamed(fd, name)) {
                 const bool taken = errno == EEXIST;
                 name.clear();
                 if (!taken) {

@@ -11,6 +11,8 @@
 // PATH's access and modification times are set back to what they were, so
 // that only its content tells. FRAMELINT_TEST_NO_HARD_LINKS=1: link() fails
 // with EPERM, as on a file system that has no hard links.
+// FRAMELINT_TEST_NO_TMPFILE=1: open() with O_TMPFILE fails with EOPNOTSUPP,
+// as on a file system without unnamed files.
 
 #include <dlfcn.h>
 #include <fcntl.h>
@@ -18,6 +20,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdarg>
 #include <cstdlib>
 #include <vector>
 
@@ -87,6 +90,48 @@ extern "C" int link(const char* from, const char* to)
     }
     static const auto next = reinterpret_cast<int (*)(const char*, const char*)>(::dlsym(RTLD_NEXT, "link"));
     return next(from, to);
+}
+
+namespace {
+
+bool no_tmpfile()
+{
+    const char* asked = std::getenv("FRAMELINT_TEST_NO_TMPFILE");
+    return asked != nullptr && *asked == '1';
+}
+
+template <const char* name>
+int open_as_asked(const char* path, int flags, mode_t mode)
+{
+    if ((flags & O_TMPFILE) == O_TMPFILE && no_tmpfile()) {
+        errno = EOPNOTSUPP;
+        return -1;
+    }
+    static const auto next = reinterpret_cast<int (*)(const char*, int, ...)>(::dlsym(RTLD_NEXT, name));
+    return next(path, flags, mode);
+}
+
+constexpr char open_name[] = "open";
+constexpr char open64_name[] = "open64";
+
+}  // namespace
+
+extern "C" int open(const char* path, int flags, ...)
+{
+    va_list more;
+    va_start(more, flags);
+    const mode_t mode = (flags & O_CREAT) != 0 || (flags & O_TMPFILE) == O_TMPFILE ? va_arg(more, mode_t) : 0;
+    va_end(more);
+    return open_as_asked<open_name>(path, flags, mode);
+}
+
+extern "C" int open64(const char* path, int flags, ...)
+{
+    va_list more;
+    va_start(more, flags);
+    const mode_t mode = (flags & O_CREAT) != 0 || (flags & O_TMPFILE) == O_TMPFILE ? va_arg(more, mode_t) : 0;
+    va_end(more);
+    return open_as_asked<open64_name>(path, flags, mode);
 }
 
 extern "C" ssize_t write(int fd, const void* bytes, size_t n)
