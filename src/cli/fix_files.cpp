@@ -319,18 +319,15 @@ bool fix_named(const std::string& name, const scan_options& options, std::span<s
     // byte is read: only a regular file can be rewritten.
     const std::string target = io::resolve_links(name);
     const int fd = target.empty() ? -1 : ::open(target.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    // (A directory goes on to fail its first read, and is reported as ever.)
     struct stat seen {};
-    if (fd >= 0 && (::fstat(fd, &seen) != 0 || !S_ISREG(seen.st_mode))) {
-        const int error = S_ISDIR(seen.st_mode) ? EISDIR : 0;
+    if (fd >= 0 && (::fstat(fd, &seen) != 0 || (!S_ISREG(seen.st_mode) && !S_ISDIR(seen.st_mode)))) {
         ::close(fd);
-        if (error != 0 && session != nullptr) {
-            say_unopened(session->run, name, error, out);
-        } else if (session != nullptr) {
+        if (session != nullptr) {
             const repair_report refused{"failed", "it is not a regular file", "", {}};
             say_not_regular(session->run, name, refused, out);
         } else {
-            err.print("framelint: %s not repaired: %s\n", printable_name(name).c_str(),
-                      error != 0 ? std::strerror(error) : "it is not a regular file");
+            err.print("framelint: %s not repaired: it is not a regular file\n", printable_name(name).c_str());
         }
         outcome.unreadable = true;
         return true;
