@@ -92,7 +92,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const bytes repaired = apply(first.plan, stream);
     stage = "repaired stream";
     const checked second = check_and_plan(repaired);
-    CHECK(second.state.counters.bad_frames == 0);
+    // Where audio was lost, the LAME tag keeps the whole's music length: the
+    // one finding the repaired stream may still have is the one that says so.
+    std::int64_t shortfalls = 0;
+    for (const framelint::problem& p : second.state.problems.kept) {
+        shortfalls += p.bad_frame && p.kind == framelint::problem_kind::music_length ? 1 : 0;
+    }
+    CHECK(second.state.counters.bad_frames == (first.plan.incomplete ? shortfalls : 0));
     CHECK(!second.plan.changes());
     return 0;
 }

@@ -253,10 +253,12 @@ TEST(RepairPlan, LameTagKeepsVouchingOnlyForTheMusicItChecked)
         repair_facts facts;
         bool vouches;                 // the repaired tag still carries the music CRC
     };
+    // Where a frame of the music is lost, the tag keeps the whole's length and
+    // CRC: the check of the repaired stream still finds audio missing.
     const lame_case cases[] = {
         {"stale counts, music intact", 40, 0, false, facts_with(&repair_facts::music_crc_matched), true},
-        {"junk inside the music", 10, 33, false, facts_with(&repair_facts::music_crc_mismatch), false},
-        {"music cut short", 10, 0, true, {}, false},
+        {"junk inside the music", 10, 33, false, facts_with(&repair_facts::music_crc_mismatch), true},
+        {"music cut short", 10, 0, true, {}, true},
     };
     for (const lame_case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -280,11 +282,14 @@ TEST(RepairPlan, LameTagKeepsVouchingOnlyForTheMusicItChecked)
         EXPECT_EQ(xing->bytes, 417 * (audio_frames + 1));
         const auto lame = find_lame_tag(header, xing->fields_end);
         EXPECT_EQ(lame.has_value(), c.vouches);
+        const bool lost = audio_frames < 10;
+        EXPECT_EQ(plan.incomplete.has_value(), lost);
         if (lame) {
             EXPECT_TRUE(lame->tag_crc_matches());
             EXPECT_EQ(lame->music_crc, music);
+            EXPECT_EQ(lame->music_length, lost ? whole : 11 * 417);
         }
-        EXPECT_EQ(bad_frames_under_check(out), 0);
+        EXPECT_EQ(bad_frames_under_check(out), lost ? 1 : 0);
         // A second repair, from the layout of the repaired stream, changes nothing.
         built_stream again;
         std::vector<bytes> kept{header};
@@ -292,8 +297,10 @@ TEST(RepairPlan, LameTagKeepsVouchingOnlyForTheMusicItChecked)
             kept.push_back(frame(l3_128k));
         }
         again.run(kept).vbr_frame_first();
-        const repair_facts facts_now = c.vouches ? facts_with(&repair_facts::music_crc_matched) : repair_facts{};
-        EXPECT_FALSE(plan_repair(again.done(), facts_now, again.reader()).changes());
+        const repair_facts facts_now = lost ? repair_facts{} : facts_with(&repair_facts::music_crc_matched);
+        const repair_plan replanned = plan_repair(again.done(), facts_now, again.reader());
+        EXPECT_FALSE(replanned.changes());
+        EXPECT_EQ(replanned.incomplete.has_value(), lost);
     }
 }
 
@@ -337,6 +344,34 @@ TEST(RepairPlan, JoinedFilesLoseTheSecondTagAndHeaderFrame)
     const bytes header(out.begin() + 60, out.begin() + 60 + 417);
     EXPECT_EQ(find_vbr_header(header, l3_128k)->frames, 20u);
     EXPECT_EQ(bad_frames_under_check(out), 0);
+}
+
+// The line names the tags removed by what they are: an ID3v1 and an APEv2
+// tag between two runs are not "2 ID3v2 tags".
+TEST(RepairPlan, JoinedTagsRemovedAreNamedByTheirFormats)
+{
+    struct naming_case {
+        std::vector<std::pair<tag_format, bytes>> inner;
+        const char* says;
+    };
+    const naming_case cases[] = {
+        {{{tag_format::id3v2, id3v2_tag(70)}, {tag_format::id3v2, id3v2_tag(30)}}, "2 ID3v2 tags of a joined file removed"},
+        {{{tag_format::id3v1, id3v1_tag_bytes("t", "a", 1, 2)}}, "1 ID3v1 tag of a joined file removed"},
+        {{{tag_format::id3v1, id3v1_tag_bytes("t", "a", 1, 2)}, {tag_format::apev2, text("APETAGEX-ish")}},
+         "2 tags (ID3v1, APEv2) of a joined file removed"},
+    };
+    for (const naming_case& c : cases) {
+        SCOPED_TRACE(c.says);
+        built_stream s;
+        s.run(ten_frames);
+        for (const auto& [format, b] : c.inner) {
+            s.tag(tag_place::inner, b, 0, format);
+        }
+        s.run(ten_frames);
+        const repair_plan plan = plan_repair(s.done(), {}, s.reader());
+        ASSERT_FALSE(plan.actions.empty());
+        EXPECT_EQ(describe(plan.actions[0]), c.says);
+    }
 }
 
 TEST(RepairPlan, HeaderlessLayer3VbrGetsAXingFrame)

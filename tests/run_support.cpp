@@ -188,7 +188,17 @@ run_result run_framelint_as(const launch& how)
         for (const auto& [name, value] : how.environment) {
             ::setenv(name.c_str(), value.c_str(), 1);
         }
-        if (how.read_fault_at >= 0 || how.write_fault_at >= 0 || how.write_flip_at >= 0) {
+        if (!how.edit_on_link.empty()) {
+            ::setenv("FRAMELINT_TEST_EDIT_ON_LINK", how.edit_on_link.c_str(), 1);
+        }
+        if (how.no_hard_links) {
+            ::setenv("FRAMELINT_TEST_NO_HARD_LINKS", "1", 1);
+        }
+        if (how.no_tmpfile) {
+            ::setenv("FRAMELINT_TEST_NO_TMPFILE", "1", 1);
+        }
+        if (how.read_fault_at >= 0 || how.write_fault_at >= 0 || how.write_flip_at >= 0 || !how.edit_on_link.empty() ||
+            how.no_hard_links || how.no_tmpfile) {
             ::setenv("LD_PRELOAD", how.read_fault_at >= 0 ? FRAMELINT_READ_FAULT_SHIM : FRAMELINT_WRITE_FAULT_SHIM, 1);
             ::setenv("FRAMELINT_TEST_READ_FAULT_AT", std::to_string(how.read_fault_at).c_str(), 1);
             ::setenv("FRAMELINT_TEST_WRITE_FAULT_AT", std::to_string(how.write_fault_at).c_str(), 1);

@@ -36,6 +36,11 @@ struct launch {
     // >= 0: this byte of all the program writes to files (from 0) lands
     // inverted while the write reports success, like a bad disk.
     long long write_flip_at = -1;
+    // Not "": when the program makes a hard link, this file is edited first,
+    // in place, with the same size and times (see the write shim).
+    std::string edit_on_link;
+    bool no_hard_links = false;  // link() fails with EPERM (the same shim)
+    bool no_tmpfile = false;     // open() with O_TMPFILE fails with EOPNOTSUPP (the same shim)
     // Set in the program's environment (name, value).
     std::vector<std::pair<std::string, std::string>> environment;
 };

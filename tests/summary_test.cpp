@@ -50,8 +50,8 @@ TEST(SummaryOption, NamesEachDamagedFileOnceInWordsAndCountsThemAll)
                   missing + ": unreadable: No such file or directory\n" + junk +
                   ": DAMAGED: junk before the first frame (7 bytes)\n" + fixture("integrity/cut_60.mp3") +
                   ": DAMAGED: ends 192 bytes into its last frame; Xing header says 40 frames, the file has 23; Xing "
-                  "header says 11976 bytes, the frames take 7185; ends 4791 bytes before the music the LAME tag "
-                  "declares\n");
+                  "header says 11976 bytes, the frames take 7185; incomplete: 0:00.6 of about 0:01.0 (ends 4791 "
+                  "bytes before the music the LAME tag declares)\n");
     // No warnings, no "Possible ID3v2 frame found", no note of the junk.
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(r.status, 1);  // an unreadable file, whatever the others gave

@@ -15,6 +15,8 @@
 #include "io/byte_source.hpp"
 #include "io/rewrite.hpp"
 #include "repair/repair_plan.hpp"
+#include "report/person_report.hpp"
+#include "report/plain_words.hpp"
 #include "repair/scan_facts.hpp"
 #include "scan/scan_file.hpp"
 
@@ -24,7 +26,10 @@ std::string fix_conflict(const parsed_command_line& command)
 {
     const scan_options& o = command.options;
     if (!o.fix_in_place) {
-        return o.no_backup ? "--no-backup is only for --fix" : "";
+        return o.no_backup    ? "--no-backup is only for --fix"
+               : o.add_xing   ? "--add-xing is only for --fix"
+               : o.keep_times ? "--keep-times is only for --fix"
+                              : "";
     }
     if (o.to_stdout) {
         return "--fix cannot be used with -s, -ss or -sf";
@@ -140,7 +145,9 @@ std::string damage_named(const problem_list& problems)
 }
 
 // Whether a repaired stream passes the check: read back from fd as -c reads.
-std::string vet_repaired(int fd)
+// With audio missing, the one finding allowed is the one that says so: the
+// LAME tag's music length, kept from the whole, runs past the stream's end.
+std::string vet_repaired(int fd, bool incomplete)
 {
     if (::lseek(fd, 0, SEEK_SET) != 0) {
         return std::string("cannot read the repaired file back: ") + std::strerror(errno);
@@ -148,6 +155,7 @@ std::string vet_repaired(int fd)
     scan_options check;
     check.integrity = true;
     check.check_all = true;
+    check.fix_in_place = true;  // the problems are recorded, to tell a shortfall from damage
     std::string ignored_out;
     std::string ignored_err;
     io::output out(ignored_out);
@@ -158,13 +166,18 @@ std::string vet_repaired(int fd)
     if (in.error() != 0) {
         return std::string("cannot read the repaired file back: ") + std::strerror(in.error());
     }
-    return st.counters.bad_frames == 0 ? "" : "the repaired stream would still not pass the check";
+    const auto shortfalls = std::count_if(st.problems.kept.begin(), st.problems.kept.end(), [](const problem& p) {
+        return p.bad_frame && p.kind == problem_kind::music_length;
+    });
+    const bool only_shortfall = incomplete && st.problems.dropped == 0 && st.counters.bad_frames == shortfalls;
+    return st.counters.bad_frames == 0 || only_shortfall ? "" : "the repaired stream would still not pass the check";
 }
 
 // Whether the pieces of a repaired standard input pass the check: written to
 // an unnamed temporary file in dir and read back, as a repaired file is before
 // it replaces the original.
-std::string vet_repaired_pieces(int spool, std::span<const io::rewrite_piece> pieces, const std::string& dir)
+std::string vet_repaired_pieces(int spool, std::span<const io::rewrite_piece> pieces, const std::string& dir,
+                                bool incomplete)
 {
     const int copy = ::open(dir.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
     if (copy < 0) {
@@ -174,7 +187,7 @@ std::string vet_repaired_pieces(int spool, std::span<const io::rewrite_piece> pi
     if (!io::write_pieces(spool, pieces, copy)) {
         why = "cannot write the repair to a temporary file in " + dir + ": " + std::strerror(errno);
     } else {
-        why = vet_repaired(copy);
+        why = vet_repaired(copy, incomplete);
     }
     ::close(copy);
     return why;
@@ -202,13 +215,35 @@ struct stream_verdict {
     bool damaged = false;
 };
 
-stream_verdict judge(const scan_state& st, int fd)
+// Whether the plan does nothing but give a stream a Xing header frame.
+bool only_adds_xing(const repair_plan& plan)
+{
+    return plan.changes() && std::all_of(plan.actions.begin(), plan.actions.end(), [](const repair_action& a) {
+               return a.kind == repair_action_kind::xing_frame_added;
+           });
+}
+
+stream_verdict judge(const scan_state& st, int fd, const scan_options& options)
 {
     stream_verdict v;
     v.damaged = st.counters.bad_frames > 0;
     v.plan = plan_repair(st.layout, repair_facts_of(st), reader_of(fd));
     v.report.outcome = "clean";
+    if (!v.damaged) {
+        // A file the check calls clean is only ever changed on request: a
+        // Xing header for a stream whose bit rate varies (a notice).
+        if (options.add_xing && only_adds_xing(v.plan)) {
+            v.report.outcome = "xing_added";
+        } else {
+            v.plan = repair_plan{};
+        }
+    }
     if (v.plan.changes()) {
+        if (const auto& s = v.plan.incomplete; s && s->sample_rate > 0) {
+            v.report.kept_seconds = static_cast<double>(s->samples_kept) / s->sample_rate;
+            v.report.whole_seconds = static_cast<double>(s->samples_whole) / s->sample_rate;
+            v.report.whole_estimated = s->whole_estimated;
+        }
         for (const repair_action& a : v.plan.actions) {
             v.report.repairs.push_back(repair_entry{std::string(action_name(a.kind)), describe(a), a.count});
         }
@@ -216,6 +251,14 @@ stream_verdict judge(const scan_state& st, int fd)
         v.report.outcome = "not_repaired";
         v.report.reason = v.plan.refusal ? *v.plan.refusal
                                          : "damage that --fix does not repair (" + damage_named(st.problems) + ")";
+        if (const auto& s = v.plan.incomplete; s && !v.plan.refusal && s->sample_rate > 0) {
+            // A stream made playable before: what is missing stays missing.
+            v.report.reason = "audio is missing that no repair brings back (" +
+                              shortfall_words(static_cast<double>(s->samples_kept) / s->sample_rate,
+                                              static_cast<double>(s->samples_whole) / s->sample_rate,
+                                              s->whole_estimated) +
+                              "); replace it if you can";
+        }
     }
     return v;
 }
@@ -229,16 +272,31 @@ std::string joined_repairs(const repair_report& r)
     return text;
 }
 
+// The outcome of a repair that leaves audio missing.
+std::string made_playable(const repair_report& r)
+{
+    return "made playable, still incomplete: " + shortfall_words(r.kept_seconds, r.whole_seconds, r.whole_estimated) +
+           "; replace it if you can";
+}
+
 // The line a repaired or unrepairable file gets (none for a clean one).
 void print_repair_line(const std::string& name, const repair_report& r, io::output& to, io::output& err)
 {
+    // Names go out with their control bytes shown as '?': a line break in one
+    // would split the line.
+    const std::string shown = printable_name(name);
+    const std::string original = r.backup.empty() ? "" : " (the original is " + printable_name(r.backup) + ")";
     if (r.outcome == "repaired") {
-        to.print("%s: repaired: %s%s\n", name.c_str(), joined_repairs(r).c_str(),
-                 r.backup.empty() ? "" : (" (the original is " + r.backup + ")").c_str());
+        to.print("%s: repaired: %s%s\n", shown.c_str(), joined_repairs(r).c_str(), original.c_str());
+    } else if (r.outcome == "xing_added") {
+        to.print("%s: %s%s\n", shown.c_str(), joined_repairs(r).c_str(), original.c_str());
+    } else if (r.outcome == "playable_incomplete") {
+        to.print("%s: %s; %s%s\n", shown.c_str(), made_playable(r).c_str(), joined_repairs(r).c_str(),
+                 original.c_str());
     } else if (r.outcome == "not_repaired") {
-        to.print("%s: not repaired: %s\n", name.c_str(), r.reason.c_str());
+        to.print("%s: not repaired: %s\n", shown.c_str(), printable_name(r.reason).c_str());
     } else if (r.outcome == "failed") {
-        err.print("framelint: %s not repaired: %s\n", name.c_str(), r.reason.c_str());
+        err.print("framelint: %s not repaired: %s\n", shown.c_str(), printable_name(r.reason).c_str());
     }
 }
 
@@ -246,8 +304,8 @@ void count_outcome(const stream_verdict& v, files_outcome& outcome)
 {
     if (v.report.outcome == "failed") {
         outcome.unreadable = true;
-    } else if (v.report.outcome == "not_repaired" && v.damaged) {
-        outcome.bad_frames = true;
+    } else if ((v.report.outcome == "not_repaired" && v.damaged) || v.report.outcome == "playable_incomplete") {
+        outcome.bad_frames = true;  // audio is still missing: the file is no good copy
     }
 }
 
@@ -256,9 +314,27 @@ void count_outcome(const stream_verdict& v, files_outcome& outcome)
 bool fix_named(const std::string& name, const scan_options& options, std::span<std::uint8_t> buffer,
                files_outcome& outcome, io::output& out, io::output& err, person_session* session)
 {
-    // A symbolic link stays one: the file it leads to is repaired.
+    // A symbolic link stays one: the file it leads to is repaired. Opened
+    // without waiting (a FIFO would wait for a writer) and looked at before a
+    // byte is read: only a regular file can be rewritten.
     const std::string target = io::resolve_links(name);
-    const int fd = target.empty() ? -1 : ::open(target.c_str(), O_RDONLY | O_CLOEXEC);
+    const int fd = target.empty() ? -1 : ::open(target.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    // (A directory goes on to fail its first read, and is reported as ever.)
+    struct stat seen {};
+    if (fd >= 0 && (::fstat(fd, &seen) != 0 || (!S_ISREG(seen.st_mode) && !S_ISDIR(seen.st_mode)))) {
+        ::close(fd);
+        if (session != nullptr) {
+            const repair_report refused{"failed", "it is not a regular file", "", {}};
+            say_not_regular(session->run, name, refused, out);
+        } else {
+            err.print("framelint: %s not repaired: it is not a regular file\n", printable_name(name).c_str());
+        }
+        outcome.unreadable = true;
+        return true;
+    }
+    // The content as it is before the check reads it: compared again just
+    // before the rename, so that another program's edit is never lost.
+    const std::optional<std::uint64_t> digest = fd >= 0 ? io::content_digest(fd) : std::nullopt;
     if (fd < 0) {
         if (session != nullptr) {
             say_unopened(session->run, name, errno, out);
@@ -272,8 +348,6 @@ bool fix_named(const std::string& name, const scan_options& options, std::span<s
     // as they are without --fix: standard error carries errors alone.
     io::output quiet(io::output::discard_tag{});
     io::output& scan_err = records_only(options) ? quiet : err;
-    struct stat seen {};
-    ::fstat(fd, &seen);
     bool stdout_good = true;
     if (session != nullptr) {
         session->file_started(name);
@@ -284,7 +358,7 @@ bool fix_named(const std::string& name, const scan_options& options, std::span<s
         io::byte_source in(fd, false, buffer, INT64_MAX);
         in.stop_when_failed(&out);
         scan_state st = scan_stream(in, options, out, scan_err);
-        stream_verdict v = judge(st, fd);
+        stream_verdict v = judge(st, fd, options);
         if (in.error() != 0) {
             v.report = repair_report{"failed", std::string("it could not be read to its end"), "", {}};
         } else if (v.plan.changes() && !S_ISREG(seen.st_mode)) {
@@ -292,11 +366,14 @@ bool fix_named(const std::string& name, const scan_options& options, std::span<s
         } else if (v.plan.changes()) {
             const auto pieces = pieces_of(v.plan);
             const std::string lost = loses_id3v1(fd, seen.st_size, pieces);
+            const bool incomplete = v.plan.incomplete.has_value();
+            const auto vet = [incomplete](int repaired_fd) { return vet_repaired(repaired_fd, incomplete); };
             const io::rewrite_outcome done =
-                lost.empty() ? io::rewrite_file(target, fd, seen, pieces, !options.no_backup, vet_repaired, kill_if_asked)
+                lost.empty() ? io::rewrite_file(target, fd, seen, pieces, !options.no_backup, vet, kill_if_asked,
+                                                io::rewrite_care{options.keep_times, digest})
                              : io::rewrite_outcome{false, true, "", lost};
             if (done.done) {
-                v.report.outcome = "repaired";
+                v.report.outcome = incomplete ? "playable_incomplete" : v.damaged ? "repaired" : "xing_added";
                 v.report.backup = done.backup;
             } else if (done.vetoed) {
                 v.report = repair_report{"not_repaired", done.failure, "", {}};
@@ -315,7 +392,8 @@ bool fix_named(const std::string& name, const scan_options& options, std::span<s
             if (!options.json_lines) {
                 print_repair_line(name, v.report, out, err);
             } else if (v.report.outcome == "failed") {
-                err.print("framelint: %s not repaired: %s\n", name.c_str(), v.report.reason.c_str());
+                err.print("framelint: %s not repaired: %s\n", printable_name(name).c_str(),
+                          printable_name(v.report.reason).c_str());
             }
         }
         count_outcome(v, outcome);
@@ -368,7 +446,7 @@ bool fix_standard_input(const scan_options& options, std::span<std::uint8_t> buf
     io::output no_report(ignored);  // standard output carries the stream
     io::byte_source in(spool, false, buffer, INT64_MAX);
     scan_state st = scan_stream(in, options, no_report, err);
-    stream_verdict v = judge(st, spool);
+    stream_verdict v = judge(st, spool, options);
     std::vector<io::rewrite_piece> pieces{io::rewrite_piece{true, 0, spooled, {}}};
     if (!read_ok) {
         v.report = repair_report{"failed", "it could not be read to its end", "", {}};
@@ -376,13 +454,14 @@ bool fix_standard_input(const scan_options& options, std::span<std::uint8_t> buf
         auto repaired = pieces_of(v.plan);
         if (std::string lost = loses_id3v1(spool, spooled, repaired); !lost.empty()) {
             v.report = repair_report{"not_repaired", std::move(lost), "", {}};
-        } else if (std::string why = vet_repaired_pieces(spool, repaired, dir); !why.empty()) {
+        } else if (std::string why = vet_repaired_pieces(spool, repaired, dir, v.plan.incomplete.has_value());
+                   !why.empty()) {
             // As for a file: a repair that would not pass is not made, and the
             // stream goes out as it came.
             v.report = repair_report{"not_repaired", std::move(why), "", {}};
         } else {
             pieces = std::move(repaired);
-            v.report.outcome = "repaired";
+            v.report.outcome = v.plan.incomplete ? "playable_incomplete" : v.damaged ? "repaired" : "xing_added";
         }
     }
     if (!out.flush() || !io::write_pieces(spool, pieces, STDOUT_FILENO)) {

@@ -66,6 +66,11 @@ constexpr const char* help_lines[] = {
     "                       when damage remains, 1 on errors. --fix - writes\n",
     "                       standard input, repaired, to standard output.\n\n",
     "     --no-backup       With --fix: keeps no FILE.bak of a repaired file.\n\n",
+    "     --add-xing        With --fix: also gives a Layer III stream whose bit\n",
+    "                       rate varies and that has no Xing or VBRI header\n",
+    "                       (otherwise clean) a Xing header frame.\n\n",
+    "     --keep-times      With --fix: a repaired file keeps its access and\n",
+    "                       modification times.\n\n",
     "     --files-from FILE Also checks the files named in FILE, one a line\n",
     "                       (- reads the names from standard input).\n\n",
     "     --null            The names of --files-from end in a NUL byte\n",
@@ -76,7 +81,7 @@ constexpr const char* help_lines[] = {
     "     --help            Prints this text on standard output.\n\n",
     "     --version         Prints the version.\n\n",
 };
-static_assert(std::size(help_lines) == 67);
+static_assert(std::size(help_lines) == 72);
 
 }  // namespace
 

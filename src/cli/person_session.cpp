@@ -34,6 +34,16 @@ void say_unopened(person_run& run, const std::string& name, int error, io::outpu
     out.write(line.data(), line.size());
 }
 
+void say_not_regular(person_run& run, const std::string& name, const repair_report& refused, io::output& out)
+{
+    person_record r;
+    r.file_label = name;
+    r.verdict = person_verdict::not_written;
+    r.repair = &refused;
+    const std::string line = run.take_line(r, 0);
+    out.write(line.data(), line.size());
+}
+
 void person_session::finish(io::output& out)
 {
     progress_.erase();

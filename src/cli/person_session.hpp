@@ -15,6 +15,9 @@ namespace framelint::cli {
 // A file that could not be opened: its line, and counted.
 void say_unopened(person_run& run, const std::string& name, int error, io::output& out);
 
+// The line of a file --fix refuses before reading it (not a regular file).
+void say_not_regular(person_run& run, const std::string& name, const repair_report& refused, io::output& out);
+
 class person_session {
 public:
     // Hooks the progress line into both outputs, so that it is rubbed out

@@ -156,6 +156,10 @@ struct switch_reader {
             o.integrity = true;  // the repair works from what -c finds
         } else if (word == "--no-backup") {
             o.no_backup = true;
+        } else if (word == "--add-xing") {
+            o.add_xing = true;
+        } else if (word == "--keep-times") {
+            o.keep_times = true;
         } else if (word == "--help") {
             return stop(parse_outcome::print_help);
         } else if (word == "--version") {

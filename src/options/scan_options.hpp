@@ -28,6 +28,8 @@ struct scan_options {
     bool person_offsets = false; // --summary=offsets: each finding says where it is
     bool fix_in_place = false;   // --fix: checked as with -c, then repaired in place
     bool no_backup = false;      // --no-backup: --fix keeps no FILE.bak
+    bool keep_times = false;     // --keep-times: --fix keeps a repaired file's access and modification times
+    bool add_xing = false;       // --add-xing: --fix gives a clean VBR stream without one a Xing header
 
     // -b's number. Empty is "no budget": the budget never ends the scan, and the
     // scan stops right after the first accepted frame.

@@ -166,6 +166,31 @@ std::optional<std::vector<std::uint8_t>> new_xing_frame(std::uint32_t audio_word
     return std::nullopt;
 }
 
+constexpr std::uint8_t format_bit(tag_format f) { return static_cast<std::uint8_t>(1u << static_cast<unsigned>(f)); }
+
+// The tags of a joined file removed, named by their formats: "2 ID3v2 tags",
+// "an ID3v1 tag", "2 tags (ID3v1, APEv2)".
+std::string joined_tags_named(std::int64_t count, std::uint8_t formats)
+{
+    static constexpr std::pair<tag_format, const char*> names[] = {
+        {tag_format::id3v2, "ID3v2"}, {tag_format::id3v1, "ID3v1"},
+        {tag_format::apev2, "APEv2"}, {tag_format::lyrics3v2, "Lyrics3v2"}};
+    std::string listed;
+    int kinds = 0;
+    const char* only = "ID3v2";  // what the plan removed before it told the formats apart
+    for (const auto& [format, name] : names) {
+        if ((formats & format_bit(format)) != 0) {
+            listed += (kinds++ == 0 ? "" : ", ") + std::string(name);
+            only = name;
+        }
+    }
+    const std::string n = std::to_string(count);
+    if (kinds > 1) {
+        return n + " tags (" + listed + ")";
+    }
+    return n + " " + only + (count == 1 ? " tag" : " tags");
+}
+
 class planner {
 public:
     planner(const stream_layout& layout, const repair_facts& facts, const stream_reader& read)
@@ -419,6 +444,7 @@ private:
             last.bytes.end = cut->begin;
             --last.frames;
             last.samples -= f ? f->info.samples_per_frame : 0;
+            ++dropped_frames_;
             if (last.frames <= 0) {
                 runs.pop_back();
             }
@@ -432,6 +458,7 @@ private:
         std::vector<audio_stretch> stretches;
         std::int64_t frames = 0;
         std::int64_t joined_tags = 0;
+        std::uint8_t joined_formats = 0;
         std::int64_t joined_headers = 0;
         std::uint32_t audio_word = 0;
         const std::size_t audio_piece = plan_.pieces.size();
@@ -449,6 +476,7 @@ private:
                 pass_gap(tags[tag].bytes.begin);
                 covered = std::max(covered, tags[tag].bytes.end);
                 ++joined_tags;
+                joined_formats |= format_bit(tags[tag].format);
             }
             std::int64_t begin = std::max(run.bytes.begin, covered);
             std::int64_t run_frames = run.frames;
@@ -481,11 +509,15 @@ private:
                 end = std::max(begin, run.last_frame);
                 if (end > run.last_frame || !f) {
                     end = begin;  // nothing but the header frame, or unreadable: keep none of it
+                    dropped_frames_ += run_frames;
+                    dropped_samples_ += run_samples;
                     run_frames = 0;
                     run_samples = 0;
                 } else {
                     --run_frames;
                     run_samples -= f->info.samples_per_frame;
+                    ++dropped_frames_;
+                    dropped_samples_ += f->info.samples_per_frame;
                     recover_frames_inside(run.last_frame, f->info.frame_length, runs[r + 1]);
                 }
             }
@@ -508,7 +540,7 @@ private:
             return;
         }
         if (joined_tags > 0) {
-            act({repair_action_kind::joined_tag_removed, joined_tags, 0, 0, 0});
+            act({repair_action_kind::joined_tag_removed, joined_tags, 0, 0, 0, joined_formats});
         }
         if (joined_headers > 0) {
             act({repair_action_kind::joined_vbr_frame_removed, joined_headers, 0, 0, 0});
@@ -535,7 +567,7 @@ private:
             if (tags[tag].place == tag_place::inner) {
                 pass_gap(tags[tag].bytes.begin);  // after the last run: as junk would be
                 covered = std::max(covered, tags[tag].bytes.end);
-                act({repair_action_kind::joined_tag_removed, 1, 0, 0, 0});
+                act({repair_action_kind::joined_tag_removed, 1, 0, 0, 0, format_bit(tags[tag].format)});
                 continue;
             }
             keep_tag(tags[tag]);
@@ -545,6 +577,7 @@ private:
             act({repair_action_kind::stray_bytes_removed, stray, stray_places, 0, 0});
         }
 
+        judge_shortfall(header_frame, header, frames, audio_bytes, stretches);
         if (header) {
             rebuild_header_frame(*header_frame, *header, header_piece, frames, audio_bytes, audio_end,
                                  audio_untouched, stretches, audio_word);
@@ -552,6 +585,63 @@ private:
             add_xing_frame(header_piece, audio_word != 0 ? audio_word : first.first_header, frames, audio_bytes,
                            stretches);
         }
+    }
+
+    // Whether audio is missing that no repair brings back, and how much of
+    // what the stream once held is kept. The stream's own header tells the
+    // whole: the frame count of its Xing/Info or VBRI header, or else the
+    // LAME tag's music length. Counts alone that say more than is there are
+    // believed only when the byte count says so too (or is absent): a wrong
+    // count is no evidence of lost audio.
+    void judge_shortfall(const std::optional<frame_bytes>& header_frame, const std::optional<vbr_header>& header,
+                         std::int64_t frames, std::int64_t audio_bytes, const std::vector<audio_stretch>& stretches)
+    {
+        audio_shortfall s;
+        for (const audio_stretch& st : stretches) {
+            s.samples_kept += st.samples;
+        }
+        const std::uint32_t word = layout_.runs.front().first_header;
+        frame_info info = blank_frame_info();
+        decode_header(word, info);
+        s.sample_rate = info.sample_freq;
+        const std::int64_t per_frame = info.samples_per_frame;
+        bool short_by_header = false;
+        if (header && header_checked_ && header_frame) {
+            const std::int64_t kept_bytes = header_frame->info.frame_length + audio_bytes;
+            if (header->frames && *header->frames > frames + 1 && (!header->bytes || *header->bytes > kept_bytes)) {
+                short_by_header = true;
+                s.samples_whole = static_cast<std::int64_t>(*header->frames) * per_frame;
+            }
+            if (const auto lame = lame_of(*header_frame, *header);
+                lame && lame->tag_crc_matches() && lame->music_length > kept_bytes) {
+                short_by_header = true;
+                music_short_ = true;
+                if (s.samples_whole == 0 && audio_bytes > 0) {
+                    const double scale = static_cast<double>(lame->music_length - header_frame->info.frame_length) /
+                                         static_cast<double>(audio_bytes);
+                    s.samples_whole = static_cast<std::int64_t>(static_cast<double>(s.samples_kept) * scale);
+                    s.whole_estimated = facts_.bit_rate_varies;
+                }
+            }
+        }
+        if (!short_by_header && dropped_frames_ == 0 && !facts_.last_frame_cut) {
+            return;
+        }
+        if (s.samples_whole == 0 && !facts_.last_frame_cut) {
+            s.samples_whole = s.samples_kept + dropped_samples_;  // only frames inside the stream went
+        }
+        if (s.samples_whole != 0) {
+            s.samples_whole = std::max(s.samples_whole, s.samples_kept);
+        }
+        plan_.incomplete = s;
+    }
+
+    static std::optional<lame_tag> lame_of(const frame_bytes& frame, const vbr_header& header)
+    {
+        if (header.kind == vbr_header_kind::vbri || header.fields_end > frame.bytes.size()) {
+            return std::nullopt;
+        }
+        return find_lame_tag(frame.bytes, header.fields_end);
     }
 
     void add_xing_frame(std::size_t at, std::uint32_t audio_word, std::int64_t frames, std::int64_t audio_bytes,
@@ -631,6 +721,14 @@ private:
                     put_big_endian16(frame.data() + t + lame_tag_crc_at, lame_tag_crc(frame, t));
                     act({repair_action_kind::lame_tag_rewritten, 0, 0, 0, 0});
                 }
+            } else if (music_short_ && plan_.incomplete) {
+                // Audio is missing: the encoder's music length and CRC stay,
+                // so that the check still finds the stream shorter than what
+                // was encoded. Only the tag's own CRC follows the new counts.
+                if (counts_changed) {
+                    put_big_endian16(frame.data() + t + lame_tag_crc_at, lame_tag_crc(frame, t));
+                    act({repair_action_kind::lame_evidence_kept, 0, 0, 0, 0});
+                }
             } else {
                 // What was kept is not what the encoder vouched for: a tag CRC of 0
                 // tells readers that nothing in the tag is checked.
@@ -654,6 +752,9 @@ private:
     std::size_t merge_from_ = 0;  // keep() extends no piece before this one
     std::int64_t kept_to_ = 0;    // where the last piece kept from the stream ends
     bool header_checked_ = false;  // the header frame kept is the one the check read
+    std::int64_t dropped_frames_ = 0;   // frames of the stream's runs the repair drops
+    std::int64_t dropped_samples_ = 0;  // ... and their play length
+    bool music_short_ = false;  // the LAME tag declares more music than the repair keeps
 };
 
 }  // namespace
@@ -675,6 +776,7 @@ std::string_view action_name(repair_action_kind kind)
     case repair_action_kind::xing_frame_added: return "xing_frame_added";
     case repair_action_kind::lame_tag_rewritten: return "lame_tag_rewritten";
     case repair_action_kind::lame_music_crc_dropped: return "lame_music_crc_dropped";
+    case repair_action_kind::lame_evidence_kept: return "lame_evidence_kept";
     }
     return "unknown";
 }
@@ -690,7 +792,7 @@ std::string describe(const repair_action& a)
         return plural(a.count, "byte", "bytes") + " of junk and broken frames removed" +
                (a.places > 1 ? " (in " + n(a.places) + " places)" : "");
     case repair_action_kind::joined_tag_removed:
-        return plural(a.count, "ID3v2 tag", "ID3v2 tags") + " of a joined file removed";
+        return joined_tags_named(a.count, a.formats) + " of a joined file removed";
     case repair_action_kind::joined_vbr_frame_removed:
         return plural(a.count, "VBR header frame", "VBR header frames") + " of a joined file removed";
     case repair_action_kind::id3v2_size_corrected:
@@ -706,6 +808,8 @@ std::string describe(const repair_action& a)
         return "LAME tag CRC rewritten";
     case repair_action_kind::lame_music_crc_dropped:
         return "LAME tag no longer vouches for the music (music length rewritten, CRCs cleared)";
+    case repair_action_kind::lame_evidence_kept:
+        return "LAME tag keeps the music length and CRC of the whole, to show that audio is missing";
     }
     return "";
 }

@@ -29,6 +29,9 @@ struct repair_facts {
     // The last frame of the stream, from begin, cut short by the tags that end
     // the stream, from end on (the layout counts that frame in its last run).
     std::optional<byte_range> last_frame_cut_by_tag;
+    // The stream ends inside a frame (no tag stands where its rest would be):
+    // the audio after it is lost, and how much only a header can tell.
+    bool last_frame_cut = false;
 };
 
 // Up to n bytes of the stream from offset at (fewer where the stream ends).
@@ -44,6 +47,7 @@ enum class repair_action_kind : std::uint8_t {
     xing_frame_added,      // Layer III VBR without a header
     lame_tag_rewritten,    // music length and tag CRC, music CRC kept
     lame_music_crc_dropped,  // the music CRC no longer vouches for the audio
+    lame_evidence_kept,      // incomplete: music length and CRC kept, tag CRC rewritten
 };
 
 struct repair_action {
@@ -52,6 +56,8 @@ struct repair_action {
     std::int64_t places = 0;  // stray bytes: in how many stretches
     std::int64_t from = 0;    // VBR header: frames it counted before
     std::int64_t to = 0;      // ... and now
+    // Tags removed: one bit per tag_format among them (bit 1 << format).
+    std::uint8_t formats = 0;
 };
 
 // One piece of the repaired stream: the original's bytes, or new ones.
@@ -61,12 +67,25 @@ struct repair_piece {
     std::vector<std::uint8_t> bytes;
 };
 
+// Audio the repair cannot bring back: the stream it makes plays, but less than
+// the whole. samples_whole is 0 where nothing in the stream tells the whole.
+struct audio_shortfall {
+    std::int64_t samples_kept = 0;
+    std::int64_t samples_whole = 0;
+    std::int32_t sample_rate = 0;
+    // The whole is worked out from the LAME tag's music length in bytes, not
+    // counted in frames: an estimate where the bit rate varies.
+    bool whole_estimated = false;
+};
+
 struct repair_plan {
     // Set when the stream cannot be repaired (the pieces are then empty), in
     // plain words: why.
     std::optional<std::string> refusal;
     std::vector<repair_piece> pieces;  // the whole repaired stream, in order
     std::vector<repair_action> actions;
+    // Set when audio is missing that the repair cannot restore.
+    std::optional<audio_shortfall> incomplete;
 
     // True when applying the pieces changes the stream.
     bool changes() const { return !refusal && !actions.empty(); }

@@ -55,6 +55,7 @@ repair_facts repair_facts_of(const scan_state& st)
             }
         }
     }
+    f.last_frame_cut = !f.last_frame_cut_by_tag && w.frames > 0 && w.last_end > w.fed();
     return f;
 }
 

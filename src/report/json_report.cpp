@@ -107,6 +107,13 @@ void write_repair(json::writer& w, const repair_report& r)
     if (!r.backup.empty()) {
         w.key("backup").text(r.backup);
     }
+    if (r.outcome == "playable_incomplete") {
+        w.key("play_seconds_kept").number(r.kept_seconds);
+        if (r.whole_seconds > 0) {
+            w.key("play_seconds_whole").number(r.whole_seconds);
+            w.key("play_seconds_whole_estimated").boolean(r.whole_estimated);
+        }
+    }
     w.key("repairs");
     w.begin_array();
     for (const repair_entry& e : r.repairs) {

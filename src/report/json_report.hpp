@@ -21,10 +21,19 @@ struct repair_entry {
     std::int64_t count = 0;
 };
 struct repair_report {
-    std::string outcome;  // "clean", "repaired", "not_repaired" or "failed"
+    // "clean", "repaired", "playable_incomplete", "xing_added" (--add-xing),
+    // "not_repaired" or "failed"
+    std::string outcome;
     std::string reason;   // not repaired or failed: why
     std::string backup;   // repaired: the backup's path ("" without one)
     std::vector<repair_entry> repairs;
+    // playable_incomplete: the play time kept, and the whole's (0: unknown;
+    // estimated: worked out from a byte count).
+    double kept_seconds = 0;
+    double whole_seconds = 0;
+    bool whole_estimated = false;
+
+    bool rewritten() const { return outcome == "repaired" || outcome == "playable_incomplete"; }
 };
 
 struct stream_facts {

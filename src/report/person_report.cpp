@@ -16,22 +16,11 @@ const char* verdict_word(person_verdict v)
     case person_verdict::damaged: return "DAMAGED";
     case person_verdict::unreadable: return "unreadable";
     case person_verdict::repaired: return "repaired";
+    case person_verdict::incomplete: return "made playable, still incomplete";
+    case person_verdict::not_written: return "not written";
+    case person_verdict::xing_added: return "Xing header added";
     }
     return "unreadable";
-}
-
-// A name goes out as given, but for control bytes: a line break in a name
-// would split its record in two.
-std::string printable_name(std::string_view name)
-{
-    std::string shown(name);
-    for (char& ch : shown) {
-        const auto b = static_cast<unsigned char>(ch);
-        if (b < 0x20 || b == 0x7F) {
-            ch = '?';
-        }
-    }
-    return shown;
 }
 
 std::string where(std::int64_t offset) { return " at byte " + std::to_string(offset); }
@@ -90,10 +79,31 @@ std::string repairs_done(const repair_report& r)
     for (const repair_entry& e : r.repairs) {
         text += (text.empty() ? "" : ", ") + e.text;
     }
-    if (!r.backup.empty()) {
-        text += " (the original is " + r.backup + ")";
-    }
     return text;
+}
+
+}  // namespace
+
+// A name goes out as given, but for control bytes: a line break in a name
+// would split its record in two.
+std::string printable_name(std::string_view name)
+{
+    std::string shown(name);
+    for (char& ch : shown) {
+        const auto b = static_cast<unsigned char>(ch);
+        if (b < 0x20 || b == 0x7F) {
+            ch = '?';
+        }
+    }
+    return shown;
+}
+
+namespace {
+
+// What --fix did, as its own line says it (see repairs_done).
+std::string original_at(const repair_report& r)
+{
+    return r.backup.empty() ? "" : " (the original is " + printable_name(r.backup) + ")";
 }
 
 }  // namespace
@@ -108,7 +118,20 @@ std::string person_line(const person_record& r, const person_style& style, const
         }
         parts.push_back(why);
     } else if (r.verdict == person_verdict::repaired && r.repair != nullptr) {
-        parts.push_back(repairs_done(*r.repair));
+        parts.push_back(repairs_done(*r.repair) + original_at(*r.repair));
+    } else if (r.verdict == person_verdict::xing_added && r.repair != nullptr) {
+        if (!r.repair->backup.empty()) {
+            parts.push_back("the original is " + printable_name(r.repair->backup));
+        }
+    } else if (r.verdict == person_verdict::incomplete && r.repair != nullptr) {
+        parts.push_back(shortfall_words(r.repair->kept_seconds, r.repair->whole_seconds, r.repair->whole_estimated));
+        parts.push_back("replace it if you can");
+        parts.push_back(repairs_done(*r.repair) + original_at(*r.repair));
+    } else if (r.verdict == person_verdict::not_written && r.repair != nullptr) {
+        parts.push_back(r.repair->reason);
+        for (std::string& finding : grouped_words(r, style, false)) {
+            parts.push_back(std::move(finding));
+        }
     } else {
         parts = grouped_words(r, style, false);
         if (r.problems != nullptr && r.problems->dropped > 0) {
@@ -154,6 +177,9 @@ void person_tally::add(person_verdict v, std::int64_t bytes_read)
     case person_verdict::damaged: ++damaged; break;
     case person_verdict::unreadable: ++unreadable; break;
     case person_verdict::repaired: ++repaired; break;
+    case person_verdict::incomplete: ++incomplete; break;
+    case person_verdict::not_written: ++not_written; break;
+    case person_verdict::xing_added: ++xing_added; break;
     }
 }
 
@@ -164,6 +190,9 @@ void person_tally::merge(const person_tally& other)
     damaged += other.damaged;
     unreadable += other.unreadable;
     repaired += other.repaired;
+    incomplete += other.incomplete;
+    not_written += other.not_written;
+    xing_added += other.xing_added;
     bytes += other.bytes;
     metadata_skipped += other.metadata_skipped;
 }
@@ -191,8 +220,11 @@ std::string tally_line(const person_tally& t, double seconds, bool repairs)
     char time[32];
     std::snprintf(time, sizeof time, "%.1f s", seconds);
     return std::to_string(t.files) + (t.files == 1 ? " file: " : " files: ") + std::to_string(t.clean) + " clean, " +
-           (repairs ? std::to_string(t.repaired) + " repaired, " : "") + std::to_string(t.damaged) + " damaged, " +
-           std::to_string(t.unreadable) + " unreadable" +
+           (repairs ? std::to_string(t.repaired) + " repaired, " : "") +
+           (t.incomplete > 0 ? std::to_string(t.incomplete) + " playable but incomplete, " : "") +
+           (t.xing_added > 0 ? std::to_string(t.xing_added) + " given a Xing header, " : "") +
+           std::to_string(t.damaged) + " damaged, " + std::to_string(t.unreadable) + " unreadable" +
+           (t.not_written > 0 ? ", " + std::to_string(t.not_written) + " not written" : "") +
            (t.metadata_skipped > 0 ? ", " + std::to_string(t.metadata_skipped) +
                                          (t.metadata_skipped == 1 ? " macOS metadata file" : " macOS metadata files") +
                                          " skipped"

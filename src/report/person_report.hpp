@@ -13,8 +13,11 @@
 
 namespace framelint {
 
-// repaired: --fix rewrote the file, which now passes the check.
-enum class person_verdict : std::uint8_t { clean, damaged, unreadable, repaired };
+// repaired: --fix rewrote the file, which now passes the check. incomplete:
+// --fix made it playable, but audio is missing. not_written: --fix could not
+// write its repair (the file is as it was).
+// xing_added: --add-xing gave a clean stream a Xing header.
+enum class person_verdict : std::uint8_t { clean, damaged, unreadable, repaired, incomplete, not_written, xing_added };
 
 struct repair_report;
 
@@ -39,6 +42,10 @@ struct person_record {
     const repair_report* repair = nullptr;
 };
 
+// A name as a line may carry it: control bytes (a line break would split a
+// record in two) become '?'.
+std::string printable_name(std::string_view name);
+
 // The line for one file, with its line end; empty when a clean file gets none.
 // extra: more words for the line, after the findings (another step's outcome).
 std::string person_line(const person_record& r, const person_style& style,
@@ -51,6 +58,9 @@ struct person_tally {
     std::int64_t damaged = 0;
     std::int64_t unreadable = 0;
     std::int64_t repaired = 0;
+    std::int64_t incomplete = 0;
+    std::int64_t not_written = 0;
+    std::int64_t xing_added = 0;
     std::int64_t bytes = 0;  // read, over every file
     std::int64_t metadata_skipped = 0;  // macOS AppleDouble files a walk or a list held, not checked
 
@@ -72,8 +82,10 @@ struct person_run {
 };
 
 // "64 files: 49 clean, 13 damaged, 2 unreadable (1.2 GB in 3.4 s)", with its line end;
-// with repairs, "64 files: 49 clean, 12 repaired, 1 damaged, 2 unreadable (...)"; with
-// AppleDouble files skipped, "..., 2 unreadable, 3 macOS metadata files skipped (...)".
+// with repairs, "64 files: 49 clean, 12 repaired, 1 damaged, 2 unreadable (...)",
+// and, where there are any, "..., 1 playable but incomplete, ..." after the
+// repaired, "..., 1 not written" and "..., 3 macOS metadata files skipped" at
+// the end (AppleDouble files a walk or a list held).
 std::string tally_line(const person_tally& t, double seconds, bool repairs = false);
 
 // A byte count for people: "917 bytes", "17.1 kB", "1.2 GB" (powers of 1000).

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdio>
 #include <cstring>
 #include <string_view>
 
@@ -171,6 +172,68 @@ std::int64_t plain_offset(const problem& p)
     }
 }
 
+std::string play_time_words(double seconds)
+{
+    const auto whole = static_cast<std::int64_t>(std::max(seconds, 0.0));
+    char text[48];
+    if (whole >= 3600) {
+        std::snprintf(text, sizeof text, "%lld:%02lld:%02lld", static_cast<long long>(whole / 3600),
+                      static_cast<long long>(whole / 60 % 60), static_cast<long long>(whole % 60));
+    } else {
+        std::snprintf(text, sizeof text, "%lld:%02lld", static_cast<long long>(whole / 60),
+                      static_cast<long long>(whole % 60));
+    }
+    return text;
+}
+
+std::string shortfall_words(double kept_seconds, double whole_seconds, bool estimated)
+{
+    if (whole_seconds <= 0) {
+        return play_time_words(kept_seconds) + " kept, the rest is lost";
+    }
+    std::string kept = play_time_words(kept_seconds);
+    std::string whole = play_time_words(whole_seconds);
+    // Where both read the same to the second, or the whole is short, tenths
+    // or hundredths tell them apart.
+    for (const int digits : {1, 2}) {
+        if (kept != whole && (digits > 1 || whole_seconds >= 10)) {
+            break;
+        }
+        const auto fraction = [digits](double s) {
+            const int scale = digits == 1 ? 10 : 100;
+            char t[16];
+            std::snprintf(t, sizeof t, ".%0*d", digits, static_cast<int>(s * scale) % scale);
+            return std::string(t);
+        };
+        kept = play_time_words(kept_seconds) + fraction(kept_seconds);
+        whole = play_time_words(whole_seconds) + fraction(whole_seconds);
+    }
+    return kept + " of " + (estimated ? "about " : "") + whole;
+}
+
+namespace {
+
+// The music the LAME tag declares, as play time: the frames found play
+// clues.play_seconds over their bytes, and the rest is taken to play alike.
+std::string music_missing(const problem& p, const stream_clues& clues)
+{
+    const std::int64_t found = p.numbers[1] - p.offset;
+    const std::int64_t declared = p.numbers[0] - p.offset;
+    if (clues.play_seconds <= 0 || found <= 0 || declared <= found) {
+        return "";
+    }
+    const double whole = clues.play_seconds * static_cast<double>(declared) / static_cast<double>(found);
+    const std::string words = shortfall_words(clues.play_seconds, whole, clues.bit_rate_varies);
+    if (words.find(" of ") == std::string::npos || play_time_words(clues.play_seconds) == play_time_words(whole)) {
+        if (static_cast<std::int64_t>(clues.play_seconds * 100) == static_cast<std::int64_t>(whole * 100)) {
+            return "";  // too little missing to say in play time
+        }
+    }
+    return "incomplete: " + words + " (";
+}
+
+}  // namespace
+
 std::string plain_words(const problem& p, const stream_clues& clues)
 {
     const std::int64_t first = p.numbers[0];
@@ -205,6 +268,10 @@ std::string plain_words(const problem& p, const stream_clues& clues)
     case problem_kind::music_crc_mismatch:
         return "the audio is not what the encoder wrote (its music CRC does not match)";
     case problem_kind::music_length:
+        if (const std::string incomplete = music_missing(p, clues); !incomplete.empty()) {
+            return incomplete + "ends " + count_of(first - second, "byte", "bytes") +
+                   " before the music the LAME tag declares)";
+        }
         return "ends " + count_of(first - second, "byte", "bytes") + " before the music the LAME tag declares";
     case problem_kind::format_switch: return format_change(first, second);
     case problem_kind::id3v2_size:

@@ -22,6 +22,10 @@ struct stream_clues {
     std::int64_t stream_length = 0;
     // Where an ID3v2 tag at the start of the stream ends by its size (0: none).
     std::int64_t id3v2_end = 0;
+    // The play time of the frames found, and whether their bit rate varies
+    // (a whole worked out from a byte count is then an estimate).
+    double play_seconds = 0;
+    bool bit_rate_varies = false;
     // The stream's first four bytes, when it could be read again for them,
     // and its name: an AppleDouble file ("._name", 00 05 16 07) is no audio.
     std::span<const std::uint8_t> first_bytes{};
@@ -31,6 +35,14 @@ struct stream_clues {
 // Whether a stream so named that begins with these bytes is a macOS AppleDouble
 // file ("._name", beginning 00 05 16 07).
 bool is_apple_double(std::string_view file_label, std::span<const std::uint8_t> first_bytes);
+
+// A play time as m:ss (h:mm:ss from an hour on), rounded down.
+std::string play_time_words(double seconds);
+
+// What is kept of a whole: "0:12 of 0:47", "0:12 of about 0:49" (an
+// estimate), "0:12 kept, the rest is lost" (whole 0: unknown). Where both
+// read the same to the second, tenths or hundredths tell them apart.
+std::string shortfall_words(double kept_seconds, double whole_seconds, bool estimated);
 
 // One problem in words, e.g. "ends 19 bytes into its last frame".
 std::string plain_words(const problem& p, const stream_clues& clues);

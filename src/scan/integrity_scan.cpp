@@ -306,7 +306,14 @@ bool check_music(scan_context& c, bool counts_agree)
     }
     if (tag_sound) {
         if (comparable && !matches) {
-            report(c, problem_kind::music_crc_mismatch, w.tag_frame_start, tag.music_crc, w.music_crc());
+            if (c.stream_rules && end > w.last_end && w.last_end <= w.fed()) {
+                // The music declared runs on past the last frame into the tags
+                // after it: audio is missing (a cut stream made playable keeps the
+                // whole's length), and the CRC was worked out over tag bytes.
+                report(c, problem_kind::music_length, w.tag_frame_start, end, w.last_end);
+            } else {
+                report(c, problem_kind::music_crc_mismatch, w.tag_frame_start, tag.music_crc, w.music_crc());
+            }
         } else if (gain) {
             note_gain_change(c, *gain);
         }

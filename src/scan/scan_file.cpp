@@ -393,11 +393,14 @@ void report_person(const io::byte_source& in, const scan_state& st, std::string_
     r.problems = &st.problems;
     r.bad_frames = st.counters.bad_frames;
     r.repair = repair;
-    const bool repaired = repair != nullptr && repair->outcome == "repaired";
-    r.verdict = in.error() != 0                ? person_verdict::unreadable
-                : repaired                     ? person_verdict::repaired
-                : st.counters.bad_frames > 0 ? person_verdict::damaged
-                                               : person_verdict::clean;
+    const std::string_view outcome = repair != nullptr ? std::string_view(repair->outcome) : std::string_view();
+    r.verdict = in.error() != 0                   ? person_verdict::unreadable
+                : outcome == "repaired"            ? person_verdict::repaired
+                : outcome == "playable_incomplete" ? person_verdict::incomplete
+                : outcome == "failed"              ? person_verdict::not_written
+                : outcome == "xing_added"          ? person_verdict::xing_added
+                : st.counters.bad_frames > 0       ? person_verdict::damaged
+                                                   : person_verdict::clean;
     r.error = in.error();
     std::uint8_t last[io::byte_source::history_size];
     std::size_t got = 0;
@@ -414,6 +417,8 @@ void report_person(const io::byte_source& in, const scan_state& st, std::string_
     }
     r.clues.stream_length = st.counters.bytes_read;
     r.clues.last_frame_length = st.have_good_frame ? st.last_good_frame.frame_length : 0;
+    r.clues.play_seconds = st.counters.play_seconds;
+    r.clues.bit_rate_varies = st.rates.low > 0 && st.rates.low != st.rates.high;
     for (const problem& p : st.problems.kept) {
         if (p.kind == problem_kind::id3v2_tag) {
             r.clues.id3v2_end = p.offset + p.numbers[0] + 10;  // the tag's header is not in its size
