@@ -68,9 +68,11 @@ std::vector<io::rewrite_piece> pieces_of(const repair_plan& plan)
     return pieces;
 }
 
+// Reads by position that tell a failed read (nothing) from the end of the
+// file (fewer bytes).
 stream_reader reader_of(int fd)
 {
-    return [fd](std::int64_t at, std::size_t n) {
+    return [fd](std::int64_t at, std::size_t n) -> std::optional<std::vector<std::uint8_t>> {
         std::vector<std::uint8_t> bytes(n);
         std::size_t got = 0;
         while (got < n) {
@@ -78,7 +80,10 @@ stream_reader reader_of(int fd)
             if (r < 0 && errno == EINTR) {
                 continue;
             }
-            if (r <= 0) {
+            if (r < 0) {
+                return std::nullopt;
+            }
+            if (r == 0) {
                 break;
             }
             got += static_cast<std::size_t>(r);
@@ -89,8 +94,8 @@ stream_reader reader_of(int fd)
 }
 
 // The last n bytes of what the pieces make, read from fd where they are the
-// stream's own.
-std::vector<std::uint8_t> tail_of(const std::vector<io::rewrite_piece>& pieces, int fd, std::size_t n)
+// stream's own; nothing when a read fails.
+std::optional<std::vector<std::uint8_t>> tail_of(const std::vector<io::rewrite_piece>& pieces, int fd, std::size_t n)
 {
     std::vector<std::uint8_t> tail;
     for (auto p = pieces.rbegin(); p != pieces.rend() && tail.size() < n; ++p) {
@@ -98,7 +103,11 @@ std::vector<std::uint8_t> tail_of(const std::vector<io::rewrite_piece>& pieces, 
         std::vector<std::uint8_t> part;
         if (p->from_source) {
             const std::int64_t from = std::max(p->begin, p->end - want);
-            part = reader_of(fd)(from, static_cast<std::size_t>(p->end - from));
+            auto read = reader_of(fd)(from, static_cast<std::size_t>(p->end - from));
+            if (!read) {
+                return std::nullopt;
+            }
+            part = std::move(*read);
         } else {
             const auto from = static_cast<std::ptrdiff_t>(std::max<std::int64_t>(0, p->size() - want));
             part.assign(p->bytes.begin() + from, p->bytes.end());
@@ -112,18 +121,25 @@ std::vector<std::uint8_t> tail_of(const std::vector<io::rewrite_piece>& pieces, 
 // plan keeps every tag it knows of; this catches one the check never saw (a
 // download cut inside its last frame and tagged again, where the tag stands
 // inside what the frame would have been), which the plan would drop with the
-// cut frame. Why the repair is refused, or "".
-std::string loses_id3v1(int fd, std::int64_t size, const std::vector<io::rewrite_piece>& pieces)
+// cut frame. Why the repair is refused, or "": nothing when a read fails.
+std::optional<std::string> loses_id3v1(int fd, std::int64_t size, const std::vector<io::rewrite_piece>& pieces)
 {
     constexpr std::size_t tag_size = 128;
     if (size < static_cast<std::int64_t>(tag_size)) {
         return "";
     }
-    const std::vector<std::uint8_t> tag = reader_of(fd)(size - static_cast<std::int64_t>(tag_size), tag_size);
-    if (tag.size() != tag_size || tag[0] != 'T' || tag[1] != 'A' || tag[2] != 'G') {
+    const auto tag = reader_of(fd)(size - static_cast<std::int64_t>(tag_size), tag_size);
+    if (!tag) {
+        return std::nullopt;
+    }
+    if (tag->size() != tag_size || (*tag)[0] != 'T' || (*tag)[1] != 'A' || (*tag)[2] != 'G') {
         return "";
     }
-    return tail_of(pieces, fd, tag_size) == tag ? "" : "the repair would lose the ID3v1 tag at the end of the file";
+    const auto tail = tail_of(pieces, fd, tag_size);
+    if (!tail) {
+        return std::nullopt;
+    }
+    return *tail == *tag ? "" : "the repair would lose the ID3v1 tag at the end of the file";
 }
 
 // The damage kinds of a stream, named, for a file with damage the repair does
@@ -140,9 +156,12 @@ std::string damage_named(const problem_list& problems)
 }
 
 // Whether a repaired stream passes the check: read back from fd as -c reads.
-std::string vet_repaired(int fd)
+// A copy that cannot be read back is turned down as well, and read_failed
+// says so: the file is left as it was for a read error, not for damage.
+std::string vet_repaired(int fd, bool& read_failed)
 {
     if (::lseek(fd, 0, SEEK_SET) != 0) {
+        read_failed = true;
         return std::string("cannot read the repaired file back: ") + std::strerror(errno);
     }
     scan_options check;
@@ -156,6 +175,7 @@ std::string vet_repaired(int fd)
     io::byte_source in(fd, false, buffer.bytes(), INT64_MAX);
     const scan_state st = scan_stream(in, check, out, err);
     if (in.error() != 0) {
+        read_failed = true;
         return std::string("cannot read the repaired file back: ") + std::strerror(in.error());
     }
     return st.counters.bad_frames == 0 ? "" : "the repaired stream would still not pass the check";
@@ -164,7 +184,8 @@ std::string vet_repaired(int fd)
 // Whether the pieces of a repaired standard input pass the check: written to
 // an unnamed temporary file in dir and read back, as a repaired file is before
 // it replaces the original.
-std::string vet_repaired_pieces(int spool, std::span<const io::rewrite_piece> pieces, const std::string& dir)
+std::string vet_repaired_pieces(int spool, std::span<const io::rewrite_piece> pieces, const std::string& dir,
+                                bool& read_failed)
 {
     const int copy = ::open(dir.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
     if (copy < 0) {
@@ -174,7 +195,7 @@ std::string vet_repaired_pieces(int spool, std::span<const io::rewrite_piece> pi
     if (!io::write_pieces(spool, pieces, copy)) {
         why = "cannot write the repair to a temporary file in " + dir + ": " + std::strerror(errno);
     } else {
-        why = vet_repaired(copy);
+        why = vet_repaired(copy, read_failed);
     }
     ::close(copy);
     return why;
@@ -206,8 +227,13 @@ stream_verdict judge(const scan_state& st, int fd)
 {
     stream_verdict v;
     v.damaged = st.counters.bad_frames > 0;
-    v.plan = plan_repair(st.layout, repair_facts_of(st), reader_of(fd));
+    auto plan = plan_repair_reading(st.layout, repair_facts_of(st), reader_of(fd));
     v.report.outcome = "clean";
+    if (!plan) {
+        v.report = repair_report{"failed", "it could not be read", "", {}};
+        return v;
+    }
+    v.plan = std::move(*plan);
     if (v.plan.changes()) {
         for (const repair_action& a : v.plan.actions) {
             v.report.repairs.push_back(repair_entry{std::string(action_name(a.kind)), describe(a), a.count});
@@ -287,18 +313,23 @@ bool fix_named(const std::string& name, const scan_options& options, std::span<s
         stream_verdict v = judge(st, fd);
         if (in.error() != 0) {
             v.report = repair_report{"failed", std::string("it could not be read to its end"), "", {}};
+        } else if (v.report.outcome == "failed") {
+            // the plan's bytes could not be read: the file stays as it is
         } else if (v.plan.changes() && !S_ISREG(seen.st_mode)) {
             v.report = repair_report{"failed", "it is not a regular file", "", {}};
         } else if (v.plan.changes()) {
             const auto pieces = pieces_of(v.plan);
-            const std::string lost = loses_id3v1(fd, seen.st_size, pieces);
+            const std::optional<std::string> lost = loses_id3v1(fd, seen.st_size, pieces);
+            bool read_back_failed = false;
+            const auto vet = [&read_back_failed](int copy) { return vet_repaired(copy, read_back_failed); };
             const io::rewrite_outcome done =
-                lost.empty() ? io::rewrite_file(target, fd, seen, pieces, !options.no_backup, vet_repaired, kill_if_asked)
-                             : io::rewrite_outcome{false, true, "", lost};
+                !lost ? io::rewrite_outcome{false, false, "", "it could not be read"}
+                : lost->empty() ? io::rewrite_file(target, fd, seen, pieces, !options.no_backup, vet, kill_if_asked)
+                                : io::rewrite_outcome{false, true, "", *lost};
             if (done.done) {
                 v.report.outcome = "repaired";
                 v.report.backup = done.backup;
-            } else if (done.vetoed) {
+            } else if (done.vetoed && !read_back_failed) {
                 v.report = repair_report{"not_repaired", done.failure, "", {}};
             } else {
                 v.report = repair_report{"failed", done.failure, "", {}};
@@ -370,16 +401,21 @@ bool fix_standard_input(const scan_options& options, std::span<std::uint8_t> buf
     scan_state st = scan_stream(in, options, no_report, err);
     stream_verdict v = judge(st, spool);
     std::vector<io::rewrite_piece> pieces{io::rewrite_piece{true, 0, spooled, {}}};
+    bool read_back_failed = false;
     if (!read_ok) {
         v.report = repair_report{"failed", "it could not be read to its end", "", {}};
+    } else if (v.report.outcome == "failed") {
+        // the plan's bytes could not be read: the stream goes out as it came
     } else if (v.plan.changes()) {
         auto repaired = pieces_of(v.plan);
-        if (std::string lost = loses_id3v1(spool, spooled, repaired); !lost.empty()) {
-            v.report = repair_report{"not_repaired", std::move(lost), "", {}};
-        } else if (std::string why = vet_repaired_pieces(spool, repaired, dir); !why.empty()) {
+        if (std::optional<std::string> lost = loses_id3v1(spool, spooled, repaired); !lost) {
+            v.report = repair_report{"failed", "it could not be read", "", {}};
+        } else if (!lost->empty()) {
+            v.report = repair_report{"not_repaired", std::move(*lost), "", {}};
+        } else if (std::string why = vet_repaired_pieces(spool, repaired, dir, read_back_failed); !why.empty()) {
             // As for a file: a repair that would not pass is not made, and the
             // stream goes out as it came.
-            v.report = repair_report{"not_repaired", std::move(why), "", {}};
+            v.report = repair_report{read_back_failed ? "failed" : "not_repaired", std::move(why), "", {}};
         } else {
             pieces = std::move(repaired);
             v.report.outcome = "repaired";

@@ -15,6 +15,8 @@ namespace framelint {
 namespace {
 
 constexpr std::size_t longest_frame = 2881;
+// How far past a broken frame's start the plan looks for frames hidden in it.
+constexpr std::int64_t recover_reach = 16 * 1024;
 constexpr std::size_t id3v2_header_size = 10;
 constexpr std::size_t xing_toc_size = 100;
 // "Xing", flags, frames, bytes, table of contents, quality.
@@ -48,13 +50,40 @@ std::uint32_t word_of(std::span<const std::uint8_t> bytes)
            static_cast<std::uint32_t>(bytes[2]) << 8 | bytes[3];
 }
 
+// Up to n bytes of the stream from at, out of the excerpts read for the plan
+// (which hold every stretch it asks for, as far as the stream goes).
+class excerpt_reader {
+public:
+    explicit excerpt_reader(const stream_excerpts& excerpts) : excerpts_(excerpts) {}
+
+    std::vector<std::uint8_t> operator()(std::int64_t at, std::size_t n) const
+    {
+        const auto after = std::upper_bound(excerpts_.begin(), excerpts_.end(), at,
+                                            [](std::int64_t a, const stream_excerpt& e) { return a < e.at; });
+        if (after == excerpts_.begin()) {
+            return {};
+        }
+        const stream_excerpt& e = *std::prev(after);
+        const std::int64_t skip = at - e.at;
+        if (skip >= static_cast<std::int64_t>(e.bytes.size())) {
+            return {};
+        }
+        const auto from = e.bytes.begin() + static_cast<std::ptrdiff_t>(skip);
+        const auto take = std::min<std::size_t>(n, static_cast<std::size_t>(e.bytes.end() - from));
+        return std::vector<std::uint8_t>(from, from + static_cast<std::ptrdiff_t>(take));
+    }
+
+private:
+    const stream_excerpts& excerpts_;
+};
+
 // A frame's bytes, whole, when a valid header begins at `at`.
 struct frame_bytes {
     frame_info info = blank_frame_info();
     std::vector<std::uint8_t> bytes;
 };
 
-std::optional<frame_bytes> read_frame(const stream_reader& read, std::int64_t at)
+std::optional<frame_bytes> read_frame(const excerpt_reader& read, std::int64_t at)
 {
     frame_bytes f;
     f.bytes = read(at, longest_frame);
@@ -168,8 +197,8 @@ std::optional<std::vector<std::uint8_t>> new_xing_frame(std::uint32_t audio_word
 
 class planner {
 public:
-    planner(const stream_layout& layout, const repair_facts& facts, const stream_reader& read)
-        : layout_(layout), facts_(facts), read_(read)
+    planner(const stream_layout& layout, const repair_facts& facts, const stream_excerpts& excerpts)
+        : layout_(layout), facts_(facts), read_(excerpts)
     {
     }
 
@@ -205,13 +234,6 @@ private:
         return next.size() == 4 && !has_sync(word_of(next));
     }
 
-    // Where a block was cut out of a frame, the next whole frame can begin
-    // inside the broken frame's extent, which the check passed over whole
-    // without looking for frames in it. A header there whose frames, of the
-    // stream's format, lead exactly to where the next run begins is such a
-    // frame: the next run takes it and those after it. Protected frames are
-    // left alone (their CRC would want checking first).
-    static constexpr std::int64_t recover_reach = 16 * 1024;
 
     // A stream whose frames the check found all of one bit rate stays so: a
     // frame recovered at another rate would make it need a VBR header.
@@ -220,6 +242,12 @@ private:
         return facts_.bit_rate_varies || ((word >> 12) & 0xFu) == ((next.first_header >> 12) & 0xFu);
     }
 
+    // Where a block was cut out of a frame, the next whole frame can begin
+    // inside the broken frame's extent, which the check passed over whole
+    // without looking for frames in it. A header there whose frames, of the
+    // stream's format, lead exactly to where the next run begins is such a
+    // frame: the next run takes it and those after it. Protected frames are
+    // left alone (their CRC would want checking first).
     void recover_frames_inside(std::int64_t broken, std::int32_t broken_length, frame_run& next) const
     {
         const std::int64_t gap = next.bytes.begin - broken;
@@ -649,7 +677,7 @@ private:
 
     const stream_layout& layout_;
     const repair_facts& facts_;
-    const stream_reader& read_;
+    excerpt_reader read_;
     repair_plan plan_;
     std::size_t merge_from_ = 0;  // keep() extends no piece before this one
     std::int64_t kept_to_ = 0;    // where the last piece kept from the stream ends
@@ -658,9 +686,67 @@ private:
 
 }  // namespace
 
-repair_plan plan_repair(const stream_layout& layout, const repair_facts& facts, const stream_reader& read)
+std::vector<byte_range> excerpts_wanted(const stream_layout& layout, const repair_facts& facts)
 {
-    return planner(layout, facts, read).run();
+    std::vector<byte_range> wanted;
+    const auto want = [&](std::int64_t at, std::int64_t n) {
+        const std::int64_t begin = std::max<std::int64_t>(at, 0);
+        const std::int64_t end = std::min(at + n, layout.stream_end);
+        if (begin < end) {
+            wanted.push_back({begin, end});
+        }
+    };
+    constexpr auto frame = static_cast<std::int64_t>(longest_frame);
+    for (const tag_range& t : layout.tags) {
+        if (t.format == tag_format::id3v2) {
+            want(t.bytes.begin, static_cast<std::int64_t>(id3v2_header_size));
+        }
+    }
+    for (std::size_t r = 0; r < layout.runs.size(); ++r) {
+        const frame_run& run = layout.runs[r];
+        // The frame that opens the run, and the header word of the one after
+        // it (where the audio begins when the first is a header frame).
+        want(run.bytes.begin, frame + 4);
+        want(run.last_frame, frame);
+        want(run.bytes.end, 4);
+        if (r + 1 < layout.runs.size()) {
+            // Frames hidden inside a broken last frame, up to the next run.
+            want(run.last_frame, std::min(layout.runs[r + 1].bytes.begin - run.last_frame, recover_reach));
+        }
+    }
+    if (facts.last_frame_cut_by_tag) {
+        want(facts.last_frame_cut_by_tag->begin, frame);
+    }
+    std::sort(wanted.begin(), wanted.end(),
+              [](const byte_range& a, const byte_range& b) { return a.begin < b.begin; });
+    std::vector<byte_range> merged;
+    for (const byte_range& w : wanted) {
+        if (!merged.empty() && w.begin <= merged.back().end) {
+            merged.back().end = std::max(merged.back().end, w.end);
+        } else {
+            merged.push_back(w);
+        }
+    }
+    return merged;
+}
+
+repair_plan plan_repair(const stream_layout& layout, const repair_facts& facts, const stream_excerpts& excerpts)
+{
+    return planner(layout, facts, excerpts).run();
+}
+
+std::optional<repair_plan> plan_repair_reading(const stream_layout& layout, const repair_facts& facts,
+                                               const stream_reader& read)
+{
+    stream_excerpts excerpts;
+    for (const byte_range& r : excerpts_wanted(layout, facts)) {
+        auto bytes = read(r.begin, static_cast<std::size_t>(r.size()));
+        if (!bytes) {
+            return std::nullopt;
+        }
+        excerpts.push_back({r.begin, std::move(*bytes)});
+    }
+    return plan_repair(layout, facts, excerpts);
 }
 
 std::string_view action_name(repair_action_kind kind)
