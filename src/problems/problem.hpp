@@ -43,6 +43,7 @@ enum class problem_kind : std::uint8_t {
     joined_streams,      // an ID3v2 tag between two runs of frames: two files joined
     free_format,         // bit-rate index 0: the frames' lengths are not in their headers, so they go unchecked
     music_ends_early,    // the LAME tag's music length ends before the last frame of the stream does
+    id3v2_size_short,    // an ID3v2 tag's size ends inside its own frames
 };
 
 // Damage makes a file DAMAGED; a notice is printed and listed, and changes
@@ -89,6 +90,7 @@ inline constexpr problem_kind_info problem_kinds[] = {
     {problem_kind::joined_streams, "joined_streams", {"tag_length", "", ""}},
     {problem_kind::free_format, "free_format", {"header", "", ""}, problem_severity::notice},
     {problem_kind::music_ends_early, "music_ends_early", {"music_end", "stream_end", ""}},
+    {problem_kind::id3v2_size_short, "id3v2_size_short", {"declared_end", "tag_end", ""}},
 };
 
 constexpr const problem_kind_info& info_of(problem_kind kind) { return problem_kinds[static_cast<std::size_t>(kind)]; }

@@ -397,10 +397,11 @@ private:
         };
         // The tags in stream order, each placed by where it lies. A tag that the
         // end of the stream cuts short is no tag to the check, which reads it
-        // as junk after the last frame: it is junk here too.
+        // as junk after the last frame: it is junk here too. (One whose frames
+        // end before the stream does, whatever its size says, is whole.)
         std::vector<tag_range> tags;
         for (const tag_range& t : layout_.tags) {
-            if (t.bytes.size() > 0 && t.declared_end <= layout_.stream_end) {
+            if (t.bytes.size() > 0 && (t.declared_end <= layout_.stream_end || t.bytes.end < layout_.stream_end)) {
                 tags.push_back(t);
             }
         }

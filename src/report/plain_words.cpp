@@ -186,6 +186,7 @@ std::string plain_words(const problem& p, const stream_clues& clues)
     case problem_kind::joined_streams:
         return "two files joined (an ID3v2 tag of " + count_of(first, "byte", "bytes") + " between runs of frames)";
     case problem_kind::free_format: return "free-format frames, whose lengths go unchecked";
+    case problem_kind::id3v2_size_short: return "an ID3v2 tag's size stops inside the tag";
     case problem_kind::music_ends_early:
         return "frames go on " + count_of(second - first, "byte", "bytes") + " past the music the LAME tag declares";
     }

@@ -7,6 +7,7 @@
 #include "integrity/frame_crc.hpp"
 #include "report/integrity_findings.hpp"
 #include "scan/scan_file.hpp"
+#include "tags/id3v2_frames.hpp"
 
 namespace framelint {
 namespace {
@@ -714,6 +715,92 @@ bool crc_confirms(const frame_info& frame, const lookahead& ahead)
 
 namespace {
 
+// Passes n bytes of a tag, fed to the watch as every byte is; how many there were.
+std::uint64_t pass_tag_bytes(scan_context& c, std::uint64_t n)
+{
+    const std::uint64_t got =
+        c.in.consume(n, [&](const std::uint8_t* bytes, std::size_t len) { c.watch->feed(bytes, len); });
+    c.state.counters.bytes_read += static_cast<std::int64_t>(got);
+    return got;
+}
+
+// Where an ID3v2 tag's frames say it ends, when that differs from its size.
+struct id3v2_true_end {
+    std::int64_t end = 0;    // where the stream's frames begin after the tag's frames and padding
+    bool too_large = false;  // the size runs past them into the frames; else it stops inside them
+    bool past_stream = false;  // the size runs past the end of the stream
+};
+
+// Walks the frames of the ID3v2 tag that begins at start (the first 4 bytes of
+// header consumed, header holding its 10) as far as its size reaches, consuming
+// them. When the frames, their zero padding and then a stream's frames put the
+// tag's end elsewhere than declared_end, that end is returned with the bytes
+// up to it consumed; otherwise nothing more than whole frames within the
+// declared size is consumed, and the caller reads on by the size.
+std::optional<id3v2_true_end> walk_id3v2_frames(scan_context& c, std::span<const std::uint8_t> header,
+                                                std::int64_t start, std::int64_t declared_end)
+{
+    const int version = id3v2_walkable_version(header);
+    if (version == 0 || declared_end < start + 10) {
+        return std::nullopt;
+    }
+    scan_counters& n = c.state.counters;
+    const std::size_t head_size = id3v2_frame_head_size(version);
+    if (pass_tag_bytes(c, 6) < 6) {
+        return std::nullopt;
+    }
+    // The frames that end within the size, passed whole.
+    const std::int64_t first_frame = n.bytes_read;
+    for (;;) {
+        const auto head = c.in.peek(head_size);
+        const std::uint64_t length = id3v2_frame_length(head, version);
+        if (length == 0 || n.bytes_read + static_cast<std::int64_t>(length) > declared_end ||
+            n.bytes_read == declared_end) {
+            break;
+        }
+        if (pass_tag_bytes(c, length) < length) {
+            return std::nullopt;
+        }
+    }
+    // From here on, as far as the look ahead goes: frames that run past the
+    // size, the padding, and where the stream's frames begin.
+    const auto ahead = c.in.peek(io::byte_source::block_size);
+    const bool stream_ends = ahead.size() < io::byte_source::block_size;
+    const std::int64_t here = n.bytes_read;
+    std::size_t at = 0;
+    bool crossed = false;
+    while (at + head_size <= ahead.size()) {
+        const std::uint64_t length = id3v2_frame_length(ahead.subspan(at, head_size), version);
+        if (length == 0 || at + length > ahead.size()) {
+            break;
+        }
+        at += static_cast<std::size_t>(length);
+        crossed = true;
+    }
+    while (at < ahead.size() && ahead[at] == 0) {
+        ++at;
+    }
+    const std::int64_t frames_at = here + static_cast<std::int64_t>(at);
+    // A tag with no frame of its own shows nothing of where it ends.
+    const bool content = crossed || here > first_frame;
+    if (!content || frames_at == declared_end ||
+        (crossed ? frames_at < declared_end : frames_at > declared_end)) {
+        return std::nullopt;
+    }
+    if (ahead.size() < at + 4) {
+        return std::nullopt;
+    }
+    const std::uint32_t word = word_at(ahead.data() + at);
+    frame_info f = blank_frame_info();
+    const lookahead rest{ahead.subspan(at), stream_ends};
+    if (!has_sync(word) || decode_header(word, f) == 0 || free_format(word) || !frames_follow(rest, 0, word, 3, true) ||
+        !crc_confirms(f, lookahead{rest.bytes.subspan(4), stream_ends})) {
+        return std::nullopt;
+    }
+    pass_tag_bytes(c, at);
+    return id3v2_true_end{frames_at, !crossed, stream_ends && here + static_cast<std::int64_t>(ahead.size()) < declared_end};
+}
+
 // A tag that begins 4 bytes back (head holding its first bytes) and is length
 // bytes long, read whole by its size; leading: before the first frame;
 // after_junk: a finding was just printed.
@@ -735,15 +822,28 @@ void read_tag(scan_context& c, const std::array<std::uint8_t, tag_head_size>& he
                                    static_cast<std::uint32_t>(head[8]) << 7 | head[9];
         note_problem(c, problem_kind::id3v2_tag, c.options.id3v2_error, start, size);
     }
-    const std::uint64_t rest = length - 4;
     const std::int64_t declared_end = start + static_cast<std::int64_t>(length);
     if (!id3v2) {
-        consume_counted(c, rest, false);
+        consume_counted(c, length - 4, false);
         add_tag(c, head[0] == 'T' ? tag_format::id3v1 : tag_format::apev2,
                 leading ? tag_place::leading : tag_place::trailing, start, n.bytes_read, declared_end);
         n.next_expected = n.bytes_read + 4;
         return;
     }
+    const std::span<const std::uint8_t> header(head.data(), 10);
+    if (const auto true_end = walk_id3v2_frames(c, header, start, declared_end)) {
+        if (true_end->too_large) {
+            report(c, problem_kind::id3v2_size, start, declared_end,
+                   true_end->past_stream ? 0 : declared_end - true_end->end);
+        } else {
+            report(c, problem_kind::id3v2_size_short, start, declared_end, true_end->end);
+        }
+        add_tag(c, tag_format::id3v2, leading ? tag_place::leading : tag_place::trailing, start, true_end->end,
+                declared_end);
+        n.next_expected = n.bytes_read + 4;
+        return;
+    }
+    const std::uint64_t rest = static_cast<std::uint64_t>(declared_end - n.bytes_read);
     // An ID3v2 tag's last bytes are kept while it passes: a tagger that wrote
     // too large a size hides the first frames of the audio there.
     std::vector<std::uint8_t> last(static_cast<std::size_t>(std::min<std::uint64_t>(rest, hidden_audio_reach)));
