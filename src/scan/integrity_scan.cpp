@@ -50,7 +50,9 @@ void add_tag(scan_context& c, tag_format format, tag_place place, std::int64_t b
 tag_format layout_format(end_tag_kind kind)
 {
     switch (kind) {
-    case end_tag_kind::id3v1: return tag_format::id3v1;
+    case end_tag_kind::id3v1:
+    case end_tag_kind::id3v1_enhanced: return tag_format::id3v1;
+    case end_tag_kind::lyrics3v1: return tag_format::lyrics3v2;
     case end_tag_kind::apev2: return tag_format::apev2;
     case end_tag_kind::lyrics3v2: return tag_format::lyrics3v2;
     case end_tag_kind::id3v2: return tag_format::id3v2;
@@ -222,7 +224,11 @@ void keep_end_tags(scan_context& c, const end_tags_seen& seen, std::int64_t from
     for (std::size_t i = seen.count; i-- > 0;) {
         const end_tag& t = seen.tags[i];
         const auto begin = static_cast<std::int64_t>(t.start);
-        if (begin >= from) {
+        const std::vector<tag_range>& kept = c.state.layout.tags;
+        const bool known = std::any_of(kept.begin(), kept.end(), [&](const tag_range& k) {
+            return k.place == tag_place::trailing && k.bytes.begin == begin;
+        });
+        if (begin >= from && !known) {
             const std::int64_t end = begin + static_cast<std::int64_t>(t.length);
             add_tag(c, layout_format(t.kind), tag_place::trailing, begin, end, end);
         }
@@ -332,7 +338,19 @@ void check_end(scan_context& c)
         // No tag read back from a footer hides a whole frame of the stream.
         end_tags_seen seen;
         tags_begin = read_back_tags_begin(w, tail, &seen);
-        keep_end_tags(c, seen, tags_end);
+        if (tags_begin < tags_end) {
+            // Read back from the end, the tags reach further than those read
+            // by their headers, which took a tag's first bytes for a tag of
+            // their own ("TAG+" before an ID3v1 tag read as one): the tags
+            // read back say what the end is made of.
+            std::vector<tag_range>& tags = c.state.layout.tags;
+            while (!tags.empty() && tags.back().place == tag_place::trailing && tags.back().bytes.begin >= tags_begin) {
+                tags.pop_back();
+            }
+            keep_end_tags(c, seen, tags_begin);
+        } else {
+            keep_end_tags(c, seen, tags_end);
+        }
     }
     if (c.stream_rules) {
         settle_held_rejections(c, std::max(tags_begin, tags_end));
@@ -385,7 +403,8 @@ void watch_frame(scan_context& c, const frame_info& frame, std::int64_t frame_st
             --i;
         }
         if (i < tags.size()) {
-            report(c, problem_kind::joined_streams, tags[i].bytes.begin, tags[i].bytes.size());
+            report(c, problem_kind::joined_streams, tags[i].bytes.begin, tags[i].bytes.size(),
+                   static_cast<std::int64_t>(tags[i].format));
             for (; i < tags.size(); ++i) {
                 tags[i].place = tag_place::inner;
             }
@@ -803,12 +822,13 @@ std::optional<id3v2_true_end> walk_id3v2_frames(scan_context& c, std::span<const
 
 // A tag that begins 4 bytes back (head holding its first bytes) and is length
 // bytes long, read whole by its size; leading: before the first frame;
-// after_junk: a finding was just printed.
+// after_junk: a finding was just printed; headerless_apev2: an APEv2 tag
+// without a header, read by its items.
 void read_tag(scan_context& c, const std::array<std::uint8_t, tag_head_size>& head, std::uint64_t length, bool leading,
-              bool after_junk = false)
+              bool after_junk = false, bool headerless_apev2 = false)
 {
     scan_state& st = c.state;
-    const bool id3v2 = head[0] == 'I';
+    const bool id3v2 = head[0] == 'I' && !headerless_apev2;
     scan_counters& n = st.counters;
     const std::int64_t start = n.bytes_read - 4;
     if (leading) {
@@ -825,7 +845,16 @@ void read_tag(scan_context& c, const std::array<std::uint8_t, tag_head_size>& he
     const std::int64_t declared_end = start + static_cast<std::int64_t>(length);
     if (!id3v2) {
         consume_counted(c, length - 4, false);
-        add_tag(c, head[0] == 'T' ? tag_format::id3v1 : tag_format::apev2,
+        if (head[0] == 'A' && length >= 64 && std::equal(head.begin(), head.begin() + 8, "APETAGEX")) {
+            // Read by its header: the footer it promises must end it.
+            std::array<std::uint8_t, 32> footer{};
+            const std::size_t got = c.in.last_consumed(footer.data(), footer.size());
+            if (!apev2_footer_matches(std::span<const std::uint8_t>(head.data(), 32),
+                                      std::span<const std::uint8_t>(footer.data(), got))) {
+                report(c, problem_kind::apev2_footer, start, n.bytes_read - 32);
+            }
+        }
+        add_tag(c, head[0] == 'T' && !headerless_apev2 ? tag_format::id3v1 : tag_format::apev2,
                 leading ? tag_place::leading : tag_place::trailing, start, n.bytes_read, declared_end);
         n.next_expected = n.bytes_read + 4;
         return;
@@ -873,6 +902,28 @@ void read_tag(scan_context& c, const std::array<std::uint8_t, tag_head_size>& he
     n.next_expected = n.bytes_read + 4;
 }
 
+// The length of an APEv2 tag without a header that begins 4 bytes back (the
+// word just read), read by its items up to its footer; 0 when none does. Its
+// first item's flags and key are looked at before anything else: junk seldom
+// passes that.
+std::uint64_t apev2_at_frame_end(scan_context& c)
+{
+    const std::uint32_t word = c.state.header_word;
+    const auto first = c.in.peek(6);
+    if (first.size() < 6 || first[0] > 7 || first[1] != 0 || first[2] != 0 || first[3] != 0 || first[4] < 0x20 ||
+        first[4] > 0x7E || first[5] < 0x20 || first[5] > 0x7E) {
+        return 0;
+    }
+    const auto ahead = c.in.peek(io::byte_source::block_size - 4);
+    std::vector<std::uint8_t> bytes(4 + ahead.size());
+    bytes[0] = static_cast<std::uint8_t>(word >> 24);
+    bytes[1] = static_cast<std::uint8_t>(word >> 16);
+    bytes[2] = static_cast<std::uint8_t>(word >> 8);
+    bytes[3] = static_cast<std::uint8_t>(word);
+    std::copy(ahead.begin(), ahead.end(), bytes.begin() + 4);
+    return apev2_length_from_items(bytes);
+}
+
 }  // namespace
 
 bool read_tag_at_frame_end(scan_context& c)
@@ -883,9 +934,17 @@ bool read_tag_at_frame_end(scan_context& c)
     const std::uint32_t word = st.header_word;
     head[0] = static_cast<std::uint8_t>(word >> 24);
     // Before the first frame only ID3v2 tags are looked for; after a frame any
-    // tag that begins with its own header.
+    // tag that begins with its own header, or an APEv2 tag without one.
     const bool leading = w.frames == 0;
-    if (leading ? head[0] != 'I' : !may_begin_tag(head[0])) {
+    if (!leading && !may_begin_tag(head[0])) {
+        const std::uint64_t length = apev2_at_frame_end(c);
+        if (length == 0) {
+            return false;
+        }
+        read_tag(c, head, length, false, false, true);
+        return true;
+    }
+    if (leading && head[0] != 'I') {
         return false;
     }
     head[1] = static_cast<std::uint8_t>(word >> 16);
