@@ -687,7 +687,8 @@ private:
 
 }  // namespace
 
-std::vector<byte_range> excerpts_wanted(const stream_layout& layout, const repair_facts& facts)
+std::vector<byte_range> excerpts_wanted(const stream_layout& layout, const repair_facts& facts,
+                                        const std::vector<bool>& junk_after)
 {
     std::vector<byte_range> wanted;
     const auto want = [&](std::int64_t at, std::int64_t n) {
@@ -710,7 +711,7 @@ std::vector<byte_range> excerpts_wanted(const stream_layout& layout, const repai
         want(run.bytes.begin, frame + 4);
         want(run.last_frame, frame);
         want(run.bytes.end, 4);
-        if (r + 1 < layout.runs.size()) {
+        if (r + 1 < layout.runs.size() && r < junk_after.size() && junk_after[r]) {
             // Frames hidden inside a broken last frame, up to the next run.
             want(run.last_frame, std::min(layout.runs[r + 1].bytes.begin - run.last_frame, recover_reach));
         }
@@ -739,8 +740,17 @@ repair_plan plan_repair(const stream_layout& layout, const repair_facts& facts, 
 std::optional<repair_plan> plan_repair_reading(const stream_layout& layout, const repair_facts& facts,
                                                const stream_reader& read)
 {
+    // First the four bytes after each run, which say where more is wanted.
+    std::vector<bool> junk_after(layout.runs.size(), false);
+    for (std::size_t r = 0; r + 1 < layout.runs.size(); ++r) {
+        const auto next = read(layout.runs[r].bytes.end, 4);
+        if (!next) {
+            return std::nullopt;
+        }
+        junk_after[r] = next->size() == 4 && !has_sync(word_of(*next));
+    }
     stream_excerpts excerpts;
-    for (const byte_range& r : excerpts_wanted(layout, facts)) {
+    for (const byte_range& r : excerpts_wanted(layout, facts, junk_after)) {
         auto bytes = read(r.begin, static_cast<std::size_t>(r.size()));
         if (!bytes) {
             return std::nullopt;

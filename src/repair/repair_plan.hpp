@@ -45,8 +45,12 @@ struct stream_excerpt {
 };
 using stream_excerpts = std::vector<stream_excerpt>;  // in stream order, apart from one another
 
-// The stretches of the stream the plan looks at: in order, apart, within the stream.
-std::vector<byte_range> excerpts_wanted(const stream_layout& layout, const repair_facts& facts);
+// The stretches of the stream the plan looks at: in order, apart, within the
+// stream. junk_after[r] tells whether the bytes where run r ends are no frame
+// header: only then does the plan look inside the
+// run's last frame for frames a cut hid.
+std::vector<byte_range> excerpts_wanted(const stream_layout& layout, const repair_facts& facts,
+                                        const std::vector<bool>& junk_after);
 
 enum class repair_action_kind : std::uint8_t {
     stray_bytes_removed,   // junk, damaged headers, frames off their place or cut short
