@@ -7,9 +7,8 @@
 
 #include "checksum/crc16.hpp"
 #include "header/frame_info.hpp"
-#include "integrity/frame_crc.hpp"
 #include "integrity/vbr_tag.hpp"
-#include "scan/integrity_scan.hpp"
+#include "mpeg/header_word.hpp"
 
 namespace framelint {
 namespace {
@@ -41,14 +40,7 @@ void put_big_endian16(std::uint8_t* p, std::uint16_t v)
     p[1] = static_cast<std::uint8_t>(v);
 }
 
-std::uint32_t word_of(std::span<const std::uint8_t> bytes)
-{
-    if (bytes.size() < 4) {
-        return 0;
-    }
-    return static_cast<std::uint32_t>(bytes[0]) << 24 | static_cast<std::uint32_t>(bytes[1]) << 16 |
-           static_cast<std::uint32_t>(bytes[2]) << 8 | bytes[3];
-}
+std::uint32_t word_of(std::span<const std::uint8_t> bytes) { return header_word::at(bytes).word; }
 
 // Up to n bytes of the stream from at, out of the excerpts read for the plan
 // (which hold every stretch it asks for, as far as the stream goes).
@@ -96,12 +88,7 @@ std::optional<frame_bytes> read_frame(const excerpt_reader& read, std::int64_t a
 }
 
 // Where the "Xing"/"Info" text lies in a Layer III frame.
-std::size_t xing_offset(std::uint32_t word)
-{
-    const bool mpeg1 = ((word >> 19) & 3u) == 3;
-    const bool mono = ((word >> 6) & 3u) == 3;
-    return 4 + side_info_bytes(mpeg1, mono);
-}
+std::size_t xing_offset(std::uint32_t word) { return header_word{word}.vbr_header_at(); }
 
 // Where the audio of the repaired stream lies, run by run: enough to place a
 // moment of play time in the stream's bytes.
@@ -172,11 +159,11 @@ std::optional<std::vector<std::uint8_t>> new_xing_frame(std::uint32_t audio_word
                                                         const std::vector<audio_stretch>& stretches)
 {
     // No CRC word, no padding, bit rate chosen below.
-    const std::uint32_t base = (audio_word & ~0x0000F200u) | 0x00010000u;
-    const std::size_t needed = xing_offset(base) + xing_fields_size;
-    for (std::uint32_t index = 1; index < 15; ++index) {
+    const header_word base = header_word{audio_word}.plain_at_rate(0);
+    const std::size_t needed = base.vbr_header_at() + xing_fields_size;
+    for (unsigned index = 1; index < 15; ++index) {
         frame_info info = blank_frame_info();
-        const std::uint32_t word = base | index << 12;
+        const std::uint32_t word = base.plain_at_rate(index).word;
         if (decode_header(word, info) == 0 || static_cast<std::size_t>(info.frame_length) < needed) {
             continue;
         }
@@ -239,7 +226,8 @@ private:
     // frame recovered at another rate would make it need a VBR header.
     bool same_rate_as_stream(std::uint32_t word, const frame_run& next) const
     {
-        return facts_.bit_rate_varies || ((word >> 12) & 0xFu) == ((next.first_header >> 12) & 0xFu);
+        return facts_.bit_rate_varies ||
+               header_word{word}.bit_rate_index() == header_word{next.first_header}.bit_rate_index();
     }
 
     // Where a block was cut out of a frame, the next whole frame can begin
@@ -276,8 +264,9 @@ private:
             while (at + 4 <= bytes.size()) {
                 const std::uint32_t word = word_of(std::span(bytes).subspan(at, 4));
                 frame_info info = blank_frame_info();
-                if (decode_header(word, info) == 0 || stream_format(word) != format || (word & 3u) == 2u ||
-                    (word & 0x10000u) == 0 || info.frame_length <= 0 || !same_rate_as_stream(word, next)) {
+                if (decode_header(word, info) == 0 || stream_format(word) != format ||
+                    header_word{word}.reserved_emphasis() || header_word{word}.has_crc() || info.frame_length <= 0 ||
+                    !same_rate_as_stream(word, next)) {
                     break;
                 }
                 const auto length = static_cast<std::size_t>(info.frame_length);
@@ -577,7 +566,7 @@ private:
         if (header) {
             rebuild_header_frame(*header_frame, *header, header_piece, frames, audio_bytes, audio_end,
                                  audio_untouched, stretches, audio_word);
-        } else if ((facts_.vbr_without_header || facts_.bit_rate_varies) && ((first.first_header >> 17) & 3u) == 1) {
+        } else if ((facts_.vbr_without_header || facts_.bit_rate_varies) && header_word{first.first_header}.layer3()) {
             add_xing_frame(header_piece, audio_word != 0 ? audio_word : first.first_header, frames, audio_bytes,
                            stretches);
         }
