@@ -782,42 +782,51 @@ std::optional<id3v2_true_end> walk_id3v2_frames(scan_context& c, std::span<const
         }
     }
     // From here on, as far as the look ahead goes: frames that run past the
-    // size, the padding, and where the stream's frames begin.
-    const auto ahead = c.in.peek(io::byte_source::block_size);
-    const bool stream_ends = ahead.size() < io::byte_source::block_size;
+    // size, the padding, and where the stream's frames begin. A short look
+    // settles a tag with a little padding; a longer one is taken only when
+    // the short one ends before anything is settled.
     const std::int64_t here = n.bytes_read;
-    std::size_t at = 0;
-    bool crossed = false;
-    while (at + head_size <= ahead.size()) {
-        const std::uint64_t length = id3v2_frame_length(ahead.subspan(at, head_size), version);
-        if (length == 0 || at + length > ahead.size()) {
-            break;
+    const bool content = here > first_frame;
+    for (const std::size_t window : {std::size_t{16 * 1024}, io::byte_source::block_size}) {
+        const auto ahead = c.in.peek(window);
+        const bool stream_ends = ahead.size() < window;
+        const bool last_look = stream_ends || window == io::byte_source::block_size;
+        std::size_t at = 0;
+        bool crossed = false;
+        bool beyond = false;  // a frame runs past the look ahead
+        while (at + head_size <= ahead.size()) {
+            const std::uint64_t length = id3v2_frame_length(ahead.subspan(at, head_size), version);
+            if (length == 0 || at + length > ahead.size()) {
+                beyond = length != 0;
+                break;
+            }
+            at += static_cast<std::size_t>(length);
+            crossed = true;
         }
-        at += static_cast<std::size_t>(length);
-        crossed = true;
+        while (at < ahead.size() && ahead[at] == 0) {
+            ++at;
+        }
+        if (!last_look && (beyond || ahead.size() < at + 3 * scan_context::longest_frame + 8)) {
+            continue;  // nothing settled within the short look
+        }
+        const std::int64_t frames_at = here + static_cast<std::int64_t>(at);
+        // A tag with no frame of its own shows nothing of where it ends.
+        if (!(content || crossed) || frames_at == declared_end ||
+            (crossed ? frames_at < declared_end : frames_at > declared_end) || ahead.size() < at + 4) {
+            return std::nullopt;
+        }
+        const std::uint32_t word = word_at(ahead.data() + at);
+        frame_info f = blank_frame_info();
+        const lookahead rest{ahead.subspan(at), stream_ends};
+        if (!has_sync(word) || decode_header(word, f) == 0 || free_format(word) ||
+            !frames_follow(rest, 0, word, 3, true) || !crc_confirms(f, lookahead{rest.bytes.subspan(4), stream_ends})) {
+            return std::nullopt;
+        }
+        const bool past_stream = stream_ends && here + static_cast<std::int64_t>(ahead.size()) < declared_end;
+        pass_tag_bytes(c, at);
+        return id3v2_true_end{frames_at, !crossed, past_stream};
     }
-    while (at < ahead.size() && ahead[at] == 0) {
-        ++at;
-    }
-    const std::int64_t frames_at = here + static_cast<std::int64_t>(at);
-    // A tag with no frame of its own shows nothing of where it ends.
-    const bool content = crossed || here > first_frame;
-    if (!content || frames_at == declared_end ||
-        (crossed ? frames_at < declared_end : frames_at > declared_end)) {
-        return std::nullopt;
-    }
-    if (ahead.size() < at + 4) {
-        return std::nullopt;
-    }
-    const std::uint32_t word = word_at(ahead.data() + at);
-    frame_info f = blank_frame_info();
-    const lookahead rest{ahead.subspan(at), stream_ends};
-    if (!has_sync(word) || decode_header(word, f) == 0 || free_format(word) || !frames_follow(rest, 0, word, 3, true) ||
-        !crc_confirms(f, lookahead{rest.bytes.subspan(4), stream_ends})) {
-        return std::nullopt;
-    }
-    pass_tag_bytes(c, at);
-    return id3v2_true_end{frames_at, !crossed, stream_ends && here + static_cast<std::int64_t>(ahead.size()) < declared_end};
+    return std::nullopt;
 }
 
 // A tag that begins 4 bytes back (head holding its first bytes) and is length
