@@ -593,6 +593,26 @@ TEST(Rewrite, ReplacesTheFileKeepsItsModeAndABackup)
     EXPECT_EQ(dir.names().size(), 3u);
 }
 
+// The end tags taggers write before an ID3v1 tag (the enhanced TAG+ block,
+// Lyrics3 v1) are kept whole by a repair of damage elsewhere.
+TEST(RepairPlan, EndTagsBeforeId3v1AreKeptWhole)
+{
+    const bytes song = read_file(fixture("lame_cbr128.mp3"));
+    const bytes v1 = id3v1_tag_bytes("Fixture Tone", "framelint", 1, 12);
+    const bytes enhanced = text("TAG+") + text(std::string(60, 'T')) + text(std::string(60, 'A')) +
+                           text(std::string(60, 'L')) + bytes(1, 1) + text(std::string(30, 'G')) +
+                           text("000:00000:01");
+    const bytes lyrics = text("LYRICSBEGIN[00:01]la la la\r\n[00:02]la laLYRICSEND");
+    const bytes damaged_song = bytes(song.begin(), song.begin() + 8000) + bytes(300, 0x11) +
+                               bytes(song.begin() + 8000, song.end());
+    for (const bytes& end : {enhanced + v1, lyrics + v1}) {
+        const repaired r = repair_checked(damaged_song + end);
+        ASSERT_TRUE(r.plan.changes());
+        ASSERT_GE(r.out.size(), end.size());
+        EXPECT_EQ(bytes(r.out.end() - static_cast<std::ptrdiff_t>(end.size()), r.out.end()), end);
+    }
+}
+
 TEST(Rewrite, EveryFailureLeavesTheFileAndNothingBehind)
 {
     struct failure_case {
