@@ -735,10 +735,31 @@ bool crc_confirms(const frame_info& frame, const lookahead& ahead)
 namespace {
 
 // Passes n bytes of a tag, fed to the watch as every byte is; how many there were.
-std::uint64_t pass_tag_bytes(scan_context& c, std::uint64_t n)
+// The last bytes of an ID3v2 tag (by its size), kept while it passes: a
+// tagger that wrote too large a size hides the first frames of the audio there.
+struct tag_last_bytes {
+    std::vector<std::uint8_t> bytes;
+    std::int64_t from = 0;  // the stream offset of bytes[0]
+
+    void keep(const std::uint8_t* p, std::size_t len, std::int64_t at)
+    {
+        const std::int64_t to = from + static_cast<std::int64_t>(bytes.size());
+        const std::int64_t begin = std::max(at, from);
+        const std::int64_t end = std::min(at + static_cast<std::int64_t>(len), to);
+        if (begin < end) {
+            std::copy_n(p + (begin - at), end - begin, bytes.data() + (begin - from));
+        }
+    }
+};
+
+std::uint64_t pass_tag_bytes(scan_context& c, std::uint64_t n, tag_last_bytes& last)
 {
-    const std::uint64_t got =
-        c.in.consume(n, [&](const std::uint8_t* bytes, std::size_t len) { c.watch->feed(bytes, len); });
+    std::int64_t at = c.state.counters.bytes_read;
+    const std::uint64_t got = c.in.consume(n, [&](const std::uint8_t* bytes, std::size_t len) {
+        c.watch->feed(bytes, len);
+        last.keep(bytes, len, at);
+        at += static_cast<std::int64_t>(len);
+    });
     c.state.counters.bytes_read += static_cast<std::int64_t>(got);
     return got;
 }
@@ -757,7 +778,7 @@ struct id3v2_true_end {
 // up to it consumed; otherwise nothing more than whole frames within the
 // declared size is consumed, and the caller reads on by the size.
 std::optional<id3v2_true_end> walk_id3v2_frames(scan_context& c, std::span<const std::uint8_t> header,
-                                                std::int64_t start, std::int64_t declared_end)
+                                                std::int64_t start, std::int64_t declared_end, tag_last_bytes& last)
 {
     const int version = id3v2_walkable_version(header);
     if (version == 0 || declared_end < start + 10) {
@@ -765,7 +786,7 @@ std::optional<id3v2_true_end> walk_id3v2_frames(scan_context& c, std::span<const
     }
     scan_counters& n = c.state.counters;
     const std::size_t head_size = id3v2_frame_head_size(version);
-    if (pass_tag_bytes(c, 6) < 6) {
+    if (pass_tag_bytes(c, 6, last) < 6) {
         return std::nullopt;
     }
     // The frames that end within the size, passed whole.
@@ -777,7 +798,7 @@ std::optional<id3v2_true_end> walk_id3v2_frames(scan_context& c, std::span<const
             n.bytes_read == declared_end) {
             break;
         }
-        if (pass_tag_bytes(c, length) < length) {
+        if (pass_tag_bytes(c, length, last) < length) {
             return std::nullopt;
         }
     }
@@ -823,7 +844,7 @@ std::optional<id3v2_true_end> walk_id3v2_frames(scan_context& c, std::span<const
             return std::nullopt;
         }
         const bool past_stream = stream_ends && here + static_cast<std::int64_t>(ahead.size()) < declared_end;
-        pass_tag_bytes(c, at);
+        pass_tag_bytes(c, at, last);
         return id3v2_true_end{frames_at, !crossed, past_stream};
     }
     return std::nullopt;
@@ -868,8 +889,12 @@ void read_tag(scan_context& c, const std::array<std::uint8_t, tag_head_size>& he
         n.next_expected = n.bytes_read + 4;
         return;
     }
+    const std::uint64_t whole_rest = length - 4;
+    tag_last_bytes last;
+    last.bytes.resize(static_cast<std::size_t>(std::min<std::uint64_t>(whole_rest, hidden_audio_reach)));
+    last.from = declared_end - static_cast<std::int64_t>(last.bytes.size());
     const std::span<const std::uint8_t> header(head.data(), 10);
-    if (const auto true_end = walk_id3v2_frames(c, header, start, declared_end)) {
+    if (const auto true_end = walk_id3v2_frames(c, header, start, declared_end, last)) {
         if (true_end->too_large) {
             report(c, problem_kind::id3v2_size, start, declared_end,
                    true_end->past_stream ? 0 : declared_end - true_end->end);
@@ -881,32 +906,20 @@ void read_tag(scan_context& c, const std::array<std::uint8_t, tag_head_size>& he
         n.next_expected = n.bytes_read + 4;
         return;
     }
+    // Its frames settle nothing: the rest is read by its size, as it always was.
     const std::uint64_t rest = static_cast<std::uint64_t>(declared_end - n.bytes_read);
-    // An ID3v2 tag's last bytes are kept while it passes: a tagger that wrote
-    // too large a size hides the first frames of the audio there.
-    std::vector<std::uint8_t> last(static_cast<std::size_t>(std::min<std::uint64_t>(rest, hidden_audio_reach)));
-    const std::uint64_t keep_from = rest - last.size();
-    std::uint64_t pos = 0;
-    const std::uint64_t got = c.in.consume(rest, [&](const std::uint8_t* bytes, std::size_t len) {
-        c.watch->feed(bytes, len);
-        const std::uint64_t from = std::max(pos, keep_from);
-        if (from < pos + len) {
-            std::copy_n(bytes + (from - pos), pos + len - from, last.data() + (from - keep_from));
-        }
-        pos += len;
-    });
-    n.bytes_read += static_cast<std::int64_t>(got);
+    const std::uint64_t got = pass_tag_bytes(c, rest, last);
     std::int64_t tag_end = n.bytes_read;
     std::int64_t hidden = 0;
     if (got < rest) {
         report(c, problem_kind::id3v2_size, start, declared_end, 0);
     } else {
-        hidden = find_hidden_audio(c, last);
+        hidden = find_hidden_audio(c, last.bytes);
         tag_end -= hidden;
     }
     add_tag(c, tag_format::id3v2, leading ? tag_place::leading : tag_place::trailing, start, tag_end, declared_end);
     if (hidden > 0) {
-        take_hidden_audio(c, last, start, declared_end, hidden);
+        take_hidden_audio(c, last.bytes, start, declared_end, hidden);
     }
     n.next_expected = n.bytes_read + 4;
 }
