@@ -51,7 +51,7 @@ checked check_and_plan(const bytes& stream)
         const std::size_t to = std::min(stream.size(), from + n);
         return bytes(stream.begin() + static_cast<std::ptrdiff_t>(from), stream.begin() + static_cast<std::ptrdiff_t>(to));
     };
-    c.plan = framelint::plan_repair(c.state.layout, framelint::repair_facts_of(c.state), read);
+    c.plan = *framelint::plan_repair_reading(c.state.layout, framelint::repair_facts_of(c.state), read);
     return c;
 }
 

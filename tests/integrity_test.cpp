@@ -256,6 +256,97 @@ std::string problem_names(const scan_state& st)
     return names;
 }
 
+// An APEv2 item: value size, flags, key, NUL, value.
+bytes ape_item(const std::string& key, const bytes& value, std::uint32_t flags = 0)
+{
+    bytes item(8, 0);
+    for (int i = 0; i < 4; ++i) {
+        item[static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(value.size() >> (8 * i));
+        item[static_cast<std::size_t>(4 + i)] = static_cast<std::uint8_t>(flags >> (8 * i));
+    }
+    return item + text(key) + bytes(1, 0) + value;
+}
+
+// An APEv2 tag of the items given, with a header when asked; footer_at and
+// footer_byte change one byte of the footer.
+bytes ape_tag_of(const std::vector<bytes>& items, bool header, std::size_t footer_at = 0, std::uint8_t footer_xor = 0)
+{
+    bytes body;
+    for (const bytes& i : items) {
+        body = body + i;
+    }
+    const auto block = [&](bool is_header) {
+        bytes b = text("APETAGEX") + bytes(24, 0);
+        const std::uint32_t fields[] = {2000, static_cast<std::uint32_t>(body.size() + 32),
+                                        static_cast<std::uint32_t>(items.size()),
+                                        (header ? 0x80000000u : 0u) | (is_header ? 0x20000000u : 0u)};
+        for (std::size_t f = 0; f < 4; ++f) {
+            for (std::size_t i = 0; i < 4; ++i) {
+                b[8 + 4 * f + i] = static_cast<std::uint8_t>(fields[f] >> (8 * i));
+            }
+        }
+        return b;
+    };
+    bytes footer = block(false);
+    footer[footer_at] ^= footer_xor;
+    return (header ? block(true) : bytes{}) + body + footer;
+}
+
+// Tags that taggers write after the audio are read as tags, each in the map;
+// an APEv2 tag whose footer does not match its header is damage.
+TEST(IntegrityScan, EndTagsTaggersWriteAreReadAsTags)
+{
+    const bytes song = read_file(fixture("lame_cbr128.mp3"));  // 17135 bytes
+    const bytes v1 = id3v1_tag_bytes("Fixture Tone", "framelint", 1, 12);
+    const bytes enhanced = text("TAG+") + text(std::string(60, 'T')) + text(std::string(60, 'A')) +
+                           text(std::string(60, 'L')) + bytes(1, 1) + text(std::string(30, 'G')) +
+                           text("000:00000:01");
+    const bytes lyrics = text("LYRICSBEGIN[00:01]la la la\r\n[00:02]la laLYRICSEND");
+    // An attached file whose bytes are whole frames of audio.
+    const bytes attached = text("song.mp3") + bytes(1, 0) + slice(song, 417 * 3, 417 * 8);
+    const bytes headerless = ape_tag_of({ape_item("Title", text("Fixture")), ape_item("Song", attached, 2)}, false);
+    const bytes titled = ape_tag_of({ape_item("Title", text("Fixture")), ape_item("Artist", text("framelint"))}, true);
+    const bytes bad_size = ape_tag_of({ape_item("Title", text("Fixture"))}, true, 12, 0x40);
+    const bytes bad_magic = ape_tag_of({ape_item("Title", text("Fixture"))}, true, 7, 1);
+    const struct {
+        const char* what;
+        bytes stream;
+        std::string problems;
+        std::string tags;  // the map's tags: format@begin+size
+    } cases[] = {
+        {"the enhanced TAG+ block before ID3v1", song + enhanced + v1, "", "1@17135+227;1@17362+128;"},
+        {"Lyrics3 v1 before ID3v1", song + lyrics + v1, "", "3@17135+49;1@17184+128;"},
+        {"APEv2 without a header holding frames, then ID3v1", song + headerless + v1, "",
+         "2@17135+" + std::to_string(headerless.size()) + ";1@" + std::to_string(17135 + headerless.size()) + "+128;"},
+        {"APEv2 without a header holding frames, at the end", song + headerless, "",
+         "2@17135+" + std::to_string(headerless.size()) + ";"},
+        {"APEv2 with header and footer, then ID3v1", song + titled + v1, "",
+         "2@17135+" + std::to_string(titled.size()) + ";1@" + std::to_string(17135 + titled.size()) + "+128;"},
+        {"APEv2 whose footer has another size, then ID3v1", song + bad_size + v1, "apev2_footer@17135;", ""},
+        {"APEv2 whose footer is no footer, then ID3v1", song + bad_magic + v1, "apev2_footer@17135;", ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        const scan_result r = scan_memory(c.stream, options("-c --json"));
+        EXPECT_EQ(problem_names(r.state), c.problems) << r.err;
+        EXPECT_EQ(r.state.counters.good_frames, 41);
+        if (!c.tags.empty()) {
+            std::string tags;
+            for (const tag_range& t : r.state.layout.tags) {
+                tags += std::to_string(static_cast<int>(t.format)) + "@" + std::to_string(t.bytes.begin) + "+" +
+                        std::to_string(t.bytes.size()) + ";";
+            }
+            EXPECT_EQ(tags, c.tags);
+        }
+    }
+    // Between two joined files, an ID3v1 tag is named as one.
+    const bytes tagged = song + v1;
+    const scan_result joined = scan_memory(tagged + tagged, options("-c --json"));
+    ASSERT_FALSE(joined.state.problems.kept.empty());
+    EXPECT_EQ(joined.state.problems.kept.front().kind, problem_kind::joined_streams);
+    EXPECT_EQ(joined.state.problems.kept.front().numbers[1], static_cast<std::int64_t>(tag_format::id3v1));
+}
+
 TEST(IntegrityScan, ProtectedLayerIStreamIsVouchedForByItsFrameCrcs)
 {
     const bytes stream = repeat(layer1_frame(0x21), 10);

@@ -59,6 +59,8 @@ TEST(PlainWords, NumbersSayHowMuch)
         {make(problem_kind::vbr_without_header, false, 0, 32, 256),
          "the bit rate varies (32 to 256 kbit/s) with no Xing or VBRI header, so players may show a wrong length"},
         {make(problem_kind::id3v2_size, true, 0, 50000, 0), "the file ends inside its ID3v2 tag"},
+        {make(problem_kind::joined_streams, true, 17135, 128, 1),
+         "two files joined (an ID3v1 tag of 128 bytes between runs of frames)"},
         {make(problem_kind::read_error, false, 10, EIO), "read error: Input/output error"},
     };
     for (const auto& c : cases) {

@@ -162,7 +162,7 @@ TEST(RepairPlan, KeepsTagsAndRunsAndDropsEverythingElse)
         .run(ten_frames)
         .junk(5)
         .tag(tag_place::trailing, id3v1_tag_bytes("t", "a", 1, 2), 0, tag_format::id3v1);
-    const repair_plan plan = plan_repair(s.done(), {}, s.reader());
+    const repair_plan plan = *plan_repair_reading(s.done(), {}, s.reader());
     ASSERT_TRUE(plan.changes());
     ASSERT_EQ(plan.actions.size(), 1u);
     EXPECT_EQ(plan.actions[0].kind, repair_action_kind::stray_bytes_removed);
@@ -185,7 +185,7 @@ TEST(RepairPlan, CleanStreamNeedsNothing)
     built_stream s;
     s.tag(tag_place::leading, id3v2_tag(100)).run(ten_frames).tag(tag_place::trailing, id3v1_tag_bytes("t", "a", 1, 2), 0,
                                                                   tag_format::id3v1);
-    const repair_plan plan = plan_repair(s.done(), {}, s.reader());
+    const repair_plan plan = *plan_repair_reading(s.done(), {}, s.reader());
     EXPECT_FALSE(plan.changes());
     EXPECT_FALSE(plan.refusal);
     EXPECT_TRUE(plan.pieces.empty());
@@ -215,7 +215,7 @@ TEST(RepairPlan, RefusesWhatItCannotRepair)
         }
         s.done();
         s.layout.complete = c.complete;
-        const repair_plan plan = plan_repair(s.layout, c.facts, s.reader());
+        const repair_plan plan = *plan_repair_reading(s.layout, c.facts, s.reader());
         ASSERT_TRUE(plan.refusal);
         EXPECT_NE(plan.refusal->find(c.says), std::string::npos) << *plan.refusal;
         EXPECT_FALSE(plan.changes());
@@ -229,7 +229,7 @@ TEST(RepairPlan, Id3v2SizeIntoTheAudioIsCutToWhatTheTagHolds)
     tag[5] = 0x10;  // a footer announced, which would lie in the audio
     built_stream s;
     s.tag(tag_place::leading, tag, 600).run(ten_frames);
-    const repair_plan plan = plan_repair(s.done(), {}, s.reader());
+    const repair_plan plan = *plan_repair_reading(s.done(), {}, s.reader());
     ASSERT_TRUE(plan.changes());
     ASSERT_EQ(plan.actions.size(), 1u);
     EXPECT_EQ(plan.actions[0].kind, repair_action_kind::id3v2_size_corrected);
@@ -270,7 +270,7 @@ TEST(RepairPlan, LameTagKeepsVouchingOnlyForTheMusicItChecked)
         head.insert(head.end(), first.begin(), first.end());
         s.run(head).junk(c.junk_inside).run(second).vbr_frame_first();
         s.done();
-        const repair_plan plan = plan_repair(s.layout, c.facts, s.reader());
+        const repair_plan plan = *plan_repair_reading(s.layout, c.facts, s.reader());
         ASSERT_TRUE(plan.changes());
         const bytes out = apply_plan(plan, s.data);
         const bytes header(out.begin(), out.begin() + 417);
@@ -298,7 +298,7 @@ TEST(RepairPlan, LameTagKeepsVouchingOnlyForTheMusicItChecked)
         }
         again.run(kept).vbr_frame_first();
         const repair_facts facts_now = lost ? repair_facts{} : facts_with(&repair_facts::music_crc_matched);
-        const repair_plan replanned = plan_repair(again.done(), facts_now, again.reader());
+        const repair_plan replanned = *plan_repair_reading(again.done(), facts_now, again.reader());
         EXPECT_FALSE(replanned.changes());
         EXPECT_EQ(replanned.incomplete.has_value(), lost);
     }
@@ -311,7 +311,7 @@ TEST(RepairPlan, DamagedMusicWithNothingToRemoveIsRefused)
     frames.insert(frames.end(), ten_frames.begin(), ten_frames.end());
     built_stream s;
     s.run(frames).vbr_frame_first().junk(50);
-    const repair_plan plan = plan_repair(s.done(), facts_with(&repair_facts::music_crc_mismatch), s.reader());
+    const repair_plan plan = *plan_repair_reading(s.done(), facts_with(&repair_facts::music_crc_mismatch), s.reader());
     ASSERT_TRUE(plan.refusal);
     EXPECT_NE(plan.refusal->find("music CRC"), std::string::npos);
 }
@@ -329,7 +329,7 @@ TEST(RepairPlan, JoinedFilesLoseTheSecondTagAndHeaderFrame)
         .tag(tag_place::inner, id3v2_tag(70))
         .run(first)
         .tag(tag_place::trailing, id3v1_tag_bytes("t", "a", 1, 2), 0, tag_format::id3v1);
-    const repair_plan plan = plan_repair(s.done(), facts_with(&repair_facts::music_crc_matched), s.reader());
+    const repair_plan plan = *plan_repair_reading(s.done(), facts_with(&repair_facts::music_crc_matched), s.reader());
     ASSERT_TRUE(plan.changes());
     std::vector<repair_action_kind> kinds;
     for (const repair_action& a : plan.actions) {
@@ -368,7 +368,7 @@ TEST(RepairPlan, JoinedTagsRemovedAreNamedByTheirFormats)
             s.tag(tag_place::inner, b, 0, format);
         }
         s.run(ten_frames);
-        const repair_plan plan = plan_repair(s.done(), {}, s.reader());
+        const repair_plan plan = *plan_repair_reading(s.done(), {}, s.reader());
         ASSERT_FALSE(plan.actions.empty());
         EXPECT_EQ(describe(plan.actions[0]), c.says);
     }
@@ -382,7 +382,7 @@ TEST(RepairPlan, HeaderlessLayer3VbrGetsAXingFrame)
     }
     built_stream s;
     s.tag(tag_place::leading, id3v2_tag(20)).run(frames);
-    const repair_plan plan = plan_repair(s.done(), facts_with(&repair_facts::vbr_without_header), s.reader());
+    const repair_plan plan = *plan_repair_reading(s.done(), facts_with(&repair_facts::vbr_without_header), s.reader());
     ASSERT_TRUE(plan.changes());
     ASSERT_EQ(plan.actions.size(), 1u);
     EXPECT_EQ(describe(plan.actions[0]), "Xing header added (30 frames)");
@@ -423,7 +423,7 @@ repaired repair_checked(const bytes& stream)
         const std::size_t to = std::min(stream.size(), from + n);
         return bytes(stream.begin() + static_cast<std::ptrdiff_t>(from), stream.begin() + static_cast<std::ptrdiff_t>(to));
     };
-    repaired done{plan_repair(r.state.layout, repair_facts_of(r.state), read), {}};
+    repaired done{*plan_repair_reading(r.state.layout, repair_facts_of(r.state), read), {}};
     done.out = apply_plan(done.plan, stream);
     return done;
 }
@@ -626,6 +626,26 @@ TEST(Rewrite, ReplacesTheFileKeepsItsModeAndABackup)
     ASSERT_TRUE(without.done);
     EXPECT_TRUE(without.backup.empty());
     EXPECT_EQ(dir.names().size(), 3u);
+}
+
+// The end tags taggers write before an ID3v1 tag (the enhanced TAG+ block,
+// Lyrics3 v1) are kept whole by a repair of damage elsewhere.
+TEST(RepairPlan, EndTagsBeforeId3v1AreKeptWhole)
+{
+    const bytes song = read_file(fixture("lame_cbr128.mp3"));
+    const bytes v1 = id3v1_tag_bytes("Fixture Tone", "framelint", 1, 12);
+    const bytes enhanced = text("TAG+") + text(std::string(60, 'T')) + text(std::string(60, 'A')) +
+                           text(std::string(60, 'L')) + bytes(1, 1) + text(std::string(30, 'G')) +
+                           text("000:00000:01");
+    const bytes lyrics = text("LYRICSBEGIN[00:01]la la la\r\n[00:02]la laLYRICSEND");
+    const bytes damaged_song = bytes(song.begin(), song.begin() + 8000) + bytes(300, 0x11) +
+                               bytes(song.begin() + 8000, song.end());
+    for (const bytes& end : {enhanced + v1, lyrics + v1}) {
+        const repaired r = repair_checked(damaged_song + end);
+        ASSERT_TRUE(r.plan.changes());
+        ASSERT_GE(r.out.size(), end.size());
+        EXPECT_EQ(bytes(r.out.end() - static_cast<std::ptrdiff_t>(end.size()), r.out.end()), end);
+    }
 }
 
 TEST(Rewrite, EveryFailureLeavesTheFileAndNothingBehind)

@@ -197,9 +197,11 @@ run_result run_framelint_as(const launch& how)
         if (how.no_tmpfile) {
             ::setenv("FRAMELINT_TEST_NO_TMPFILE", "1", 1);
         }
-        if (how.read_fault_at >= 0 || how.write_fault_at >= 0 || how.write_flip_at >= 0 || !how.edit_on_link.empty() ||
-            how.no_hard_links || how.no_tmpfile) {
-            ::setenv("LD_PRELOAD", how.read_fault_at >= 0 ? FRAMELINT_READ_FAULT_SHIM : FRAMELINT_WRITE_FAULT_SHIM, 1);
+        if (how.read_fault_at >= 0 || how.read_fail_call >= 1 || how.write_fault_at >= 0 || how.write_flip_at >= 0 ||
+            !how.edit_on_link.empty() || how.no_hard_links || how.no_tmpfile) {
+            const bool reads = how.read_fault_at >= 0 || how.read_fail_call >= 1;
+            ::setenv("LD_PRELOAD", reads ? FRAMELINT_READ_FAULT_SHIM : FRAMELINT_WRITE_FAULT_SHIM, 1);
+            ::setenv("FRAMELINT_TEST_READ_FAIL_CALL", std::to_string(how.read_fail_call).c_str(), 1);
             ::setenv("FRAMELINT_TEST_READ_FAULT_AT", std::to_string(how.read_fault_at).c_str(), 1);
             ::setenv("FRAMELINT_TEST_WRITE_FAULT_AT", std::to_string(how.write_fault_at).c_str(), 1);
             ::setenv("FRAMELINT_TEST_WRITE_FLIP_AT", std::to_string(how.write_flip_at).c_str(), 1);

@@ -31,6 +31,9 @@ struct launch {
     // >= 0: the program's reads hand out this many bytes in all, then fail with
     // EIO, like a disk error (a shim preloaded under it).
     long long read_fault_at = -1;
+    // >= 1: the program's read call of this number (read and pread alike,
+    // from 1) fails with EIO, and every other goes through.
+    long long read_fail_call = -1;
     // The same for writes to files, which fail with ENOSPC, like a full disk.
     long long write_fault_at = -1;
     // >= 0: this byte of all the program writes to files (from 0) lands

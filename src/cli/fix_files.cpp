@@ -73,9 +73,11 @@ std::vector<io::rewrite_piece> pieces_of(const repair_plan& plan)
     return pieces;
 }
 
+// Reads by position that tell a failed read (nothing) from the end of the
+// file (fewer bytes).
 stream_reader reader_of(int fd)
 {
-    return [fd](std::int64_t at, std::size_t n) {
+    return [fd](std::int64_t at, std::size_t n) -> std::optional<std::vector<std::uint8_t>> {
         std::vector<std::uint8_t> bytes(n);
         std::size_t got = 0;
         while (got < n) {
@@ -83,7 +85,10 @@ stream_reader reader_of(int fd)
             if (r < 0 && errno == EINTR) {
                 continue;
             }
-            if (r <= 0) {
+            if (r < 0) {
+                return std::nullopt;
+            }
+            if (r == 0) {
                 break;
             }
             got += static_cast<std::size_t>(r);
@@ -94,8 +99,8 @@ stream_reader reader_of(int fd)
 }
 
 // The last n bytes of what the pieces make, read from fd where they are the
-// stream's own.
-std::vector<std::uint8_t> tail_of(const std::vector<io::rewrite_piece>& pieces, int fd, std::size_t n)
+// stream's own; nothing when a read fails.
+std::optional<std::vector<std::uint8_t>> tail_of(const std::vector<io::rewrite_piece>& pieces, int fd, std::size_t n)
 {
     std::vector<std::uint8_t> tail;
     for (auto p = pieces.rbegin(); p != pieces.rend() && tail.size() < n; ++p) {
@@ -103,7 +108,11 @@ std::vector<std::uint8_t> tail_of(const std::vector<io::rewrite_piece>& pieces, 
         std::vector<std::uint8_t> part;
         if (p->from_source) {
             const std::int64_t from = std::max(p->begin, p->end - want);
-            part = reader_of(fd)(from, static_cast<std::size_t>(p->end - from));
+            auto read = reader_of(fd)(from, static_cast<std::size_t>(p->end - from));
+            if (!read) {
+                return std::nullopt;
+            }
+            part = std::move(*read);
         } else {
             const auto from = static_cast<std::ptrdiff_t>(std::max<std::int64_t>(0, p->size() - want));
             part.assign(p->bytes.begin() + from, p->bytes.end());
@@ -117,18 +126,25 @@ std::vector<std::uint8_t> tail_of(const std::vector<io::rewrite_piece>& pieces, 
 // plan keeps every tag it knows of; this catches one the check never saw (a
 // download cut inside its last frame and tagged again, where the tag stands
 // inside what the frame would have been), which the plan would drop with the
-// cut frame. Why the repair is refused, or "".
-std::string loses_id3v1(int fd, std::int64_t size, const std::vector<io::rewrite_piece>& pieces)
+// cut frame. Why the repair is refused, or "": nothing when a read fails.
+std::optional<std::string> loses_id3v1(int fd, std::int64_t size, const std::vector<io::rewrite_piece>& pieces)
 {
     constexpr std::size_t tag_size = 128;
     if (size < static_cast<std::int64_t>(tag_size)) {
         return "";
     }
-    const std::vector<std::uint8_t> tag = reader_of(fd)(size - static_cast<std::int64_t>(tag_size), tag_size);
-    if (tag.size() != tag_size || tag[0] != 'T' || tag[1] != 'A' || tag[2] != 'G') {
+    const auto tag = reader_of(fd)(size - static_cast<std::int64_t>(tag_size), tag_size);
+    if (!tag) {
+        return std::nullopt;
+    }
+    if (tag->size() != tag_size || (*tag)[0] != 'T' || (*tag)[1] != 'A' || (*tag)[2] != 'G') {
         return "";
     }
-    return tail_of(pieces, fd, tag_size) == tag ? "" : "the repair would lose the ID3v1 tag at the end of the file";
+    const auto tail = tail_of(pieces, fd, tag_size);
+    if (!tail) {
+        return std::nullopt;
+    }
+    return *tail == *tag ? "" : "the repair would lose the ID3v1 tag at the end of the file";
 }
 
 // The damage kinds of a stream, named, for a file with damage the repair does
@@ -147,9 +163,12 @@ std::string damage_named(const problem_list& problems)
 // Whether a repaired stream passes the check: read back from fd as -c reads.
 // With audio missing, the one finding allowed is the one that says so: the
 // LAME tag's music length, kept from the whole, runs past the stream's end.
-std::string vet_repaired(int fd, bool incomplete)
+// A copy that cannot be read back is turned down as well, and read_failed
+// says so: the file is left as it was for a read error, not for damage.
+std::string vet_repaired(int fd, bool incomplete, bool& read_failed)
 {
     if (::lseek(fd, 0, SEEK_SET) != 0) {
+        read_failed = true;
         return std::string("cannot read the repaired file back: ") + std::strerror(errno);
     }
     scan_options check;
@@ -164,6 +183,7 @@ std::string vet_repaired(int fd, bool incomplete)
     io::byte_source in(fd, false, buffer.bytes(), INT64_MAX);
     const scan_state st = scan_stream(in, check, out, err);
     if (in.error() != 0) {
+        read_failed = true;
         return std::string("cannot read the repaired file back: ") + std::strerror(in.error());
     }
     const auto shortfalls = std::count_if(st.problems.kept.begin(), st.problems.kept.end(), [](const problem& p) {
@@ -177,7 +197,7 @@ std::string vet_repaired(int fd, bool incomplete)
 // an unnamed temporary file in dir and read back, as a repaired file is before
 // it replaces the original.
 std::string vet_repaired_pieces(int spool, std::span<const io::rewrite_piece> pieces, const std::string& dir,
-                                bool incomplete)
+                                bool incomplete, bool& read_failed)
 {
     const int copy = ::open(dir.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
     if (copy < 0) {
@@ -187,7 +207,7 @@ std::string vet_repaired_pieces(int spool, std::span<const io::rewrite_piece> pi
     if (!io::write_pieces(spool, pieces, copy)) {
         why = "cannot write the repair to a temporary file in " + dir + ": " + std::strerror(errno);
     } else {
-        why = vet_repaired(copy, incomplete);
+        why = vet_repaired(copy, incomplete, read_failed);
     }
     ::close(copy);
     return why;
@@ -227,8 +247,13 @@ stream_verdict judge(const scan_state& st, int fd, const scan_options& options)
 {
     stream_verdict v;
     v.damaged = st.counters.bad_frames > 0;
-    v.plan = plan_repair(st.layout, repair_facts_of(st), reader_of(fd));
+    auto plan = plan_repair_reading(st.layout, repair_facts_of(st), reader_of(fd));
     v.report.outcome = "clean";
+    if (!plan) {
+        v.report = repair_report{"failed", "it could not be read", "", {}};
+        return v;
+    }
+    v.plan = std::move(*plan);
     if (!v.damaged) {
         // A file the check calls clean is only ever changed on request: a
         // Xing header for a stream whose bit rate varies (a notice).
@@ -361,21 +386,27 @@ bool fix_named(const std::string& name, const scan_options& options, std::span<s
         stream_verdict v = judge(st, fd, options);
         if (in.error() != 0) {
             v.report = repair_report{"failed", std::string("it could not be read to its end"), "", {}};
+        } else if (v.report.outcome == "failed") {
+            // the plan's bytes could not be read: the file stays as it is
         } else if (v.plan.changes() && !S_ISREG(seen.st_mode)) {
             v.report = repair_report{"failed", "it is not a regular file", "", {}};
         } else if (v.plan.changes()) {
             const auto pieces = pieces_of(v.plan);
-            const std::string lost = loses_id3v1(fd, seen.st_size, pieces);
+            const std::optional<std::string> lost = loses_id3v1(fd, seen.st_size, pieces);
             const bool incomplete = v.plan.incomplete.has_value();
-            const auto vet = [incomplete](int repaired_fd) { return vet_repaired(repaired_fd, incomplete); };
+            bool read_back_failed = false;
+            const auto vet = [incomplete, &read_back_failed](int repaired_fd) {
+                return vet_repaired(repaired_fd, incomplete, read_back_failed);
+            };
             const io::rewrite_outcome done =
-                lost.empty() ? io::rewrite_file(target, fd, seen, pieces, !options.no_backup, vet, kill_if_asked,
-                                                io::rewrite_care{options.keep_times, digest})
-                             : io::rewrite_outcome{false, true, "", lost};
+                !lost ? io::rewrite_outcome{false, false, "", "it could not be read"}
+                : lost->empty() ? io::rewrite_file(target, fd, seen, pieces, !options.no_backup, vet, kill_if_asked,
+                                                   io::rewrite_care{options.keep_times, digest})
+                                : io::rewrite_outcome{false, true, "", *lost};
             if (done.done) {
                 v.report.outcome = incomplete ? "playable_incomplete" : v.damaged ? "repaired" : "xing_added";
                 v.report.backup = done.backup;
-            } else if (done.vetoed) {
+            } else if (done.vetoed && !read_back_failed) {
                 v.report = repair_report{"not_repaired", done.failure, "", {}};
             } else {
                 v.report = repair_report{"failed", done.failure, "", {}};
@@ -448,17 +479,23 @@ bool fix_standard_input(const scan_options& options, std::span<std::uint8_t> buf
     scan_state st = scan_stream(in, options, no_report, err);
     stream_verdict v = judge(st, spool, options);
     std::vector<io::rewrite_piece> pieces{io::rewrite_piece{true, 0, spooled, {}}};
+    bool read_back_failed = false;
     if (!read_ok) {
         v.report = repair_report{"failed", "it could not be read to its end", "", {}};
+    } else if (v.report.outcome == "failed") {
+        // the plan's bytes could not be read: the stream goes out as it came
     } else if (v.plan.changes()) {
         auto repaired = pieces_of(v.plan);
-        if (std::string lost = loses_id3v1(spool, spooled, repaired); !lost.empty()) {
-            v.report = repair_report{"not_repaired", std::move(lost), "", {}};
-        } else if (std::string why = vet_repaired_pieces(spool, repaired, dir, v.plan.incomplete.has_value());
+        if (std::optional<std::string> lost = loses_id3v1(spool, spooled, repaired); !lost) {
+            v.report = repair_report{"failed", "it could not be read", "", {}};
+        } else if (!lost->empty()) {
+            v.report = repair_report{"not_repaired", std::move(*lost), "", {}};
+        } else if (std::string why =
+                       vet_repaired_pieces(spool, repaired, dir, v.plan.incomplete.has_value(), read_back_failed);
                    !why.empty()) {
             // As for a file: a repair that would not pass is not made, and the
             // stream goes out as it came.
-            v.report = repair_report{"not_repaired", std::move(why), "", {}};
+            v.report = repair_report{read_back_failed ? "failed" : "not_repaired", std::move(why), "", {}};
         } else {
             pieces = std::move(repaired);
             v.report.outcome = v.plan.incomplete ? "playable_incomplete" : v.damaged ? "repaired" : "xing_added";

@@ -79,10 +79,44 @@ std::uint64_t strict_id3v2_length(std::span<const std::uint8_t> head)
 
 namespace {
 
-// The tag that ends with tail's last byte: its kind and whole length (0: none).
-std::uint64_t footer_tag(std::span<const std::uint8_t> tail, end_tag_kind& kind)
+constexpr std::size_t id3v1_enhanced_size = 227;
+constexpr std::size_t lyrics3v1_most = 5100;  // of lyrics, between its begin and end marks
+
+// A Lyrics3 v1 tag that ends with tail's last byte: from the "LYRICSBEGIN"
+// nearest its "LYRICSEND" (0: none within tail).
+std::uint64_t lyrics3v1_length(std::span<const std::uint8_t> tail)
 {
     const std::size_t n = tail.size();
+    constexpr std::size_t begin_size = 11;
+    constexpr std::size_t end_size = 9;
+    if (n < begin_size + end_size || std::memcmp(tail.data() + n - end_size, "LYRICSEND", end_size) != 0) {
+        return 0;
+    }
+    const std::size_t lowest = n - end_size - begin_size - std::min(n - end_size - begin_size, lyrics3v1_most);
+    for (std::size_t at = n - end_size - begin_size + 1; at-- > lowest;) {
+        if (std::memcmp(tail.data() + at, "LYRICSBEGIN", begin_size) == 0) {
+            return n - at;
+        }
+    }
+    return 0;
+}
+
+// The tag that ends with tail's last byte: its kind and whole length (0: none).
+// before_id3v1: an ID3v1 tag follows it, which the enhanced block and Lyrics3
+// v1 need.
+std::uint64_t footer_tag(std::span<const std::uint8_t> tail, end_tag_kind& kind, bool before_id3v1)
+{
+    const std::size_t n = tail.size();
+    if (before_id3v1 && n >= id3v1_enhanced_size && starts_with(tail.subspan(n - id3v1_enhanced_size), "TAG+")) {
+        kind = end_tag_kind::id3v1_enhanced;
+        return id3v1_enhanced_size;
+    }
+    if (before_id3v1) {
+        if (const std::uint64_t length = lyrics3v1_length(tail)) {
+            kind = end_tag_kind::lyrics3v1;
+            return length;
+        }
+    }
     // An APEv2 footer is looked for before an ID3v1 tag: the "TAG" 128 bytes
     // before the end can be the middle of an earlier APEv2 footer's
     // "APETAGEX", while an ID3v1 tag holding "APETAGEX" where a footer would
@@ -142,7 +176,9 @@ bool start_fits(std::span<const std::uint8_t> tail, end_tag_kind kind, std::uint
     const std::span<const std::uint8_t> tag =
         start_seen ? tail.subspan(tail.size() - static_cast<std::size_t>(length)) : std::span<const std::uint8_t>{};
     switch (kind) {
-    case end_tag_kind::id3v1: return true;
+    case end_tag_kind::id3v1:
+    case end_tag_kind::id3v1_enhanced:
+    case end_tag_kind::lyrics3v1: return true;  // read from their first bytes already
     case end_tag_kind::id3v2: {
         // A footer repeats its header; without the header nothing stands there.
         // A tag found without a footer was found by its header.
@@ -190,10 +226,50 @@ std::uint64_t footerless_id3v2(std::span<const std::uint8_t> tail, std::size_t f
 
 }  // namespace
 
+std::uint64_t apev2_length_from_items(std::span<const std::uint8_t> bytes)
+{
+    std::size_t at = 0;
+    std::uint32_t items = 0;
+    while (at + ape_block <= bytes.size()) {
+        if (starts_with(bytes.subspan(at), "APETAGEX")) {
+            const std::uint8_t* footer = bytes.data() + at;
+            const std::uint32_t flags = little_endian32(footer + 20);
+            const bool fits = items > 0 && (flags & (ape_is_header | ape_has_header)) == 0 &&
+                              little_endian32(footer + 12) == at + ape_block && little_endian32(footer + 16) == items;
+            return fits ? at + ape_block : 0;
+        }
+        // An item: value size, flags (only the type and read-only bits), a key
+        // of printable ASCII of 2 to 255 bytes ended by a NUL, the value.
+        const std::uint64_t value = little_endian32(bytes.data() + at);
+        if ((little_endian32(bytes.data() + at + 4) & ~7u) != 0) {
+            return 0;
+        }
+        std::size_t key = at + 8;
+        while (key < bytes.size() && key < at + 8 + 255 && bytes[key] >= 0x20 && bytes[key] <= 0x7E) {
+            ++key;
+        }
+        if (key < at + 8 + 2 || key >= bytes.size() || bytes[key] != 0) {
+            return 0;
+        }
+        at = key + 1 + static_cast<std::size_t>(std::min<std::uint64_t>(value, bytes.size()));
+        ++items;
+    }
+    return 0;
+}
+
+bool apev2_footer_matches(std::span<const std::uint8_t> header, std::span<const std::uint8_t> footer)
+{
+    if (header.size() < ape_block || footer.size() < ape_block || !starts_with(footer, "APETAGEX")) {
+        return false;
+    }
+    const std::uint32_t flags = little_endian32(footer.data() + 20);
+    return (flags & ape_is_header) == 0 && std::memcmp(header.data() + 8, footer.data() + 8, 12) == 0;
+}
+
 std::uint64_t tag_length_from_end(std::span<const std::uint8_t> tail)
 {
     end_tag_kind kind{};
-    return footer_tag(tail, kind);
+    return footer_tag(tail, kind, false);
 }
 
 std::uint64_t end_tags_start(std::span<const std::uint8_t> tail, std::uint64_t end_offset, std::uint64_t floor,
@@ -201,9 +277,10 @@ std::uint64_t end_tags_start(std::span<const std::uint8_t> tail, std::uint64_t e
 {
     std::uint64_t start = end_offset;
     std::size_t in_tail = tail.size();
+    bool before_id3v1 = false;
     for (;;) {
         end_tag tag;
-        std::uint64_t length = footer_tag(tail.first(in_tail), tag.kind);
+        std::uint64_t length = footer_tag(tail.first(in_tail), tag.kind, before_id3v1);
         if (length == 0) {
             const std::uint64_t lowest = std::max(floor, footerless_floor);
             const std::uint64_t below_floor = lowest > start - in_tail ? lowest - (start - in_tail) : 0;
@@ -222,6 +299,7 @@ std::uint64_t end_tags_start(std::span<const std::uint8_t> tail, std::uint64_t e
         if (on_tag != nullptr) {
             on_tag(tag, context);
         }
+        before_id3v1 = tag.kind == end_tag_kind::id3v1;
         if (length >= in_tail) {
             return start;  // the next footer would lie before what the tail holds
         }

@@ -31,11 +31,25 @@ std::uint64_t tag_length_from_start(std::span<const std::uint8_t> head);
 // tag_length_from_start() would take stray bytes for one.
 std::uint64_t strict_id3v2_length(std::span<const std::uint8_t> head);
 
+// The whole length of an APEv2 tag without a header that begins at bytes[0],
+// read by its content: well-formed items one after another up to a footer
+// that says the tag begins there and holds as many items; 0 when bytes (up to
+// the footer) show none. Such a tag can hold anything, whole frames too (a
+// cover, an attached file), so nothing but its items and footer tell it.
+std::uint64_t apev2_length_from_items(std::span<const std::uint8_t> bytes);
+
+// Whether the APEv2 tag read by its header (bytes: its 32-byte header, then
+// footer: its last 32 bytes) ends with the footer its header promises: the
+// same version, size and item count.
+bool apev2_footer_matches(std::span<const std::uint8_t> header, std::span<const std::uint8_t> footer);
+
 // The whole length of the tag that ends with tail's last byte, or 0 when none
 // recognisable by its last bytes ends there.
 std::uint64_t tag_length_from_end(std::span<const std::uint8_t> tail);
 
-enum class end_tag_kind : std::uint8_t { id3v1, apev2, lyrics3v2, id3v2 };
+// id3v1_enhanced: the 227-byte "TAG+" block some taggers put before an ID3v1
+// tag; lyrics3v1: "LYRICSBEGIN" ... "LYRICSEND", which only an ID3v1 tag ends.
+enum class end_tag_kind : std::uint8_t { id3v1, apev2, lyrics3v2, id3v2, id3v1_enhanced, lyrics3v1 };
 
 // One tag read off the end of a stream by its footer.
 struct end_tag {

@@ -40,13 +40,15 @@ enum class problem_kind : std::uint8_t {
     format_switch,       // version, layer, sample rate or channel count changes between two frames of the stream
     id3v2_size,          // an ID3v2 tag's size runs past the end of the file, or over frames of the stream
     vbr_without_header,  // a Layer III stream whose bit rate varies, with no Xing/VBRI header (a notice)
-    joined_streams,      // an ID3v2 tag between two runs of frames: two files joined
+    joined_streams,      // a tag between two runs of frames: two files joined (second number: its tag_format)
     free_format,         // bit-rate index 0: the frames' lengths are not in their headers, so they go unchecked
     music_ends_early,    // the LAME tag's music length ends before the last frame of the stream does
     gain_changed,        // the music CRC matches with a lossless gain change undone (mp3gain, aacgain; a notice)
     lame_tag_edited,     // the LAME tag's own CRC fails, its music CRC matches (a notice)
     lame_tag_rewritten,  // the LAME tag's CRCs fail, the Xing/Info counts agree with the stream (a notice)
     mono_stereo_switch,  // frames switch between mono and two channels, all else alike (a notice)
+    id3v2_size_short,    // an ID3v2 tag's size ends inside its own frames
+    apev2_footer,        // an APEv2 tag read by its header does not end with the footer the header promises
 };
 
 // Damage makes a file DAMAGED; a notice is printed and listed, and changes
@@ -98,6 +100,8 @@ inline constexpr problem_kind_info problem_kinds[] = {
     {problem_kind::lame_tag_rewritten, "lame_tag_rewritten", {"stored", "computed", ""}, problem_severity::notice},
     {problem_kind::mono_stereo_switch, "mono_stereo_switch", {"from_header", "to_header", ""},
      problem_severity::notice},
+    {problem_kind::id3v2_size_short, "id3v2_size_short", {"declared_end", "tag_end", ""}},
+    {problem_kind::apev2_footer, "apev2_footer", {"footer", "", ""}},
 };
 
 constexpr const problem_kind_info& info_of(problem_kind kind) { return problem_kinds[static_cast<std::size_t>(kind)]; }

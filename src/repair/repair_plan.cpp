@@ -7,14 +7,15 @@
 
 #include "checksum/crc16.hpp"
 #include "header/frame_info.hpp"
-#include "integrity/frame_crc.hpp"
 #include "integrity/vbr_tag.hpp"
-#include "scan/integrity_scan.hpp"
+#include "mpeg/header_word.hpp"
 
 namespace framelint {
 namespace {
 
 constexpr std::size_t longest_frame = 2881;
+// How far past a broken frame's start the plan looks for frames hidden in it.
+constexpr std::int64_t recover_reach = 16 * 1024;
 constexpr std::size_t id3v2_header_size = 10;
 constexpr std::size_t xing_toc_size = 100;
 // "Xing", flags, frames, bytes, table of contents, quality.
@@ -39,14 +40,34 @@ void put_big_endian16(std::uint8_t* p, std::uint16_t v)
     p[1] = static_cast<std::uint8_t>(v);
 }
 
-std::uint32_t word_of(std::span<const std::uint8_t> bytes)
-{
-    if (bytes.size() < 4) {
-        return 0;
+std::uint32_t word_of(std::span<const std::uint8_t> bytes) { return header_word::at(bytes).word; }
+
+// Up to n bytes of the stream from at, out of the excerpts read for the plan
+// (which hold every stretch it asks for, as far as the stream goes).
+class excerpt_reader {
+public:
+    explicit excerpt_reader(const stream_excerpts& excerpts) : excerpts_(excerpts) {}
+
+    std::vector<std::uint8_t> operator()(std::int64_t at, std::size_t n) const
+    {
+        const auto after = std::upper_bound(excerpts_.begin(), excerpts_.end(), at,
+                                            [](std::int64_t a, const stream_excerpt& e) { return a < e.at; });
+        if (after == excerpts_.begin()) {
+            return {};
+        }
+        const stream_excerpt& e = *std::prev(after);
+        const std::int64_t skip = at - e.at;
+        if (skip >= static_cast<std::int64_t>(e.bytes.size())) {
+            return {};
+        }
+        const auto from = e.bytes.begin() + static_cast<std::ptrdiff_t>(skip);
+        const auto take = std::min<std::size_t>(n, static_cast<std::size_t>(e.bytes.end() - from));
+        return std::vector<std::uint8_t>(from, from + static_cast<std::ptrdiff_t>(take));
     }
-    return static_cast<std::uint32_t>(bytes[0]) << 24 | static_cast<std::uint32_t>(bytes[1]) << 16 |
-           static_cast<std::uint32_t>(bytes[2]) << 8 | bytes[3];
-}
+
+private:
+    const stream_excerpts& excerpts_;
+};
 
 // A frame's bytes, whole, when a valid header begins at `at`.
 struct frame_bytes {
@@ -54,7 +75,7 @@ struct frame_bytes {
     std::vector<std::uint8_t> bytes;
 };
 
-std::optional<frame_bytes> read_frame(const stream_reader& read, std::int64_t at)
+std::optional<frame_bytes> read_frame(const excerpt_reader& read, std::int64_t at)
 {
     frame_bytes f;
     f.bytes = read(at, longest_frame);
@@ -67,12 +88,7 @@ std::optional<frame_bytes> read_frame(const stream_reader& read, std::int64_t at
 }
 
 // Where the "Xing"/"Info" text lies in a Layer III frame.
-std::size_t xing_offset(std::uint32_t word)
-{
-    const bool mpeg1 = ((word >> 19) & 3u) == 3;
-    const bool mono = ((word >> 6) & 3u) == 3;
-    return 4 + side_info_bytes(mpeg1, mono);
-}
+std::size_t xing_offset(std::uint32_t word) { return header_word{word}.vbr_header_at(); }
 
 // Where the audio of the repaired stream lies, run by run: enough to place a
 // moment of play time in the stream's bytes.
@@ -143,11 +159,11 @@ std::optional<std::vector<std::uint8_t>> new_xing_frame(std::uint32_t audio_word
                                                         const std::vector<audio_stretch>& stretches)
 {
     // No CRC word, no padding, bit rate chosen below.
-    const std::uint32_t base = (audio_word & ~0x0000F200u) | 0x00010000u;
-    const std::size_t needed = xing_offset(base) + xing_fields_size;
-    for (std::uint32_t index = 1; index < 15; ++index) {
+    const header_word base = header_word{audio_word}.plain_at_rate(0);
+    const std::size_t needed = base.vbr_header_at() + xing_fields_size;
+    for (unsigned index = 1; index < 15; ++index) {
         frame_info info = blank_frame_info();
-        const std::uint32_t word = base | index << 12;
+        const std::uint32_t word = base.plain_at_rate(index).word;
         if (decode_header(word, info) == 0 || static_cast<std::size_t>(info.frame_length) < needed) {
             continue;
         }
@@ -193,8 +209,8 @@ std::string joined_tags_named(std::int64_t count, std::uint8_t formats)
 
 class planner {
 public:
-    planner(const stream_layout& layout, const repair_facts& facts, const stream_reader& read)
-        : layout_(layout), facts_(facts), read_(read)
+    planner(const stream_layout& layout, const repair_facts& facts, const stream_excerpts& excerpts)
+        : layout_(layout), facts_(facts), read_(excerpts)
     {
     }
 
@@ -230,21 +246,21 @@ private:
         return next.size() == 4 && !has_sync(word_of(next));
     }
 
+
+    // A stream whose frames the check found all of one bit rate stays so: a
+    // frame recovered at another rate would make it need a VBR header.
+    bool same_rate_as_stream(std::uint32_t word, const frame_run& next) const
+    {
+        return facts_.bit_rate_varies ||
+               header_word{word}.bit_rate_index() == header_word{next.first_header}.bit_rate_index();
+    }
+
     // Where a block was cut out of a frame, the next whole frame can begin
     // inside the broken frame's extent, which the check passed over whole
     // without looking for frames in it. A header there whose frames, of the
     // stream's format, lead exactly to where the next run begins is such a
     // frame: the next run takes it and those after it. Protected frames are
     // left alone (their CRC would want checking first).
-    static constexpr std::int64_t recover_reach = 16 * 1024;
-
-    // A stream whose frames the check found all of one bit rate stays so: a
-    // frame recovered at another rate would make it need a VBR header.
-    bool same_rate_as_stream(std::uint32_t word, const frame_run& next) const
-    {
-        return facts_.bit_rate_varies || ((word >> 12) & 0xFu) == ((next.first_header >> 12) & 0xFu);
-    }
-
     void recover_frames_inside(std::int64_t broken, std::int32_t broken_length, frame_run& next) const
     {
         const std::int64_t gap = next.bytes.begin - broken;
@@ -273,8 +289,9 @@ private:
             while (at + 4 <= bytes.size()) {
                 const std::uint32_t word = word_of(std::span(bytes).subspan(at, 4));
                 frame_info info = blank_frame_info();
-                if (decode_header(word, info) == 0 || stream_format(word) != format || (word & 3u) == 2u ||
-                    (word & 0x10000u) == 0 || info.frame_length <= 0 || !same_rate_as_stream(word, next)) {
+                if (decode_header(word, info) == 0 || stream_format(word) != format ||
+                    header_word{word}.reserved_emphasis() || header_word{word}.has_crc() || info.frame_length <= 0 ||
+                    !same_rate_as_stream(word, next)) {
                     break;
                 }
                 const auto length = static_cast<std::size_t>(info.frame_length);
@@ -394,10 +411,11 @@ private:
         };
         // The tags in stream order, each placed by where it lies. A tag that the
         // end of the stream cuts short is no tag to the check, which reads it
-        // as junk after the last frame: it is junk here too.
+        // as junk after the last frame: it is junk here too. (One whose frames
+        // end before the stream does, whatever its size says, is whole.)
         std::vector<tag_range> tags;
         for (const tag_range& t : layout_.tags) {
-            if (t.bytes.size() > 0 && t.declared_end <= layout_.stream_end) {
+            if (t.bytes.size() > 0 && (t.declared_end <= layout_.stream_end || t.bytes.end < layout_.stream_end)) {
                 tags.push_back(t);
             }
         }
@@ -581,7 +599,7 @@ private:
         if (header) {
             rebuild_header_frame(*header_frame, *header, header_piece, frames, audio_bytes, audio_end,
                                  audio_untouched, stretches, audio_word);
-        } else if ((facts_.vbr_without_header || facts_.bit_rate_varies) && ((first.first_header >> 17) & 3u) == 1) {
+        } else if ((facts_.vbr_without_header || facts_.bit_rate_varies) && header_word{first.first_header}.layer3()) {
             add_xing_frame(header_piece, audio_word != 0 ? audio_word : first.first_header, frames, audio_bytes,
                            stretches);
         }
@@ -747,7 +765,7 @@ private:
 
     const stream_layout& layout_;
     const repair_facts& facts_;
-    const stream_reader& read_;
+    excerpt_reader read_;
     repair_plan plan_;
     std::size_t merge_from_ = 0;  // keep() extends no piece before this one
     std::int64_t kept_to_ = 0;    // where the last piece kept from the stream ends
@@ -759,9 +777,77 @@ private:
 
 }  // namespace
 
-repair_plan plan_repair(const stream_layout& layout, const repair_facts& facts, const stream_reader& read)
+std::vector<byte_range> excerpts_wanted(const stream_layout& layout, const repair_facts& facts,
+                                        const std::vector<bool>& junk_after)
 {
-    return planner(layout, facts, read).run();
+    std::vector<byte_range> wanted;
+    const auto want = [&](std::int64_t at, std::int64_t n) {
+        const std::int64_t begin = std::max<std::int64_t>(at, 0);
+        const std::int64_t end = std::min(at + n, layout.stream_end);
+        if (begin < end) {
+            wanted.push_back({begin, end});
+        }
+    };
+    constexpr auto frame = static_cast<std::int64_t>(longest_frame);
+    for (const tag_range& t : layout.tags) {
+        if (t.format == tag_format::id3v2) {
+            want(t.bytes.begin, static_cast<std::int64_t>(id3v2_header_size));
+        }
+    }
+    for (std::size_t r = 0; r < layout.runs.size(); ++r) {
+        const frame_run& run = layout.runs[r];
+        // The frame that opens the run, and the header word of the one after
+        // it (where the audio begins when the first is a header frame).
+        want(run.bytes.begin, frame + 4);
+        want(run.last_frame, frame);
+        want(run.bytes.end, 4);
+        if (r + 1 < layout.runs.size() && r < junk_after.size() && junk_after[r]) {
+            // Frames hidden inside a broken last frame, up to the next run.
+            want(run.last_frame, std::min(layout.runs[r + 1].bytes.begin - run.last_frame, recover_reach));
+        }
+    }
+    if (facts.last_frame_cut_by_tag) {
+        want(facts.last_frame_cut_by_tag->begin, frame);
+    }
+    std::sort(wanted.begin(), wanted.end(),
+              [](const byte_range& a, const byte_range& b) { return a.begin < b.begin; });
+    std::vector<byte_range> merged;
+    for (const byte_range& w : wanted) {
+        if (!merged.empty() && w.begin <= merged.back().end) {
+            merged.back().end = std::max(merged.back().end, w.end);
+        } else {
+            merged.push_back(w);
+        }
+    }
+    return merged;
+}
+
+repair_plan plan_repair(const stream_layout& layout, const repair_facts& facts, const stream_excerpts& excerpts)
+{
+    return planner(layout, facts, excerpts).run();
+}
+
+std::optional<repair_plan> plan_repair_reading(const stream_layout& layout, const repair_facts& facts,
+                                               const stream_reader& read)
+{
+    // First the four bytes after each run, which say where more is wanted.
+    std::vector<bool> junk_after(layout.runs.size(), false);
+    for (std::size_t r = 0; r + 1 < layout.runs.size(); ++r) {
+        const auto next = read(layout.runs[r].bytes.end, 4);
+        if (!next) {
+            return std::nullopt;
+        }
+        junk_after[r] = next->size() == 4 && !has_sync(word_of(*next));
+    }
+    stream_excerpts excerpts;
+    for (const byte_range& r : excerpts_wanted(layout, facts, junk_after)) {
+        auto bytes = read(r.begin, static_cast<std::size_t>(r.size()));
+        if (!bytes) {
+            return std::nullopt;
+        }
+        excerpts.push_back({r.begin, std::move(*bytes)});
+    }
+    return plan_repair(layout, facts, excerpts);
 }
 
 std::string_view action_name(repair_action_kind kind)

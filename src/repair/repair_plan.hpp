@@ -3,8 +3,11 @@
 // which stretches of the stream to keep (its tags and its runs of frames), and
 // which new bytes to put among them (a VBR header frame that describes the
 // frames kept, an ID3v2 header with a size that holds what the tag really
-// holds). A pure function: the few bytes it needs to look at are handed to it,
-// and the plan it returns is applied by someone else.
+// holds). A pure function: the few stretches of the stream it looks at (the
+// header frame, the frames that open and close each run, an ID3v2 header) are
+// read before it is made, by a reader that tells a failed read from the end of
+// the stream, and the plan it returns is applied by someone else. A plan never
+// takes bytes it could not read for bytes that are not there.
 
 #include <cstdint>
 #include <functional>
@@ -34,8 +37,23 @@ struct repair_facts {
     bool last_frame_cut = false;
 };
 
-// Up to n bytes of the stream from offset at (fewer where the stream ends).
-using stream_reader = std::function<std::vector<std::uint8_t>(std::int64_t at, std::size_t n)>;
+// Up to n bytes of the stream from offset at (fewer where the stream ends), or
+// nothing when the read fails.
+using stream_reader = std::function<std::optional<std::vector<std::uint8_t>>(std::int64_t at, std::size_t n)>;
+
+// A stretch of the stream's own bytes, read before the plan is made.
+struct stream_excerpt {
+    std::int64_t at = 0;
+    std::vector<std::uint8_t> bytes;
+};
+using stream_excerpts = std::vector<stream_excerpt>;  // in stream order, apart from one another
+
+// The stretches of the stream the plan looks at: in order, apart, within the
+// stream. junk_after[r] tells whether the bytes where run r ends are no frame
+// header: only then does the plan look inside the
+// run's last frame for frames a cut hid.
+std::vector<byte_range> excerpts_wanted(const stream_layout& layout, const repair_facts& facts,
+                                        const std::vector<bool>& junk_after);
 
 enum class repair_action_kind : std::uint8_t {
     stray_bytes_removed,   // junk, damaged headers, frames off their place or cut short
@@ -91,7 +109,12 @@ struct repair_plan {
     bool changes() const { return !refusal && !actions.empty(); }
 };
 
-repair_plan plan_repair(const stream_layout& layout, const repair_facts& facts, const stream_reader& read);
+repair_plan plan_repair(const stream_layout& layout, const repair_facts& facts, const stream_excerpts& excerpts);
+
+// The excerpts the plan wants, read by read, then the plan; nothing when a
+// read fails.
+std::optional<repair_plan> plan_repair_reading(const stream_layout& layout, const repair_facts& facts,
+                                               const stream_reader& read);
 
 // One action in plain words, as the repair line lists them.
 std::string describe(const repair_action& action);

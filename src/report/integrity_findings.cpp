@@ -83,6 +83,16 @@ void print_finding(const problem& p, io::output& err)
                       at, byte, hex(first), dec(first));
         }
         break;
+    case problem_kind::id3v2_size_short:
+        err.print("\nThe ID3v2 tag at offset 0x%llx (BYTE %lld) is too small. Its size ends at offset 0x%llx "
+                  "(BYTE %lld), inside its own frames; the tag ends at offset 0x%llx (BYTE %lld).",
+                  at, byte, hex(first), dec(first), hex(second), dec(second));
+        break;
+    case problem_kind::apev2_footer:
+        err.print("\nThe APEv2 tag at offset 0x%llx (BYTE %lld) does not end with the footer its header promises "
+                  "(at offset 0x%llx, BYTE %lld).",
+                  at, byte, hex(first), dec(first));
+        break;
     case problem_kind::vbr_without_header:
         err.print("\nNotice: the bit rate varies from %lld to %lld kbit/s, but the stream at offset 0x%llx "
                   "(BYTE %lld) has no Xing or VBRI header. Players may show the wrong length and seek wrong.",

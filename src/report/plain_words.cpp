@@ -279,9 +279,17 @@ std::string plain_words(const problem& p, const stream_clues& clues)
     case problem_kind::vbr_without_header:
         return "the bit rate varies (" + num(first) + " to " + num(second) +
                " kbit/s) with no Xing or VBRI header, so players may show a wrong length";
-    case problem_kind::joined_streams:
-        return "two files joined (an ID3v2 tag of " + count_of(first, "byte", "bytes") + " between runs of frames)";
+    case problem_kind::joined_streams: {
+        // The second number is the tag's format, as the stream's map numbers them.
+        static constexpr std::string_view tag_names[] = {"an ID3v2 tag", "an ID3v1 tag", "an APEv2 tag",
+                                                         "a Lyrics3 tag"};
+        const std::string_view tag = second >= 0 && second < 4 ? tag_names[second] : tag_names[0];
+        return "two files joined (" + std::string(tag) + " of " + count_of(first, "byte", "bytes") +
+               " between runs of frames)";
+    }
     case problem_kind::free_format: return "free-format frames, whose lengths go unchecked";
+    case problem_kind::id3v2_size_short: return "an ID3v2 tag's size stops inside the tag";
+    case problem_kind::apev2_footer: return "an APEv2 tag's footer is damaged";
     case problem_kind::music_ends_early:
         return "frames go on " + count_of(second - first, "byte", "bytes") + " past the music the LAME tag declares";
     case problem_kind::gain_changed: return gain_words(first, second);
@@ -306,7 +314,7 @@ std::string plain_words_many(problem_kind kind, std::int64_t count)
     case problem_kind::short_run: return n + " runs of good frames shorter than asked for";
     case problem_kind::format_switch: return "the format changes " + n + " times between frames";
     case problem_kind::frame_read_error: return n + " frames that could not be read whole";
-    case problem_kind::joined_streams: return n + " joins of two files (ID3v2 tags between runs of frames)";
+    case problem_kind::joined_streams: return n + " joins of two files (tags between runs of frames)";
     default: break;
     }
     return "";

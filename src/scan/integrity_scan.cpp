@@ -8,6 +8,7 @@
 #include "integrity/gain_steps.hpp"
 #include "report/integrity_findings.hpp"
 #include "scan/scan_file.hpp"
+#include "tags/id3v2_frames.hpp"
 
 namespace framelint {
 namespace {
@@ -50,7 +51,9 @@ void add_tag(scan_context& c, tag_format format, tag_place place, std::int64_t b
 tag_format layout_format(end_tag_kind kind)
 {
     switch (kind) {
-    case end_tag_kind::id3v1: return tag_format::id3v1;
+    case end_tag_kind::id3v1:
+    case end_tag_kind::id3v1_enhanced: return tag_format::id3v1;
+    case end_tag_kind::lyrics3v1: return tag_format::lyrics3v2;
     case end_tag_kind::apev2: return tag_format::apev2;
     case end_tag_kind::lyrics3v2: return tag_format::lyrics3v2;
     case end_tag_kind::id3v2: return tag_format::id3v2;
@@ -364,7 +367,11 @@ void keep_end_tags(scan_context& c, const end_tags_seen& seen, std::int64_t from
     for (std::size_t i = seen.count; i-- > 0;) {
         const end_tag& t = seen.tags[i];
         const auto begin = static_cast<std::int64_t>(t.start);
-        if (begin >= from) {
+        const std::vector<tag_range>& kept = c.state.layout.tags;
+        const bool known = std::any_of(kept.begin(), kept.end(), [&](const tag_range& k) {
+            return k.place == tag_place::trailing && k.bytes.begin == begin;
+        });
+        if (begin >= from && !known) {
             const std::int64_t end = begin + static_cast<std::int64_t>(t.length);
             add_tag(c, layout_format(t.kind), tag_place::trailing, begin, end, end);
         }
@@ -474,7 +481,19 @@ void check_end(scan_context& c)
         // No tag read back from a footer hides a whole frame of the stream.
         end_tags_seen seen;
         tags_begin = read_back_tags_begin(w, tail, &seen);
-        keep_end_tags(c, seen, tags_end);
+        if (tags_begin < tags_end) {
+            // Read back from the end, the tags reach further than those read
+            // by their headers, which took a tag's first bytes for a tag of
+            // their own ("TAG+" before an ID3v1 tag read as one): the tags
+            // read back say what the end is made of.
+            std::vector<tag_range>& tags = c.state.layout.tags;
+            while (!tags.empty() && tags.back().place == tag_place::trailing && tags.back().bytes.begin >= tags_begin) {
+                tags.pop_back();
+            }
+            keep_end_tags(c, seen, tags_begin);
+        } else {
+            keep_end_tags(c, seen, tags_end);
+        }
     }
     if (c.stream_rules) {
         settle_held_rejections(c, std::max(tags_begin, tags_end));
@@ -536,7 +555,8 @@ void watch_frame(scan_context& c, const frame_info& frame, std::int64_t frame_st
             --i;
         }
         if (i < tags.size()) {
-            report(c, problem_kind::joined_streams, tags[i].bytes.begin, tags[i].bytes.size());
+            report(c, problem_kind::joined_streams, tags[i].bytes.begin, tags[i].bytes.size(),
+                   static_cast<std::int64_t>(tags[i].format));
             for (; i < tags.size(); ++i) {
                 tags[i].place = tag_place::inner;
             }
@@ -866,14 +886,131 @@ bool crc_confirms(const frame_info& frame, const lookahead& ahead)
 
 namespace {
 
+// Passes n bytes of a tag, fed to the watch as every byte is; how many there were.
+// The last bytes of an ID3v2 tag (by its size), kept while it passes: a
+// tagger that wrote too large a size hides the first frames of the audio there.
+struct tag_last_bytes {
+    std::vector<std::uint8_t> bytes;
+    std::int64_t from = 0;  // the stream offset of bytes[0]
+
+    void keep(const std::uint8_t* p, std::size_t len, std::int64_t at)
+    {
+        const std::int64_t to = from + static_cast<std::int64_t>(bytes.size());
+        const std::int64_t begin = std::max(at, from);
+        const std::int64_t end = std::min(at + static_cast<std::int64_t>(len), to);
+        if (begin < end) {
+            std::copy_n(p + (begin - at), end - begin, bytes.data() + (begin - from));
+        }
+    }
+};
+
+std::uint64_t pass_tag_bytes(scan_context& c, std::uint64_t n, tag_last_bytes& last)
+{
+    std::int64_t at = c.state.counters.bytes_read;
+    const std::uint64_t got = c.in.consume(n, [&](const std::uint8_t* bytes, std::size_t len) {
+        c.watch->feed(bytes, len);
+        last.keep(bytes, len, at);
+        at += static_cast<std::int64_t>(len);
+    });
+    c.state.counters.bytes_read += static_cast<std::int64_t>(got);
+    return got;
+}
+
+// Where an ID3v2 tag's frames say it ends, when that differs from its size.
+struct id3v2_true_end {
+    std::int64_t end = 0;    // where the stream's frames begin after the tag's frames and padding
+    bool too_large = false;  // the size runs past them into the frames; else it stops inside them
+    bool past_stream = false;  // the size runs past the end of the stream
+};
+
+// Walks the frames of the ID3v2 tag that begins at start (the first 4 bytes of
+// header consumed, header holding its 10) as far as its size reaches, consuming
+// them. When the frames, their zero padding and then a stream's frames put the
+// tag's end elsewhere than declared_end, that end is returned with the bytes
+// up to it consumed; otherwise nothing more than whole frames within the
+// declared size is consumed, and the caller reads on by the size.
+std::optional<id3v2_true_end> walk_id3v2_frames(scan_context& c, std::span<const std::uint8_t> header,
+                                                std::int64_t start, std::int64_t declared_end, tag_last_bytes& last)
+{
+    const int version = id3v2_walkable_version(header);
+    if (version == 0 || declared_end < start + 10) {
+        return std::nullopt;
+    }
+    scan_counters& n = c.state.counters;
+    const std::size_t head_size = id3v2_frame_head_size(version);
+    if (pass_tag_bytes(c, 6, last) < 6) {
+        return std::nullopt;
+    }
+    // The frames that end within the size, passed whole.
+    const std::int64_t first_frame = n.bytes_read;
+    for (;;) {
+        const auto head = c.in.peek(head_size);
+        const std::uint64_t length = id3v2_frame_length(head, version);
+        if (length == 0 || n.bytes_read + static_cast<std::int64_t>(length) > declared_end ||
+            n.bytes_read == declared_end) {
+            break;
+        }
+        if (pass_tag_bytes(c, length, last) < length) {
+            return std::nullopt;
+        }
+    }
+    // From here on, as far as the look ahead goes: frames that run past the
+    // size, the padding, and where the stream's frames begin. A short look
+    // settles a tag with a little padding; a longer one is taken only when
+    // the short one ends before anything is settled.
+    const std::int64_t here = n.bytes_read;
+    const bool content = here > first_frame;
+    for (const std::size_t window : {std::size_t{16 * 1024}, io::byte_source::block_size}) {
+        const auto ahead = c.in.peek(window);
+        const bool stream_ends = ahead.size() < window;
+        const bool last_look = stream_ends || window == io::byte_source::block_size;
+        std::size_t at = 0;
+        bool crossed = false;
+        bool beyond = false;  // a frame runs past the look ahead
+        while (at + head_size <= ahead.size()) {
+            const std::uint64_t length = id3v2_frame_length(ahead.subspan(at, head_size), version);
+            if (length == 0 || at + length > ahead.size()) {
+                beyond = length != 0;
+                break;
+            }
+            at += static_cast<std::size_t>(length);
+            crossed = true;
+        }
+        while (at < ahead.size() && ahead[at] == 0) {
+            ++at;
+        }
+        if (!last_look && (beyond || ahead.size() < at + 3 * scan_context::longest_frame + 8)) {
+            continue;  // nothing settled within the short look
+        }
+        const std::int64_t frames_at = here + static_cast<std::int64_t>(at);
+        // A tag with no frame of its own shows nothing of where it ends.
+        if (!(content || crossed) || frames_at == declared_end ||
+            (crossed ? frames_at < declared_end : frames_at > declared_end) || ahead.size() < at + 4) {
+            return std::nullopt;
+        }
+        const std::uint32_t word = word_at(ahead.data() + at);
+        frame_info f = blank_frame_info();
+        const lookahead rest{ahead.subspan(at), stream_ends};
+        if (!has_sync(word) || decode_header(word, f) == 0 || free_format(word) ||
+            !frames_follow(rest, 0, word, 3, true) || !crc_confirms(f, lookahead{rest.bytes.subspan(4), stream_ends})) {
+            return std::nullopt;
+        }
+        const bool past_stream = stream_ends && here + static_cast<std::int64_t>(ahead.size()) < declared_end;
+        pass_tag_bytes(c, at, last);
+        return id3v2_true_end{frames_at, !crossed, past_stream};
+    }
+    return std::nullopt;
+}
+
 // A tag that begins 4 bytes back (head holding its first bytes) and is length
 // bytes long, read whole by its size; leading: before the first frame;
-// after_junk: a finding was just printed.
+// after_junk: a finding was just printed; headerless_apev2: an APEv2 tag
+// without a header, read by its items.
 void read_tag(scan_context& c, const std::array<std::uint8_t, tag_head_size>& head, std::uint64_t length, bool leading,
-              bool after_junk = false)
+              bool after_junk = false, bool headerless_apev2 = false)
 {
     scan_state& st = c.state;
-    const bool id3v2 = head[0] == 'I';
+    const bool id3v2 = head[0] == 'I' && !headerless_apev2;
     scan_counters& n = st.counters;
     const std::int64_t start = n.bytes_read - 4;
     if (leading) {
@@ -887,42 +1024,78 @@ void read_tag(scan_context& c, const std::array<std::uint8_t, tag_head_size>& he
                                    static_cast<std::uint32_t>(head[8]) << 7 | head[9];
         note_problem(c, problem_kind::id3v2_tag, c.options.id3v2_error, start, size);
     }
-    const std::uint64_t rest = length - 4;
     const std::int64_t declared_end = start + static_cast<std::int64_t>(length);
     if (!id3v2) {
-        consume_counted(c, rest, false);
-        add_tag(c, head[0] == 'T' ? tag_format::id3v1 : tag_format::apev2,
+        consume_counted(c, length - 4, false);
+        if (head[0] == 'A' && length >= 64 && std::equal(head.begin(), head.begin() + 8, "APETAGEX")) {
+            // Read by its header: the footer it promises must end it.
+            std::array<std::uint8_t, 32> footer{};
+            const std::size_t got = c.in.last_consumed(footer.data(), footer.size());
+            if (!apev2_footer_matches(std::span<const std::uint8_t>(head.data(), 32),
+                                      std::span<const std::uint8_t>(footer.data(), got))) {
+                report(c, problem_kind::apev2_footer, start, n.bytes_read - 32);
+            }
+        }
+        add_tag(c, head[0] == 'T' && !headerless_apev2 ? tag_format::id3v1 : tag_format::apev2,
                 leading ? tag_place::leading : tag_place::trailing, start, n.bytes_read, declared_end);
         n.next_expected = n.bytes_read + 4;
         return;
     }
-    // An ID3v2 tag's last bytes are kept while it passes: a tagger that wrote
-    // too large a size hides the first frames of the audio there.
-    std::vector<std::uint8_t> last(static_cast<std::size_t>(std::min<std::uint64_t>(rest, hidden_audio_reach)));
-    const std::uint64_t keep_from = rest - last.size();
-    std::uint64_t pos = 0;
-    const std::uint64_t got = c.in.consume(rest, [&](const std::uint8_t* bytes, std::size_t len) {
-        c.watch->feed(bytes, len);
-        const std::uint64_t from = std::max(pos, keep_from);
-        if (from < pos + len) {
-            std::copy_n(bytes + (from - pos), pos + len - from, last.data() + (from - keep_from));
+    const std::uint64_t whole_rest = length - 4;
+    tag_last_bytes last;
+    last.bytes.resize(static_cast<std::size_t>(std::min<std::uint64_t>(whole_rest, hidden_audio_reach)));
+    last.from = declared_end - static_cast<std::int64_t>(last.bytes.size());
+    const std::span<const std::uint8_t> header(head.data(), 10);
+    if (const auto true_end = walk_id3v2_frames(c, header, start, declared_end, last)) {
+        if (true_end->too_large) {
+            report(c, problem_kind::id3v2_size, start, declared_end,
+                   true_end->past_stream ? 0 : declared_end - true_end->end);
+        } else {
+            report(c, problem_kind::id3v2_size_short, start, declared_end, true_end->end);
         }
-        pos += len;
-    });
-    n.bytes_read += static_cast<std::int64_t>(got);
+        add_tag(c, tag_format::id3v2, leading ? tag_place::leading : tag_place::trailing, start, true_end->end,
+                declared_end);
+        n.next_expected = n.bytes_read + 4;
+        return;
+    }
+    // Its frames settle nothing: the rest is read by its size, as it always was.
+    const std::uint64_t rest = static_cast<std::uint64_t>(declared_end - n.bytes_read);
+    const std::uint64_t got = pass_tag_bytes(c, rest, last);
     std::int64_t tag_end = n.bytes_read;
     std::int64_t hidden = 0;
     if (got < rest) {
         report(c, problem_kind::id3v2_size, start, declared_end, 0);
     } else {
-        hidden = find_hidden_audio(c, last);
+        hidden = find_hidden_audio(c, last.bytes);
         tag_end -= hidden;
     }
     add_tag(c, tag_format::id3v2, leading ? tag_place::leading : tag_place::trailing, start, tag_end, declared_end);
     if (hidden > 0) {
-        take_hidden_audio(c, last, start, declared_end, hidden);
+        take_hidden_audio(c, last.bytes, start, declared_end, hidden);
     }
     n.next_expected = n.bytes_read + 4;
+}
+
+// The length of an APEv2 tag without a header that begins 4 bytes back (the
+// word just read), read by its items up to its footer; 0 when none does. Its
+// first item's flags and key are looked at before anything else: junk seldom
+// passes that.
+std::uint64_t apev2_at_frame_end(scan_context& c)
+{
+    const std::uint32_t word = c.state.header_word;
+    const auto first = c.in.peek(6);
+    if (first.size() < 6 || first[0] > 7 || first[1] != 0 || first[2] != 0 || first[3] != 0 || first[4] < 0x20 ||
+        first[4] > 0x7E || first[5] < 0x20 || first[5] > 0x7E) {
+        return 0;
+    }
+    const auto ahead = c.in.peek(io::byte_source::block_size - 4);
+    std::vector<std::uint8_t> bytes(4 + ahead.size());
+    bytes[0] = static_cast<std::uint8_t>(word >> 24);
+    bytes[1] = static_cast<std::uint8_t>(word >> 16);
+    bytes[2] = static_cast<std::uint8_t>(word >> 8);
+    bytes[3] = static_cast<std::uint8_t>(word);
+    std::copy(ahead.begin(), ahead.end(), bytes.begin() + 4);
+    return apev2_length_from_items(bytes);
 }
 
 }  // namespace
@@ -935,9 +1108,17 @@ bool read_tag_at_frame_end(scan_context& c)
     const std::uint32_t word = st.header_word;
     head[0] = static_cast<std::uint8_t>(word >> 24);
     // Before the first frame only ID3v2 tags are looked for; after a frame any
-    // tag that begins with its own header.
+    // tag that begins with its own header, or an APEv2 tag without one.
     const bool leading = w.frames == 0;
-    if (leading ? head[0] != 'I' : !may_begin_tag(head[0])) {
+    if (!leading && !may_begin_tag(head[0])) {
+        const std::uint64_t length = apev2_at_frame_end(c);
+        if (length == 0) {
+            return false;
+        }
+        read_tag(c, head, length, false, false, true);
+        return true;
+    }
+    if (leading && head[0] != 'I') {
         return false;
     }
     head[1] = static_cast<std::uint8_t>(word >> 16);

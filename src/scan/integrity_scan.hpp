@@ -2,6 +2,7 @@
 // The scanner's side of the integrity check (-c): the checks it makes on every
 // accepted frame and at the end of the stream, and how a finding is counted.
 
+#include "mpeg/header_word.hpp"
 #include "scan/scan_state.hpp"
 
 namespace framelint {
@@ -10,35 +11,6 @@ namespace framelint {
 // not been. frame_start is its header's offset, expected_start where the frame
 // was expected (for the first one: the start of the stream, or after its ID3v2 tag).
 void watch_frame(scan_context& c, const frame_info& frame, std::int64_t frame_start, std::int64_t expected_start);
-
-// What makes two frames one stream's: MPEG version, layer, sample rate, and
-// whether the frame is mono. (Bit rate, padding, stereo against joint stereo
-// and the mode extension change freely within a stream.)
-constexpr std::uint32_t stream_format(std::uint32_t word)
-{
-    return (word & 0x001E0C00u) | ((word & 0xC0u) == 0xC0u ? 1u : 0u);
-}
-static_assert(stream_format(0xFFFB9064u) == stream_format(0xFFFBA044u), "bit rate, padding, mode extension");
-static_assert(stream_format(0xFFFB9004u) != stream_format(0xFFFB90C4u), "stereo against mono");
-
-// Whether a frame with header word would carry a finding that a frame with
-// header reference could not: another format (a change of format), a CRC word
-// where reference has none (a CRC to fail), or a reserved emphasis where
-// reference has none. A stream's own frames carry no more than one another;
-// a chance header, or one whose last bytes were overwritten, often does. (A
-// stream's first frame may carry less: an unprotected Xing frame that a muxer
-// put before protected audio.)
-constexpr bool carries_more_than(std::uint32_t word, std::uint32_t reference)
-{
-    const bool crc = (word & 0x00010000u) == 0 && (reference & 0x00010000u) != 0;
-    const bool reserved = (word & 3u) == 2u && (reference & 3u) != 2u;
-    return stream_format(word) != stream_format(reference) || crc || reserved;
-}
-static_assert(!carries_more_than(0xFFFB9064u, 0xFFFBA07Du), "bit rate, mode extension, flags, emphasis 1");
-static_assert(carries_more_than(0xFFFA9064u, 0xFFFB9064u), "a CRC word");
-static_assert(!carries_more_than(0xFFFB9064u, 0xFFFA9064u), "no CRC word: nothing to fail");
-static_assert(carries_more_than(0xFFFB9066u, 0xFFFB9064u), "reserved emphasis");
-static_assert(carries_more_than(0xFFFB5200u, 0xFFFB52C4u), "mono turned stereo by zeros");
 
 // The rules below apply under c.stream_rules only.
 

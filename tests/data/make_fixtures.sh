@@ -170,6 +170,17 @@ mid3v2 -t "Fixture Tone" -a "framelint fixtures" integrity/tags_mid3v2.mp3 >/dev
 cp tag_v1.mp3 integrity/tags_mutagen_apev2_v1.mp3
 /usr/bin/python3 -c 'import sys; from mutagen.apev2 import APEv2; t = APEv2(); t["Title"] = "Fixture Tone"; t["Artist"] = "framelint fixtures"; t.save(sys.argv[1])' \
     integrity/tags_mutagen_apev2_v1.mp3
+# eyeD3 with a cover picture on VBR audio: the tag's frames (texts, the
+# picture) show where it ends, for the copies whose size a bit error changed.
+/usr/bin/python3 -c 'import random, struct, sys, zlib
+rows = random.Random(26)
+raw = b"".join(b"\0" + bytes(rows.randrange(256) for _ in range(96)) for _ in range(32))
+def chunk(kind, data): return struct.pack(">I", len(data)) + kind + data + struct.pack(">I", zlib.crc32(kind + data))
+png = b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", struct.pack(">IIBBBBB", 32, 32, 8, 2, 0, 0, 0)) + chunk(b"IDAT", zlib.compress(raw, 9)) + chunk(b"IEND", b"")
+open(sys.argv[1], "wb").write(png)' "$tmp/cover.png"
+cp lame_vbr.mp3 integrity/tags_eyed3_cover.mp3
+eyeD3 --no-config --no-color -Q --to-v2.4 -t "Fixture Tone" -a "framelint fixtures" \
+    --add-image "$tmp/cover.png:FRONT_COVER" integrity/tags_eyed3_cover.mp3 >/dev/null
 # Tags holding sync words, joined files, mis-sized tags and the notices.
 /usr/bin/python3 make_stream_cases.py
 
