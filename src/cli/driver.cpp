@@ -242,6 +242,18 @@ int run(int argc, const char* const* argv)
         break;
     }
 
+    // On a terminal, bytes from files and names must not act on it. The
+    // one-record-per-line reports keep their own escaping, and the copy modes'
+    // standard output is the stream itself.
+    const scan_options& o = command.options;
+    if (::isatty(STDERR_FILENO) == 1) {
+        err.show_controls_visibly();
+    }
+    if (::isatty(STDOUT_FILENO) == 1 && !records_only(o) && !passes_bytes_through(o) &&
+        !writes_repaired_frames(o) && !fixes_standard_input(command)) {
+        out.show_controls_visibly();
+    }
+
     std::optional<person_session> person;
     if (command.options.person_report) {
         person.emplace(command.options, out, err);

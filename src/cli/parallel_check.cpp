@@ -36,7 +36,7 @@ void add_outcome(files_outcome& into, const files_outcome& from)
 constexpr const char* dash_in_list =
     "framelint: - cannot be named in a --files-from list (for a file called -, write ./-)\n";
 
-std::string list_error_message(const std::string& list_name, int error)
+std::string list_open_error_message(const std::string& list_name, int error)
 {
     return "framelint: --files-from " + list_name + ": " + std::strerror(error) + "\n";
 }
@@ -631,8 +631,8 @@ files_outcome check_in_parallel(const parsed_command_line& command, name_list* l
             go_on = run.check(*name);
         }
     }
-    if (go_on && list != nullptr && list->error() != 0) {
-        run.say(list_error_message(*command.files_from, list->error()), true);
+    if (go_on && list != nullptr && (list->error() != 0 || list->broken() != name_list::fault::none)) {
+        run.say(list_error_message(*command.files_from, *list), true);
     }
     return run.finish();
 }
@@ -658,8 +658,9 @@ files_outcome check_one_by_one(const parsed_command_line& command, name_list* li
         }
         add_outcome(outcome, check_files({*name}, command.options, out, err, state));
     }
-    if (list != nullptr && !outcome.stdout_failed && list->error() != 0) {
-        err.print("%s", list_error_message(*command.files_from, list->error()).c_str());
+    if (list != nullptr && !outcome.stdout_failed &&
+        (list->error() != 0 || list->broken() != name_list::fault::none)) {
+        err.print("%s", list_error_message(*command.files_from, *list).c_str());
         outcome.unreadable = true;
     }
     return outcome;
@@ -694,7 +695,7 @@ files_outcome check_all_files(const parsed_command_line& command, io::output& ou
         list_fd = *command.files_from == "-" ? STDIN_FILENO : ::open(command.files_from->c_str(), O_RDONLY | O_CLOEXEC);
         if (list_fd < 0) {
             // Nothing is checked: the run was asked for the list's files too.
-            err.print("%s", list_error_message(*command.files_from, errno).c_str());
+            err.print("%s", list_open_error_message(*command.files_from, errno).c_str());
             files_outcome outcome;
             outcome.unreadable = true;
             return outcome;
