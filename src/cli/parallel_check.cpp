@@ -6,6 +6,7 @@
 #include <condition_variable>
 #include <cstring>
 #include <deque>
+#include <exception>
 #include <fcntl.h>
 #include <map>
 #include <mutex>
@@ -455,14 +456,16 @@ private:
     const scan_options& options_;
     std::optional<person_run> person_;
     file_loop_state state_;
+    // Before the outputs, which outlive them: an output flushes what it still
+    // holds when it is destroyed (a check cut short by running out of memory).
+    std::uint64_t seq_ = 0;
+    transcript text_;
+    bool live_ = false;
     sink to_out_{*this, true};
     sink to_err_{*this, false};
     // As the plain run's: standard output buffered, each message out at once.
     io::output out_{to_out_, false};
     io::output err_{to_err_, true};
-    std::uint64_t seq_ = 0;
-    transcript text_;
-    bool live_ = false;
 };
 
 // Names the files to the workers in order; a message of the naming itself (a
@@ -476,6 +479,30 @@ public:
     {
         // The naming thread is one of the jobs: it checks files too, when it is
         // ahead (see reserve()), with workers_[0].
+        try {
+            start_workers(jobs, person);
+        } catch (...) {
+            // Out of memory half-way (a thread's stack or state): the threads
+            // started must be joined, or their destruction ends the process.
+            writer_.abandon();
+            stop();
+            throw;
+        }
+    }
+
+    ~parallel_run()
+    {
+        if (std::uncaught_exceptions() > 0) {
+            writer_.abandon();  // out of memory while naming files: the workers stop
+        }
+        stop();
+    }
+
+    parallel_run(const parallel_run&) = delete;
+    parallel_run& operator=(const parallel_run&) = delete;
+
+    void start_workers(unsigned jobs, person_run* person)
+    {
         workers_.reserve(jobs);
         threads_.reserve(jobs - 1);
         for (unsigned i = 0; i < jobs; ++i) {
@@ -504,11 +531,6 @@ public:
             }
         }
     }
-
-    ~parallel_run() { stop(); }
-
-    parallel_run(const parallel_run&) = delete;
-    parallel_run& operator=(const parallel_run&) = delete;
 
     // False once standard output has failed: nothing more is checked.
     bool check(const std::string& name)
