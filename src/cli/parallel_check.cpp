@@ -3,9 +3,11 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <condition_variable>
 #include <cstring>
 #include <deque>
+#include <functional>
 #include <exception>
 #include <fcntl.h>
 #include <map>
@@ -13,6 +15,7 @@
 #include <new>
 #include <optional>
 #include <sched.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <system_error>
 #include <thread>
@@ -161,6 +164,13 @@ public:
 
     // At the end of the run, once no thread writes any more.
     void send_held() { send_pending(); }
+
+    // Some file named is not written yet.
+    bool files_pending()
+    {
+        std::unique_lock lock(mutex_);
+        return issued_ > next_;
+    }
 
     // Ends the run early (out of memory): nothing more is named or written.
     void abandon()
@@ -569,6 +579,27 @@ public:
         return true;
     }
 
+    // Every file waiting to be checked holds its directory open: under a limit
+    // on descriptors the walk opens no further directory until the files named
+    // so far are checked (the naming thread helps), so that no file is skipped
+    // for want of a descriptor that checking one file at a time would have had.
+    void make_room_for_a_directory()
+    {
+        struct rlimit limit {};
+        if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) {
+            return;
+        }
+        // Each job holds a file (and its listing a second descriptor for a
+        // moment); the rest is for standard streams, the list and the like.
+        const long spare = 2L * static_cast<long>(workers_.size()) + 16;
+        const long room = std::max(4L, static_cast<long>(limit.rlim_cur) - spare);
+        while (walked_directory::open_now() >= room && !writer_.failed() && writer_.files_pending()) {
+            if (!help()) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            }
+        }
+    }
+
     // Waits for every file named to be checked and written.
     files_outcome finish()
     {
@@ -639,6 +670,7 @@ files_outcome check_in_parallel(const parsed_command_line& command, name_list* l
     const auto cannot_open = [&](const std::string& path, std::string_view why) {
         run.say("framelint: " + path + " " + std::string(why) + "\n", true);
     };
+    const std::function<void()> make_room = [&] { run.make_room_for_a_directory(); };
     name_source names(command.files, list);
     const std::size_t named = command.files.size();
     std::size_t index = 0;
@@ -648,7 +680,7 @@ files_outcome check_in_parallel(const parsed_command_line& command, name_list* l
         if (index >= named && *name == "-") {
             go_on = run.say(dash_in_list, true);
         } else if (command.options.recursive && ::stat(name->c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
-            go_on = walk_tree_unopened(*name, take_file, cannot_open);
+            go_on = walk_tree_unopened(*name, take_file, cannot_open, make_room);
         } else {
             go_on = run.check(*name);
         }
