@@ -141,6 +141,9 @@ files_outcome check_names(const std::vector<std::string>& files, int opened_fd, 
     const auto skipped = [&](const std::string& path, std::string_view why) {
         err.print("framelint: %s %.*s\n", path.c_str(), static_cast<int>(why.size()), why.data());
         outcome.unreadable = true;  // what is in it, or what it was listed as, went unchecked
+        if (person != nullptr) {
+            person->tally.add(person_verdict::unreadable, 0);
+        }
     };
     if (opened_fd >= 0) {
         outcome.stdout_failed = !check_opened(opened_fd, files.front(), opened_size);

@@ -431,6 +431,9 @@ private:
                       opened.why.data());
             files_outcome outcome;
             outcome.unreadable = true;
+            if (person_) {
+                person_->tally.add(person_verdict::unreadable, 0);
+            }
             return outcome;
         }
         const files_outcome outcome = check_opened_file(opened.fd, file.path, opened.size, options_, out, err, state);
@@ -600,6 +603,15 @@ public:
         }
     }
 
+    // Under --summary: one more thing the tally counts as unreadable (a
+    // directory the walk could not read). Only the naming thread counts here.
+    void count_unreadable()
+    {
+        if (person_ != nullptr) {
+            person_->tally.add(person_verdict::unreadable, 0);
+        }
+    }
+
     // Waits for every file named to be checked and written.
     files_outcome finish()
     {
@@ -669,6 +681,7 @@ files_outcome check_in_parallel(const parsed_command_line& command, name_list* l
     const auto take_file = [&](listed_file&& file) { return run.check_listed(std::move(file)); };
     const auto cannot_open = [&](const std::string& path, std::string_view why) {
         run.say("framelint: " + path + " " + std::string(why) + "\n", true);
+        run.count_unreadable();
     };
     const std::function<void()> make_room = [&] { run.make_room_for_a_directory(); };
     name_source names(command.files, list);
