@@ -369,14 +369,21 @@ private:
     bool closed_ = false;
 };
 
+// Under --summary, what the workers have done so far, for the progress line
+// that the naming thread draws.
+struct work_done {
+    std::atomic<std::int64_t> files{0};
+    std::atomic<std::int64_t> bytes{0};
+};
+
 // One thread's checking: its own read buffer and input way, and outputs that
 // keep the current file's writes as its transcript.
 class worker final {
 public:
     // person: the style of --summary's lines, when it is on. Each worker counts
     // its own files; the run adds the counts up once every worker has stopped.
-    worker(ordered_writer& writer, const scan_options& options, const person_style* person)
-        : writer_(writer), options_(options)
+    worker(ordered_writer& writer, const scan_options& options, const person_style* person, work_done& done)
+        : writer_(writer), options_(options), done_(done)
     {
         if (person != nullptr) {
             person_.emplace();
@@ -407,9 +414,14 @@ public:
         live_ = false;
         files_outcome outcome;
         if (!writer_.failed()) {
+            const person_tally before = person_ ? person_->tally : person_tally{};
             outcome = check(j.file, out_, err_, state_);
             out_.flush();
             err_.flush();
+            if (person_) {
+                done_.files += person_->tally.files - before.files;
+                done_.bytes += person_->tally.bytes - before.bytes;
+            }
         }
         if (live_) {
             writer_.finish_live(outcome);
@@ -467,6 +479,7 @@ private:
 
     ordered_writer& writer_;
     const scan_options& options_;
+    work_done& done_;
     std::optional<person_run> person_;
     file_loop_state state_;
     // Before the outputs, which outlive them: an output flushes what it still
@@ -519,7 +532,8 @@ public:
         workers_.reserve(jobs);
         threads_.reserve(jobs - 1);
         for (unsigned i = 0; i < jobs; ++i) {
-            workers_.push_back(std::make_unique<worker>(writer_, options_, person != nullptr ? &person->style : nullptr));
+            workers_.push_back(
+                std::make_unique<worker>(writer_, options_, person != nullptr ? &person->style : nullptr, done_));
             if (i == 0) {
                 continue;
             }
@@ -603,6 +617,14 @@ public:
         }
     }
 
+    // Under --summary: the progress line, drawn by the naming thread as it names a file.
+    void show_progress(person_session* session, const std::string& name)
+    {
+        if (session != nullptr) {
+            session->files_named(done_.files.load(), done_.bytes.load(), name);
+        }
+    }
+
     // Under --summary: one more thing the tally counts as unreadable (a
     // directory the walk could not read). Only the naming thread counts here.
     void count_unreadable()
@@ -665,6 +687,7 @@ private:
 
     const scan_options& options_;
     ordered_writer writer_;
+    work_done done_;
     job_queue queue_;
     std::vector<std::unique_ptr<worker>> workers_;
     std::vector<std::thread> threads_;
@@ -678,7 +701,10 @@ files_outcome check_in_parallel(const parsed_command_line& command, name_list* l
     parallel_run run(command.options, jobs, out, err, session != nullptr ? &session->run : nullptr);
     // Everything is a file checked or a message in its place, so that a
     // directory's files and its errors keep the plain run's order.
-    const auto take_file = [&](listed_file&& file) { return run.check_listed(std::move(file)); };
+    const auto take_file = [&](listed_file&& file) {
+        run.show_progress(session, file.path);
+        return run.check_listed(std::move(file));
+    };
     const auto cannot_open = [&](const std::string& path, std::string_view why) {
         run.say("framelint: " + path + " " + std::string(why) + "\n", true);
         run.count_unreadable();
@@ -695,6 +721,7 @@ files_outcome check_in_parallel(const parsed_command_line& command, name_list* l
         } else if (command.options.recursive && ::stat(name->c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
             go_on = walk_tree_unopened(*name, take_file, cannot_open, make_room);
         } else {
+            run.show_progress(session, *name);
             go_on = run.check(*name);
         }
     }

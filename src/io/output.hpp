@@ -67,6 +67,8 @@ public:
         before_send_ = hook;
         before_send_context_ = context;
     }
+    // And called once those bytes are written (same context).
+    void after_sending(void (*hook)(void*)) { after_send_ = hook; }
 
     // For a terminal: text from files and names goes out with its control
     // bytes made visible (text/visible_text.hpp); line ends and tabs pass.
@@ -87,6 +89,7 @@ private:
     bool discard_ = false;
     bool visible_ = false;
     void (*before_send_)(void*) = nullptr;
+    void (*after_send_)(void*) = nullptr;
     void* before_send_context_ = nullptr;
     int error_ = 0;
     aligned_block block_;
