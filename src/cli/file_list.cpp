@@ -77,6 +77,10 @@ std::optional<std::string> name_list::next()
             std::string name(name_begin, found);
             begin_ = static_cast<std::size_t>(found - buffer_.begin()) + 1;
             searched = begin_;
+            if (name.size() > longest_name) {
+                fault_ = fault::name_too_long;
+                return std::nullopt;
+            }
             if (!name.empty()) {
                 empty_run_ = 0;
                 return name;
@@ -108,7 +112,7 @@ std::string list_error_message(const std::string& list_name, const name_list& li
     case name_list::fault::none: why = std::strerror(list.error()); break;
     case name_list::fault::nul_without_null: why = "it holds NUL bytes: read it with --null"; break;
     case name_list::fault::name_too_long:
-        why = "a name longer than " + std::to_string(longest_name) + " bytes, with no end in sight";
+        why = "a name longer than " + std::to_string(longest_name) + " bytes";
         break;
     case name_list::fault::endless_separators: why = "separators without end and no name"; break;
     }
