@@ -99,7 +99,9 @@ public:
                 // woken once three quarters of the window are written, not after
                 // every file (a wake-up per file cost as much as checking a small file).
                 producer_waiting_ = true;
-                room_.wait(lock, [&] { return failed_ || room_again(); });
+                // Not longer than a tenth of a second at a time: help() also
+                // draws the progress line.
+                room_.wait_for(lock, std::chrono::milliseconds(100), [&] { return failed_ || room_again(); });
                 producer_waiting_ = false;
             }
         }
@@ -621,6 +623,8 @@ public:
     void show_progress(person_session* session, const std::string& name)
     {
         if (session != nullptr) {
+            session_ = session;
+            last_named_ = name;
             session->files_named(done_.files.load(), done_.bytes.load(), name);
         }
     }
@@ -639,6 +643,12 @@ public:
     {
         // Everything is named: the naming thread checks what is left beside the others.
         while (!out_of_memory_ && help()) {
+        }
+        // Under --summary the line is drawn on while the last files are checked.
+        while (session_ != nullptr && !out_of_memory_ && !writer_.failed() && writer_.files_pending()) {
+            if (!help()) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            }
         }
         stop();
         if (out_of_memory_) {
@@ -662,6 +672,9 @@ private:
     // The naming thread checks the next named file, if there is one.
     bool help()
     {
+        if (session_ != nullptr) {
+            session_->files_named(done_.files.load(), done_.bytes.load(), last_named_);
+        }
         const std::optional<job> j = queue_.try_take();
         if (!j) {
             return false;
@@ -693,6 +706,8 @@ private:
     std::vector<std::thread> threads_;
     std::atomic<bool> out_of_memory_{false};
     person_run* person_;  // under --summary: the run's tally, the workers' counts added at the end
+    person_session* session_ = nullptr;  // under --summary on a terminal: the progress line's
+    std::string last_named_;
 };
 
 files_outcome check_in_parallel(const parsed_command_line& command, name_list* list, unsigned jobs,
