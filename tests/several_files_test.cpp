@@ -323,8 +323,18 @@ TEST(FilesFrom, AListThatCannotBeReadOrANameThatCannotBeThereIsAnError)
     const std::string missing_list = "framelint: --files-from " + dir.file("none") + ": No such file or directory\n";
     const std::string unreadable_list = "framelint: --files-from " + dir.path() + ": Is a directory\n";
     const std::string dash = "framelint: - cannot be named in a --files-from list (for a file called -, write ./-)\n";
+    // A list find -print0 wrote, read line by line, would be one name that
+    // open() cuts at its first NUL; a name longer than any path is no name.
+    const std::string nul_list = name_list_file({song, song}, '\0');
+    const std::string nul_error = "framelint: --files-from " + nul_list + ": it holds NUL bytes: read it with --null\n";
+    const std::string long_list = name_list_file({song, std::string(5000, 'x'), song}, '\n');
+    const std::string long_error = "framelint: --files-from " + long_list + ": a name longer than 4096 bytes\n";
     const std::vector<error_case> cases = {
         {{"-p", "--files-from", dir.file("none"), song}, missing_list, 0},
+        {{"-c", "-p", "--files-from", nul_list}, nul_error, 0},
+        {{"-c", "-p", "--jobs", "2", "--files-from", nul_list}, nul_error, 0},
+        {{"-p", "--files-from", long_list}, long_error, 1},
+        {{"-p", "--jobs", "2", "--files-from", long_list}, long_error, 1},
         {{"-p", "--files-from", dir.path(), song}, unreadable_list, 1},
         {{"-p", "--jobs", "2", "--files-from", dir.path(), song}, unreadable_list, 1},
         {{"-p", "--files-from", list_with_dash}, dash, 2},
@@ -348,11 +358,36 @@ TEST(FilesFrom, AListThatCannotBeReadOrANameThatCannotBeThereIsAnError)
         {{"--files-from"}, ": --files-from needs the name of a file of names (- for standard input)"},
         {{"--files-from", "-", "-"},
          ": standard input cannot be both the list of names (--files-from -) and a stream to check (-)"},
+        // The list's reports would land in the repaired stream.
+        {{"--fix", "--files-from", list_with_dash, "-"},
+         ": --fix - repairs standard input alone: it cannot be used with --files-from"},
     };
     for (const auto& [args, message] : refused) {
         SCOPED_TRACE(::testing::PrintToString(args));
-        const run_result r = run_framelint(args);
+        const run_result r = run_framelint(args, read_file(song));
         EXPECT_EQ(r.err, me + message + "\n");
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.status, 1);
+    }
+}
+
+TEST(FilesFrom, AListWithoutEndEndsWithAMessageInBoundedMemory)
+{
+    if (built_with_sanitizer()) {
+        GTEST_SKIP() << "no cap on the address space under the sanitizers";
+    }
+    const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+        {{"-p", "--files-from", "/dev/zero"}, "framelint: --files-from /dev/zero: it holds NUL bytes: read it with --null\n"},
+        {{"-p", "--null", "--files-from", "/dev/zero"},
+         "framelint: --files-from /dev/zero: separators without end and no name\n"},
+    };
+    for (const auto& [args, message] : cases) {
+        SCOPED_TRACE(::testing::PrintToString(args));
+        launch how;
+        how.args = args;
+        how.address_space = 600000ull * 1024;
+        const run_result r = run_framelint_as(how);
+        EXPECT_EQ(r.err, message);
         EXPECT_EQ(r.status, 1);
     }
 }

@@ -151,6 +151,9 @@ files_outcome check_names(const std::vector<std::string>& files, int opened_fd, 
     const auto skipped = [&](const std::string& path, std::string_view why) {
         err.print("framelint: %s %.*s\n", path.c_str(), static_cast<int>(why.size()), why.data());
         outcome.unreadable = true;  // what is in it, or what it was listed as, went unchecked
+        if (person != nullptr) {
+            person->tally.add(person_verdict::unreadable, 0);
+        }
     };
     if (opened_fd >= 0) {
         outcome.stdout_failed = !check_opened(opened_fd, files.front(), opened_size);
@@ -252,6 +255,18 @@ int run(int argc, const char* const* argv)
         return finish_stdout(out, err) ? 0 : 1;
     case parse_outcome::run:
         break;
+    }
+
+    // On a terminal, bytes from files and names must not act on it. The
+    // one-record-per-line reports keep their own escaping, and the copy modes'
+    // standard output is the stream itself.
+    const scan_options& o = command.options;
+    if (::isatty(STDERR_FILENO) == 1) {
+        err.show_controls_visibly();
+    }
+    if (::isatty(STDOUT_FILENO) == 1 && !records_only(o) && !passes_bytes_through(o) &&
+        !writes_repaired_frames(o) && !fixes_standard_input(command)) {
+        out.show_controls_visibly();
     }
 
     std::optional<person_session> person;

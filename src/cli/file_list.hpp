@@ -23,6 +23,14 @@ public:
     // errno of the read that failed, or 0.
     int error() const { return error_; }
 
+    // Why the list was ended before its end, when not by a read error: a list
+    // that holds NUL bytes though it is read line by line (find -print0 wrote
+    // it, and --null was left out), a name longer than any path, or a run of
+    // separators with no name that has no end in sight (/dev/zero, say). Each
+    // keeps the memory the list takes bounded.
+    enum class fault { none, nul_without_null, name_too_long, endless_separators };
+    fault broken() const { return fault_; }
+
 private:
     bool fill();
 
@@ -33,7 +41,12 @@ private:
     std::size_t end_ = 0;
     bool at_end_ = false;
     int error_ = 0;
+    fault fault_ = fault::none;
+    std::size_t empty_run_ = 0;  // separators in a row with no name between them
 };
+
+// The message for a list that was ended early (by a read error or a fault).
+std::string list_error_message(const std::string& list_name, const name_list& list);
 
 // The names of the command line, then those of the list when there is one.
 class name_source {

@@ -44,6 +44,10 @@ std::string fix_conflict(const parsed_command_line& command)
     if (stdin_named && command.files.size() > 1) {
         return "--fix - repairs standard input alone: name no other file";
     }
+    if (stdin_named && command.files_from) {
+        // The list's files would be reported into the repaired stream.
+        return "--fix - repairs standard input alone: it cannot be used with --files-from";
+    }
     if (stdin_named && (o.json_lines || o.person_report)) {
         return std::string(o.json_lines ? "--json" : "--summary") +
                " cannot be used with --fix -, which gives standard output to the stream";

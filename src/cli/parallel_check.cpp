@@ -3,15 +3,19 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <condition_variable>
 #include <cstring>
 #include <deque>
+#include <functional>
+#include <exception>
 #include <fcntl.h>
 #include <map>
 #include <mutex>
 #include <new>
 #include <optional>
 #include <sched.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <system_error>
 #include <thread>
@@ -36,7 +40,7 @@ void add_outcome(files_outcome& into, const files_outcome& from)
 constexpr const char* dash_in_list =
     "framelint: - cannot be named in a --files-from list (for a file called -, write ./-)\n";
 
-std::string list_error_message(const std::string& list_name, int error)
+std::string list_open_error_message(const std::string& list_name, int error)
 {
     return "framelint: --files-from " + list_name + ": " + std::strerror(error) + "\n";
 }
@@ -95,7 +99,9 @@ public:
                 // woken once three quarters of the window are written, not after
                 // every file (a wake-up per file cost as much as checking a small file).
                 producer_waiting_ = true;
-                room_.wait(lock, [&] { return failed_ || room_again(); });
+                // Not longer than a tenth of a second at a time: help() also
+                // draws the progress line.
+                room_.wait_for(lock, std::chrono::milliseconds(100), [&] { return failed_ || room_again(); });
                 producer_waiting_ = false;
             }
         }
@@ -160,6 +166,13 @@ public:
 
     // At the end of the run, once no thread writes any more.
     void send_held() { send_pending(); }
+
+    // Some file named is not written yet.
+    bool files_pending()
+    {
+        std::unique_lock lock(mutex_);
+        return issued_ > next_;
+    }
 
     // Ends the run early (out of memory): nothing more is named or written.
     void abandon()
@@ -358,14 +371,21 @@ private:
     bool closed_ = false;
 };
 
+// Under --summary, what the workers have done so far, for the progress line
+// that the naming thread draws.
+struct work_done {
+    std::atomic<std::int64_t> files{0};
+    std::atomic<std::int64_t> bytes{0};
+};
+
 // One thread's checking: its own read buffer and input way, and outputs that
 // keep the current file's writes as its transcript.
 class worker final {
 public:
     // person: the style of --summary's lines, when it is on. Each worker counts
     // its own files; the run adds the counts up once every worker has stopped.
-    worker(ordered_writer& writer, const scan_options& options, const person_style* person)
-        : writer_(writer), options_(options)
+    worker(ordered_writer& writer, const scan_options& options, const person_style* person, work_done& done)
+        : writer_(writer), options_(options), done_(done)
     {
         if (person != nullptr) {
             person_.emplace();
@@ -396,9 +416,14 @@ public:
         live_ = false;
         files_outcome outcome;
         if (!writer_.failed()) {
+            const person_tally before = person_ ? person_->tally : person_tally{};
             outcome = check(j.file, out_, err_, state_);
             out_.flush();
             err_.flush();
+            if (person_) {
+                done_.files += person_->tally.files - before.files;
+                done_.bytes += person_->tally.bytes - before.bytes;
+            }
         }
         if (live_) {
             writer_.finish_live(outcome);
@@ -421,6 +446,9 @@ private:
                       opened.why.data());
             files_outcome outcome;
             outcome.unreadable = true;
+            if (person_) {
+                person_->tally.add(person_verdict::unreadable, 0);
+            }
             return outcome;
         }
         const files_outcome outcome = check_opened_file(opened.fd, file.path, opened.size, options_, out, err, state);
@@ -454,16 +482,19 @@ private:
 
     ordered_writer& writer_;
     const scan_options& options_;
+    work_done& done_;
     std::optional<person_run> person_;
     file_loop_state state_;
+    // Before the outputs, which outlive them: an output flushes what it still
+    // holds when it is destroyed (a check cut short by running out of memory).
+    std::uint64_t seq_ = 0;
+    transcript text_;
+    bool live_ = false;
     sink to_out_{*this, true};
     sink to_err_{*this, false};
     // As the plain run's: standard output buffered, each message out at once.
     io::output out_{to_out_, false};
     io::output err_{to_err_, true};
-    std::uint64_t seq_ = 0;
-    transcript text_;
-    bool live_ = false;
 };
 
 // Names the files to the workers in order; a message of the naming itself (a
@@ -477,10 +508,35 @@ public:
     {
         // The naming thread is one of the jobs: it checks files too, when it is
         // ahead (see reserve()), with workers_[0].
+        try {
+            start_workers(jobs, person);
+        } catch (...) {
+            // Out of memory half-way (a thread's stack or state): the threads
+            // started must be joined, or their destruction ends the process.
+            writer_.abandon();
+            stop();
+            throw;
+        }
+    }
+
+    ~parallel_run()
+    {
+        if (std::uncaught_exceptions() > 0) {
+            writer_.abandon();  // out of memory while naming files: the workers stop
+        }
+        stop();
+    }
+
+    parallel_run(const parallel_run&) = delete;
+    parallel_run& operator=(const parallel_run&) = delete;
+
+    void start_workers(unsigned jobs, person_run* person)
+    {
         workers_.reserve(jobs);
         threads_.reserve(jobs - 1);
         for (unsigned i = 0; i < jobs; ++i) {
-            workers_.push_back(std::make_unique<worker>(writer_, options_, person != nullptr ? &person->style : nullptr));
+            workers_.push_back(
+                std::make_unique<worker>(writer_, options_, person != nullptr ? &person->style : nullptr, done_));
             if (i == 0) {
                 continue;
             }
@@ -505,11 +561,6 @@ public:
             }
         }
     }
-
-    ~parallel_run() { stop(); }
-
-    parallel_run(const parallel_run&) = delete;
-    parallel_run& operator=(const parallel_run&) = delete;
 
     // False once standard output has failed: nothing more is checked.
     // listed: the name came from --files-from.
@@ -549,11 +600,57 @@ public:
         return true;
     }
 
+    // Every file waiting to be checked holds its directory open: under a limit
+    // on descriptors the walk opens no further directory until the files named
+    // so far are checked (the naming thread helps), so that no file is skipped
+    // for want of a descriptor that checking one file at a time would have had.
+    void make_room_for_a_directory()
+    {
+        struct rlimit limit {};
+        if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) {
+            return;
+        }
+        // Each job holds a file (and its listing a second descriptor for a
+        // moment); the rest is for standard streams, the list and the like.
+        const long spare = 2L * static_cast<long>(workers_.size()) + 16;
+        const long room = std::max(4L, static_cast<long>(limit.rlim_cur) - spare);
+        while (walked_directory::open_now() >= room && !writer_.failed() && writer_.files_pending()) {
+            if (!help()) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            }
+        }
+    }
+
+    // Under --summary: the progress line, drawn by the naming thread as it names a file.
+    void show_progress(person_session* session, const std::string& name)
+    {
+        if (session != nullptr) {
+            session_ = session;
+            last_named_ = name;
+            session->files_named(done_.files.load(), done_.bytes.load(), name);
+        }
+    }
+
+    // Under --summary: one more thing the tally counts as unreadable (a
+    // directory the walk could not read). Only the naming thread counts here.
+    void count_unreadable()
+    {
+        if (person_ != nullptr) {
+            person_->tally.add(person_verdict::unreadable, 0);
+        }
+    }
+
     // Waits for every file named to be checked and written.
     files_outcome finish()
     {
         // Everything is named: the naming thread checks what is left beside the others.
         while (!out_of_memory_ && help()) {
+        }
+        // Under --summary the line is drawn on while the last files are checked.
+        while (session_ != nullptr && !out_of_memory_ && !writer_.failed() && writer_.files_pending()) {
+            if (!help()) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            }
         }
         stop();
         if (out_of_memory_) {
@@ -577,6 +674,9 @@ private:
     // The naming thread checks the next named file, if there is one.
     bool help()
     {
+        if (session_ != nullptr) {
+            session_->files_named(done_.files.load(), done_.bytes.load(), last_named_);
+        }
         const std::optional<job> j = queue_.try_take();
         if (!j) {
             return false;
@@ -602,11 +702,14 @@ private:
 
     const scan_options& options_;
     ordered_writer writer_;
+    work_done done_;
     job_queue queue_;
     std::vector<std::unique_ptr<worker>> workers_;
     std::vector<std::thread> threads_;
     std::atomic<bool> out_of_memory_{false};
     person_run* person_;  // under --summary: the run's tally, the workers' counts added at the end
+    person_session* session_ = nullptr;  // under --summary on a terminal: the progress line's
+    std::string last_named_;
 };
 
 files_outcome check_in_parallel(const parsed_command_line& command, name_list* list, unsigned jobs,
@@ -615,10 +718,15 @@ files_outcome check_in_parallel(const parsed_command_line& command, name_list* l
     parallel_run run(command.options, jobs, out, err, session != nullptr ? &session->run : nullptr);
     // Everything is a file checked or a message in its place, so that a
     // directory's files and its errors keep the plain run's order.
-    const auto take_file = [&](listed_file&& file) { return run.check_listed(std::move(file)); };
+    const auto take_file = [&](listed_file&& file) {
+        run.show_progress(session, file.path);
+        return run.check_listed(std::move(file));
+    };
     const auto cannot_open = [&](const std::string& path, std::string_view why) {
         run.say("framelint: " + path + " " + std::string(why) + "\n", true);
+        run.count_unreadable();
     };
+    const std::function<void()> make_room = [&] { run.make_room_for_a_directory(); };
     name_source names(command.files, list);
     const std::size_t named = command.files.size();
     std::size_t index = 0;
@@ -628,13 +736,14 @@ files_outcome check_in_parallel(const parsed_command_line& command, name_list* l
         if (index >= named && *name == "-") {
             go_on = run.say(dash_in_list, true);
         } else if (command.options.recursive && ::stat(name->c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
-            go_on = walk_tree_unopened(*name, take_file, cannot_open);
+            go_on = walk_tree_unopened(*name, take_file, cannot_open, make_room);
         } else {
+            run.show_progress(session, *name);
             go_on = run.check(*name, index >= named);
         }
     }
-    if (go_on && list != nullptr && list->error() != 0) {
-        run.say(list_error_message(*command.files_from, list->error()), true);
+    if (go_on && list != nullptr && (list->error() != 0 || list->broken() != name_list::fault::none)) {
+        run.say(list_error_message(*command.files_from, *list), true);
     }
     return run.finish();
 }
@@ -661,8 +770,9 @@ files_outcome check_one_by_one(const parsed_command_line& command, name_list* li
         }
         add_outcome(outcome, check_files({*name}, command.options, out, err, state));
     }
-    if (list != nullptr && !outcome.stdout_failed && list->error() != 0) {
-        err.print("%s", list_error_message(*command.files_from, list->error()).c_str());
+    if (list != nullptr && !outcome.stdout_failed &&
+        (list->error() != 0 || list->broken() != name_list::fault::none)) {
+        err.print("%s", list_error_message(*command.files_from, *list).c_str());
         outcome.unreadable = true;
     }
     return outcome;
@@ -697,7 +807,7 @@ files_outcome check_all_files(const parsed_command_line& command, io::output& ou
         list_fd = *command.files_from == "-" ? STDIN_FILENO : ::open(command.files_from->c_str(), O_RDONLY | O_CLOEXEC);
         if (list_fd < 0) {
             // Nothing is checked: the run was asked for the list's files too.
-            err.print("%s", list_error_message(*command.files_from, errno).c_str());
+            err.print("%s", list_open_error_message(*command.files_from, errno).c_str());
             files_outcome outcome;
             outcome.unreadable = true;
             return outcome;

@@ -12,16 +12,20 @@ person_session::person_session(const scan_options& options, io::output& out, io:
     run.style.recursive = options.recursive;
     run.style.repairs = options.fix_in_place;
     if (progress_.active()) {
-        out_.before_sending(&progress_line::erase_hook, &progress_);
-        err_.before_sending(&progress_line::erase_hook, &progress_);
+        for (io::output* o : {&out_, &err_}) {
+            o->before_sending(&progress_line::before_write_hook, &progress_);
+            o->after_sending(&progress_line::after_write_hook);
+        }
     }
 }
 
 person_session::~person_session()
 {
     progress_.erase();
-    out_.before_sending(nullptr, nullptr);
-    err_.before_sending(nullptr, nullptr);
+    for (io::output* o : {&out_, &err_}) {
+        o->before_sending(nullptr, nullptr);
+        o->after_sending(nullptr);
+    }
 }
 
 void say_unopened(person_run& run, const std::string& name, int error, io::output& out)

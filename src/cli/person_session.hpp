@@ -29,6 +29,12 @@ public:
 
     void file_started(const std::string& label) { progress_.file_started(label); }
     void file_done() { progress_.set_done(run.tally.files, run.tally.bytes); }
+    // Under --jobs the naming thread draws the line: done so far, and the file named now.
+    void files_named(std::int64_t files_done, std::int64_t bytes_done, const std::string& name)
+    {
+        progress_.set_done(files_done, bytes_done);
+        progress_.file_started(name);
+    }
     // The tally line; the progress line is gone for good.
     void finish(io::output& out);
 

@@ -4,12 +4,17 @@
 #include <unistd.h>
 
 #include "report/person_report.hpp"
+#include "text/visible_text.hpp"
 
 namespace framelint::cli {
 namespace {
 
 // ESC [ K clears to the end of the line; the carriage return goes back to its start.
 constexpr std::string_view rub_out = "\r\x1b[K";
+
+// The line a signal rubs out: one progress line at a time is shown.
+std::atomic<progress_line*> shown_line{nullptr};
+std::atomic<int> shown_fd{-1};
 
 void write_all(int fd, std::string_view text)
 {
@@ -31,9 +36,108 @@ std::size_t terminal_width(int fd)
     return 80;
 }
 
+// Columns a text takes: one per letter (a UTF-8 continuation byte adds none).
+std::size_t columns_of(std::string_view text)
+{
+    std::size_t n = 0;
+    for (const char ch : text) {
+        n += (static_cast<unsigned char>(ch) & 0xC0u) == 0x80u ? 0 : 1;
+    }
+    return n;
+}
+
 }  // namespace
 
-progress_line::progress_line(int fd, bool on) : fd_(fd), on_(on && ::isatty(fd) == 1) {}
+std::string progress_line::fitted(std::int64_t files, std::int64_t bytes, std::string_view name, std::size_t width)
+{
+    // The whole line must fit, or the terminal wraps it and the carriage
+    // return no longer gets back to its start.
+    const std::size_t room = width > 0 ? width - 1 : 0;
+    const std::string file_count = std::to_string(files) + (files == 1 ? " file" : " files");
+    const std::string counts = file_count + ", " + size_words(bytes) + " done";
+    const std::string lead = counts + ": ";
+    if (lead.size() < room) {
+        const std::size_t fits = room - lead.size();
+        if (columns_of(name) <= fits) {
+            return lead + std::string(name);
+        }
+        if (fits > 3) {
+            // The end of a long name tells more than its start; a letter of
+            // several bytes is not cut in two.
+            std::size_t from = name.size();
+            std::size_t taken = 0;
+            while (from > 0 && taken < fits - 3) {
+                --from;
+                taken += (static_cast<unsigned char>(name[from]) & 0xC0u) == 0x80u ? 0 : 1;
+            }
+            while (from < name.size() && (static_cast<unsigned char>(name[from]) & 0xC0u) == 0x80u) {
+                ++from;
+            }
+            return lead + "..." + std::string(name.substr(from));
+        }
+        return lead;
+    }
+    if (counts.size() <= room) {
+        return counts;
+    }
+    if (file_count.size() <= room) {
+        return file_count;
+    }
+    return "";
+}
+
+progress_line::progress_line(int fd, bool on) : fd_(fd), on_(on && ::isatty(fd) == 1)
+{
+    if (!on_) {
+        return;
+    }
+    shown_line = this;
+    shown_fd = fd_;
+    struct sigaction act {};
+    act.sa_handler = &progress_line::on_signal;
+    sigemptyset(&act.sa_mask);
+    act.sa_flags = SA_RESTART;
+    ::sigaction(SIGWINCH, &act, &old_winch_);
+    // An interrupt ends the run as before; the line goes first. One already
+    // ignored (a run in the background of a shell without job control) stays so.
+    struct sigaction now {};
+    if (::sigaction(SIGINT, nullptr, &now) == 0 && now.sa_handler != SIG_IGN) {
+        ::sigaction(SIGINT, &act, &old_int_);
+    } else {
+        old_int_.sa_handler = SIG_IGN;
+    }
+    if (::sigaction(SIGTERM, nullptr, &now) == 0 && now.sa_handler != SIG_IGN) {
+        ::sigaction(SIGTERM, &act, &old_term_);
+    } else {
+        old_term_.sa_handler = SIG_IGN;
+    }
+}
+
+progress_line::~progress_line()
+{
+    erase();
+    if (on_) {
+        ::sigaction(SIGWINCH, &old_winch_, nullptr);
+        ::sigaction(SIGINT, &old_int_, nullptr);
+        ::sigaction(SIGTERM, &old_term_, nullptr);
+        shown_line = nullptr;
+        shown_fd = -1;
+    }
+}
+
+void progress_line::on_signal(int signal)
+{
+    // Only what is safe in a signal handler: an atomic exchange and write().
+    progress_line* const line = shown_line.load();
+    if (line != nullptr && line->shown_.exchange(false)) {
+        write_all(shown_fd.load(), rub_out);
+    }
+    if (signal == SIGWINCH) {
+        return;  // drawn again, at the new width, with the next file
+    }
+    ::signal(signal, SIG_DFL);
+    ::raise(signal);
+}
 
 void progress_line::file_started(std::string_view name)
 {
@@ -53,39 +157,34 @@ void progress_line::file_started(std::string_view name)
 
 void progress_line::draw()
 {
-    std::string text = std::string(rub_out) + std::to_string(files_) + (files_ == 1 ? " file, " : " files, ") +
-                       size_words(bytes_) + " done: ";
-    // The whole line must fit, or the terminal wraps it and the carriage
-    // return no longer gets back to its start.
-    const std::size_t room = terminal_width(fd_) - 1;
-    const std::size_t used = text.size() - rub_out.size();
-    if (used < room) {
-        std::string name = current_;
-        for (char& ch : name) {
-            ch = static_cast<unsigned char>(ch) < 0x20 || ch == 0x7F ? '?' : ch;
-        }
-        const std::size_t fits = room - used;
-        if (name.size() > fits) {
-            // The end of a long name tells more than its start; a letter of
-            // several bytes is not cut in two.
-            std::size_t from = name.size() - (fits > 3 ? fits - 3 : 0);
-            while (from < name.size() && (static_cast<unsigned char>(name[from]) & 0xC0u) == 0x80u) {
-                ++from;
-            }
-            name = fits > 3 ? "..." + name.substr(from) : "";
-        }
-        text += name;
+    const std::unique_lock lock(screen_, std::try_to_lock);
+    if (!lock.owns_lock()) {
+        return;  // a report is being written: the next file draws
     }
-    write_all(fd_, text);
+    const std::string text =
+        fitted(files_, bytes_, text::visible(current_, text::visible_form::field), terminal_width(fd_));
+    if (text.empty()) {
+        erase();
+        return;
+    }
+    write_all(fd_, std::string(rub_out) + text);
     shown_ = true;
 }
 
 void progress_line::erase()
 {
-    if (shown_) {
-        shown_ = false;
+    if (shown_.exchange(false)) {
         write_all(fd_, rub_out);
     }
 }
+
+void progress_line::before_write_hook(void* self)
+{
+    auto* line = static_cast<progress_line*>(self);
+    line->screen_.lock();
+    line->erase();
+}
+
+void progress_line::after_write_hook(void* self) { static_cast<progress_line*>(self)->screen_.unlock(); }
 
 }  // namespace framelint::cli

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <dirent.h>
@@ -34,11 +35,6 @@ struct entry {
     std::string name;
     entry_type type;
 };
-
-std::string join(const std::string& dir, const std::string& name)
-{
-    return !dir.empty() && dir.back() == '/' ? dir + name : dir + "/" + name;
-}
 
 // What an entry of the directory dir_fd is: a directory only as itself (links to
 // directories are not followed), a file as itself or through a symbolic link. The
@@ -108,11 +104,19 @@ opened_entry open_entry(int dir_fd, const char* name, bool through_link)
 }
 
 struct walker {
+    walker(const std::function<bool(int, const std::string&, std::int64_t)>* check, const std::function<bool(listed_file&&)>* take,
+           const std::function<void(const std::string&, std::string_view)>& skip)
+        : check_file(check), take_file(take), skipped(skip)
+    {
+    }
+
     // One of the two is set: the walk opens each file and hands check_file its
     // descriptor, or hands take_file the listing alone.
     const std::function<bool(int, const std::string&, std::int64_t)>* check_file;
     const std::function<bool(listed_file&&)>* take_file;
     const std::function<void(const std::string&, std::string_view)>& skipped;
+    // Called before each directory below the top is opened, when set.
+    const std::function<void()>* before_opening_directory = nullptr;
     std::vector<std::pair<dev_t, ino_t>> path_dirs;  // the directories from the top down to this one
 
     void cannot(const std::string& path, int error) { skipped(path, std::strerror(error)); }
@@ -154,9 +158,8 @@ struct walker {
         return true;
     }
 
-    // Checks the file listed as e in dir, if it still is a regular file. Kept
-    // out of walk(), whose frame is paid once per level of the tree.
-    [[gnu::noinline]] bool check(const std::shared_ptr<const walked_directory>& dir, const entry& e, std::string&& path)
+    // Checks the file listed as e in dir, if it still is a regular file.
+    bool check(const std::shared_ptr<const walked_directory>& dir, const entry& e, std::string&& path)
     {
         const bool through_link = e.type == entry_type::linked_file;
         if (take_file != nullptr) {
@@ -172,58 +175,87 @@ struct walker {
         return go_on;
     }
 
-    // Walks the open directory dir_fd, then lets it go (it is closed once no
-    // file handed out from it needs it).
-    bool walk(int dir_fd, const std::string& dir)
+    // A directory being walked: its entries, read whole, and the next one to take.
+    struct level {
+        std::shared_ptr<const walked_directory> handle;
+        std::vector<entry> entries;
+        std::size_t next = 0;
+        std::size_t path_size = 0;  // its path is the first path_size bytes of here
+    };
+    // The directories from the top down to the one being walked: a loop, not a
+    // recursion, so that no depth the file system allows runs out of stack, and
+    // one path string for all of them, so that memory grows with the depth alone.
+    std::vector<level> levels;
+    std::string here;  // the path of the entry being walked
+
+    // Starts walking the open directory dir_fd, whose path is here; it is
+    // closed once no file handed out from it needs it.
+    void enter(int dir_fd)
     {
-        const auto handle = std::make_shared<const walked_directory>(dir_fd);
+        auto handle = std::make_shared<const walked_directory>(dir_fd);
         struct stat st {};
         if (fstat(dir_fd, &st) != 0) {
-            cannot(dir, errno);
-            return true;
+            cannot(here, errno);
+            return;
         }
         const std::pair<dev_t, ino_t> id{st.st_dev, st.st_ino};
         if (std::find(path_dirs.begin(), path_dirs.end(), id) != path_dirs.end()) {
-            return true;  // already being walked further up
+            return;  // already being walked further up
+        }
+        std::vector<entry> entries;
+        if (!read_entries(dir_fd, here, entries)) {
+            return;
         }
         path_dirs.push_back(id);
-        std::vector<entry> entries;
-        bool go_on = true;
-        if (read_entries(dir_fd, dir, entries)) {
-            for (const entry& e : entries) {
-                std::string path = join(dir, e.name);
-                if (e.type == entry_type::directory) {
-                    const int sub = openat(dir_fd, e.name.c_str(),
-                                           O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-                    if (sub < 0) {
-                        cannot(path, errno);
-                        continue;
-                    }
-                    go_on = walk(sub, path);
-                } else {
-                    go_on = check(handle, e, std::move(path));
-                }
-                if (!go_on) {
-                    break;
-                }
-            }
-        }
-        path_dirs.pop_back();
-        return go_on;
+        levels.push_back({std::move(handle), std::move(entries), 0, here.size()});
     }
 
     bool walk_top(const std::string& dir)
     {
         allow_all_descriptors();
+        here = dir;
         // Named by the user: a link to it is followed.
         const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NONBLOCK | O_CLOEXEC);
         if (fd < 0) {
             cannot(dir, errno);
             return true;
         }
-        return walk(fd, dir);
+        enter(fd);
+        while (!levels.empty()) {
+            level& top = levels.back();
+            if (top.next == top.entries.size()) {
+                levels.pop_back();
+                path_dirs.pop_back();
+                continue;
+            }
+            const entry e = std::move(top.entries[top.next++]);
+            here.resize(top.path_size);
+            if (here.empty() || here.back() != '/') {
+                here += '/';
+            }
+            here += e.name;
+            if (e.type != entry_type::directory) {
+                if (!check(top.handle, e, std::string(here))) {
+                    return false;
+                }
+                continue;
+            }
+            if (before_opening_directory != nullptr) {
+                (*before_opening_directory)();
+            }
+            const int sub = openat(top.handle->fd, e.name.c_str(),
+                                   O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+            if (sub < 0) {
+                cannot(here, errno);
+                continue;
+            }
+            enter(sub);  // top is not to be used from here on
+        }
+        return true;
     }
 };
+
+std::atomic<int> directories_open{0};
 
 }  // namespace
 
@@ -233,12 +265,17 @@ bool is_audio_file_name(std::string_view name)
                        [&](std::string_view ext) { return ends_with_folded(name, ext); });
 }
 
+walked_directory::walked_directory(int open_fd) : fd(open_fd) { directories_open.fetch_add(1); }
+
 walked_directory::~walked_directory()
 {
     if (fd >= 0) {
         ::close(fd);
     }
+    directories_open.fetch_sub(1);
 }
+
+int walked_directory::open_now() { return directories_open.load(std::memory_order_relaxed); }
 
 opened_entry open_listed_file(const listed_file& file)
 {
@@ -249,14 +286,18 @@ bool walk_tree(const std::string& dir,
                const std::function<bool(int, const std::string&, std::int64_t)>& check_file,
                const std::function<void(const std::string&, std::string_view)>& skipped)
 {
-    walker w{&check_file, nullptr, skipped, {}};
+    walker w{&check_file, nullptr, skipped};
     return w.walk_top(dir);
 }
 
 bool walk_tree_unopened(const std::string& dir, const std::function<bool(listed_file&&)>& take_file,
-                        const std::function<void(const std::string&, std::string_view)>& skipped)
+                        const std::function<void(const std::string&, std::string_view)>& skipped,
+                        const std::function<void()>& before_opening_directory)
 {
-    walker w{nullptr, &take_file, skipped, {}};
+    walker w{nullptr, &take_file, skipped};
+    if (before_opening_directory) {
+        w.before_opening_directory = &before_opening_directory;
+    }
     return w.walk_top(dir);
 }
 

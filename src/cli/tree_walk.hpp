@@ -35,8 +35,10 @@ bool walk_tree(const std::string& dir,
 // from it are done with it.
 struct walked_directory {
     int fd = -1;
-    explicit walked_directory(int open_fd) : fd(open_fd) {}
+    explicit walked_directory(int open_fd);
     ~walked_directory();
+    // How many are open in the process now (each holds a descriptor).
+    static int open_now();
     walked_directory(const walked_directory&) = delete;
     walked_directory& operator=(const walked_directory&) = delete;
 };
@@ -63,8 +65,10 @@ opened_entry open_listed_file(const listed_file& file);
 
 // walk_tree() that leaves the files unopened: take_file gets each regular file's
 // listing, in the same order and with skipped's calls in the same places, and
-// returns false to end the walk.
+// returns false to end the walk. before_opening_directory, when set, is called
+// before each directory below dir is opened (to wait for descriptors, say).
 bool walk_tree_unopened(const std::string& dir, const std::function<bool(listed_file&&)>& take_file,
-                        const std::function<void(const std::string& path, std::string_view why)>& skipped);
+                        const std::function<void(const std::string& path, std::string_view why)>& skipped,
+                        const std::function<void()>& before_opening_directory = {});
 
 }  // namespace framelint::cli

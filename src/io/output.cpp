@@ -7,6 +7,8 @@
 #include <unistd.h>
 #include <vector>
 
+#include "text/visible_text.hpp"
+
 namespace framelint::io {
 
 output::output(int fd, bool flush_each_message)
@@ -37,9 +39,36 @@ void output::send(const std::uint8_t* bytes, std::size_t n)
         error_ = sink_->take(bytes, n);
         return;
     }
-    if (before_send_ != nullptr && n > 0) {
+    if (n == 0) {
+        return;
+    }
+    if (before_send_ != nullptr) {
         before_send_(before_send_context_);
     }
+    // The after-hook runs even when escaping the bytes runs out of memory.
+    struct after_guard {
+        void (*hook)(void*);
+        void* context;
+        ~after_guard()
+        {
+            if (hook != nullptr) {
+                hook(context);
+            }
+        }
+    } const after{after_send_, before_send_context_};
+    const std::string_view text(reinterpret_cast<const char*>(bytes), n);
+    if (visible_ && !text::is_plain(text, text::visible_form::layout)) {
+        std::string shown;
+        shown.reserve(n + n / 4);
+        text::append_visible(shown, text, text::visible_form::layout);
+        send_to_fd(reinterpret_cast<const std::uint8_t*>(shown.data()), shown.size());
+    } else {
+        send_to_fd(bytes, n);
+    }
+}
+
+void output::send_to_fd(const std::uint8_t* bytes, std::size_t n)
+{
     while (n > 0) {
         const ssize_t put = ::write(fd_, bytes, n);
         if (put < 0) {

@@ -67,6 +67,12 @@ public:
         before_send_ = hook;
         before_send_context_ = context;
     }
+    // And called once those bytes are written (same context).
+    void after_sending(void (*hook)(void*)) { after_send_ = hook; }
+
+    // For a terminal: text from files and names goes out with its control
+    // bytes made visible (text/visible_text.hpp); line ends and tabs pass.
+    void show_controls_visibly() { visible_ = true; }
 
     bool failed() const { return error_ != 0; }
     // errno of the first failed write, or 0.
@@ -74,13 +80,16 @@ public:
 
 private:
     void send(const std::uint8_t* bytes, std::size_t n);
+    void send_to_fd(const std::uint8_t* bytes, std::size_t n);
 
     int fd_ = -1;
     std::string* capture_ = nullptr;
     output_sink* sink_ = nullptr;
     bool flush_each_message_ = false;
     bool discard_ = false;
+    bool visible_ = false;
     void (*before_send_)(void*) = nullptr;
+    void (*after_send_)(void*) = nullptr;
     void* before_send_context_ = nullptr;
     int error_ = 0;
     aligned_block block_;

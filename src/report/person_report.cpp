@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "report/json_report.hpp"
+#include "text/visible_text.hpp"
 
 namespace framelint {
 namespace {
@@ -85,18 +86,8 @@ std::string repairs_done(const repair_report& r)
 }  // namespace
 
 // A name goes out as given, but for control bytes: a line break in a name
-// would split its record in two.
-std::string printable_name(std::string_view name)
-{
-    std::string shown(name);
-    for (char& ch : shown) {
-        const auto b = static_cast<unsigned char>(ch);
-        if (b < 0x20 || b == 0x7F) {
-            ch = '?';
-        }
-    }
-    return shown;
-}
+// would split its record in two, and an ESC or a C1 byte would act on a terminal.
+std::string printable_name(std::string_view name) { return text::question_marks_for_controls(name); }
 
 namespace {
 
