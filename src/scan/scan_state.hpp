@@ -6,6 +6,7 @@
 #include <optional>
 #include <vector>
 
+#include "checksum/audio_hash.hpp"
 #include "header/frame_info.hpp"
 #include "id3v1/tail_ring.hpp"
 #include "io/byte_source.hpp"
@@ -67,6 +68,10 @@ struct scan_state {
     integrity_watch integrity;                  // used under -c only
     std::optional<integrity_verdict> verdict;  // -c: what vouched for the stream
     stream_layout layout;                      // -c: the stream's tags and runs of frames
+    // -c: the audio frames of the layout's runs but a VBR header frame, hashed
+    // as each run takes them in; the digest once the stream was read to its end.
+    audio_hash audio;
+    std::optional<audio_digest> audio_sum;
 };
 
 // What one scan works with, and the decisions the options fix for its whole length.
