@@ -19,6 +19,7 @@
 
 #include "cli/file_list.hpp"
 #include "cli/person_session.hpp"
+#include "cli/record_hook.hpp"
 #include "cli/tree_walk.hpp"
 
 namespace framelint::cli {
@@ -613,7 +614,10 @@ files_outcome check_in_parallel(const parsed_command_line& command, name_list* l
     parallel_run run(command.options, jobs, out, err, session != nullptr ? &session->run : nullptr);
     // Everything is a file checked or a message in its place, so that a
     // directory's files and its errors keep the plain run's order.
-    const auto take_file = [&](listed_file&& file) { return run.check_listed(std::move(file)); };
+    const auto take_file = [&](listed_file&& file) {
+        record_commit_due();  // the record is written from this thread alone
+        return run.check_listed(std::move(file));
+    };
     const auto cannot_open = [&](const std::string& path, std::string_view why) {
         run.say("framelint: " + path + " " + std::string(why) + "\n", true);
     };
@@ -630,6 +634,7 @@ files_outcome check_in_parallel(const parsed_command_line& command, name_list* l
         } else {
             go_on = run.check(*name);
         }
+        record_commit_due();
     }
     if (go_on && list != nullptr && list->error() != 0) {
         run.say(list_error_message(*command.files_from, list->error()), true);

@@ -43,6 +43,10 @@ enum class problem_kind : std::uint8_t {
     joined_streams,      // an ID3v2 tag between two runs of frames: two files joined
     free_format,         // bit-rate index 0: the frames' lengths are not in their headers, so they go unchecked
     music_ends_early,    // the LAME tag's music length ends before the last frame of the stream does
+    // Found against the record of a collection (--db).
+    audio_changed,    // the audio hash differs while size and modification time are as recorded: bit rot
+    audio_rewritten,  // the audio hash differs and a program wrote the file since (a notice)
+    file_missing,     // a recorded file that is gone (a notice)
 };
 
 // Damage makes a file DAMAGED; a notice is printed and listed, and changes
@@ -89,6 +93,9 @@ inline constexpr problem_kind_info problem_kinds[] = {
     {problem_kind::joined_streams, "joined_streams", {"tag_length", "", ""}},
     {problem_kind::free_format, "free_format", {"header", "", ""}, problem_severity::notice},
     {problem_kind::music_ends_early, "music_ends_early", {"music_end", "stream_end", ""}},
+    {problem_kind::audio_changed, "audio_changed", {"recorded_at", "", ""}},
+    {problem_kind::audio_rewritten, "audio_rewritten", {"recorded_at", "", ""}, problem_severity::notice},
+    {problem_kind::file_missing, "file_missing", {"recorded_at", "", ""}, problem_severity::notice},
 };
 
 constexpr const problem_kind_info& info_of(problem_kind kind) { return problem_kinds[static_cast<std::size_t>(kind)]; }

@@ -126,7 +126,15 @@ std::string person_line(const person_record& r, const person_style& style, const
     }
     parts.insert(parts.end(), extra.begin(), extra.end());
     const bool repair_failed = r.repair != nullptr && !r.repair->reason.empty();
-    if (r.verdict == person_verdict::clean && !style.every_file && extra.empty() && !repair_failed) {
+    // Audio that a program rewrote since it was recorded (--db) is worth a look
+    // even in a clean file: it may not have been meant.
+    bool rewritten = false;
+    if (r.problems != nullptr) {
+        for (const problem& p : r.problems->kept) {
+            rewritten = rewritten || p.kind == problem_kind::audio_rewritten;
+        }
+    }
+    if (r.verdict == person_verdict::clean && !style.every_file && extra.empty() && !repair_failed && !rewritten) {
         return "";
     }
     std::string line = printable_name(r.file_label) + ": " + verdict_word(r.verdict);
@@ -135,6 +143,12 @@ std::string person_line(const person_record& r, const person_style& style, const
     }
     line += '\n';
     return line;
+}
+
+std::string missing_line(std::string_view path, std::int64_t recorded_at)
+{
+    const problem gone{problem_kind::file_missing, false, 0, {recorded_at, 0, 0}};
+    return printable_name(path) + ": " + plain_words(gone, stream_clues{}) + "\n";
 }
 
 std::string person_run::take_line(const person_record& r, std::int64_t bytes_read)
@@ -164,6 +178,7 @@ void person_tally::merge(const person_tally& other)
     damaged += other.damaged;
     unreadable += other.unreadable;
     repaired += other.repaired;
+    missing += other.missing;
     bytes += other.bytes;
 }
 
@@ -191,8 +206,8 @@ std::string tally_line(const person_tally& t, double seconds, bool repairs)
     std::snprintf(time, sizeof time, "%.1f s", seconds);
     return std::to_string(t.files) + (t.files == 1 ? " file: " : " files: ") + std::to_string(t.clean) + " clean, " +
            (repairs ? std::to_string(t.repaired) + " repaired, " : "") + std::to_string(t.damaged) + " damaged, " +
-           std::to_string(t.unreadable) + " unreadable (" +
-           size_words(t.bytes) + " in " + time + ")\n";
+           std::to_string(t.unreadable) + " unreadable" +
+           (t.missing > 0 ? ", " + std::to_string(t.missing) + " missing" : "") + " (" + size_words(t.bytes) + " in " + time + ")\n";
 }
 
 }  // namespace framelint

@@ -51,6 +51,7 @@ struct person_tally {
     std::int64_t damaged = 0;
     std::int64_t unreadable = 0;
     std::int64_t repaired = 0;
+    std::int64_t missing = 0;  // --db: recorded files under the folders checked that are gone
     std::int64_t bytes = 0;  // read, over every file
 
     void add(person_verdict v, std::int64_t bytes_read);
@@ -70,8 +71,13 @@ struct person_run {
     std::string take_line(const person_record& r, std::int64_t bytes_read);
 };
 
+// The line for a recorded file that is gone (--db), with its line end:
+// "PATH: missing since DATE". recorded_at: seconds since 1970.
+std::string missing_line(std::string_view path, std::int64_t recorded_at);
+
 // "64 files: 49 clean, 13 damaged, 2 unreadable (1.2 GB in 3.4 s)", with its line end;
-// with repairs, "64 files: 49 clean, 12 repaired, 1 damaged, 2 unreadable (...)".
+// with repairs, "64 files: 49 clean, 12 repaired, 1 damaged, 2 unreadable (...)";
+// with recorded files gone, ", 3 missing" after the unreadable ones.
 std::string tally_line(const person_tally& t, double seconds, bool repairs = false);
 
 // A byte count for people: "917 bytes", "17.1 kB", "1.2 GB" (powers of 1000).

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cstring>
+#include <ctime>
 #include <string_view>
 
 #include "header/frame_info.hpp"
@@ -129,6 +130,17 @@ std::string what_it_looks_like(std::span<const std::uint8_t> bytes, std::int64_t
     return "a text file?";
 }
 
+std::string date_words(std::int64_t seconds)
+{
+    const auto t = static_cast<std::time_t>(seconds);
+    std::tm local{};
+    char text[32] = "an unknown date";
+    if (localtime_r(&t, &local) != nullptr) {
+        std::strftime(text, sizeof text, "%Y-%m-%d", &local);
+    }
+    return text;
+}
+
 std::int64_t plain_offset(const problem& p)
 {
     switch (p.kind) {
@@ -188,6 +200,12 @@ std::string plain_words(const problem& p, const stream_clues& clues)
     case problem_kind::free_format: return "free-format frames, whose lengths go unchecked";
     case problem_kind::music_ends_early:
         return "frames go on " + count_of(second - first, "byte", "bytes") + " past the music the LAME tag declares";
+    case problem_kind::audio_changed:
+        return "the audio changed since " + date_words(first) +
+               " while no program wrote the file: restore it from a backup";
+    case problem_kind::audio_rewritten:
+        return "a program rewrote the audio since " + date_words(first) + " (re-encoded, gain applied or repaired)";
+    case problem_kind::file_missing: return "missing since " + date_words(first);
     }
     return "a problem of an unknown kind";
 }
