@@ -17,6 +17,7 @@
 #include "repair/repair_plan.hpp"
 #include "repair/scan_facts.hpp"
 #include "scan/scan_file.hpp"
+#include "cli/record_hook.hpp"
 
 namespace framelint::cli {
 
@@ -140,7 +141,8 @@ std::string damage_named(const problem_list& problems)
 }
 
 // Whether a repaired stream passes the check: read back from fd as -c reads.
-std::string vet_repaired(int fd)
+// audio: when given, the hash of the repaired stream's audio, for the record.
+std::string vet_repaired(int fd, std::optional<audio_digest>* audio = nullptr, std::int64_t* frames = nullptr)
 {
     if (::lseek(fd, 0, SEEK_SET) != 0) {
         return std::string("cannot read the repaired file back: ") + std::strerror(errno);
@@ -157,6 +159,10 @@ std::string vet_repaired(int fd)
     const scan_state st = scan_stream(in, check, out, err);
     if (in.error() != 0) {
         return std::string("cannot read the repaired file back: ") + std::strerror(in.error());
+    }
+    if (audio != nullptr) {
+        *audio = st.audio_sum;
+        *frames = st.audio.frames();
     }
     return st.counters.bad_frames == 0 ? "" : "the repaired stream would still not pass the check";
 }
@@ -285,6 +291,10 @@ bool fix_named(const std::string& name, const scan_options& options, std::span<s
         in.stop_when_failed(&out);
         scan_state st = scan_stream(in, options, out, scan_err);
         stream_verdict v = judge(st, fd);
+        consult_record(fd, name, st, scan_err);
+        std::optional<audio_digest> repaired_audio;
+        std::int64_t repaired_frames = 0;
+        const auto vet = [&](int copy) { return vet_repaired(copy, &repaired_audio, &repaired_frames); };
         if (in.error() != 0) {
             v.report = repair_report{"failed", std::string("it could not be read to its end"), "", {}};
         } else if (v.plan.changes() && !S_ISREG(seen.st_mode)) {
@@ -293,11 +303,19 @@ bool fix_named(const std::string& name, const scan_options& options, std::span<s
             const auto pieces = pieces_of(v.plan);
             const std::string lost = loses_id3v1(fd, seen.st_size, pieces);
             const io::rewrite_outcome done =
-                lost.empty() ? io::rewrite_file(target, fd, seen, pieces, !options.no_backup, vet_repaired, kill_if_asked)
+                lost.empty() ? io::rewrite_file(target, fd, seen, pieces, !options.no_backup, vet, kill_if_asked)
                              : io::rewrite_outcome{false, true, "", lost};
             if (done.done) {
                 v.report.outcome = "repaired";
                 v.report.backup = done.backup;
+                // Its own change is never later taken for bit rot. (Audio that
+                // had changed against the record keeps the record as it was.)
+                const auto& found = st.problems.kept;
+                if (repaired_audio && std::none_of(found.begin(), found.end(), [](const problem& p) {
+                        return p.kind == problem_kind::audio_changed;
+                    })) {
+                    record_repaired(name, *repaired_audio, repaired_frames, true);
+                }
             } else if (done.vetoed) {
                 v.report = repair_report{"not_repaired", done.failure, "", {}};
             } else {

@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <chrono>
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
@@ -133,6 +134,22 @@ bool lock_record(int fd, bool shared)
     }
 }
 
+// The URI that opens path read-only as a file nobody changes.
+std::string immutable_uri(const std::string& path)
+{
+    std::string uri = "file:";
+    for (const char ch : path) {
+        if (ch == '%' || ch == '?' || ch == '#') {
+            char escaped[4];
+            std::snprintf(escaped, sizeof escaped, "%%%02X", static_cast<unsigned char>(ch));
+            uri += escaped;
+        } else {
+            uri += ch;
+        }
+    }
+    return uri + "?immutable=1";
+}
+
 }  // namespace
 
 finding judge(const record_row& recorded, const file_identity& now, const audio_digest& hash)
@@ -204,13 +221,30 @@ record_book::opened record_book::open(const std::string& path)
     }
     sqlite3_busy_timeout(db, busy_wait_ms);
     // A new record gets its schema; an existing one must have it.
-    int tables = 0;
-    {
+    int tables = -1;
+    const auto count_tables = [&] {
         statement count(db, "SELECT count(*) FROM sqlite_master WHERE type = 'table' AND name = 'files'");
-        if (count.s == nullptr || sqlite3_step(count.s) != SQLITE_ROW) {
-            return fail("could not be read: " + sql_error(db));
+        if (count.s != nullptr && sqlite3_step(count.s) == SQLITE_ROW) {
+            tables = sqlite3_column_int(count.s, 0);
         }
-        tables = sqlite3_column_int(count.s, 0);
+    };
+    count_tables();
+    if (tables < 0 && !writable) {
+        // A record in WAL mode on a read-only file system: SQLite cannot make
+        // the shared-memory file beside it, but may read it as it lies when
+        // told that nobody changes it.
+        sqlite3_close(db);
+        db = nullptr;
+        if (sqlite3_open_v2(immutable_uri(path).c_str(), &db, SQLITE_OPEN_READONLY | SQLITE_OPEN_URI | SQLITE_OPEN_NOMUTEX,
+                            nullptr) == SQLITE_OK) {
+            book->db_ = db;
+            count_tables();
+        } else {
+            book->db_ = db;
+        }
+    }
+    if (tables < 0) {
+        return fail("could not be read: " + sql_error(db));
     }
     if (tables == 0) {
         if (!writable) {
