@@ -253,3 +253,40 @@ TEST(Record, Judge)
 
 }  // namespace
 }  // namespace framelint::test
+
+namespace framelint::test {
+namespace {
+
+std::int64_t recorded_size(const std::string& db_path)
+{
+    sqlite3* db = nullptr;
+    sqlite3_open(db_path.c_str(), &db);
+    sqlite3_stmt* q = nullptr;
+    sqlite3_prepare_v2(db, "SELECT size FROM files", -1, &q, nullptr);
+    const std::int64_t size = sqlite3_step(q) == SQLITE_ROW ? sqlite3_column_int64(q, 0) : -1;
+    sqlite3_finalize(q);
+    sqlite3_close(db);
+    return size;
+}
+
+TEST(Record, FixUpdatesTheRecordOfWhatItRepairs)
+{
+    temp_dir dir;
+    const std::string music = dir.file("song.mp3");
+    const bytes audio = song(2);
+    bytes damaged(audio.begin(), audio.begin() + 110 + 417 * 20);
+    damaged = damaged + text("junk in the middle") + bytes(audio.begin() + 110 + 417 * 20, audio.end());
+    put(music, damaged);
+    const std::string db = dir.file("record.db");
+    const run_result fixed = run_framelint({"--summary", "--fix", "--no-backup", "--db", db, music});
+    EXPECT_EQ(fixed.status, 0) << fixed.out << fixed.err;
+    const auto repaired_size = static_cast<std::int64_t>(read_file(music).size());
+    EXPECT_LT(repaired_size, static_cast<std::int64_t>(damaged.size()));
+    EXPECT_EQ(recorded_size(db), repaired_size);
+    const run_result later = run_framelint({"--summary=all", "--db", db, music});
+    EXPECT_EQ(later.status, 0);
+    EXPECT_EQ(later.out.substr(0, later.out.find('\n')), music + ": clean");
+}
+
+}  // namespace
+}  // namespace framelint::test

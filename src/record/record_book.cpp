@@ -357,7 +357,8 @@ void record_book::rewritten(const file_identity& file, const audio_digest& hash,
         const record_row fresh{0, file, hash, frames, verdict, now};
         if (const auto recorded = find_path(file.path)) {
             queue(write{write::kind::update, recorded->id, fresh});
-        } else if (!inserted_.contains(file.path)) {
+        } else {
+            // Perhaps queued by this run's check of it: the insert then updates it.
             inserted_.insert(file.path);
             queue(write{write::kind::insert, 0, fresh});
         }
