@@ -112,7 +112,7 @@ echo "## Peak resident memory of --summary -r --db (recorded files, KiB)"
 rm -f rec6000.db*
 "$FRAMELINT" --summary -r --db rec6000.db lib6000 >/dev/null || true
 for n in 1500 6000; do
-    kb=$(/usr/bin/time -f %M "$FRAMELINT" --summary -r --db rec$n.db lib$n 2>&1 >/dev/null | tail -1)
+    kb=$( (/usr/bin/time -f %M "$FRAMELINT" --summary -r --db rec$n.db lib$n 2>&1 >/dev/null || true) | tail -1)
     echo "- $n files: $kb KiB"
 done
 

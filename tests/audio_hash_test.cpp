@@ -75,7 +75,7 @@ TEST(AudioHash, OneFlippedAudioByteChangesIt)
     const bytes stream = audio_frames(50);
     bytes flipped = stream;
     flipped[20 * 417 + 100] ^= 0x01;  // inside a frame's body
-    const scan_options check = options("-c");
+    const scan_options check = options("-c --json");
     const scan_result a = scan_memory(stream, check);
     const scan_result b = scan_memory(flipped, check);
     ASSERT_TRUE(a.state.audio_sum && b.state.audio_sum);
@@ -84,8 +84,9 @@ TEST(AudioHash, OneFlippedAudioByteChangesIt)
 
 TEST(AudioHash, NoneForAStreamNotReadToItsEndOrWithoutFrames)
 {
-    EXPECT_FALSE(scan_memory(audio_frames(20), options("-c -b1000")).state.audio_sum);
-    EXPECT_FALSE(scan_memory(text("only junk, no frame at all"), options("-c")).state.audio_sum);
+    EXPECT_FALSE(scan_memory(audio_frames(20), options("-c --json -b1000")).state.audio_sum);
+    EXPECT_FALSE(scan_memory(text("only junk, no frame at all"), options("-c --json")).state.audio_sum);
+    EXPECT_FALSE(scan_memory(audio_frames(20), options("-c")).state.audio_sum);  // nobody would see it
     const scan_result r = scan_memory(text("only junk"), options("-c --json"));
     EXPECT_NE(r.out.find("\"audio_hash\":null"), std::string::npos) << r.out;
 }

@@ -516,14 +516,22 @@ TEST(Limits, OutOfMemoryIsAMessageAndStatusOne)
     // about 1 MiB the dynamic loader itself may die of a signal before any of the
     // program's code runs (seen at 1024 KiB once the program grew past 780 KB),
     // while from there up to where the program runs it fails cleanly with 127.
+    // That threshold grows with the program (with SQLite linked in, a 2.2 MB
+    // program, the loader died at 2 MiB too): a signal is taken for the
+    // loader's as long as no larger cap has let the loader get as far as 127.
     const std::string song = fixture("lame_cbr128.mp3");
     int out_of_memory = 0;
+    bool loader_got_through = false;
     for (std::size_t cap = 2u << 20; cap <= 8u << 20; cap += 32u << 10) {
         launch how;
         how.args = {"-a", song};
         how.address_space = cap;
         const run_result r = run_framelint_as(how);
         SCOPED_TRACE("address space " + std::to_string(cap >> 10) + " KiB: " + r.err);
+        if (r.status > 128 && !loader_got_through && r.out.empty()) {
+            continue;  // the dynamic loader's own death, before any of the program ran
+        }
+        loader_got_through = true;
         if (r.status == 1) {
             EXPECT_EQ(r.err, "framelint: out of memory\n");
             ++out_of_memory;

@@ -11,6 +11,12 @@
 
 #define XXH_STATIC_LINKING_ONLY
 #include <xxhash.h>
+#if defined(__x86_64__) || defined(__i386__)
+#include <xxh_x86dispatch.h>
+#define FRAMELINT_XXH3_128_UPDATE XXH3_128bits_update_dispatch
+#else
+#define FRAMELINT_XXH3_128_UPDATE XXH3_128bits_update
+#endif
 
 namespace framelint {
 
@@ -33,7 +39,9 @@ public:
     // Bytes of frames, and how many frames they complete.
     void add(const std::uint8_t* bytes, std::size_t n, std::int64_t frames)
     {
-        XXH3_128bits_update(&state_, bytes, n);
+        // On x86 the library's dispatch runs the widest vector code this
+        // processor has (its plain entry point is built for SSE2 only).
+        FRAMELINT_XXH3_128_UPDATE(&state_, bytes, n);
         bytes_ += static_cast<std::int64_t>(n);
         frames_ += frames;
     }

@@ -150,6 +150,7 @@ std::string vet_repaired(int fd, std::optional<audio_digest>* audio = nullptr, s
     scan_options check;
     check.integrity = true;
     check.check_all = true;
+    check.hash_audio = audio != nullptr;
     std::string ignored_out;
     std::string ignored_err;
     io::output out(ignored_out);

@@ -190,6 +190,7 @@ struct switch_reader {
             }
             result.record_path = std::string(*argument);
             result.options.integrity = true;  // the record holds the hash that -c works out
+            result.options.hash_audio = true;
             return true;
         }
         if (name == "--files-from") {
@@ -254,6 +255,9 @@ struct switch_reader {
 
 void apply_implications(scan_options& o)
 {
+    if (o.json_lines) {
+        o.hash_audio = true;  // a line under -c carries the audio hash
+    }
     if (!o.verbose && !o.check_all && !o.byte_search) {
         o.check_all = true;  // by default every frame, to the end of the stream
     } else if (!o.check_all) {

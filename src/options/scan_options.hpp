@@ -28,6 +28,10 @@ struct scan_options {
     bool person_offsets = false; // --summary=offsets: each finding says where it is
     bool fix_in_place = false;   // --fix: checked as with -c, then repaired in place
     bool no_backup = false;      // --no-backup: --fix keeps no FILE.bak
+    // Under -c: the audio frames are hashed (--json shows the hash, --db keeps
+    // it). Reading every audio byte costs more than the rest of -c on a stream
+    // without a music CRC, so nothing else pays for it.
+    bool hash_audio = false;
 
     // -b's number. Empty is "no budget": the budget never ends the scan, and the
     // scan stops right after the first accepted frame.

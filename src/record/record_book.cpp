@@ -220,6 +220,13 @@ record_book::opened record_book::open(const std::string& path)
         return fail("is busy: another framelint run is using it (try again when it has finished)");
     }
     sqlite3_busy_timeout(db, busy_wait_ms);
+    if (writable) {
+        // The run holds the record alone (lock_record): SQLite need not take and
+        // drop its own locks around every look-up, two system calls each, and
+        // keeps the WAL index in memory instead of a shared file. Set before
+        // anything is read, or it would not hold.
+        exec(db, "PRAGMA locking_mode = EXCLUSIVE");
+    }
     // A new record gets its schema; an existing one must have it.
     int tables = -1;
     const auto count_tables = [&] {
@@ -279,6 +286,8 @@ record_book::~record_book()
     if (!read_only_ && db_ != nullptr) {
         commit();
     }
+    sqlite3_finalize(by_path_);
+    sqlite3_finalize(by_audio_);
     sqlite3_close(db_);
     // Only now: closing any descriptor of the file drops SQLite's locks on it.
     if (lock_fd_ >= 0) {
@@ -288,26 +297,43 @@ record_book::~record_book()
 
 std::optional<record_row> record_book::find_path(const std::string& path)
 {
-    statement q(db_, std::string("SELECT ") + row_columns + " FROM files WHERE path = ?1");
-    q.text(1, path);
-    if (q.s != nullptr && sqlite3_step(q.s) == SQLITE_ROW) {
-        return row_of(q.s);
+    if (by_path_ == nullptr) {
+        const std::string sql = std::string("SELECT ") + row_columns + " FROM files WHERE path = ?1";
+        sqlite3_prepare_v3(db_, sql.c_str(), -1, SQLITE_PREPARE_PERSISTENT, &by_path_, nullptr);
     }
-    return std::nullopt;
+    std::optional<record_row> found;
+    if (by_path_ != nullptr) {
+        sqlite3_bind_text(by_path_, 1, path.c_str(), static_cast<int>(path.size()), SQLITE_STATIC);
+        if (sqlite3_step(by_path_) == SQLITE_ROW) {
+            found = row_of(by_path_);
+        }
+        sqlite3_reset(by_path_);
+    }
+    return found;
 }
 
 std::optional<record_row> record_book::find_gone(const audio_digest& hash, std::int64_t size)
 {
-    statement q(db_, std::string("SELECT ") + row_columns + " FROM files WHERE audio_hash = ?1 AND size = ?2 ORDER BY path");
-    q.text(1, hex_of(hash));
-    q.integer(2, size);
-    while (q.s != nullptr && sqlite3_step(q.s) == SQLITE_ROW) {
-        record_row r = row_of(q.s);
-        if (!claimed_.contains(r.id) && gone(r.file.path)) {
-            return r;
-        }
+    if (by_audio_ == nullptr) {
+        const std::string sql =
+            std::string("SELECT ") + row_columns + " FROM files WHERE audio_hash = ?1 AND size = ?2 ORDER BY path";
+        sqlite3_prepare_v3(db_, sql.c_str(), -1, SQLITE_PREPARE_PERSISTENT, &by_audio_, nullptr);
     }
-    return std::nullopt;
+    std::optional<record_row> found;
+    if (by_audio_ != nullptr) {
+        const std::string hex = hex_of(hash);
+        sqlite3_bind_text(by_audio_, 1, hex.c_str(), static_cast<int>(hex.size()), SQLITE_STATIC);
+        sqlite3_bind_int64(by_audio_, 2, size);
+        while (sqlite3_step(by_audio_) == SQLITE_ROW) {
+            record_row r = row_of(by_audio_);
+            if (!claimed_.contains(r.id) && gone(r.file.path)) {
+                found = std::move(r);
+                break;
+            }
+        }
+        sqlite3_reset(by_audio_);
+    }
+    return found;
 }
 
 judgement record_book::check(const file_identity& file, const audio_digest& hash, std::int64_t frames,

@@ -24,6 +24,7 @@
 #include "checksum/audio_hash.hpp"
 
 struct sqlite3;
+struct sqlite3_stmt;
 
 namespace framelint::record {
 
@@ -122,6 +123,9 @@ private:
     void queue(write w);
     bool run_batch(std::vector<write>& batch);
 
+    // The look-ups, prepared once: preparing costs more than the look-up.
+    sqlite3_stmt* by_path_ = nullptr;
+    sqlite3_stmt* by_audio_ = nullptr;
     sqlite3* db_ = nullptr;
     int lock_fd_ = -1;
     bool read_only_ = false;

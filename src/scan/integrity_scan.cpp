@@ -632,7 +632,7 @@ void take_hidden_audio(scan_context& c, std::span<const std::uint8_t> last, std:
             last_start = frame_start;
             ++frames;
             samples += f.samples_per_frame;
-            if (!header_frame && frame_start != st.layout.vbr_frame) {
+            if (c.hashes_audio && !header_frame && frame_start != st.layout.vbr_frame) {
                 hash_across(c, bytes.last, bytes.after, at, static_cast<std::size_t>(length));
             }
         }
@@ -961,9 +961,9 @@ void frame_of_stream_whole(scan_context& c, std::int64_t start, std::int64_t end
     if (w.frame_left_out) {
         return;  // its bytes lie between runs, as junk does
     }
-    if (start != c.state.layout.vbr_frame && !w.frame_opens_run) {
+    if (c.hashes_audio && start != c.state.layout.vbr_frame && !w.frame_opens_run) {
         // The frame was consumed just now: its bytes are the input's last ones.
-        std::array<std::uint8_t, scan_context::longest_frame> frame{};
+        std::array<std::uint8_t, scan_context::longest_frame> frame;  // filled by last_consumed
         const auto length = static_cast<std::size_t>(end - start);
         if (c.state.counters.bytes_read == end && length <= frame.size() &&
             c.in.last_consumed(frame.data(), length) == length) {
@@ -1039,7 +1039,7 @@ void finish_integrity(scan_context& c, bool ended)
         layout.complete = at_stream_end && !w.layout_overflow;
         // A hash of part of the stream, or of no frame at all, would vouch for nothing.
         const audio_hash& audio = c.state.audio;
-        if (at_stream_end && audio.whole() && audio.frames() > 0) {
+        if (c.hashes_audio && at_stream_end && audio.whole() && audio.frames() > 0) {
             c.state.audio_sum = audio.digest();
         }
     }

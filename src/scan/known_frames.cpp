@@ -128,7 +128,7 @@ bool walk(scan_context& c)
             }
             if (p - unfed >= watch_run) {
                 c.watch->feed(unfed, static_cast<std::size_t>(p - unfed));
-                if (c.stream_rules) {
+                if (c.hashes_audio) {
                     hash_audio(c, unfed, static_cast<std::size_t>(p - unfed), 0);  // whole frames, counted below
                 }
                 unfed = p;
@@ -160,7 +160,7 @@ bool walk(scan_context& c)
     }
     if constexpr (watched) {
         c.watch->feed(unfed, static_cast<std::size_t>(p - unfed));
-        if (c.stream_rules) {
+        if (c.hashes_audio) {
             // Every frame walked is in the last run, and none carries a VBR header.
             hash_audio(c, unfed, static_cast<std::size_t>(p - unfed), walked);
         }

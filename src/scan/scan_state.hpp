@@ -104,6 +104,8 @@ struct scan_context {
     // Plain frames may be walked by walk_known_frames: the scan goes on after every
     // frame and nothing else wants to see each one (no repair or frame dump).
     bool walks_known_frames;
+    // -c outside repair, with the audio hash asked for: the layout's frames are hashed.
+    bool hashes_audio;
     // Repair writes a frame only once all of it has arrived: its header, CRC word
     // and body wait here, and a frame the stream ends inside (or one whose body
     // the scan never reads) is dropped, so that the repaired stream holds no
@@ -120,7 +122,8 @@ struct scan_context {
           notes(records_only(opts) ? stderr_stream : stdout_stream),
           watch(opts.integrity ? &st.integrity : nullptr),
           stream_rules(opts.integrity && !writes_repaired_frames(opts)),
-          walks_known_frames(goes_on && !repair && !opts.very_verbose)
+          walks_known_frames(goes_on && !repair && !opts.very_verbose),
+          hashes_audio(stream_rules && opts.hash_audio)
     {
         if (repair) {
             held_frame.reserve(longest_frame);
