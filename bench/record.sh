@@ -15,7 +15,7 @@
 #   FRAMELINT        the binary to measure (default: builds build-rel, Release)
 #   BASE_FRAMELINT   a binary without the hash, for the instruction count (skipped when unset)
 #   BENCH_DIR        where the files go (default /tmp/framelint-record-bench)
-#   BENCH_RUNS       timed runs per command (default 7)
+#   BENCH_RUNS       timed runs per command (default 21)
 #   BENCH_LONG_MB    size of the long file in MiB (default 96)
 #
 # Needs: sox lame sqlite3 valgrind python3 /usr/bin/time
@@ -24,7 +24,7 @@ export LC_ALL=C TZ=UTC
 
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 BENCH_DIR=${BENCH_DIR:-/tmp/framelint-record-bench}
-BENCH_RUNS=${BENCH_RUNS:-7}
+BENCH_RUNS=${BENCH_RUNS:-21}
 BENCH_LONG_MB=${BENCH_LONG_MB:-96}
 say() { printf 'record bench: %s\n' "$*" >&2; }
 
@@ -46,7 +46,7 @@ make_library() {  # dir count
     for k in 0 1 2 3 4 5 6 7 8 9; do
         [[ -f clip$k.mp3 ]] && continue
         sox -R -n -r 44100 -c 2 clip$k.wav synth 0.$((k + 2)) pinknoise vol 0.3 2>/dev/null
-        lame --quiet -t -b $((96 + 16 * k)) clip$k.wav clip$k.mp3
+        lame --quiet -t --resample 44.1 -b $((96 + 16 * k)) clip$k.wav clip$k.mp3
     done
     python3 - "$dir" "$count" <<'PY'
 import os, sys
@@ -73,18 +73,21 @@ PY
     touch "$dir/.done-$count"
 }
 
-median_seconds() {  # command...
+median_pair() {  # two commands, run in turns so that both see the same load: "median1 median2"
     python3 - "$BENCH_RUNS" "$@" <<'PY'
 import subprocess, sys, time
-runs, cmd = int(sys.argv[1]), sys.argv[2:]
-subprocess.run(cmd, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)  # warm-up
-times = []
+runs = int(sys.argv[1])
+split = sys.argv.index("--")
+cmds = [sys.argv[2:split], sys.argv[split + 1:]]
+for c in cmds:
+    subprocess.run(c, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)  # warm-up
+times = [[], []]
 for _ in range(runs):
-    t = time.perf_counter()
-    subprocess.run(cmd, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    times.append(time.perf_counter() - t)
-times.sort()
-print(f"{times[len(times) // 2]:.4f}")
+    for i, c in enumerate(cmds):
+        t = time.perf_counter()
+        subprocess.run(c, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        times[i].append(time.perf_counter() - t)
+print(" ".join(f"{sorted(t)[len(t) // 2]:.4f}" for t in times))
 PY
 }
 
@@ -95,8 +98,7 @@ make_library lib6000 6000
 echo "## --summary -r over 1,500 small files (median of $BENCH_RUNS, seconds)"
 rm -f rec1500.db*
 "$FRAMELINT" --summary -r --db rec1500.db lib1500 >/dev/null || true
-plain=$(median_seconds "$FRAMELINT" --summary -r lib1500)
-recorded=$(median_seconds "$FRAMELINT" --summary -r --db rec1500.db lib1500)
+read -r plain recorded < <(median_pair "$FRAMELINT" --summary -r lib1500 -- "$FRAMELINT" --summary -r --db rec1500.db lib1500)
 first=$(rm -f first.db*; python3 -c "
 import subprocess,time; t=time.perf_counter()
 subprocess.run(['$FRAMELINT','--summary','-r','--db','first.db','lib1500'],stdout=subprocess.DEVNULL)
@@ -122,7 +124,7 @@ for k in 1 2 3 4 5; do
     rm -f kill.db*
     "$FRAMELINT" --summary -r --db kill.db lib1500 >/dev/null 2>&1 &
     pid=$!
-    sleep "0.$((RANDOM % 6 + 1))"
+    sleep "0.$(printf %02d $((RANDOM % 24 + 2)))"  # 0.02 to 0.25 s: the first record takes about 0.3 s
     kill -9 "$pid" 2>/dev/null || true
     wait "$pid" 2>/dev/null || true
     rows=$(sqlite3 kill.db 'SELECT count(*) FROM files' 2>/dev/null || echo "?")
@@ -143,10 +145,12 @@ out = open('long.mp3','wb'); out.write(head); n = len(head)
 while n < $BENCH_LONG_MB * 1048576: out.write(body); n += len(body)"
     fi
     count() {
-        valgrind --tool=callgrind --callgrind-out-file=/dev/null "$@" 2>&1 >/dev/null | sed -n 's/.*Collected : //p'
+        { valgrind --tool=callgrind --callgrind-out-file=/dev/null "$@" 2>&1 >/dev/null || true; } | sed -n 's/.*Collected : //p'
     }
     base=$(count "$BASE_FRAMELINT" -c long.mp3)
-    this=$(count "$FRAMELINT" -c long.mp3)
-    echo "- without the hash: $base"
-    echo "- with the hash: $this ($(python3 -c "print(f'{($this-$base)/$base*100:+.2f} %')"))"
+    echo "- -c, before the hash existed: $base"
+    for how in "-c" "-c --json"; do
+        this=$(count "$FRAMELINT" $how long.mp3)
+        echo "- $how: $this ($(python3 -c "print(f'{($this-$base)/$base*100:+.2f} %')"))"
+    done
 fi
