@@ -92,8 +92,9 @@ public:
     bool read_only() const { return read_only_; }
 
     // Judges a checked file against its record and queues what the record
-    // takes from it. now: seconds since 1970. exists: whether a path is there
-    // (a recorded file under another path is taken over only when gone).
+    // takes from it. now: seconds since 1970. A file not recorded under its
+    // path takes over the record of the same audio and size whose path is
+    // gone (a move), else is recorded anew.
     judgement check(const file_identity& file, const audio_digest& hash, std::int64_t frames,
                     const std::string& verdict, std::int64_t now);
     // A file that --fix rewrote: its record takes the new audio whatever it held.
