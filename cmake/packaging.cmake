@@ -46,7 +46,7 @@ find_program(FRAMELINT_DPKG_SHLIBDEPS dpkg-shlibdeps)
 if(FRAMELINT_DPKG_SHLIBDEPS)
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 else()
-  set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6, libstdc++6, libgcc-s1")
+  set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6, libstdc++6, libgcc-s1, libxxhash0")
 endif()
 
 # Debian installs manual pages compressed; do it in the package's staging tree

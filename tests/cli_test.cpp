@@ -87,6 +87,10 @@ const std::string help_text =
     "                       (- reads the names from standard input).\n\n"
     "     --null            The names of --files-from end in a NUL byte\n"
     "                       instead of a newline (find -print0).\n\n"
+    "     --db FILE         Checks each file as -c does against a record of its\n"
+    "                       audio kept in FILE (SQLite, created when missing),\n"
+    "                       and records it: audio changed while the file was\n"
+    "                       not written is damage. Not with -s, -ss or -sf.\n\n"
     "     --jobs [N]        Checks N files at once (without N, as many as\n"
     "                       there are cores). The output is the same, in the\n"
     "                       same order. Not with -s, -ss, -sf or -.\n\n"
@@ -517,14 +521,26 @@ TEST(Limits, OutOfMemoryIsAMessageAndStatusOne)
     // about 1 MiB the dynamic loader itself may die of a signal before any of the
     // program's code runs (seen at 1024 KiB once the program grew past 780 KB),
     // while from there up to where the program runs it fails cleanly with 127.
+    // The loader's death can come on either side of its clean 127 (seen: 127 at
+    // 5,312 KiB, then SIGSEGV at 5,376 KiB while ld.so mapped the main thread's
+    // TLS, then the program's own "out of memory" at 5,440 KiB): a signal with
+    // nothing said is taken for the loader's until the program itself has run
+    // (status 0 or 1) at a smaller cap.
     const std::string song = fixture("lame_cbr128.mp3");
     int out_of_memory = 0;
+    bool program_ran = false;
     for (std::size_t cap = 2u << 20; cap <= 8u << 20; cap += 32u << 10) {
         launch how;
         how.args = {"-a", song};
         how.address_space = cap;
         const run_result r = run_framelint_as(how);
         SCOPED_TRACE("address space " + std::to_string(cap >> 10) + " KiB: " + r.err);
+        if (r.status > 128 && !program_ran && r.out.empty() && r.err.empty()) {
+            continue;  // the dynamic loader's own death, before any of the program ran
+        }
+        if (r.status == 0 || r.status == 1) {
+            program_ran = true;
+        }
         if (r.status == 1) {
             EXPECT_EQ(r.err, "framelint: out of memory\n");
             ++out_of_memory;

@@ -13,6 +13,7 @@
 #include "cli/apple_double.hpp"
 #include "cli/parallel_check.hpp"
 #include "cli/person_session.hpp"
+#include "cli/record_hook.hpp"
 #include "cli/fix_files.hpp"
 #include "cli/switches.hpp"
 #include "cli/tree_walk.hpp"
@@ -88,16 +89,20 @@ files_outcome check_names(const std::vector<std::string>& files, int opened_fd, 
     };
     files_outcome outcome;
     // Scans one stream and runs the checks after it; false once standard output broke.
-    const auto check_stream = [&](io::byte_source& in, const std::string& label) {
+    // fd: the file's descriptor, for the record (-1: standard input, never recorded).
+    const auto check_stream = [&](io::byte_source& in, const std::string& label, int fd) {
         // Once standard output has failed there is nothing left to do with the
         // stream: reading on would only delay the error, or never end.
         in.stop_when_failed(&out);
         if (session != nullptr) {
             session->file_started(label);
         }
-        if (!scan_file(in, label, options, out, scan_err, person)) {
+        scan_state st = scan_stream(in, options, out, scan_err);
+        consult_record(fd, label, st, scan_err);
+        if (!report_stream(st, in, label, options, out, nullptr, person)) {
             outcome.bad_frames = true;
         }
+        record_commit_due();
         if (session != nullptr) {
             session->file_done();
         }
@@ -127,7 +132,7 @@ files_outcome check_names(const std::vector<std::string>& files, int opened_fd, 
         }
         choose_input_way(fd, file_buffer.bytes(), known_size);
         io::byte_source file(fd, false, file_buffer.bytes(), input_way.map_from(map_from));
-        return check_stream(file, name);
+        return check_stream(file, name, fd);
     };
     const auto check_named = [&](const std::string& name) {
         if (options.fix_in_place) {
@@ -171,7 +176,7 @@ files_outcome check_names(const std::vector<std::string>& files, int opened_fd, 
                 standard_input = std::make_unique<io::byte_source>(STDIN_FILENO, true, stdin_buffer->bytes(),
                                                                    input_way.map_from(map_from));
             }
-            stdout_good = check_stream(*standard_input, "stdin");
+            stdout_good = check_stream(*standard_input, "stdin", -1);
         } else if (options.recursive && ::stat(name.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
             walking = true;
             stdout_good = walk_tree(name, check_opened, skipped);
@@ -269,14 +274,23 @@ int run(int argc, const char* const* argv)
         out.show_controls_visibly();
     }
 
+    if (command.record_path && !open_record(*command.record_path, err)) {
+        return 1;  // nothing checked: the run was asked to keep a record
+    }
+
     std::optional<person_session> person;
     if (command.options.person_report) {
         person.emplace(command.options, out, err);
     }
     const files_outcome outcome = check_all_files(command, out, err, person ? &*person : nullptr);
     if (outcome.stdout_failed) {
+        close_record(err);
         return 1;
     }
+    if (person && command.options.recursive) {
+        list_missing(command.files, person->run, out);
+    }
+    const bool recorded = close_record(err);
     if (person) {
         person->finish(out);
     } else if (!command.options.to_stdout && !command.options.json_lines && !fixes_standard_input(command)) {
@@ -287,7 +301,7 @@ int run(int argc, const char* const* argv)
     }
     // A file that could not be read is no clean file, nor a damaged one: the
     // check itself failed, whatever the other files gave.
-    if (outcome.unreadable) {
+    if (outcome.unreadable || !recorded) {
         return 1;
     }
     return outcome.bad_frames ? 255 : 0;

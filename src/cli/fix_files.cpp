@@ -19,6 +19,7 @@
 #include "report/plain_words.hpp"
 #include "repair/scan_facts.hpp"
 #include "scan/scan_file.hpp"
+#include "cli/record_hook.hpp"
 
 namespace framelint::cli {
 
@@ -169,7 +170,9 @@ std::string damage_named(const problem_list& problems)
 // LAME tag's music length, kept from the whole, runs past the stream's end.
 // A copy that cannot be read back is turned down as well, and read_failed
 // says so: the file is left as it was for a read error, not for damage.
-std::string vet_repaired(int fd, bool incomplete, bool& read_failed)
+// audio: when given, the hash of the repaired stream's audio, for the record.
+std::string vet_repaired(int fd, bool incomplete, bool& read_failed, std::optional<audio_digest>* audio = nullptr,
+                         std::int64_t* frames = nullptr)
 {
     if (::lseek(fd, 0, SEEK_SET) != 0) {
         read_failed = true;
@@ -179,6 +182,7 @@ std::string vet_repaired(int fd, bool incomplete, bool& read_failed)
     check.integrity = true;
     check.check_all = true;
     check.fix_in_place = true;  // the problems are recorded, to tell a shortfall from damage
+    check.hash_audio = audio != nullptr;
     std::string ignored_out;
     std::string ignored_err;
     io::output out(ignored_out);
@@ -189,6 +193,10 @@ std::string vet_repaired(int fd, bool incomplete, bool& read_failed)
     if (in.error() != 0) {
         read_failed = true;
         return std::string("cannot read the repaired file back: ") + std::strerror(in.error());
+    }
+    if (audio != nullptr) {
+        *audio = st.audio_sum;
+        *frames = st.audio.frames();
     }
     const auto shortfalls = std::count_if(st.problems.kept.begin(), st.problems.kept.end(), [](const problem& p) {
         return p.bad_frame && p.kind == problem_kind::music_length;
@@ -388,6 +396,9 @@ bool fix_named(const std::string& name, const scan_options& options, std::span<s
         in.stop_when_failed(&out);
         scan_state st = scan_stream(in, options, out, scan_err);
         stream_verdict v = judge(st, fd, options);
+        consult_record(fd, name, st, scan_err);
+        std::optional<audio_digest> repaired_audio;
+        std::int64_t repaired_frames = 0;
         if (in.error() != 0) {
             v.report = repair_report{"failed", std::string("it could not be read to its end"), "", {}};
         } else if (v.report.outcome == "failed") {
@@ -399,8 +410,8 @@ bool fix_named(const std::string& name, const scan_options& options, std::span<s
             const std::optional<std::string> lost = loses_id3v1(fd, seen.st_size, pieces);
             const bool incomplete = v.plan.incomplete.has_value();
             bool read_back_failed = false;
-            const auto vet = [incomplete, &read_back_failed](int repaired_fd) {
-                return vet_repaired(repaired_fd, incomplete, read_back_failed);
+            const auto vet = [&](int repaired_fd) {
+                return vet_repaired(repaired_fd, incomplete, read_back_failed, &repaired_audio, &repaired_frames);
             };
             const io::rewrite_outcome done =
                 !lost ? io::rewrite_outcome{false, false, "", "it could not be read"}
@@ -410,6 +421,14 @@ bool fix_named(const std::string& name, const scan_options& options, std::span<s
             if (done.done) {
                 v.report.outcome = incomplete ? "playable_incomplete" : v.damaged ? "repaired" : "xing_added";
                 v.report.backup = done.backup;
+                // Its own change is never later taken for bit rot. (Audio that
+                // had changed against the record keeps the record as it was.)
+                const auto& found = st.problems.kept;
+                if (repaired_audio && std::none_of(found.begin(), found.end(), [](const problem& p) {
+                        return p.kind == problem_kind::audio_changed;
+                    })) {
+                    record_repaired(name, *repaired_audio, repaired_frames, true);
+                }
             } else if (done.vetoed && !read_back_failed) {
                 v.report = repair_report{"not_repaired", done.failure, "", {}};
             } else {

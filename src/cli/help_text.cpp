@@ -75,13 +75,17 @@ constexpr const char* help_lines[] = {
     "                       (- reads the names from standard input).\n\n",
     "     --null            The names of --files-from end in a NUL byte\n",
     "                       instead of a newline (find -print0).\n\n",
+    "     --db FILE         Checks each file as -c does against a record of its\n",
+    "                       audio kept in FILE (SQLite, created when missing),\n",
+    "                       and records it: audio changed while the file was\n",
+    "                       not written is damage. Not with -s, -ss or -sf.\n\n",
     "     --jobs [N]        Checks N files at once (without N, as many as\n",
     "                       there are cores). The output is the same, in the\n",
     "                       same order. Not with -s, -ss, -sf or -.\n\n",
     "     --help            Prints this text on standard output.\n\n",
     "     --version         Prints the version.\n\n",
 };
-static_assert(std::size(help_lines) == 72);
+static_assert(std::size(help_lines) == 76);
 
 }  // namespace
 

@@ -23,6 +23,7 @@
 
 #include "cli/file_list.hpp"
 #include "cli/person_session.hpp"
+#include "cli/record_hook.hpp"
 #include "cli/tree_walk.hpp"
 
 namespace framelint::cli {
@@ -720,6 +721,7 @@ files_outcome check_in_parallel(const parsed_command_line& command, name_list* l
     // directory's files and its errors keep the plain run's order.
     const auto take_file = [&](listed_file&& file) {
         run.show_progress(session, file.path);
+        record_commit_due();  // the record is written from this thread alone
         return run.check_listed(std::move(file));
     };
     const auto cannot_open = [&](const std::string& path, std::string_view why) {
@@ -741,6 +743,7 @@ files_outcome check_in_parallel(const parsed_command_line& command, name_list* l
             run.show_progress(session, *name);
             go_on = run.check(*name, index >= named);
         }
+        record_commit_due();
     }
     if (go_on && list != nullptr && (list->error() != 0 || list->broken() != name_list::fault::none)) {
         run.say(list_error_message(*command.files_from, *list), true);

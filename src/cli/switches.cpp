@@ -140,7 +140,7 @@ struct switch_reader {
     {
         scan_options& o = result.options;
         if (word == "--files-from" || word == "--jobs" || word.starts_with("--files-from=") ||
-            word.starts_with("--jobs=")) {
+            word.starts_with("--jobs=") || word == "--db" || word.starts_with("--db=")) {
             return act_with_argument(word, index, argc, argv);
         }
         if (word == "--null") {
@@ -176,7 +176,7 @@ struct switch_reader {
         return stop(parse_outcome::bad_combination);
     }
 
-    // --files-from FILE, --files-from=FILE, --jobs, --jobs N, --jobs=N.
+    // --files-from FILE, --files-from=FILE, --db FILE, --db=FILE, --jobs, --jobs N, --jobs=N.
     bool act_with_argument(std::string_view word, int& index, int argc, const char* const* argv)
     {
         const std::size_t equals = word.find('=');
@@ -184,6 +184,18 @@ struct switch_reader {
         std::optional<std::string_view> argument;
         if (equals != std::string_view::npos) {
             argument = word.substr(equals + 1);
+        }
+        if (name == "--db") {
+            if (!argument && index + 1 < argc) {
+                argument = argv[++index];
+            }
+            if (!argument || argument->empty()) {
+                return refuse("--db needs the name of the record's file (created when missing)");
+            }
+            result.record_path = std::string(*argument);
+            result.options.integrity = true;  // the record holds the hash that -c works out
+            result.options.hash_audio = true;
+            return true;
         }
         if (name == "--files-from") {
             if (!argument && index + 1 < argc) {
@@ -222,6 +234,9 @@ struct switch_reader {
         if (o.json_lines && o.to_stdout) {
             return refuse("--json cannot be used with -s, -ss or -sf, which give standard output to the stream");
         }
+        if (result.record_path && o.to_stdout) {
+            return refuse("--db cannot be used with -s, -ss or -sf, which give standard output to the stream");
+        }
         if (result.null_separated && !result.files_from) {
             return refuse("--null is for the names of --files-from");
         }
@@ -244,6 +259,9 @@ struct switch_reader {
 
 void apply_implications(scan_options& o)
 {
+    if (o.json_lines) {
+        o.hash_audio = true;  // a line under -c carries the audio hash
+    }
     if (!o.verbose && !o.check_all && !o.byte_search) {
         o.check_all = true;  // by default every frame, to the end of the stream
     } else if (!o.check_all) {

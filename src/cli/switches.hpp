@@ -3,7 +3,7 @@
 // parsed in POSIX order (the switches end at the first word that is not one,
 // and words are never reordered). Beside them, the long options --help,
 // --version, --json, --recursive and --null, each a word of its own, and
-// --files-from FILE and --jobs [N], whose argument is the next word or follows
+// --files-from FILE, --db FILE and --jobs [N], whose argument is the next word or follows
 // an "=" (--jobs takes the next word only when it is all digits).
 
 #include <cstdint>
@@ -34,6 +34,8 @@ struct parsed_command_line {
     bool null_separated = false;  // --null: the list's names end in NUL bytes, not newlines
     // --jobs: how many files are checked at once; 0 for --jobs without a number (every core).
     std::optional<unsigned> jobs;
+    // --db FILE: the record of the collection, each file checked against it and recorded.
+    std::optional<std::string> record_path;
     std::string diagnostic;  // the parser's own complaint, written before the help text
 };
 

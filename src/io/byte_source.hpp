@@ -175,7 +175,7 @@ public:
     // its buffer moves on, so that a caller interested only in how a stream ended
     // need not look at every byte. n is at most history_size. Bytes passed over
     // by a seek are not in the history: it starts again after them.
-    static constexpr std::size_t history_size = 1024;
+    static constexpr std::size_t history_size = 4096;  // a whole frame (under 3 KiB) and more
     std::size_t last_consumed(std::uint8_t* into, std::size_t n) const;
 
     // From now on every consumed byte (skipped ones included) is also written to

@@ -30,6 +30,10 @@ struct scan_options {
     bool no_backup = false;      // --no-backup: --fix keeps no FILE.bak
     bool keep_times = false;     // --keep-times: --fix keeps a repaired file's access and modification times
     bool add_xing = false;       // --add-xing: --fix gives a clean VBR stream without one a Xing header
+    // Under -c: the audio frames are hashed (--json shows the hash, --db keeps
+    // it). Reading every audio byte costs more than the rest of -c on a stream
+    // without a music CRC, so nothing else pays for it.
+    bool hash_audio = false;
 
     // -b's number. Empty is "no budget": the budget never ends the scan, and the
     // scan stops right after the first accepted frame.

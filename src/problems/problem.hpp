@@ -49,6 +49,10 @@ enum class problem_kind : std::uint8_t {
     mono_stereo_switch,  // frames switch between mono and two channels, all else alike (a notice)
     id3v2_size_short,    // an ID3v2 tag's size ends inside its own frames
     apev2_footer,        // an APEv2 tag read by its header does not end with the footer the header promises
+    // Found against the record of a collection (--db).
+    audio_changed,    // the audio hash differs while size and modification time are as recorded: bit rot
+    audio_rewritten,  // the audio hash differs and a program wrote the file since (a notice)
+    file_missing,     // a recorded file that is gone (a notice)
 };
 
 // Damage makes a file DAMAGED; a notice is printed and listed, and changes
@@ -102,6 +106,9 @@ inline constexpr problem_kind_info problem_kinds[] = {
      problem_severity::notice},
     {problem_kind::id3v2_size_short, "id3v2_size_short", {"declared_end", "tag_end", ""}},
     {problem_kind::apev2_footer, "apev2_footer", {"footer", "", ""}},
+    {problem_kind::audio_changed, "audio_changed", {"recorded_at", "", ""}},
+    {problem_kind::audio_rewritten, "audio_rewritten", {"recorded_at", "", ""}, problem_severity::notice},
+    {problem_kind::file_missing, "file_missing", {"recorded_at", "", ""}, problem_severity::notice},
 };
 
 constexpr const problem_kind_info& info_of(problem_kind kind) { return problem_kinds[static_cast<std::size_t>(kind)]; }

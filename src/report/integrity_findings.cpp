@@ -1,5 +1,7 @@
 #include "report/integrity_findings.hpp"
 
+#include "report/plain_words.hpp"
+
 namespace framelint {
 namespace {
 
@@ -133,6 +135,18 @@ void print_finding(const problem& p, io::output& err)
         err.print("\nNotice: the stream switches between mono and two channels at offset 0x%llx (BYTE %lld). Header "
                   "0x%llx before, 0x%llx here.",
                   at, byte, hex(first), hex(second));
+        break;
+    case problem_kind::audio_changed:
+        err.print("\nThe audio changed since %s while no program wrote the file: restore it from a backup.",
+                  date_words(first).c_str());
+        break;
+    case problem_kind::audio_rewritten:
+        err.print("\nNotice: a program rewrote the audio since %s (re-encoded, gain applied or repaired); the "
+                  "record now holds the new audio.",
+                  date_words(first).c_str());
+        break;
+    case problem_kind::file_missing:
+        err.print("\nNotice: missing since %s.", date_words(first).c_str());
         break;
     default:
         break;  // the scanner's own problems have warnings of their own

@@ -149,6 +149,14 @@ std::string json_report_line(const stream_facts& facts, std::string_view file_la
     }
     if (f.integrity) {
         w.key("integrity").text(verdict_label(*f.integrity));  // -c: INTEGRITY
+        // The hash of the audio frames alone; null when the stream was not read
+        // to its end or held no frame.
+        w.key("audio_hash");
+        if (facts.audio_hash) {
+            w.text(hex_of(*facts.audio_hash));
+        } else {
+            w.null();
+        }
     }
     if (facts.id3v1 != nullptr) {
         write_id3v1(w, *facts.id3v1);

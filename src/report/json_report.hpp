@@ -3,10 +3,12 @@
 // summary and the ID3v1 lines.
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "checksum/audio_hash.hpp"
 #include "id3v1/id3v1_tag.hpp"
 #include "io/output.hpp"
 #include "problems/problem.hpp"
@@ -44,6 +46,7 @@ struct stream_facts {
     // lines stay as they always were).
     bool with_severity = false;
     const repair_report* repair = nullptr;  // with --fix
+    std::optional<audio_digest> audio_hash;  // -c: the audio frames' hash, when the whole stream was read
 };
 
 void report_json(const stream_facts& facts, std::string_view file_label, io::output& out);

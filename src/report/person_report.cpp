@@ -140,7 +140,15 @@ std::string person_line(const person_record& r, const person_style& style, const
     }
     parts.insert(parts.end(), extra.begin(), extra.end());
     const bool repair_failed = r.repair != nullptr && !r.repair->reason.empty();
-    if (r.verdict == person_verdict::clean && !style.every_file && extra.empty() && !repair_failed) {
+    // Audio that a program rewrote since it was recorded (--db) is worth a look
+    // even in a clean file: it may not have been meant.
+    bool rewritten = false;
+    if (r.problems != nullptr) {
+        for (const problem& p : r.problems->kept) {
+            rewritten = rewritten || p.kind == problem_kind::audio_rewritten;
+        }
+    }
+    if (r.verdict == person_verdict::clean && !style.every_file && extra.empty() && !repair_failed && !rewritten) {
         return "";
     }
     std::string line = printable_name(r.file_label) + ": " + verdict_word(r.verdict);
@@ -149,6 +157,12 @@ std::string person_line(const person_record& r, const person_style& style, const
     }
     line += '\n';
     return line;
+}
+
+std::string missing_line(std::string_view path, std::int64_t recorded_at)
+{
+    const problem gone{problem_kind::file_missing, false, 0, {recorded_at, 0, 0}};
+    return printable_name(path) + ": " + plain_words(gone, stream_clues{}) + "\n";
 }
 
 std::string person_run::take_line(const person_record& r, std::int64_t bytes_read)
@@ -184,6 +198,7 @@ void person_tally::merge(const person_tally& other)
     incomplete += other.incomplete;
     not_written += other.not_written;
     xing_added += other.xing_added;
+    missing += other.missing;
     bytes += other.bytes;
     metadata_skipped += other.metadata_skipped;
 }
@@ -215,6 +230,7 @@ std::string tally_line(const person_tally& t, double seconds, bool repairs)
            (t.incomplete > 0 ? std::to_string(t.incomplete) + " playable but incomplete, " : "") +
            (t.xing_added > 0 ? std::to_string(t.xing_added) + " given a Xing header, " : "") +
            std::to_string(t.damaged) + " damaged, " + std::to_string(t.unreadable) + " unreadable" +
+           (t.missing > 0 ? ", " + std::to_string(t.missing) + " missing" : "") +
            (t.not_written > 0 ? ", " + std::to_string(t.not_written) + " not written" : "") +
            (t.metadata_skipped > 0 ? ", " + std::to_string(t.metadata_skipped) +
                                          (t.metadata_skipped == 1 ? " macOS metadata file" : " macOS metadata files") +

@@ -61,6 +61,7 @@ struct person_tally {
     std::int64_t incomplete = 0;
     std::int64_t not_written = 0;
     std::int64_t xing_added = 0;
+    std::int64_t missing = 0;  // --db: recorded files under the folders checked that are gone
     std::int64_t bytes = 0;  // read, over every file
     std::int64_t metadata_skipped = 0;  // macOS AppleDouble files a walk or a list held, not checked
 
@@ -81,11 +82,16 @@ struct person_run {
     std::string take_line(const person_record& r, std::int64_t bytes_read);
 };
 
+// The line for a recorded file that is gone (--db), with its line end:
+// "PATH: missing since DATE". recorded_at: seconds since 1970.
+std::string missing_line(std::string_view path, std::int64_t recorded_at);
+
 // "64 files: 49 clean, 13 damaged, 2 unreadable (1.2 GB in 3.4 s)", with its line end;
 // with repairs, "64 files: 49 clean, 12 repaired, 1 damaged, 2 unreadable (...)",
 // and, where there are any, "..., 1 playable but incomplete, ..." after the
 // repaired, "..., 1 not written" and "..., 3 macOS metadata files skipped" at
 // the end (AppleDouble files a walk or a list held).
+// With recorded files gone (--db), ", 3 missing" after the unreadable ones.
 std::string tally_line(const person_tally& t, double seconds, bool repairs = false);
 
 // A byte count for people: "917 bytes", "17.1 kB", "1.2 GB" (powers of 1000).

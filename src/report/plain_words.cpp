@@ -4,6 +4,7 @@
 #include <cctype>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <string_view>
 
 #include "header/frame_info.hpp"
@@ -159,6 +160,17 @@ std::string what_it_looks_like(std::span<const std::uint8_t> bytes, std::int64_t
     return "a text file?";
 }
 
+std::string date_words(std::int64_t seconds)
+{
+    const auto t = static_cast<std::time_t>(seconds);
+    std::tm local{};
+    char text[32] = "an unknown date";
+    if (localtime_r(&t, &local) != nullptr) {
+        std::strftime(text, sizeof text, "%Y-%m-%d", &local);
+    }
+    return text;
+}
+
 std::int64_t plain_offset(const problem& p)
 {
     switch (p.kind) {
@@ -299,6 +311,12 @@ std::string plain_words(const problem& p, const stream_clues& clues)
         return "the LAME tag was rewritten after encoding (a part split off, or a header rebuilt by a tool); its "
                "frame counts agree with the file, its music CRC no longer applies";
     case problem_kind::mono_stereo_switch: return "the stream switches between mono and two channels";
+    case problem_kind::audio_changed:
+        return "the audio changed since " + date_words(first) +
+               " while no program wrote the file: restore it from a backup";
+    case problem_kind::audio_rewritten:
+        return "a program rewrote the audio since " + date_words(first) + " (re-encoded, gain applied or repaired)";
+    case problem_kind::file_missing: return "missing since " + date_words(first);
     }
     return "a problem of an unknown kind";
 }

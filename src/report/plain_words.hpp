@@ -51,6 +51,9 @@ std::string plain_words(const problem& p, const stream_clues& clues);
 // empty for the kinds a stream rarely holds twice (their first's words serve).
 std::string plain_words_many(problem_kind kind, std::int64_t count);
 
+// A moment (seconds since 1970) as a local date, e.g. "2026-03-01".
+std::string date_words(std::int64_t seconds);
+
 // Where a problem is, for people: the first byte of the thing it is about.
 std::int64_t plain_offset(const problem& p);
 

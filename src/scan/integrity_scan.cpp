@@ -610,6 +610,24 @@ void watch_frame(scan_context& c, const frame_info& frame, std::int64_t frame_st
     }
 }
 
+// A frame at at of length bytes, in first and then second read as one, into the audio hash.
+void hash_across(scan_context& c, std::span<const std::uint8_t> first, std::span<const std::uint8_t> second,
+                 std::size_t at, std::size_t length)
+{
+    if (at + length > first.size() + second.size()) {
+        c.state.audio.lost();
+        return;
+    }
+    const std::size_t in_first = at < first.size() ? std::min(length, first.size() - at) : 0;
+    if (in_first == length) {
+        hash_audio(c, first.data() + at, length, 1);
+        return;
+    }
+    hash_audio(c, first.data() + at, in_first, 0);
+    const std::size_t from = at + in_first - first.size();
+    hash_audio(c, second.data() + from, length - in_first, 1);
+}
+
 // How far back into an ID3v2 tag frames that its size swallowed are looked for.
 constexpr std::size_t hidden_audio_reach = 16 * 1024;
 
@@ -722,6 +740,7 @@ void take_hidden_audio(scan_context& c, std::span<const std::uint8_t> last, std:
         frame_info f = blank_frame_info();
         decode_header(word, f);
         const std::int64_t frame_start = tag_base + static_cast<std::int64_t>(at);
+        bool header_frame = false;  // a second file's VBR header frame: no audio
         if (w.frames == 0) {
             w.last_word = word;
             w.frame_accepted(frame_start, frame_start + length);
@@ -753,6 +772,7 @@ void take_hidden_audio(scan_context& c, std::span<const std::uint8_t> last, std:
             if (holds_vbr_header(std::span<const std::uint8_t>(head.data(), have), word)) {
                 end_run(frame_start);
                 run_start = frame_start;
+                header_frame = true;
             }
         }
         if (f.prot_bit != 0 && at + 6 <= bytes.size()) {
@@ -784,6 +804,9 @@ void take_hidden_audio(scan_context& c, std::span<const std::uint8_t> last, std:
             last_start = frame_start;
             ++frames;
             samples += f.samples_per_frame;
+            if (c.hashes_audio && !header_frame && frame_start != st.layout.vbr_frame) {
+                hash_across(c, bytes.last, bytes.after, at, static_cast<std::size_t>(length));
+            }
         }
         ++n.good_frames;
         ++n.run_length;
@@ -1271,6 +1294,17 @@ void frame_of_stream_whole(scan_context& c, std::int64_t start, std::int64_t end
     if (w.frame_left_out) {
         return;  // its bytes lie between runs, as junk does
     }
+    if (c.hashes_audio && start != c.state.layout.vbr_frame && !w.frame_opens_run) {
+        // The frame was consumed just now: its bytes are the input's last ones.
+        std::array<std::uint8_t, scan_context::longest_frame> frame;  // filled by last_consumed
+        const auto length = static_cast<std::size_t>(end - start);
+        if (c.state.counters.bytes_read == end && length <= frame.size() &&
+            c.in.last_consumed(frame.data(), length) == length) {
+            hash_audio(c, frame.data(), length, 1);
+        } else {
+            c.state.audio.lost();
+        }
+    }
     std::vector<frame_run>& runs = c.state.layout.runs;
     if (!runs.empty() && runs.back().bytes.end == start && !w.frame_opens_run) {
         frame_run& run = runs.back();
@@ -1337,6 +1371,11 @@ void finish_integrity(scan_context& c, bool ended)
         stream_layout& layout = c.state.layout;
         layout.stream_end = w.fed();
         layout.complete = at_stream_end && !w.layout_overflow;
+        // A hash of part of the stream, or of no frame at all, would vouch for nothing.
+        const audio_hash& audio = c.state.audio;
+        if (c.hashes_audio && at_stream_end && audio.whole() && audio.frames() > 0) {
+            c.state.audio_sum = audio.digest();
+        }
     }
     c.state.verdict = verdict_of(c, music_checked);
 }

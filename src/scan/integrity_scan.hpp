@@ -46,6 +46,15 @@ void hold_rejected_header(scan_context& c);
 // The held rejections that lie before limit are bad frames; the rest lay in a tag.
 void settle_held_rejections(scan_context& c, std::int64_t limit);
 
+// The audio hash's one way in: bytes of frames of the stream as the layout's
+// runs take them in, in stream order (a VBR header frame, of the first run or
+// a second file's, is no audio and never comes here). Each caller hands over
+// bytes it still has in hand, so the hash needs no second read.
+inline void hash_audio(scan_context& c, const std::uint8_t* bytes, std::size_t n, std::int64_t frames)
+{
+    c.state.audio.add(bytes, n, frames);
+}
+
 // A frame of the stream read whole, from start to end: the layout's runs grow.
 void frame_of_stream_whole(scan_context& c, std::int64_t start, std::int64_t end, std::int32_t samples);
 

@@ -128,6 +128,9 @@ bool walk(scan_context& c)
             }
             if (p - unfed >= watch_run) {
                 c.watch->feed(unfed, static_cast<std::size_t>(p - unfed));
+                if (c.hashes_audio) {
+                    hash_audio(c, unfed, static_cast<std::size_t>(p - unfed), 0);  // whole frames, counted below
+                }
                 unfed = p;
             }
         }
@@ -157,6 +160,10 @@ bool walk(scan_context& c)
     }
     if constexpr (watched) {
         c.watch->feed(unfed, static_cast<std::size_t>(p - unfed));
+        if (c.hashes_audio) {
+            // Every frame walked is in the last run, and none carries a VBR header.
+            hash_audio(c, unfed, static_cast<std::size_t>(p - unfed), walked);
+        }
         c.watch->frames_accepted(walked, at - last->info.frame_length, at);
         c.watch->last_word = last_word;
         std::vector<frame_run>& runs = st.layout.runs;

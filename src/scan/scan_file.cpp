@@ -402,7 +402,7 @@ void report_person(const io::byte_source& in, const scan_state& st, std::string_
                 : st.counters.bad_frames > 0       ? person_verdict::damaged
                                                    : person_verdict::clean;
     r.error = in.error();
-    std::uint8_t last[io::byte_source::history_size];
+    std::uint8_t last[1024];  // the stream's end, as far as the line's clues look
     std::size_t got = 0;
     if (r.verdict == person_verdict::damaged) {
         const auto wanted = static_cast<std::size_t>(
@@ -464,7 +464,8 @@ bool report_stream(scan_state& st, const io::byte_source& in, std::string_view f
         if (options.id3_tag) {
             tag = find_id3v1(st.tail, static_cast<std::uint64_t>(st.counters.bytes_read));
         }
-        report_json(stream_facts{facts, st.problems, options.id3_tag ? &tag : nullptr, options.integrity, repair},
+        report_json(stream_facts{facts, st.problems, options.id3_tag ? &tag : nullptr, options.integrity, repair,
+                                 st.audio_sum},
                     file_label, out);
     } else {
         report_summary(facts, file_label, options, out);

@@ -6,6 +6,7 @@
 #include <optional>
 #include <vector>
 
+#include "checksum/audio_hash.hpp"
 #include "header/frame_info.hpp"
 #include "id3v1/tail_ring.hpp"
 #include "io/byte_source.hpp"
@@ -67,6 +68,10 @@ struct scan_state {
     integrity_watch integrity;                  // used under -c only
     std::optional<integrity_verdict> verdict;  // -c: what vouched for the stream
     stream_layout layout;                      // -c: the stream's tags and runs of frames
+    // -c: the audio frames of the layout's runs but a VBR header frame, hashed
+    // as each run takes them in; the digest once the stream was read to its end.
+    audio_hash audio;
+    std::optional<audio_digest> audio_sum;
 };
 
 // What one scan works with, and the decisions the options fix for its whole length.
@@ -99,6 +104,8 @@ struct scan_context {
     // Plain frames may be walked by walk_known_frames: the scan goes on after every
     // frame and nothing else wants to see each one (no repair or frame dump).
     bool walks_known_frames;
+    // -c outside repair, with the audio hash asked for: the layout's frames are hashed.
+    bool hashes_audio;
     // Repair writes a frame only once all of it has arrived: its header, CRC word
     // and body wait here, and a frame the stream ends inside (or one whose body
     // the scan never reads) is dropped, so that the repaired stream holds no
@@ -115,7 +122,8 @@ struct scan_context {
           notes(records_only(opts) ? stderr_stream : stdout_stream),
           watch(opts.integrity ? &st.integrity : nullptr),
           stream_rules(opts.integrity && !writes_repaired_frames(opts)),
-          walks_known_frames(goes_on && !repair && !opts.very_verbose)
+          walks_known_frames(goes_on && !repair && !opts.very_verbose),
+          hashes_audio(stream_rules && opts.hash_audio)
     {
         if (repair) {
             held_frame.reserve(longest_frame);

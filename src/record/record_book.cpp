@@ -1,0 +1,518 @@
+#include "record/record_book.hpp"
+
+#include <cerrno>
+#include <chrono>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <sqlite3.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
+
+namespace framelint::record {
+namespace {
+
+// "FLNT": what marks a SQLite database as a framelint record.
+constexpr std::int32_t application_id = 0x464C4E54;
+// The schema this program writes; a record of a later one is not touched.
+constexpr std::int32_t schema_version = 1;
+
+constexpr const char* schema_sql =
+    "CREATE TABLE files ("
+    " id INTEGER PRIMARY KEY,"
+    " path TEXT NOT NULL UNIQUE,"
+    " size INTEGER NOT NULL,"
+    " mtime_ns INTEGER NOT NULL,"
+    " inode INTEGER NOT NULL,"
+    " audio_hash TEXT NOT NULL,"
+    " frames INTEGER NOT NULL,"
+    " verdict TEXT NOT NULL,"
+    " recorded_at INTEGER NOT NULL);"
+    "CREATE INDEX files_by_audio ON files (audio_hash, size);"
+    "PRAGMA application_id = 1179405908;"
+    "PRAGMA user_version = 1;";
+static_assert(application_id == 1179405908);
+
+constexpr const char* row_columns = "id, path, size, mtime_ns, inode, audio_hash, frames, verdict, recorded_at";
+
+std::int32_t big_endian_at(const unsigned char* p)
+{
+    return static_cast<std::int32_t>(static_cast<std::uint32_t>(p[0]) << 24 | static_cast<std::uint32_t>(p[1]) << 16 |
+                                     static_cast<std::uint32_t>(p[2]) << 8 | p[3]);
+}
+
+// What an existing file's first bytes say it is, read before SQLite touches it:
+// empty when it may be opened as a record.
+std::string refuse_reason(int fd)
+{
+    unsigned char head[100] = {};
+    ssize_t got = 0;
+    std::size_t have = 0;
+    while (have < sizeof head && (got = ::pread(fd, head + have, sizeof head - have, static_cast<off_t>(have))) > 0) {
+        have += static_cast<std::size_t>(got);
+    }
+    if (got < 0) {
+        return std::strerror(errno);
+    }
+    if (have == 0) {
+        return "";  // an empty file: a new record
+    }
+    if (have < sizeof head || std::memcmp(head, "SQLite format 3", 16) != 0) {
+        return "is not a framelint record (not a SQLite database)";
+    }
+    const std::int32_t version = big_endian_at(head + 60);
+    const std::int32_t app = big_endian_at(head + 68);
+    if (app != application_id && !(app == 0 && version == 0 && big_endian_at(head + 28) <= 1)) {
+        return "is not a framelint record (a SQLite database of another program)";
+    }
+    if (version > schema_version) {
+        return "is a framelint record of a newer schema (" + std::to_string(version) +
+               "): use the framelint that wrote it";
+    }
+    return "";
+}
+
+std::string sql_error(sqlite3* db) { return db != nullptr ? sqlite3_errmsg(db) : "out of memory"; }
+
+bool exec(sqlite3* db, const char* sql) { return sqlite3_exec(db, sql, nullptr, nullptr, nullptr) == SQLITE_OK; }
+
+// Holds a prepared statement for one use.
+struct statement {
+    sqlite3_stmt* s = nullptr;
+    statement(sqlite3* db, const std::string& sql) { sqlite3_prepare_v2(db, sql.c_str(), -1, &s, nullptr); }
+    ~statement() { sqlite3_finalize(s); }
+    statement(const statement&) = delete;
+    statement& operator=(const statement&) = delete;
+    void text(int at, const std::string& v) { sqlite3_bind_text(s, at, v.c_str(), static_cast<int>(v.size()), SQLITE_TRANSIENT); }
+    void integer(int at, std::int64_t v) { sqlite3_bind_int64(s, at, v); }
+};
+
+record_row row_of(sqlite3_stmt* s)
+{
+    record_row r;
+    r.id = sqlite3_column_int64(s, 0);
+    const auto* path = reinterpret_cast<const char*>(sqlite3_column_text(s, 1));
+    r.file.path = path != nullptr ? path : "";
+    r.file.size = sqlite3_column_int64(s, 2);
+    r.file.mtime_ns = sqlite3_column_int64(s, 3);
+    r.file.inode = sqlite3_column_int64(s, 4);
+    const auto* hash = reinterpret_cast<const char*>(sqlite3_column_text(s, 5));
+    digest_from_hex(hash != nullptr ? hash : "", r.hash);
+    r.frames = sqlite3_column_int64(s, 6);
+    const auto* verdict = reinterpret_cast<const char*>(sqlite3_column_text(s, 7));
+    r.verdict = verdict != nullptr ? verdict : "";
+    r.recorded_at = sqlite3_column_int64(s, 8);
+    return r;
+}
+
+bool gone(const std::string& path)
+{
+    struct stat st {};
+    return ::lstat(path.c_str(), &st) != 0 && errno == ENOENT;
+}
+
+// Waits up to the busy time for the lock on the record (exclusive for a run
+// that writes); false when another run kept it.
+bool lock_record(int fd, bool shared)
+{
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(record_book::busy_wait_ms);
+    for (;;) {
+        if (::flock(fd, (shared ? LOCK_SH : LOCK_EX) | LOCK_NB) == 0) {
+            return true;
+        }
+        if (errno != EWOULDBLOCK && errno != EINTR) {
+            return true;  // a file system without locks: SQLite's own locking still guards the data
+        }
+        if (std::chrono::steady_clock::now() >= until) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+}
+
+// The URI that opens path read-only as a file nobody changes.
+std::string immutable_uri(const std::string& path)
+{
+    std::string uri = "file:";
+    for (const char ch : path) {
+        if (ch == '%' || ch == '?' || ch == '#') {
+            char escaped[4];
+            std::snprintf(escaped, sizeof escaped, "%%%02X", static_cast<unsigned char>(ch));
+            uri += escaped;
+        } else {
+            uri += ch;
+        }
+    }
+    return uri + "?immutable=1";
+}
+
+}  // namespace
+
+finding judge(const record_row& recorded, const file_identity& now, const audio_digest& hash)
+{
+    if (hash == recorded.hash) {
+        return finding::unchanged;
+    }
+    // Whatever writes a file sets its modification time. Audio that changed
+    // with the time and size left as they were was changed by no program.
+    if (now.size == recorded.file.size && now.mtime_ns == recorded.file.mtime_ns) {
+        return finding::audio_changed;
+    }
+    return finding::audio_rewritten;
+}
+
+record_book::opened record_book::open(const std::string& path)
+{
+    opened result;
+    const auto fail = [&](const std::string& why) {
+        result.error = "framelint: " + path + " " + why;
+        return std::move(result);
+    };
+    struct stat st {};
+    bool exists = ::stat(path.c_str(), &st) == 0;
+    if (exists && !S_ISREG(st.st_mode)) {
+        return fail("is not a framelint record (not a regular file)");
+    }
+    if (!exists && errno != ENOENT) {
+        return fail(std::strerror(errno));
+    }
+    int lock_fd = -1;
+    if (exists) {
+        lock_fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        if (lock_fd < 0) {
+            return fail(std::strerror(errno));
+        }
+        const std::string why = refuse_reason(lock_fd);
+        if (!why.empty()) {
+            ::close(lock_fd);
+            return fail(why);
+        }
+    }
+    // Read-only when the file, or the folder its journal goes in, may not be written.
+    std::string folder = path.find('/') == std::string::npos ? "." : path.substr(0, path.rfind('/'));
+    if (folder.empty()) {
+        folder = "/";
+    }
+    const bool writable = ::access(folder.c_str(), W_OK) == 0 && (!exists || ::access(path.c_str(), W_OK) == 0);
+    if (!exists && !writable) {
+        return fail("cannot be created: " + std::string(std::strerror(errno)));
+    }
+    sqlite3* db = nullptr;
+    const int flags = (writable ? SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE : SQLITE_OPEN_READONLY) |
+                      SQLITE_OPEN_NOMUTEX | SQLITE_OPEN_EXRESCODE;
+    if (sqlite3_open_v2(path.c_str(), &db, flags, nullptr) != SQLITE_OK) {
+        const std::string why = sql_error(db);
+        sqlite3_close(db);
+        if (lock_fd >= 0) {
+            ::close(lock_fd);
+        }
+        return fail("could not be opened: " + why);
+    }
+    if (lock_fd < 0) {
+        lock_fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    }
+    std::unique_ptr<record_book> book(new record_book(db, lock_fd, !writable));
+    if (lock_fd >= 0 && !lock_record(lock_fd, !writable)) {
+        return fail("is busy: another framelint run is using it (try again when it has finished)");
+    }
+    sqlite3_busy_timeout(db, busy_wait_ms);
+    if (writable) {
+        // The run holds the record alone (lock_record): SQLite need not take and
+        // drop its own locks around every look-up, two system calls each, and
+        // keeps the WAL index in memory instead of a shared file. Set before
+        // anything is read, or it would not hold.
+        exec(db, "PRAGMA locking_mode = EXCLUSIVE");
+    }
+    // A new record gets its schema; an existing one must have it.
+    int tables = -1;
+    const auto count_tables = [&] {
+        statement count(db, "SELECT count(*) FROM sqlite_master WHERE type = 'table' AND name = 'files'");
+        if (count.s != nullptr && sqlite3_step(count.s) == SQLITE_ROW) {
+            tables = sqlite3_column_int(count.s, 0);
+        }
+    };
+    count_tables();
+    if (tables < 0 && !writable) {
+        // A record in WAL mode on a read-only file system: SQLite cannot make
+        // the shared-memory file beside it, but may read it as it lies when
+        // told that nobody changes it.
+        sqlite3_close(db);
+        db = nullptr;
+        if (sqlite3_open_v2(immutable_uri(path).c_str(), &db, SQLITE_OPEN_READONLY | SQLITE_OPEN_URI | SQLITE_OPEN_NOMUTEX,
+                            nullptr) == SQLITE_OK) {
+            book->db_ = db;
+            count_tables();
+        } else {
+            book->db_ = db;
+        }
+    }
+    if (tables < 0) {
+        return fail("could not be read: " + sql_error(db));
+    }
+    if (tables == 0) {
+        if (!writable) {
+            return fail("holds no record and cannot be written");
+        }
+        if (!exec(db, "BEGIN IMMEDIATE") || !exec(db, schema_sql) || !exec(db, "COMMIT")) {
+            return fail("could not be set up: " + sql_error(db));
+        }
+    }
+    if (writable) {
+        // WAL: a run killed in the middle of a batch loses that batch, never the
+        // record. NORMAL suffices for that (it only gives up the last commits on
+        // a power failure).
+        statement wal(db, "PRAGMA journal_mode = WAL");
+        if (wal.s == nullptr || sqlite3_step(wal.s) != SQLITE_ROW) {
+            return fail("could not be set up: " + sql_error(db));
+        }
+        exec(db, "PRAGMA synchronous = NORMAL");
+    }
+    result.read_only = !writable;
+    result.book = std::move(book);
+    return result;
+}
+
+record_book::record_book(sqlite3* db, int lock_fd, bool read_only)
+    : db_(db), lock_fd_(lock_fd), read_only_(read_only), owner_(std::this_thread::get_id())
+{
+}
+
+record_book::~record_book()
+{
+    if (!read_only_ && db_ != nullptr) {
+        commit();
+    }
+    sqlite3_finalize(by_path_);
+    sqlite3_finalize(by_audio_);
+    sqlite3_close(db_);
+    // Only now: closing any descriptor of the file drops SQLite's locks on it.
+    if (lock_fd_ >= 0) {
+        ::close(lock_fd_);
+    }
+}
+
+std::optional<record_row> record_book::find_path(const std::string& path)
+{
+    if (by_path_ == nullptr) {
+        const std::string sql = std::string("SELECT ") + row_columns + " FROM files WHERE path = ?1";
+        sqlite3_prepare_v3(db_, sql.c_str(), -1, SQLITE_PREPARE_PERSISTENT, &by_path_, nullptr);
+    }
+    std::optional<record_row> found;
+    if (by_path_ != nullptr) {
+        sqlite3_bind_text(by_path_, 1, path.c_str(), static_cast<int>(path.size()), SQLITE_STATIC);
+        if (sqlite3_step(by_path_) == SQLITE_ROW) {
+            found = row_of(by_path_);
+        }
+        sqlite3_reset(by_path_);
+    }
+    return found;
+}
+
+std::optional<record_row> record_book::find_gone(const audio_digest& hash, std::int64_t size)
+{
+    if (by_audio_ == nullptr) {
+        const std::string sql =
+            std::string("SELECT ") + row_columns + " FROM files WHERE audio_hash = ?1 AND size = ?2 ORDER BY path";
+        sqlite3_prepare_v3(db_, sql.c_str(), -1, SQLITE_PREPARE_PERSISTENT, &by_audio_, nullptr);
+    }
+    std::optional<record_row> found;
+    if (by_audio_ != nullptr) {
+        const std::string hex = hex_of(hash);
+        sqlite3_bind_text(by_audio_, 1, hex.c_str(), static_cast<int>(hex.size()), SQLITE_STATIC);
+        sqlite3_bind_int64(by_audio_, 2, size);
+        while (sqlite3_step(by_audio_) == SQLITE_ROW) {
+            record_row r = row_of(by_audio_);
+            if (!claimed_.contains(r.id) && gone(r.file.path)) {
+                found = std::move(r);
+                break;
+            }
+        }
+        sqlite3_reset(by_audio_);
+    }
+    return found;
+}
+
+judgement record_book::check(const file_identity& file, const audio_digest& hash, std::int64_t frames,
+                             const std::string& verdict, std::int64_t now)
+{
+    judgement j;
+    {
+        const std::lock_guard<std::mutex> hold(mutex_);
+        record_row fresh{0, file, hash, frames, verdict, now};
+        if (const auto recorded = find_path(file.path)) {
+            j.recorded_at = recorded->recorded_at;
+            j.what = judge(*recorded, file, hash);
+            if (j.what == finding::unchanged) {
+                fresh.recorded_at = recorded->recorded_at;  // the audio is what was recorded then
+                const record_row& r = *recorded;
+                if (r.file.size != file.size || r.file.mtime_ns != file.mtime_ns || r.file.inode != file.inode ||
+                    r.frames != frames || r.verdict != verdict) {
+                    queue(write{write::kind::update, r.id, fresh});
+                }
+            } else if (j.what == finding::audio_rewritten) {
+                queue(write{write::kind::update, recorded->id, fresh});
+            }
+            // audio_changed: the record keeps the audio as it was, for the backup to be checked against.
+        } else if (inserted_.contains(file.path)) {
+            j.what = finding::unchanged;  // named twice in one run
+        } else if (const auto moved = find_gone(hash, file.size)) {
+            j.what = finding::moved;
+            j.recorded_at = moved->recorded_at;
+            claimed_.insert(moved->id);
+            fresh.recorded_at = moved->recorded_at;
+            queue(write{write::kind::update, moved->id, fresh});
+        } else {
+            j.what = finding::first_seen;
+            inserted_.insert(file.path);
+            queue(write{write::kind::insert, 0, fresh});
+        }
+    }
+    commit_due();
+    return j;
+}
+
+void record_book::rewritten(const file_identity& file, const audio_digest& hash, std::int64_t frames,
+                            const std::string& verdict, std::int64_t now)
+{
+    {
+        const std::lock_guard<std::mutex> hold(mutex_);
+        const record_row fresh{0, file, hash, frames, verdict, now};
+        if (const auto recorded = find_path(file.path)) {
+            queue(write{write::kind::update, recorded->id, fresh});
+        } else {
+            // Perhaps queued by this run's check of it: the insert then updates it.
+            inserted_.insert(file.path);
+            queue(write{write::kind::insert, 0, fresh});
+        }
+    }
+    commit_due();
+}
+
+void record_book::queue(write w)
+{
+    if (!read_only_) {
+        pending_.push_back(std::move(w));
+    }
+}
+
+void record_book::commit_due()
+{
+    if (std::this_thread::get_id() != owner_) {
+        return;
+    }
+    bool due = false;
+    {
+        const std::lock_guard<std::mutex> hold(mutex_);
+        due = pending_.size() >= batch_size;
+    }
+    if (due) {
+        commit();
+    }
+}
+
+bool record_book::commit()
+{
+    if (std::this_thread::get_id() != owner_) {
+        return false;
+    }
+    const std::lock_guard<std::mutex> hold(mutex_);
+    if (pending_.empty()) {
+        return write_error_.empty();
+    }
+    std::vector<write> batch;
+    batch.swap(pending_);
+    const bool ok = run_batch(batch);
+    inserted_.clear();  // written now: found by path from here on
+    return ok;
+}
+
+bool record_book::run_batch(std::vector<write>& batch)
+{
+    if (!write_error_.empty()) {
+        return false;  // one failure said; the rest would only repeat it
+    }
+    if (!exec(db_, "BEGIN IMMEDIATE")) {
+        write_error_ = sql_error(db_);
+        return false;
+    }
+    statement insert(db_, "INSERT INTO files (path, size, mtime_ns, inode, audio_hash, frames, verdict, recorded_at) "
+                          "VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8) "
+                          "ON CONFLICT (path) DO UPDATE SET size = ?2, mtime_ns = ?3, inode = ?4, audio_hash = ?5, "
+                          "frames = ?6, verdict = ?7, recorded_at = ?8");
+    statement update(db_, "UPDATE OR REPLACE files SET path = ?1, size = ?2, mtime_ns = ?3, inode = ?4, audio_hash = ?5, "
+                          "frames = ?6, verdict = ?7, recorded_at = ?8 WHERE id = ?9");
+    bool ok = insert.s != nullptr && update.s != nullptr;
+    for (const write& w : batch) {
+        if (!ok) {
+            break;
+        }
+        statement& s = w.what == write::kind::insert ? insert : update;
+        const record_row& r = w.row;
+        sqlite3_reset(s.s);
+        s.text(1, r.file.path);
+        s.integer(2, r.file.size);
+        s.integer(3, r.file.mtime_ns);
+        s.integer(4, r.file.inode);
+        s.text(5, hex_of(r.hash));
+        s.integer(6, r.frames);
+        s.text(7, r.verdict);
+        s.integer(8, r.recorded_at);
+        if (w.what == write::kind::update) {
+            s.integer(9, w.id);
+        }
+        ok = sqlite3_step(s.s) == SQLITE_DONE;
+    }
+    if (!ok || !exec(db_, "COMMIT")) {
+        write_error_ = sql_error(db_);
+        exec(db_, "ROLLBACK");
+        return false;
+    }
+    return true;
+}
+
+std::string record_book::write_error() const { return write_error_; }
+
+void record_book::each_missing_under(const std::string& folder, const std::function<void(const missing_file&)>& each)
+{
+    const std::lock_guard<std::mutex> hold(mutex_);
+    std::string from = folder;
+    if (from.empty() || from.back() != '/') {
+        from += '/';
+    }
+    std::string to = from;
+    to.back() = '/' + 1;  // every path that begins with from sorts before this
+    statement q(db_, "SELECT path, recorded_at FROM files WHERE path >= ?1 AND path < ?2 ORDER BY path");
+    q.text(1, from);
+    q.text(2, to);
+    while (q.s != nullptr && sqlite3_step(q.s) == SQLITE_ROW) {
+        const auto* path = reinterpret_cast<const char*>(sqlite3_column_text(q.s, 0));
+        if (path != nullptr && gone(path)) {
+            each(missing_file{path, sqlite3_column_int64(q.s, 1)});
+        }
+    }
+}
+
+std::string canonical_path(const std::string& name)
+{
+    const std::size_t slash = name.rfind('/');
+    const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : name.substr(0, slash);
+    const std::string base = slash == std::string::npos ? name : name.substr(slash + 1);
+    // Files come folder by folder: the last folder resolved is kept.
+    thread_local std::string last_folder;
+    thread_local std::string last_resolved;
+    if (folder != last_folder || last_resolved.empty()) {
+        char resolved[PATH_MAX];
+        if (::realpath(folder.c_str(), resolved) == nullptr) {
+            return "";
+        }
+        last_folder = folder;
+        last_resolved = resolved;
+    }
+    return last_resolved == "/" ? "/" + base : last_resolved + "/" + base;
+}
+
+}  // namespace framelint::record
