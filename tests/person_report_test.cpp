@@ -58,7 +58,9 @@ TEST(PlainWords, NumbersSayHowMuch)
          "the format changes between frames (MPEG-1 to MPEG-2, 44100 Hz to 22050 Hz)"},
         {make(problem_kind::vbr_without_header, false, 0, 32, 256),
          "the bit rate varies (32 to 256 kbit/s) with no Xing or VBRI header, so players may show a wrong length"},
-        {make(problem_kind::id3v2_size, true, 0, 50000, 0), "the file ends inside its ID3v2 tag"},
+        {make(problem_kind::id3v2_size, true, 0, 50000, 0),
+         "the file ends inside its ID3v2 tag, 33000 bytes before the tag's size says it ends"},
+        {make(problem_kind::id3v2_size, true, 0, 2307, 1000), "an ID3v2 tag's size runs 1000 bytes over the audio"},
         {make(problem_kind::read_error, false, 10, EIO), "read error: Input/output error"},
     };
     for (const auto& c : cases) {
@@ -86,9 +88,14 @@ TEST(PlainWords, FileWithNoAudioIsToldWhatItLooksLike)
         {text, 28, 0, "no MPEG audio (a text file?)"},
         {zeros, 600, 0, "no MPEG audio (only zero bytes)"},
         {noise, 10, 0, "no MPEG audio"},
-        {zeros, 600, 4096, "no MPEG audio (the file ends inside its ID3v2 tag)"},
+        // Where the file ends inside its tag, the tag's size finding says so:
+        // the words are not said twice.
+        {zeros, 600, 4096, "no MPEG audio"},
         {zeros, 1034, 1034, "no MPEG audio (only an ID3v2 tag)"},
-        {zeros, 2000, 1034, "no MPEG audio (only an ID3v2 tag)"},
+        {zeros, 1634, 1034, "no MPEG audio (only an ID3v2 tag)"},
+        // Zeros at the end say nothing of the bytes before them.
+        {zeros, 5000, 0, "no MPEG audio (zero bytes at its end)"},
+        {zeros, 2000, 1034, "no MPEG audio (zero bytes at its end)"},
         {html, 3000, 1034, "no MPEG audio (an HTML page?)"},
     };
     for (const auto& c : cases) {
@@ -107,9 +114,9 @@ TEST(PersonLine, FindingsThenNoticesAndCleanFilesOnlyWhenAsked)
     list.add(make(problem_kind::frame_not_found, true, 9004, 8900));
     person_record damaged{"Artist/Album/03 Song.mp3", person_verdict::damaged, 0, &list, 3, {417, {}, 17000, 0}};
     EXPECT_EQ(person_line(damaged, {}),
-              "Artist/Album/03 Song.mp3: DAMAGED: 2 frames out of place; ends 283 bytes into its last frame; "
-              "notice: the bit rate varies (32 to 256 kbit/s) with no Xing or VBRI header, so players may show a "
-              "wrong length\n");
+              "Artist/Album/03 Song.mp3: DAMAGED: incomplete: the end is missing; damaged audio in 2 places; "
+              "--fix can make it playable, replace it if you can; notice: players may show a wrong length: the bit "
+              "rate varies and nothing in the file says how long it is (--fix can add that)\n");
     person_style offsets;
     offsets.offsets = true;
     EXPECT_EQ(person_line(damaged, offsets).substr(0, 120),
@@ -122,14 +129,14 @@ TEST(PersonLine, FindingsThenNoticesAndCleanFilesOnlyWhenAsked)
     EXPECT_EQ(person_line(clean, {}), "");
     person_style all;
     all.every_file = true;
-    EXPECT_EQ(person_line(clean, all), "a.mp3: clean: notice: free-format frames, whose lengths go unchecked\n");
+    EXPECT_EQ(person_line(clean, all), "a.mp3: clean: notice: free-format audio, which could not be checked\n");
     // Another step's words go after the findings, and give a clean file its line.
     EXPECT_EQ(person_line(person_record{"b.mp3", person_verdict::clean, 0, nullptr, 0, {}}, {}, {"repaired"}),
               "b.mp3: clean: repaired\n");
 
     // A name cannot break its record in two.
     EXPECT_EQ(person_line(person_record{"two\nlines.mp3", person_verdict::damaged, 0, nullptr, 4, {}}, {}),
-              "two?lines.mp3: DAMAGED: 4 bad frames\n");
+              "two?lines.mp3: DAMAGED: damaged audio in 4 places; cannot be repaired: restore or replace it\n");
 }
 
 TEST(PersonLine, UnreadableSaysWhyAndADirectoryGetsTheHint)
@@ -156,6 +163,13 @@ TEST(PersonTally, CountsAndSizes)
     t.add(person_verdict::unreadable, 0);
     t.add(person_verdict::unreadable, 0);
     EXPECT_EQ(tally_line(t, 3.44), "64 files: 49 clean, 13 damaged, 2 unreadable (1.2 GB in 3.4 s)\n");
+    // What --fix can do for the damaged files, when it can do anything.
+    person_tally fixable;
+    fixable.add(person_verdict::damaged, 0, repair_outlook::repairable);
+    fixable.add(person_verdict::damaged, 0, repair_outlook::playable);
+    fixable.add(person_verdict::damaged, 0, repair_outlook::lost);
+    EXPECT_EQ(tally_line(fixable, 0.0),
+              "3 files: 0 clean, 3 damaged (1 can be repaired, 1 can be made playable), 0 unreadable (0 bytes in 0.0 s)\n");
     person_tally one;
     one.add(person_verdict::clean, 1);
     EXPECT_EQ(tally_line(one, 0.0), "1 file: 1 clean, 0 damaged, 0 unreadable (1 byte in 0.0 s)\n");

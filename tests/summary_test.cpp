@@ -18,7 +18,7 @@ void write_file(const std::string& path, const bytes& data)
                                                 static_cast<std::streamsize>(data.size()));
 }
 
-const std::regex tally_form(R"(\d+ files?: \d+ clean, \d+ damaged, \d+ unreadable \([0-9.]+ (bytes?|kB|MB|GB|TB) in \d+\.\d s\)\n)");
+const std::regex tally_form(R"(\d+ files?: \d+ clean, \d+ damaged( \((\d+ can be repaired)?(, )?(\d+ can be made playable)?\))?, \d+ unreadable \([0-9.]+ (bytes?|kB|MB|GB|TB) in \d+\.\d s\)\n)");
 
 // The output less its last line, which must be the tally; "" when it is not.
 std::string lines_before_tally(const std::string& out, const std::string& counts)
@@ -43,15 +43,16 @@ TEST(SummaryOption, NamesEachDamagedFileOnceInWordsAndCountsThemAll)
     const std::string missing = dir.file("missing.mp3");
     const run_result r = run_framelint({"--summary", fixture("lame_cbr128.mp3"), fixture("tag_v23.mp3"), page, cut,
                                         missing, junk, fixture("integrity/cut_60.mp3"), fixture("lame_vbr.mp3")});
-    EXPECT_EQ(lines_before_tally(r.out, "8 files: 3 clean, 4 damaged, 1 unreadable ("),
-              page + ": DAMAGED: no MPEG audio (an HTML page?)\n" + cut +
-                  ": DAMAGED: ends 283 bytes into its last frame; Xing header says 17135 bytes, the frames take "
-                  "17000; ends 135 bytes before the music the LAME tag declares\n" +
+    EXPECT_EQ(lines_before_tally(r.out, "8 files: 3 clean, 4 damaged (1 can be repaired, 2 can be made playable), "
+                                        "1 unreadable ("),
+              page + ": DAMAGED: not an MP3: an HTML page (66 bytes); cannot be repaired: restore or replace it\n" +
+                  cut + ": DAMAGED: incomplete: the end is missing after 1.0 s; --fix can make it playable, replace "
+                        "it if you can\n" +
                   missing + ": unreadable: No such file or directory\n" + junk +
-                  ": DAMAGED: junk before the first frame (7 bytes)\n" + fixture("integrity/cut_60.mp3") +
-                  ": DAMAGED: ends 192 bytes into its last frame; Xing header says 40 frames, the file has 23; Xing "
-                  "header says 11976 bytes, the frames take 7185; ends 4791 bytes before the music the LAME tag "
-                  "declares\n");
+                  ": DAMAGED: 7 bytes of junk before the audio; --fix can repair it\n" +
+                  fixture("integrity/cut_60.mp3") +
+                  ": DAMAGED: incomplete: 0.6 s of 1.0 s, the end is missing; --fix can make it playable, replace "
+                  "it if you can\n");
     // No warnings, no "Possible ID3v2 frame found", no note of the junk.
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(r.status, 1);  // an unreadable file, whatever the others gave
@@ -93,7 +94,7 @@ TEST(SummaryOption, AllPrintsCleanFilesAndOffsetsSayWhere)
     const run_result r = run_framelint({"--summary=all,offsets", clean, joined});
     EXPECT_EQ(lines_before_tally(r.out, "2 files: 1 clean, 1 damaged"),
               clean + ": clean\n" + joined + ": DAMAGED: junk after the last frame (64 bytes) at byte " +
-                  std::to_string(read_file(joined).size() - 64) + "\n");
+                  std::to_string(read_file(joined).size() - 64) + " (0:01); --fix can repair it\n");
     const run_result all = run_framelint({"--summary=all", clean});
     EXPECT_EQ(lines_before_tally(all.out, "1 file: 1 clean"), clean + ": clean\n");
 }
@@ -109,7 +110,7 @@ TEST(SummaryOption, DirectoryWithoutRecursionGetsTheHint)
     EXPECT_EQ(plain.status, 1);
     const run_result walked = run_framelint({"--summary", "-r", dir.path()});
     EXPECT_EQ(lines_before_tally(walked.out, "2 files: 1 clean, 1 damaged"),
-              dir.file("b.mp3") + ": DAMAGED: no MPEG audio (an empty file)\n");
+              dir.file("b.mp3") + ": DAMAGED: an empty file; cannot be repaired: restore or replace it\n");
     EXPECT_EQ(walked.status, 255);
 }
 
@@ -138,7 +139,7 @@ TEST(SummaryOption, StandardInputAndTheDefaultRunUnchanged)
 {
     const bytes stream = read_file(fixture("integrity/cut_60.mp3"));
     const run_result r = run_framelint({"--summary", "-"}, stream);
-    EXPECT_EQ(lines_before_tally(r.out, "1 file: 0 clean, 1 damaged").substr(0, 25), "stdin: DAMAGED: ends 192 ");
+    EXPECT_EQ(lines_before_tally(r.out, "1 file: 0 clean, 1 damaged").substr(0, 34), "stdin: DAMAGED: incomplete: 0.6 s ");
     // Without the option the same run writes its summary and CPU times as ever.
     const run_result plain = run_framelint({"-"}, stream);
     EXPECT_TRUE(ends_with_cpu_times(plain.out));

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "report/json_report.hpp"
+#include "report/play_clock.hpp"
 
 namespace framelint {
 namespace {
@@ -34,7 +35,27 @@ std::string printable_name(std::string_view name)
     return shown;
 }
 
-std::string where(std::int64_t offset) { return " at byte " + std::to_string(offset); }
+// " at byte 683866 (1:05)": the time where the stream's audio has begun.
+std::string where(std::int64_t offset, const play_clock& clock)
+{
+    std::string text = " at byte " + std::to_string(offset);
+    if (clock.running() && offset > clock.layout->runs.front().bytes.begin) {
+        text += " (" + clock_words(clock.seconds_at(offset)) + ")";
+    }
+    return text;
+}
+
+// A notice in words for people; the detail of the others serves.
+std::string plain_notice(const problem& p, const stream_clues& clues)
+{
+    switch (p.kind) {
+    case problem_kind::vbr_without_header:
+        return "players may show a wrong length: the bit rate varies and nothing in the file says how long it is "
+               "(--fix can add that)";
+    case problem_kind::free_format: return "free-format audio, which could not be checked";
+    default: return plain_words(p, clues);
+    }
+}
 
 // The findings (or the notices) of one file, one entry per kind, in the order
 // each kind was first found.
@@ -54,6 +75,7 @@ std::vector<std::string> grouped_words(const person_record& r, const person_styl
     for (const problem& p : r.problems->kept) {
         count[static_cast<std::size_t>(p.kind)] += wanted(p) ? 1 : 0;
     }
+    const play_clock clock = clock_of(r.layout);
     std::vector<bool> done(std::size(problem_kinds), false);
     for (const problem& p : r.problems->kept) {
         const auto kind = static_cast<std::size_t>(p.kind);
@@ -63,10 +85,12 @@ std::vector<std::string> grouped_words(const person_record& r, const person_styl
         done[kind] = true;
         const std::int64_t n = count[kind];
         std::string text;
-        if (n == 1) {
+        if (notices && !style.offsets) {
+            text = plain_notice(p, r.clues) + (n == 1 ? "" : " (" + std::to_string(n) + " times)");
+        } else if (n == 1) {
             text = plain_words(p, r.clues);
             if (style.offsets) {
-                text += where(plain_offset(p));
+                text += where(plain_offset(p), clock);
             }
         } else {
             text = plain_words_many(p.kind, n);
@@ -74,7 +98,7 @@ std::vector<std::string> grouped_words(const person_record& r, const person_styl
                 text = plain_words(p, r.clues) + " (" + std::to_string(n) + " times)";
             }
             if (style.offsets) {
-                text += " (the first" + where(plain_offset(p)) + ")";
+                text += " (the first" + where(plain_offset(p), clock) + ")";
             }
         }
         words.push_back(notices ? "notice: " + text : text);
@@ -98,6 +122,58 @@ std::string repairs_done(const repair_report& r)
 
 }  // namespace
 
+namespace {
+
+// The findings of a damaged (or clean, or unrepaired) file, and what to do.
+std::vector<std::string> findings_words(const person_record& r, const person_style& style)
+{
+    std::vector<std::string> parts;
+    repair_outlook outlook = repair_outlook::none;
+    if (r.problems != nullptr) {
+        person_story story = tell_story(*r.problems, r.layout, r.clues);
+        parts = std::move(story.wrong);
+        outlook = story.outlook;
+    }
+    if (style.offsets) {
+        // The detail: each finding as the check names it, with where it is.
+        parts = grouped_words(r, style, false);
+    }
+    if (r.problems != nullptr && r.problems->dropped > 0) {
+        parts.push_back("and " + std::to_string(r.problems->dropped) + " more problems");
+    }
+    if (r.verdict == person_verdict::damaged && parts.empty()) {
+        parts.push_back(style.offsets ? std::to_string(r.bad_frames) + " bad frames"
+                                      : "damaged audio in " + std::to_string(r.bad_frames) + " places");
+        outlook = std::max(outlook, repair_outlook::lost);
+    }
+    if (r.repair != nullptr && !r.repair->reason.empty()) {
+        // --fix tried. Damage it was not expected to mend is told as such;
+        // otherwise why it failed is news (a full disk, a tag it would lose).
+        if (!style.offsets && r.repair->outcome == "not_repaired" && outlook == repair_outlook::lost) {
+            parts.push_back(advice_words(repair_outlook::lost));
+        } else {
+            parts.push_back("not repaired: " + r.repair->reason);
+        }
+    } else if (r.repair == nullptr && r.verdict == person_verdict::damaged && !advice_words(outlook).empty()) {
+        parts.push_back(advice_words(outlook));
+    }
+    // What to do goes with what is wrong; notices come after both.
+    for (std::string& notice : grouped_words(r, style, true)) {
+        parts.push_back(std::move(notice));
+    }
+    return parts;
+}
+
+}  // namespace
+
+repair_outlook outlook_of(const person_record& r)
+{
+    if (r.verdict != person_verdict::damaged || r.problems == nullptr || r.repair != nullptr) {
+        return repair_outlook::none;
+    }
+    return tell_story(*r.problems, r.layout, r.clues).outlook;
+}
+
 std::string person_line(const person_record& r, const person_style& style, const std::vector<std::string>& extra)
 {
     std::vector<std::string> parts;
@@ -110,19 +186,7 @@ std::string person_line(const person_record& r, const person_style& style, const
     } else if (r.verdict == person_verdict::repaired && r.repair != nullptr) {
         parts.push_back(repairs_done(*r.repair));
     } else {
-        parts = grouped_words(r, style, false);
-        if (r.problems != nullptr && r.problems->dropped > 0) {
-            parts.push_back("and " + std::to_string(r.problems->dropped) + " more problems");
-        }
-        if (r.verdict == person_verdict::damaged && parts.empty()) {
-            parts.push_back(std::to_string(r.bad_frames) + " bad frames");
-        }
-        for (std::string& notice : grouped_words(r, style, true)) {
-            parts.push_back(std::move(notice));
-        }
-        if (r.repair != nullptr && !r.repair->reason.empty()) {
-            parts.push_back("not repaired: " + r.repair->reason);
-        }
+        parts = findings_words(r, style);
     }
     parts.insert(parts.end(), extra.begin(), extra.end());
     const bool repair_failed = r.repair != nullptr && !r.repair->reason.empty();
@@ -139,15 +203,17 @@ std::string person_line(const person_record& r, const person_style& style, const
 
 std::string person_run::take_line(const person_record& r, std::int64_t bytes_read)
 {
-    tally.add(r.verdict, bytes_read);
+    tally.add(r.verdict, bytes_read, outlook_of(r));
     std::string line = person_line(r, style, extra);
     extra.clear();
     return line;
 }
 
-void person_tally::add(person_verdict v, std::int64_t bytes_read)
+void person_tally::add(person_verdict v, std::int64_t bytes_read, repair_outlook outlook)
 {
     ++files;
+    repairable += outlook == repair_outlook::repairable ? 1 : 0;
+    playable += outlook == repair_outlook::playable ? 1 : 0;
     bytes += bytes_read;
     switch (v) {
     case person_verdict::clean: ++clean; break;
@@ -164,6 +230,8 @@ void person_tally::merge(const person_tally& other)
     damaged += other.damaged;
     unreadable += other.unreadable;
     repaired += other.repaired;
+    repairable += other.repairable;
+    playable += other.playable;
     bytes += other.bytes;
 }
 
@@ -185,12 +253,27 @@ std::string size_words(std::int64_t bytes)
     return text;
 }
 
+// " (9 can be repaired, 2 can be made playable)": what --fix would do for the damaged
+// files; nothing when it would do nothing.
+std::string what_fix_can_do(const person_tally& t)
+{
+    std::string text;
+    if (t.repairable > 0) {
+        text = std::to_string(t.repairable) + " can be repaired";
+    }
+    if (t.playable > 0) {
+        text += (text.empty() ? "" : ", ") + std::to_string(t.playable) + " can be made playable";
+    }
+    return text.empty() ? "" : " (" + text + ")";
+}
+
 std::string tally_line(const person_tally& t, double seconds, bool repairs)
 {
     char time[32];
     std::snprintf(time, sizeof time, "%.1f s", seconds);
     return std::to_string(t.files) + (t.files == 1 ? " file: " : " files: ") + std::to_string(t.clean) + " clean, " +
-           (repairs ? std::to_string(t.repaired) + " repaired, " : "") + std::to_string(t.damaged) + " damaged, " +
+           (repairs ? std::to_string(t.repaired) + " repaired, " : "") + std::to_string(t.damaged) + " damaged" +
+           what_fix_can_do(t) + ", " +
            std::to_string(t.unreadable) + " unreadable (" +
            size_words(t.bytes) + " in " + time + ")\n";
 }

@@ -9,7 +9,9 @@
 #include <vector>
 
 #include "problems/problem.hpp"
+#include "report/person_story.hpp"
 #include "report/plain_words.hpp"
+#include "scan/stream_layout.hpp"
 
 namespace framelint {
 
@@ -34,6 +36,9 @@ struct person_record {
     const problem_list* problems = nullptr;  // the scan's list (none when it could not be opened)
     std::int64_t bad_frames = 0;
     stream_clues clues;
+    // What the check found the stream made of (under -c; null else): the play
+    // times of the findings.
+    const stream_layout* layout = nullptr;
     // --fix: what was done. A repaired file's line says that alone; one that
     // could not be repaired says why after its findings.
     const repair_report* repair = nullptr;
@@ -44,6 +49,9 @@ struct person_record {
 std::string person_line(const person_record& r, const person_style& style,
                         const std::vector<std::string>& extra = {});
 
+// What --fix can do for a damaged file (none for any other).
+repair_outlook outlook_of(const person_record& r);
+
 // The counts of a run, for the tally line.
 struct person_tally {
     std::int64_t files = 0;
@@ -51,9 +59,11 @@ struct person_tally {
     std::int64_t damaged = 0;
     std::int64_t unreadable = 0;
     std::int64_t repaired = 0;
+    std::int64_t repairable = 0;  // damaged files --fix can repair
+    std::int64_t playable = 0;    // damaged files --fix can make playable, sound lost
     std::int64_t bytes = 0;  // read, over every file
 
-    void add(person_verdict v, std::int64_t bytes_read);
+    void add(person_verdict v, std::int64_t bytes_read, repair_outlook outlook = repair_outlook::none);
     // Another tally's counts (files checked apart, side by side).
     void merge(const person_tally& other);
 };
@@ -70,8 +80,9 @@ struct person_run {
     std::string take_line(const person_record& r, std::int64_t bytes_read);
 };
 
-// "64 files: 49 clean, 13 damaged, 2 unreadable (1.2 GB in 3.4 s)", with its line end;
-// with repairs, "64 files: 49 clean, 12 repaired, 1 damaged, 2 unreadable (...)".
+// "64 files: 49 clean, 13 damaged (9 can be repaired, 2 can be made playable), 2 unreadable
+// (1.2 GB in 3.4 s)", with its line end; with repairs, "64 files: 49 clean, 12
+// repaired, 1 damaged, 2 unreadable (...)".
 std::string tally_line(const person_tally& t, double seconds, bool repairs = false);
 
 // A byte count for people: "917 bytes", "17.1 kB", "1.2 GB" (powers of 1000).

@@ -409,6 +409,7 @@ void report_person(const io::byte_source& in, const scan_state& st, std::string_
     r.clues.last_bytes = std::span<const std::uint8_t>(last, got);
     r.clues.stream_length = st.counters.bytes_read;
     r.clues.last_frame_length = st.have_good_frame ? st.last_good_frame.frame_length : 0;
+    r.layout = st.layout.complete ? &st.layout : nullptr;
     for (const problem& p : st.problems.kept) {
         if (p.kind == problem_kind::id3v2_tag) {
             r.clues.id3v2_end = p.offset + p.numbers[0] + 10;  // the tag's header is not in its size
