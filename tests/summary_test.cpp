@@ -3,6 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
 #include <fstream>
 #include <regex>
 
@@ -56,6 +59,88 @@ TEST(SummaryOption, NamesEachDamagedFileOnceInWordsAndCountsThemAll)
     // No warnings, no "Possible ID3v2 frame found", no note of the junk.
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(r.status, 1);  // an unreadable file, whatever the others gave
+}
+
+// 75 s of a rising tone, encoded by lame at 8 kHz mono with its Xing frame
+// (VBR: a CBR frame that small holds no header); empty when lame is missing.
+bytes long_lame_song(const temp_dir& dir)
+{
+    const std::string pcm = dir.file("tone.raw");
+    {
+        std::ofstream out(pcm, std::ios::binary);
+        double phase = 0;
+        for (int i = 0; i < 75 * 8000; ++i) {
+            phase += 2 * 3.14159265 * (200.0 + i / 600.0) / 8000;
+            const auto sample = static_cast<std::int16_t>(12000 * std::sin(phase));
+            out.put(static_cast<char>(sample & 0xFF)).put(static_cast<char>((sample >> 8) & 0xFF));
+        }
+    }
+    const std::string mp3 = dir.file("tone.mp3");
+    const std::string lame = "lame --quiet -r -s 8 -m m --bitwidth 16 --signed --little-endian -V 9 '" + pcm + "' '" +
+                             mp3 + "' >/dev/null 2>&1";
+    if (std::system(lame.c_str()) != 0) {
+        return {};
+    }
+    return read_file(mp3);
+}
+
+TEST(SummaryOption, DamageToRealEncoderOutputIsToldInPlainWordsWithWhatToDo)
+{
+    temp_dir dir;
+    const bytes song = long_lame_song(dir);
+    if (song.empty()) {
+        GTEST_SKIP() << "lame is not installed (apt-get install lame)";
+    }
+    const std::size_t half = song.size() / 2;
+    bytes flipped = song;
+    std::size_t header = half;
+    while (!(flipped[header] == 0xFF && (flipped[header + 1] & 0xE0) == 0xE0)) {
+        ++header;
+    }
+    flipped[header + 30] ^= 0x10;  // inside the audio of a frame, not its header
+    const struct {
+        const char* what;
+        bytes damaged;
+        const char* says;  // the whole line after the name, as a pattern
+    } cases[] = {
+        {"cut download", slice(song, 0, song.size() * 4 / 10),
+         R"(incomplete: 0:29 of 1:15, the end is missing; --fix can make it playable, replace it if you can)"},
+        {"missing piece", slice(song, 0, half) + slice(song, half + 4096, song.size()),
+         R"(4\.1 s missing at 0:37; --fix can make it playable, replace it if you can)"},
+        {"piece left as zeros", slice(song, 0, half) + bytes(4096, 0) + slice(song, half + 4096, song.size()),
+         R"(4\.1 s missing at 0:37; --fix can make it playable, replace it if you can)"},
+        {"junk in the middle", slice(song, 0, half) + bytes(500, 0x5A) + slice(song, half, song.size()),
+         R"(500 bytes of junk inside the audio at 0:37; --fix can repair it)"},
+        {"flipped byte", flipped,
+         R"(damaged audio: it differs from what the encoder wrote, somewhere in the file; cannot be repaired: restore or replace it)"},
+    };
+    const std::regex format_words("xing|vbri|lame|crc|header|frame|id3", std::regex::icase);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        const std::string file = dir.file("song.mp3");
+        write_file(file, c.damaged);
+        const run_result r = run_framelint({"--summary", file});
+        const std::string line = lines_before_tally(r.out, "1 file: 0 clean, 1 damaged");
+        ASSERT_EQ(line.rfind(file + ": DAMAGED: ", 0), 0u) << line;
+        const std::string words = line.substr(file.size() + 11, line.size() - file.size() - 12);
+        EXPECT_TRUE(std::regex_match(words, std::regex(c.says))) << words;
+        EXPECT_FALSE(std::regex_search(words, format_words)) << words;
+    }
+}
+
+TEST(SummaryOption, ANameHoldingALineBreakKeepsItsFileToOneLine)
+{
+    temp_dir dir;
+    const bytes cut = slice(read_file(fixture("lame_vbr.mp3")), 0, 7000);
+    const std::string odd = dir.file("two\nlines.mp3");
+    const std::string plain = dir.file("plain.mp3");
+    for (const char* how : {"--summary", "--fix"}) {
+        SCOPED_TRACE(how);
+        write_file(odd, cut);
+        write_file(plain, text("not audio"));
+        const run_result r = run_framelint({how, "--summary", odd, plain});
+        EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 3) << r.out;
+    }
 }
 
 TEST(SummaryOption, StatusAsWithoutIt)

@@ -115,7 +115,7 @@ std::string repairs_done(const repair_report& r)
         text += (text.empty() ? "" : ", ") + e.text;
     }
     if (!r.backup.empty()) {
-        text += " (the original is " + r.backup + ")";
+        text += " (the original is " + printable_name(r.backup) + ")";
     }
     return text;
 }
