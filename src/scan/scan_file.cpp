@@ -455,7 +455,8 @@ bool report_stream(scan_state& st, const io::byte_source& in, std::string_view f
         if (options.id3_tag) {
             tag = find_id3v1(st.tail, static_cast<std::uint64_t>(st.counters.bytes_read));
         }
-        report_json(stream_facts{facts, st.problems, options.id3_tag ? &tag : nullptr, options.integrity, repair},
+        report_json(stream_facts{facts, st.problems, options.id3_tag ? &tag : nullptr, options.integrity, repair,
+                                 st.layout.complete ? &st.layout : nullptr},
                     file_label, out);
     } else {
         report_summary(facts, file_label, options, out);
