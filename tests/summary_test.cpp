@@ -126,6 +126,11 @@ TEST(SummaryOption, DamageToRealEncoderOutputIsToldInPlainWordsWithWhatToDo)
         EXPECT_TRUE(std::regex_match(words, std::regex(c.says))) << words;
         EXPECT_FALSE(std::regex_search(words, format_words)) << words;
     }
+    // --json -c keeps the detail, with the play time beside the offset.
+    write_file(dir.file("song.mp3"), slice(song, 0, half) + slice(song, half + 4096, song.size()));
+    const std::string json = run_framelint({"-c", "--json", dir.file("song.mp3")}).out;
+    EXPECT_NE(json.find(R"("kind":"frame_not_found",)"), std::string::npos) << json;
+    EXPECT_NE(json.find(R"("severity":"damage","at_seconds":37.)"), std::string::npos) << json;
 }
 
 TEST(SummaryOption, ANameHoldingALineBreakKeepsItsFileToOneLine)
