@@ -38,6 +38,30 @@ TEST(PlainWords, EveryKindHasWordsOfItsOwn)
     }
 }
 
+TEST(PersonStory, EveryKindOfDamageIsToldWithoutFormatWordsAndWithWhatToDo)
+{
+    const std::regex format_words("xing|vbri|lame|crc|header|id3|frame", std::regex::icase);
+    const stream_clues clues{417, {}, 20000, 0};
+    for (const problem_kind_info& info : problem_kinds) {
+        if (info.severity == problem_severity::notice) {
+            continue;
+        }
+        problem_list list;
+        list.add(make(info.kind, true, 1000, 0xFFFB9064, 0xFFF39064));
+        const person_story story = tell_story(list, nullptr, clues);
+        for (const std::string& words : story.wrong) {
+            // -q's run is counted in frames, the unit the switch is given in.
+            if (info.kind != problem_kind::short_run) {
+                EXPECT_FALSE(std::regex_search(words, format_words)) << info.name << ": " << words;
+            }
+        }
+        // -e makes a tag at the start damage; there is nothing to do about it.
+        if (info.kind != problem_kind::id3v2_tag && !story.wrong.empty()) {
+            EXPECT_NE(story.outlook, repair_outlook::none) << info.name;
+        }
+    }
+}
+
 TEST(PlainWords, NumbersSayHowMuch)
 {
     const stream_clues clues{417, {}, 17000, 0};

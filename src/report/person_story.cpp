@@ -66,8 +66,8 @@ std::vector<gap> gaps_of(const stream_layout& layout)
 std::string no_audio_words(const stream_clues& clues)
 {
     if (clues.id3v2_end > 0 && clues.stream_length < clues.id3v2_end) {
-        return "no audio in it: the file ends inside the tag at its start, " +
-               size_words(clues.id3v2_end - clues.stream_length) + " short of the tag's end";
+        return "no audio in it: the file is cut off inside the tag at its start (" +
+               size_words(clues.id3v2_end - clues.stream_length) + " short)";
     }
     if (clues.id3v2_end > 0) {
         const std::int64_t after = clues.stream_length - clues.id3v2_end;
@@ -341,11 +341,11 @@ private:
         }
         const auto missing = frames_missing();
         if (missing && *missing != 0 && clock_.running()) {
-            say("players show a wrong length (" + length_words(clock_.seconds() + clock_.frames_seconds(*missing)) +
-                    "; the audio lasts " + length_words(clock_.seconds()) + ")",
+            say("players show the wrong length: " + length_words(clock_.seconds() + clock_.frames_seconds(*missing)) +
+                    ", but the audio lasts " + length_words(clock_.seconds()),
                 repair_outlook::repairable);
         } else if (missing && *missing != 0) {
-            say("players show a wrong length", repair_outlook::repairable);
+            say("players show the wrong length", repair_outlook::repairable);
         } else if (found_.has(problem_kind::xing_byte_count) || found_.has(problem_kind::vbri_byte_count)) {
             say("players may seek to the wrong places: the file's note of its own size is out of date",
                 repair_outlook::repairable);
@@ -357,7 +357,7 @@ private:
                 repair_outlook::repairable);
         }
         if (found_.has(problem_kind::lame_tag_crc)) {
-            say("the encoder's note at the start of the audio is damaged (not the audio itself)",
+            say("the encoder's note in the file is damaged (the audio itself is not)",
                 repair_outlook::repairable);
         }
     }
@@ -365,8 +365,8 @@ private:
     void odd_settings()
     {
         if (found_.has(problem_kind::reserved_emphasis)) {
-            say("a setting that does not exist" + places_words(found_.n(problem_kind::reserved_emphasis), "") +
-                    " (some players refuse the file)",
+            say("an invalid setting (emphasis)" + places_words(found_.n(problem_kind::reserved_emphasis), "") +
+                    ", which some players refuse",
                 repair_outlook::lost);
         }
         if (const problem* p = found_.of(problem_kind::short_run)) {
