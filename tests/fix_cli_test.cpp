@@ -156,7 +156,7 @@ TEST(FixCli, CleanAndUnrepairableFilesAreLeftAsTheyAre)
         {"tag_both.mp3", read_file(fixture("tag_both.mp3")), 0, ""},
         {"twolame_l2_crc.mp2", read_file(fixture("twolame_l2_crc.mp2")), 0, ""},
         {"bitrot", read_file(fixture("integrity/bitrot.mp3")), 255,
-         "DAMAGED: damaged audio: it differs from what the encoder wrote, somewhere in the file; cannot be "
+         "DAMAGED: garbled audio somewhere in the file: it is not what the encoder wrote; cannot be "
          "repaired: restore or replace it"},
         {"empty", read_file(fixture("integrity/empty.mp3")), 255,
          "DAMAGED: an empty file; cannot be repaired: restore or replace it"},
@@ -437,8 +437,8 @@ TEST(FixCli, SummaryGivesALinePerFileNotCleanAndCountsTheRepaired)
         fix_line.replace(at, model.path.size(), dir.path);
     }
     EXPECT_EQ(lines[0], fix_line);
-    EXPECT_EQ(lines[1], bitrot + ": DAMAGED: damaged audio: it differs from what the encoder wrote, somewhere in "
-                                 "the file; cannot be repaired: restore or replace it");
+    EXPECT_EQ(lines[1], bitrot + ": DAMAGED: garbled audio somewhere in the file: it is not what the encoder "
+                                 "wrote; cannot be repaired: restore or replace it");
     EXPECT_EQ(lines[2], missing + ": unreadable: No such file or directory");
     EXPECT_EQ(read_file(cut + ".bak"), cut_vbr());
 

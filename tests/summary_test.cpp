@@ -112,7 +112,7 @@ TEST(SummaryOption, DamageToRealEncoderOutputIsToldInPlainWordsWithWhatToDo)
         {"junk in the middle", slice(song, 0, half) + bytes(500, 0x5A) + slice(song, half, song.size()),
          R"(500 bytes of junk inside the audio at 0:37; --fix can repair it)"},
         {"flipped byte", flipped,
-         R"(damaged audio: it differs from what the encoder wrote, somewhere in the file; cannot be repaired: restore or replace it)"},
+         R"(garbled audio somewhere in the file: it is not what the encoder wrote; cannot be repaired: restore or replace it)"},
     };
     const std::regex format_words("xing|vbri|lame|crc|header|frame|id3", std::regex::icase);
     for (const auto& c : cases) {

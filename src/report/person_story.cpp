@@ -322,12 +322,12 @@ private:
     void damaged_audio()
     {
         if (const problem* p = found_.of(problem_kind::frame_crc_mismatch)) {
-            say("damaged audio" + places_words(found_.n(problem_kind::frame_crc_mismatch), at(p->offset)),
+            say("garbled audio" + places_words(found_.n(problem_kind::frame_crc_mismatch), at(p->offset)),
                 repair_outlook::lost);
         } else if (found_.has(problem_kind::music_crc_mismatch) && gaps_.empty() && !cut_ &&
                    !found_.has(problem_kind::last_frame_cut_by_tag) &&
                    !found_.has(problem_kind::frame_not_found) && !found_.has(problem_kind::header_rejected)) {
-            say("damaged audio: it differs from what the encoder wrote, somewhere in the file",
+            say("garbled audio somewhere in the file: it is not what the encoder wrote",
                 repair_outlook::lost);
         }
     }
