@@ -7,6 +7,7 @@
 #include <regex>
 
 #include "report/person_report.hpp"
+#include "report/play_clock.hpp"
 #include "support.hpp"
 
 namespace framelint::test {
@@ -59,6 +60,36 @@ TEST(PersonStory, EveryKindOfDamageIsToldWithoutFormatWordsAndWithWhatToDo)
         if (info.kind != problem_kind::id3v2_tag && !story.wrong.empty()) {
             EXPECT_NE(story.outlook, repair_outlook::none) << info.name;
         }
+    }
+}
+
+TEST(PlayClock, TimesComeFromTheRunsOfFrames)
+{
+    // 1152-sample frames at 44.1 kHz, a Xing frame first: 100 frames, a gap of
+    // junk, 50 frames.
+    stream_layout layout;
+    layout.complete = true;
+    layout.vbr_frame = 0;
+    layout.runs = {frame_run{{0, 41800}, 100, 100 * 1152, 0xFFFB9064, 41382},
+                   frame_run{{42000, 62900}, 50, 50 * 1152, 0xFFFB9064, 62482}};
+    const play_clock clock = clock_of(&layout);
+    ASSERT_TRUE(clock.running());
+    const double frame = 1152 / 44100.0;
+    EXPECT_NEAR(clock.seconds(), 149 * frame, 1e-9);  // the Xing frame holds no sound
+    EXPECT_NEAR(clock.seconds_at(42000), 99 * frame, 1e-9);  // the gap is heard where the first run ends
+    EXPECT_NEAR(clock.seconds_at(52450), 124 * frame, 1e-9);  // halfway through the second run
+    EXPECT_FALSE(clock_of(nullptr).running());
+    layout.complete = false;
+    EXPECT_FALSE(clock_of(&layout).running());
+
+    const std::pair<double, const char*> moments[] = {{0, "0:00"}, {65.9, "1:05"}, {3725, "1:02:05"}};
+    for (const auto& [seconds, words] : moments) {
+        EXPECT_EQ(clock_words(seconds), words);
+    }
+    const std::pair<double, const char*> lengths[] = {
+        {0.026, "0.03 s"}, {2.44, "2.4 s"}, {24.4, "24 s"}, {192.2, "3:12"}};
+    for (const auto& [seconds, words] : lengths) {
+        EXPECT_EQ(duration_words(seconds), words);
     }
 }
 
