@@ -209,7 +209,8 @@ private:
     {
         if (const problem* p = found_.of(problem_kind::id3v2_size)) {
             if (p->numbers[1] > 0) {
-                say("the tag at the start hides the first " + num(p->numbers[1]) + " bytes of audio from players",
+                say("the tag at the start hides the first " + num(p->numbers[1]) + (p->numbers[1] == 1 ? " byte" : " bytes") +
+                        " of audio from players",
                     repair_outlook::repairable);
             } else {
                 say("the tag at the start says it runs past the end of the file", repair_outlook::lost);
