@@ -9,6 +9,7 @@
 
 #include "integrity/end_tags.hpp"
 #include "integrity/frame_crc.hpp"
+#include "integrity/gain_steps.hpp"
 #include "integrity/vbr_tag.hpp"
 #include "run_support.hpp"
 #include "checksum/crc16.hpp"
@@ -707,6 +708,8 @@ TEST(IntegrityFiles, RealEncoderOutputPassesWithTheStrongestVerdictItAllows)
         {"integrity/tags_mid3v2.mp3", "MUSIC_CRC"},
         {"integrity/tags_mutagen_apev2_v1.mp3", "MUSIC_CRC"},
         {"integrity/lame_abr96.mp3", "MUSIC_CRC"},
+        // Its encoder string was edited: the tag's CRC fails, the audio is as encoded.
+        {"integrity/lame_tag_version.mp3", "MUSIC_CRC"},
         {"integrity/valid_id3v2_picture.mp3", "MUSIC_CRC"},
         {"integrity/valid_apev2_binary_v1.mp3", "MUSIC_CRC"},
         {"integrity/valid_apev2_binary_footer_only_v1.mp3", "MUSIC_CRC"},
@@ -741,7 +744,6 @@ TEST(IntegrityFiles, EachDamagedCopyIsCaughtWithItsOwnMessage)
          0},
         {"l2_allocation_flipped.mp2",
          "\nA frame's CRC does not match its protected bits at offset 0xb40 (BYTE 2880).", 0},
-        {"lame_tag_version.mp3", "\nThe LAME tag's CRC does not match at offset 0x0 (BYTE 0).", 0},
         {"cut_60.mp3", "Stored 40 frames, found 23.", 255},
         {"joined.mp3", "\nThe Xing/Info header at offset 0x0 (BYTE 0) does not match the stream. Stored 40 frames, "
                        "found 81.", 0},
@@ -867,6 +869,118 @@ TEST(IntegrityFiles, SummaryFieldInBothLayouts)
     EXPECT_NE(one.out.find("LAST_BYTE_CHECKED 0\tINTEGRITY DAMAGED\n"), std::string::npos) << one.out;
     const run_result none = run_framelint({"-p", fixture("lame_cbr128.mp3")});
     EXPECT_EQ(none.out.find("INTEGRITY"), std::string::npos);
+}
+
+TEST(ChangedOnPurpose, FilesCommonToolsChangedAreVouchedForWithANotice)
+{
+    const struct {
+        const char* file;
+        const char* verdict;
+        const char* notices;  // as problem kinds in the JSON line, in order
+        const char* words;    // in the --summary=all line
+    } cases[] = {
+        {"gain_cbr_ape.mp3", "MUSIC_CRC", "gain_changed",
+         "the gain was changed by -7 steps (-10.5 dB) after encoding; the audio is otherwise what the encoder wrote"},
+        {"gain_cbr_id3v2.mp3", "MUSIC_CRC", "gain_changed", "-7 steps"},
+        {"gain_cbr_none.mp3", "MUSIC_CRC", "gain_changed", "-7 steps"},
+        {"gain_vbr_ape.mp3", "MUSIC_CRC", "gain_changed", "-8 steps (-12.0 dB)"},
+        {"gain_vbr_id3v2.mp3", "MUSIC_CRC", "gain_changed", "-8 steps"},
+        {"gain_vbr_none.mp3", "MUSIC_CRC", "gain_changed", "-8 steps"},
+        {"gain_stereo_left_none.mp3", "MUSIC_CRC", "gain_changed",
+         "by -5 steps (-7.5 dB) on the left and 0 steps (0.0 dB) on the right"},
+        {"encoder_edited.mp3", "MUSIC_CRC", "lame_tag_edited", "the LAME tag was edited after encoding"},
+        {"encoder_renamed.mp3", "MUSIC_CRC", "lame_tag_edited", "the LAME tag was edited after encoding"},
+        {"split_part1.mp3", "STRUCTURE_ONLY", "lame_tag_rewritten", "the LAME tag was rewritten after encoding"},
+        {"split_part2.mp3", "STRUCTURE_ONLY", "lame_tag_rewritten", "its frame counts agree with the file"},
+        {"mono_stereo_mono.mp3", "STRUCTURE_ONLY", "mono_stereo_switch",
+         "the stream switches between mono and two channels"},
+    };
+    for (const auto& c : cases) {
+        const std::string path = fixture(std::string("changed/") + c.file);
+        const run_result checked = run_framelint({"-c", path});
+        EXPECT_EQ(checked.status, 0) << c.file << checked.err;
+        EXPECT_EQ(report_value(checked.out, "INTEGRITY"), c.verdict) << c.file;
+        EXPECT_NE(checked.err.find("\nNotice: "), std::string::npos) << c.file << checked.err;
+        const run_result json = run_framelint({"--json", "-c", path});
+        EXPECT_EQ(json.status, 0) << c.file;
+        EXPECT_NE(json.out.find(std::string("{\"kind\":\"") + c.notices + "\""), std::string::npos)
+            << c.file << json.out;
+        EXPECT_NE(json.out.find("\"severity\":\"notice\""), std::string::npos) << c.file;
+        EXPECT_EQ(json.out.find("\"severity\":\"damage\""), std::string::npos) << c.file << json.out;
+        const run_result people = run_framelint({"--summary=all", path});
+        EXPECT_EQ(people.status, 0) << c.file;
+        EXPECT_NE(people.out.find(c.words), std::string::npos) << c.file << people.out;
+        // A pipe is read once: the gains are summed as the audio passes.
+        const run_result piped = run_framelint_as(piped_launch({"-c", "-"}, path, 333));
+        EXPECT_EQ(piped.status, 0) << c.file << piped.err;
+        EXPECT_EQ(report_value(piped.out, "INTEGRITY"), c.verdict) << c.file << " through a pipe";
+    }
+}
+
+TEST(ChangedOnPurpose, DamageInAChangedFileIsStillCaught)
+{
+    // One byte flipped in the audio of a file whose gain was changed: no
+    // gain change explains it. In a split part, the counts no longer agree.
+    const char* gained[] = {"gain_cbr_ape.mp3", "gain_cbr_id3v2.mp3", "gain_cbr_none.mp3",
+                            "gain_vbr_ape.mp3", "gain_vbr_id3v2.mp3", "gain_vbr_none.mp3",
+                            "gain_stereo_left_none.mp3"};
+    for (const char* file : gained) {
+        bytes data = read_file(fixture(std::string("changed/") + file));
+        data[data.size() / 2] ^= 0x5A;
+        const run_result r = run_framelint({"--json", "-c", write_temp_file(data, "flipped.mp3")});
+        EXPECT_EQ(r.status, 255) << file;
+        EXPECT_NE(r.out.find("\"kind\":\"music_crc_mismatch\""), std::string::npos) << file << r.out;
+        EXPECT_EQ(r.out.find("gain_changed"), std::string::npos) << file;
+        const std::string flipped = write_temp_file(data, "flipped.mp3");
+        EXPECT_EQ(run_framelint_as(piped_launch({"-c", "-"}, flipped, 333)).status, 255) << file << " through a pipe";
+    }
+    bytes part = read_file(fixture("changed/split_part1.mp3"));
+    part.resize(part.size() - 2000);  // cut inside a frame, and the Xing counts go wrong
+    const run_result cut = run_framelint({"--json", "-c", write_temp_file(part, "cut.mp3")});
+    EXPECT_EQ(cut.status, 255);
+    EXPECT_NE(cut.out.find("\"kind\":\"lame_tag_crc\""), std::string::npos) << cut.out;
+}
+
+TEST(ChangedOnPurpose, OnlyTheChannelCountMaySwitch)
+{
+    constexpr std::uint32_t mono = 0xFFFB90C4u;
+    constexpr std::uint32_t at_48k = 0xFFFB9464u;
+    const bytes stereo = repeat(frame(l3_128k), 3);
+    const scan_result channels = scan_memory(repeat(frame(mono), 3) + stereo + repeat(frame(mono), 3),
+                                             options("-c --json"));
+    EXPECT_EQ(problem_names(channels.state), "mono_stereo_switch@1251;");  // said once
+    EXPECT_EQ(channels.state.verdict, integrity_verdict::structure);
+    EXPECT_TRUE(channels.clean);
+    const scan_result rates = scan_memory(stereo + repeat(frame(at_48k), 3), options("-c --json"));
+    EXPECT_EQ(problem_names(rates.state), "format_switch@1251;");
+    EXPECT_EQ(rates.state.verdict, integrity_verdict::damaged);
+}
+
+TEST(ChangedOnPurpose, UndoRecordsAsMp3gainWritesThem)
+{
+    const struct {
+        const char* value;
+        bool read;
+        int left, right;
+        bool wraps;
+    } cases[] = {
+        {"+004,+004,N", true, -4, -4, false},  // 4 steps undo what took 4 off
+        {"-002,+000,W", true, 2, 0, true},
+        {"+4,-4,N", true, -4, 4, false},
+        {"004,004,N", false, 0, 0, false},
+        {"+004,+004", false, 0, 0, false},
+        {"+004,+0x4,N", false, 0, 0, false},
+        {"", false, 0, 0, false},
+    };
+    for (const auto& c : cases) {
+        const auto g = parse_gain_undo(c.value);
+        ASSERT_EQ(g.has_value(), c.read) << c.value;
+        if (g) {
+            EXPECT_EQ(g->left, c.left) << c.value;
+            EXPECT_EQ(g->right, c.right) << c.value;
+            EXPECT_EQ(g->wraps, c.wraps) << c.value;
+        }
+    }
 }
 
 }  // namespace

@@ -304,5 +304,43 @@ TEST(Walk, FilesListedForLaterAreOpenedInTheDirectoryThatWasListed)
     }
 }
 
+TEST(Walk, MacOsMetadataBesideASongIsSkippedAndCounted)
+{
+    temp_dir dir;
+    const std::string top = dir.file("copied_from_a_mac");
+    ASSERT_EQ(::mkdir(top.c_str(), 0755), 0);
+    write_stream(top + "/song.mp3");
+    bytes apple_double{0x00, 0x05, 0x16, 0x07, 0x00, 0x02, 0x00, 0x00};
+    apple_double.resize(4096, 0);
+    const std::string made = write_temp_file(apple_double);
+    const std::string metadata = top + "/._song.mp3";
+    ASSERT_EQ(::rename(made.c_str(), metadata.c_str()), 0);
+    // Zeros under a "._" name are no such file: checked, and damaged.
+    const std::string zeros = write_temp_file(bytes(4096, 0));
+    ASSERT_EQ(::rename(zeros.c_str(), (top + "/._zeros.mp3").c_str()), 0);
+    const std::string list = write_temp_file(text(metadata + "\n" + top + "/song.mp3\n"));
+    const std::string tally = "1 macOS metadata file skipped";
+    for (const char* jobs : {"--jobs=1", "--jobs=2"}) {
+        const run_result walked = run_framelint({"--summary", "-r", jobs, top});
+        EXPECT_EQ(walked.status, 255) << jobs << walked.out;
+        EXPECT_NE(walked.out.find("._zeros.mp3: DAMAGED"), std::string::npos) << walked.out;
+        EXPECT_EQ(walked.out.find("._song.mp3"), std::string::npos) << walked.out;
+        EXPECT_NE(walked.out.find("2 files: 1 clean, 1 damaged, 0 unreadable, " + tally), std::string::npos)
+            << walked.out;
+        const run_result listed = run_framelint({"--summary", jobs, "--files-from", list});
+        EXPECT_EQ(listed.status, 0) << jobs << listed.out;
+        EXPECT_NE(listed.out.find("1 file: 1 clean, 0 damaged, 0 unreadable, " + tally), std::string::npos)
+            << listed.out;
+    }
+    // Named, it is checked: no frames, and said to be what it is.
+    const run_result named = run_framelint({"--summary", metadata});
+    EXPECT_EQ(named.status, 255);
+    EXPECT_NE(named.out.find("._song.mp3: DAMAGED: not audio: a macOS metadata file\n"), std::string::npos)
+        << named.out;
+    EXPECT_EQ(run_framelint({"-c", metadata}).status, 255);
+    // The default check walks it as it always did.
+    EXPECT_EQ(checked_files(run_framelint({"-p", "-r", top}).out).size(), 3u);
+}
+
 }  // namespace
 }  // namespace framelint::test

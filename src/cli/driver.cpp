@@ -10,6 +10,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "cli/apple_double.hpp"
 #include "cli/parallel_check.hpp"
 #include "cli/person_session.hpp"
 #include "cli/fix_files.hpp"
@@ -110,7 +111,16 @@ files_outcome check_names(const std::vector<std::string>& files, int opened_fd, 
     };
     // A file opened by name, or by -r; false once standard output broke. An input
     // fault is the stream's: the next file is checked.
+    // Inside a walk of -r (here, or the one that opened opened_fd).
+    bool walking = opened_fd >= 0;
     const auto check_opened = [&](int fd, const std::string& name, std::int64_t known_size) {
+        if ((walking || state.listed) && options.integrity && is_apple_double(fd, name)) {
+            // No music, and so no damage: counted in the tally, not checked.
+            if (person != nullptr) {
+                ++person->tally.metadata_skipped;
+            }
+            return true;
+        }
         if (options.fix_in_place) {
             // The repair opens the file again itself, to write it back where it is.
             return fix_named(name, options, file_buffer.bytes(), outcome, out, err, session);
@@ -160,7 +170,9 @@ files_outcome check_names(const std::vector<std::string>& files, int opened_fd, 
             }
             stdout_good = check_stream(*standard_input, "stdin");
         } else if (options.recursive && ::stat(name.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+            walking = true;
             stdout_good = walk_tree(name, check_opened, skipped);
+            walking = false;
         } else {
             stdout_good = check_named(name);
         }

@@ -44,6 +44,9 @@ struct file_loop_state {
     // line (only where files are checked one after another).
     person_run* person = nullptr;
     person_session* session = nullptr;
+    // The names come from --files-from: under the integrity check an
+    // AppleDouble file among them is skipped, as one a walk (-r) finds is.
+    bool listed = false;
 };
 
 // Scans every file argument ("-" is standard input). person: under --summary,

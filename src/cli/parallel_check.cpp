@@ -411,6 +411,7 @@ private:
     files_outcome check(const listed_file& file, io::output& out, io::output& err, file_loop_state& state)
     {
         if (file.dir == nullptr) {
+            state.listed = file.from_list;
             return check_files({file.path}, options_, out, err, state);
         }
         const opened_entry opened = open_listed_file(file);
@@ -511,13 +512,14 @@ public:
     parallel_run& operator=(const parallel_run&) = delete;
 
     // False once standard output has failed: nothing more is checked.
-    bool check(const std::string& name)
+    // listed: the name came from --files-from.
+    bool check(const std::string& name, bool listed = false)
     {
         const std::optional<std::uint64_t> seq = reserve();
         if (!seq) {
             return false;
         }
-        queue_.push({*seq, listed_file{nullptr, {}, name, false}});
+        queue_.push({*seq, listed_file{nullptr, {}, name, false, listed}});
         return true;
     }
 
@@ -628,7 +630,7 @@ files_outcome check_in_parallel(const parsed_command_line& command, name_list* l
         } else if (command.options.recursive && ::stat(name->c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
             go_on = walk_tree_unopened(*name, take_file, cannot_open);
         } else {
-            go_on = run.check(*name);
+            go_on = run.check(*name, index >= named);
         }
     }
     if (go_on && list != nullptr && list->error() != 0) {
@@ -646,6 +648,7 @@ files_outcome check_one_by_one(const parsed_command_line& command, name_list* li
     state.session = session;
     state.person = session != nullptr ? &session->run : nullptr;
     files_outcome outcome = check_files(command.files, command.options, out, err, state);
+    state.listed = true;
     while (list != nullptr && !outcome.stdout_failed) {
         const std::optional<std::string> name = list->next();
         if (!name) {

@@ -48,6 +48,7 @@ struct listed_file {
     std::string name;  // the entry in dir
     std::string path;  // what it is reported as
     bool through_link = false;  // the listing showed a symbolic link to a file
+    bool from_list = false;     // no walk's: a name --files-from gave
 };
 
 // A listed file opened as walk_tree() opens it: fd -1 and why when it cannot be

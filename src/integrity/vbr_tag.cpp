@@ -114,12 +114,17 @@ bool lame_writes_crcs(std::span<const std::uint8_t, 9> encoder)
     return major > 3 || (major == 3 && minor >= 90);
 }
 
-std::optional<lame_tag> find_lame_tag(std::span<const std::uint8_t> frame, std::size_t at)
+std::optional<lame_tag> find_lame_tag(std::span<const std::uint8_t> frame, std::size_t at, bool any_encoder)
 {
-    if (at + lame_tag_length > frame.size() || !lame_writes_crcs(frame.subspan(at).first<9>())) {
+    if (at + lame_tag_length > frame.size()) {
+        return std::nullopt;
+    }
+    const bool known = lame_writes_crcs(frame.subspan(at).first<9>());
+    if (!known && !any_encoder) {
         return std::nullopt;
     }
     lame_tag t;
+    t.unknown_encoder = !known;
     t.music_length = big_endian32(frame.data() + at + lame_music_length_at);
     t.music_crc = big_endian16(frame.data() + at + lame_music_length_at + 4);
     t.tag_crc = big_endian16(frame.data() + at + lame_tag_crc_at);

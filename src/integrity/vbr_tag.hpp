@@ -78,14 +78,20 @@ struct lame_tag {
     std::uint16_t tag_crc_found = 0;  // by the rule of the encoder the string names
     std::uint16_t tag_crc_other = 0;  // by the other rule
 
+    // The encoder string names no encoder known to write both CRCs: the tag
+    // is only believed where its own CRC fails (an edit, the string among
+    // what was edited) and the music CRC still matches the audio.
+    bool unknown_encoder = false;
+
     bool tag_crc_matches() const { return tag_crc == tag_crc_found || tag_crc == tag_crc_other; }
 };
 
 // The LAME tag at offset `at` of the frame (a Xing/Info header's fields_end;
 // frame holds no more than the frame's own bytes):
 // only when its encoder string names an encoder that writes both CRCs (LAME from
-// 3.90 on, ffmpeg's "Lavc"/"Lavf") and its tag CRC field is not 0.
-std::optional<lame_tag> find_lame_tag(std::span<const std::uint8_t> frame, std::size_t at);
+// 3.90 on, ffmpeg's "Lavc"/"Lavf") and its tag CRC field is not 0. With
+// any_encoder, a tag with another string is taken too, marked unknown_encoder.
+std::optional<lame_tag> find_lame_tag(std::span<const std::uint8_t> frame, std::size_t at, bool any_encoder = false);
 
 // LAME's encoder strings read "LAME3.100", "LAME3.99r"; true from 3.90 on.
 bool lame_writes_crcs(std::span<const std::uint8_t, 9> encoder);

@@ -20,6 +20,7 @@ byte_source::byte_source(int fd, bool is_stdin, std::span<std::uint8_t> buffer, 
             longest_ = st.st_size;
             seekable_ = true;
             fd_offset_ = at;
+            origin_ = at;
             if (st.st_size - at >= map_from && st.st_size > at) {
                 mapped_ = true;
                 stream_start_ = view_offset_ = window_first_ = at;
@@ -33,9 +34,38 @@ byte_source::byte_source(int fd, bool is_stdin, std::span<std::uint8_t> buffer, 
 }
 
 byte_source::byte_source(std::span<const std::uint8_t> memory, bool is_stdin)
-    : is_stdin_(is_stdin), data_begin_(memory.data()), cur_(memory.data()), end_(memory.data() + memory.size()),
+    : is_stdin_(is_stdin), memory_(memory), data_begin_(memory.data()), cur_(memory.data()),
+      end_(memory.data() + memory.size()),
       fetched_(memory.data())
 {
+}
+
+std::size_t byte_source::reread(std::int64_t pos, std::span<std::uint8_t> into) const
+{
+    if (pos < 0) {
+        return 0;
+    }
+    if (!seekable_) {
+        if (memory_.data() == nullptr || pos >= static_cast<std::int64_t>(memory_.size())) {
+            return 0;
+        }
+        const std::size_t n = std::min(into.size(), memory_.size() - static_cast<std::size_t>(pos));
+        std::memcpy(into.data(), memory_.data() + pos, n);
+        return n;
+    }
+    std::size_t got = 0;
+    while (got < into.size()) {
+        const ssize_t n =
+            ::pread(fd_, into.data() + got, into.size() - got, origin_ + pos + static_cast<std::int64_t>(got));
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            break;
+        }
+        got += static_cast<std::size_t>(n);
+    }
+    return got;
 }
 
 void byte_source::keep_history()

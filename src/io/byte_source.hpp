@@ -187,6 +187,12 @@ public:
     // tee_to(nullptr) writes what is pending and ends it.
     void tee_to(output* out);
 
+    // Copies bytes of the stream from position pos (counted from its first byte)
+    // into into, read once more from the file or the memory, without moving the
+    // scan; returns how many. 0 for what cannot be read twice (pipes, terminals).
+    std::size_t reread(std::int64_t pos, std::span<std::uint8_t> into) const;
+    bool rereadable() const { return seekable_ || memory_.data() != nullptr; }
+
     // Puts a seekable descriptor back at the first byte not yet consumed, so that
     // whoever reads it next does not lose what this source read ahead (or, when
     // mapped, what it looked at without reading).
@@ -218,6 +224,8 @@ private:
     bool regular_ = false;         // a regular file: its size says where its stream must end
     std::int64_t longest_ = 0;     // the largest size the file was seen to have
     std::int64_t fd_offset_ = 0;   // where the descriptor stands (seekable only)
+    std::int64_t origin_ = 0;      // file offset of the stream's first byte (seekable only)
+    std::span<const std::uint8_t> memory_;  // a source in memory: all of it
     int error_ = 0;
     const output* stop_on_failure_ = nullptr;
     bool stopped_ = false;

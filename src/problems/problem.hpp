@@ -43,6 +43,10 @@ enum class problem_kind : std::uint8_t {
     joined_streams,      // an ID3v2 tag between two runs of frames: two files joined
     free_format,         // bit-rate index 0: the frames' lengths are not in their headers, so they go unchecked
     music_ends_early,    // the LAME tag's music length ends before the last frame of the stream does
+    gain_changed,        // the music CRC matches with a lossless gain change undone (mp3gain, aacgain; a notice)
+    lame_tag_edited,     // the LAME tag's own CRC fails, its music CRC matches (a notice)
+    lame_tag_rewritten,  // the LAME tag's CRCs fail, the Xing/Info counts agree with the stream (a notice)
+    mono_stereo_switch,  // frames switch between mono and two channels, all else alike (a notice)
 };
 
 // Damage makes a file DAMAGED; a notice is printed and listed, and changes
@@ -89,6 +93,11 @@ inline constexpr problem_kind_info problem_kinds[] = {
     {problem_kind::joined_streams, "joined_streams", {"tag_length", "", ""}},
     {problem_kind::free_format, "free_format", {"header", "", ""}, problem_severity::notice},
     {problem_kind::music_ends_early, "music_ends_early", {"music_end", "stream_end", ""}},
+    {problem_kind::gain_changed, "gain_changed", {"left_steps", "right_steps", "recorded"}, problem_severity::notice},
+    {problem_kind::lame_tag_edited, "lame_tag_edited", {"stored", "computed", ""}, problem_severity::notice},
+    {problem_kind::lame_tag_rewritten, "lame_tag_rewritten", {"stored", "computed", ""}, problem_severity::notice},
+    {problem_kind::mono_stereo_switch, "mono_stereo_switch", {"from_header", "to_header", ""},
+     problem_severity::notice},
 };
 
 constexpr const problem_kind_info& info_of(problem_kind kind) { return problem_kinds[static_cast<std::size_t>(kind)]; }

@@ -15,7 +15,7 @@ bool found(const problem_list& problems, problem_kind kind)
 // problem list keeps only its first problems and this one comes last.
 bool music_crc_differs(const integrity_watch& w)
 {
-    if (!w.music_watched() || !w.lame) {
+    if (!w.music_watched() || !w.lame || !w.lame->tag_crc_matches() || w.music_gain_explained) {
         return false;
     }
     const std::int64_t end = w.tag_frame_start + static_cast<std::int64_t>(w.lame->music_length);
@@ -35,8 +35,8 @@ repair_facts repair_facts_of(const scan_state& st)
                            (p.dropped > 0 && w.protected_frames != w.frame_crcs_matched);
     f.format_switch = found(p, problem_kind::format_switch) || w.format_switched;
     f.music_crc_mismatch = found(p, problem_kind::music_crc_mismatch) || music_crc_differs(w);
-    f.music_crc_matched = w.music_watched() && !f.music_crc_mismatch && !found(p, problem_kind::music_length) &&
-                          p.dropped == 0;
+    f.music_crc_matched = w.music_watched() && w.lame && w.lame->tag_crc_matches() && !f.music_crc_mismatch &&
+                          !found(p, problem_kind::music_length) && p.dropped == 0;
     f.vbr_without_header = found(p, problem_kind::vbr_without_header);
     f.bit_rate_varies = st.rates.low > 0 && st.rates.low != st.rates.high;
     for (const problem& q : p.kept) {

@@ -103,6 +103,27 @@ void print_finding(const problem& p, io::output& err)
                   "before the last frame ends at offset 0x%llx (BYTE %lld). Its music CRC does not cover the stream.",
                   at, byte, hex(first), dec(first), hex(second), dec(second));
         break;
+    case problem_kind::gain_changed:
+        err.print("\nNotice: the gain was changed after encoding (%lld steps left, %lld right%s); with that undone "
+                  "the audio matches the music CRC of the LAME tag at offset 0x%llx (BYTE %lld).",
+                  dec(first), dec(second), p.numbers[2] != 0 ? ", as its undo record says" : "", at, byte);
+        break;
+    case problem_kind::lame_tag_edited:
+        err.print("\nNotice: the LAME tag at offset 0x%llx (BYTE %lld) was edited after encoding (its CRC: stored "
+                  "0x%04x, computed 0x%04x); its music CRC still matches the audio.",
+                  at, byte, crc(first), crc(second));
+        break;
+    case problem_kind::lame_tag_rewritten:
+        err.print("\nNotice: the LAME tag at offset 0x%llx (BYTE %lld) was rewritten after encoding (its CRC: "
+                  "stored 0x%04x, computed 0x%04x); its music CRC no longer applies, and the Xing/Info counts agree "
+                  "with the stream.",
+                  at, byte, crc(first), crc(second));
+        break;
+    case problem_kind::mono_stereo_switch:
+        err.print("\nNotice: the stream switches between mono and two channels at offset 0x%llx (BYTE %lld). Header "
+                  "0x%llx before, 0x%llx here.",
+                  at, byte, hex(first), hex(second));
+        break;
     default:
         break;  // the scanner's own problems have warnings of their own
     }

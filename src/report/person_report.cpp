@@ -53,6 +53,12 @@ std::string plain_notice(const problem& p, const stream_clues& clues)
         return "players may show a wrong length: the bit rate varies and nothing in the file says how long it is "
                "(--fix can add that)";
     case problem_kind::free_format: return "free-format audio, which could not be checked";
+    case problem_kind::lame_tag_edited:
+        return "the encoder's note in the file was edited after encoding; the audio is still what the encoder wrote";
+    case problem_kind::lame_tag_rewritten:
+        return "the encoder's note in the file was rewritten by a tool (a part split off, or its length rebuilt); "
+               "the audio's length agrees with it";
+    case problem_kind::mono_stereo_switch: return "the audio switches between mono and stereo";
     default: return plain_words(p, clues);
     }
 }
@@ -233,6 +239,7 @@ void person_tally::merge(const person_tally& other)
     repairable += other.repairable;
     playable += other.playable;
     bytes += other.bytes;
+    metadata_skipped += other.metadata_skipped;
 }
 
 std::string size_words(std::int64_t bytes)
@@ -273,8 +280,12 @@ std::string tally_line(const person_tally& t, double seconds, bool repairs)
     std::snprintf(time, sizeof time, "%.1f s", seconds);
     return std::to_string(t.files) + (t.files == 1 ? " file: " : " files: ") + std::to_string(t.clean) + " clean, " +
            (repairs ? std::to_string(t.repaired) + " repaired, " : "") + std::to_string(t.damaged) + " damaged" +
-           what_fix_can_do(t) + ", " +
-           std::to_string(t.unreadable) + " unreadable (" +
+           what_fix_can_do(t) + ", " + std::to_string(t.unreadable) + " unreadable" +
+           (t.metadata_skipped > 0 ? ", " + std::to_string(t.metadata_skipped) +
+                                         (t.metadata_skipped == 1 ? " macOS metadata file" : " macOS metadata files") +
+                                         " skipped"
+                                   : std::string()) +
+           " (" +
            size_words(t.bytes) + " in " + time + ")\n";
 }
 

@@ -62,6 +62,7 @@ struct person_tally {
     std::int64_t repairable = 0;  // damaged files --fix can repair
     std::int64_t playable = 0;    // damaged files --fix can make playable, sound lost
     std::int64_t bytes = 0;  // read, over every file
+    std::int64_t metadata_skipped = 0;  // macOS AppleDouble files a walk or a list held, not checked
 
     void add(person_verdict v, std::int64_t bytes_read, repair_outlook outlook = repair_outlook::none);
     // Another tally's counts (files checked apart, side by side).
@@ -82,7 +83,8 @@ struct person_run {
 
 // "64 files: 49 clean, 13 damaged (9 can be repaired, 2 can be made playable), 2 unreadable
 // (1.2 GB in 3.4 s)", with its line end; with repairs, "64 files: 49 clean, 12
-// repaired, 1 damaged, 2 unreadable (...)".
+// repaired, 1 damaged, 2 unreadable (...)"; with AppleDouble files skipped, "...,
+// 2 unreadable, 3 macOS metadata files skipped (...)".
 std::string tally_line(const person_tally& t, double seconds, bool repairs = false);
 
 // A byte count for people: "917 bytes", "17.1 kB", "1.2 GB" (powers of 1000).

@@ -65,6 +65,9 @@ std::vector<gap> gaps_of(const stream_layout& layout)
 // Everything there is to say of a file without audio.
 std::string no_audio_words(const stream_clues& clues)
 {
+    if (is_apple_double(clues.file_label, clues.first_bytes)) {
+        return "not audio: a macOS metadata file";
+    }
     if (clues.id3v2_end > 0 && clues.stream_length < clues.id3v2_end) {
         return "no audio in it: the file is cut off inside the tag at its start (" +
                size_words(clues.id3v2_end - clues.stream_length) + " short)";
@@ -146,7 +149,9 @@ public:
     person_story tell()
     {
         if (found_.has(problem_kind::no_frames)) {
-            say(no_audio_words(clues_), repair_outlook::lost);
+            // A Mac's metadata beside a song is nothing to restore.
+            const bool metadata = is_apple_double(clues_.file_label, clues_.first_bytes);
+            say(no_audio_words(clues_), metadata ? repair_outlook::none : repair_outlook::lost);
             return story_;
         }
         if (found_.has(problem_kind::read_error) || found_.has(problem_kind::frame_read_error)) {

@@ -62,6 +62,9 @@ std::string format_change(std::int64_t from_word, std::int64_t to_word)
 
 std::string no_audio(const stream_clues& clues)
 {
+    if (is_apple_double(clues.file_label, clues.first_bytes)) {
+        return "not audio: a macOS metadata file";
+    }
     std::string looks;
     if (clues.id3v2_end > 0 && clues.stream_length < clues.id3v2_end) {
         // The ID3v2 size finding says where the file ends; this adds what that means.
@@ -91,6 +94,24 @@ std::string cut_last_frame(const problem& p, const stream_clues& clues)
     return "its last frame is cut short (" + count_of(missing, "byte", "bytes") + " missing)";
 }
 
+// One step of global gain is 1.5 dB.
+std::string decibels(std::int64_t steps)
+{
+    const std::int64_t tenths = steps * 15;
+    const std::int64_t size = tenths < 0 ? -tenths : tenths;
+    return std::string(tenths < 0 ? "-" : tenths > 0 ? "+" : "") + num(size / 10) + "." + num(size % 10) + " dB";
+}
+
+std::string gain_words(std::int64_t left, std::int64_t right)
+{
+    const std::string tail = " after encoding; the audio is otherwise what the encoder wrote";
+    if (left == right) {
+        return "the gain was changed by " + count_of(left, "step", "steps") + " (" + decibels(left) + ")" + tail;
+    }
+    return "the gain was changed by " + count_of(left, "step", "steps") + " (" + decibels(left) + ") on the left and " +
+           count_of(right, "step", "steps") + " (" + decibels(right) + ") on the right" + tail;
+}
+
 bool contains_folded(std::string_view text, std::string_view word)
 {
     const auto hit = std::search(text.begin(), text.end(), word.begin(), word.end(), [](char a, char b) {
@@ -100,6 +121,14 @@ bool contains_folded(std::string_view text, std::string_view word)
 }
 
 }  // namespace
+
+bool is_apple_double(std::string_view file_label, std::span<const std::uint8_t> first_bytes)
+{
+    const std::size_t slash = file_label.rfind('/');
+    const std::string_view name = slash == std::string_view::npos ? file_label : file_label.substr(slash + 1);
+    return name.starts_with("._") && first_bytes.size() >= 4 && first_bytes[0] == 0x00 && first_bytes[1] == 0x05 &&
+           first_bytes[2] == 0x16 && first_bytes[3] == 0x07;
+}
 
 std::string what_it_looks_like(std::span<const std::uint8_t> bytes, std::int64_t stream_length)
 {
@@ -193,6 +222,13 @@ std::string plain_words(const problem& p, const stream_clues& clues)
     case problem_kind::free_format: return "free-format frames, whose lengths go unchecked";
     case problem_kind::music_ends_early:
         return "frames go on " + count_of(second - first, "byte", "bytes") + " past the music the LAME tag declares";
+    case problem_kind::gain_changed: return gain_words(first, second);
+    case problem_kind::lame_tag_edited:
+        return "the LAME tag was edited after encoding; the audio is still what the encoder wrote";
+    case problem_kind::lame_tag_rewritten:
+        return "the LAME tag was rewritten after encoding (a part split off, or a header rebuilt by a tool); its "
+               "frame counts agree with the file, its music CRC no longer applies";
+    case problem_kind::mono_stereo_switch: return "the stream switches between mono and two channels";
     }
     return "a problem of an unknown kind";
 }

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <span>
 #include <string>
+#include <string_view>
 
 #include "problems/problem.hpp"
 
@@ -21,7 +22,15 @@ struct stream_clues {
     std::int64_t stream_length = 0;
     // Where an ID3v2 tag at the start of the stream ends by its size (0: none).
     std::int64_t id3v2_end = 0;
+    // The stream's first four bytes, when it could be read again for them,
+    // and its name: an AppleDouble file ("._name", 00 05 16 07) is no audio.
+    std::span<const std::uint8_t> first_bytes{};
+    std::string_view file_label{};
 };
+
+// Whether a stream so named that begins with these bytes is a macOS AppleDouble
+// file ("._name", beginning 00 05 16 07).
+bool is_apple_double(std::string_view file_label, std::span<const std::uint8_t> first_bytes);
 
 // One problem in words, e.g. "ends 19 bytes into its last frame".
 std::string plain_words(const problem& p, const stream_clues& clues);

@@ -5,6 +5,7 @@
 
 #include "integrity/end_tags.hpp"
 #include "integrity/frame_crc.hpp"
+#include "integrity/gain_steps.hpp"
 #include "report/integrity_findings.hpp"
 #include "scan/scan_file.hpp"
 
@@ -24,11 +25,11 @@ void report(scan_context& c, problem_kind kind, std::int64_t offset, std::int64_
 // A notice: printed and listed, but no bad frame, so neither the status nor
 // the verdict changes.
 void report_notice(scan_context& c, problem_kind kind, std::int64_t offset, std::int64_t first = 0,
-                   std::int64_t second = 0)
+                   std::int64_t second = 0, std::int64_t third = 0)
 {
-    const problem p{kind, false, offset, {first, second, 0}};
+    const problem p{kind, false, offset, {first, second, third}};
     print_finding(p, c.err);
-    note_problem(c, kind, false, offset, first, second);
+    note_problem(c, kind, false, offset, first, second, third);
 }
 
 // The layout holds ranges, so its size follows the damage, not the stream's
@@ -102,15 +103,19 @@ void read_tag_frame(scan_context& c, const frame_info& frame, std::int64_t frame
     if (w.counts->kind == vbr_header_kind::vbri) {
         return;
     }
-    w.lame = find_lame_tag(seen, w.counts->fields_end);
+    w.lame = find_lame_tag(seen, w.counts->fields_end, true);
+    if (w.lame && w.lame->unknown_encoder && w.lame->tag_crc_matches()) {
+        w.lame.reset();  // an encoder not known to write the music CRC: it vouches for nothing
+    }
     if (!w.lame) {
         return;
     }
-    if (!w.lame->tag_crc_matches()) {
-        report(c, problem_kind::lame_tag_crc, frame_start, w.lame->tag_crc, w.lame->tag_crc_found);
-        return;
-    }
+    // A tag whose own CRC fails was edited or damaged: the end of the stream
+    // tells which (finish_integrity), so its music is watched all the same.
     w.watch_music(frame_start + frame.frame_length, frame_start + static_cast<std::int64_t>(w.lame->music_length));
+    if (!c.in.rereadable()) {
+        w.watch_gains();  // no second look at the audio later: its gains are summed now
+    }
 }
 
 // Enough of a frame for a Xing/Info or VBRI header's text and flags, wherever
@@ -145,15 +150,19 @@ bool carries_vbr_header(scan_context& c, const frame_info& frame, std::int64_t b
     return holds_vbr_header(std::span<const std::uint8_t>(bytes.data(), n), word);
 }
 
-void check_counts(scan_context& c)
+// Whether the header's counts are there and agree with the stream; those that
+// do not are reported.
+bool check_counts(scan_context& c)
 {
     const integrity_watch& w = *c.watch;
     const vbr_header& h = *w.counts;
     const bool vbri = h.kind == vbr_header_kind::vbri;
     const std::int64_t after_tag = w.frames - 1;
+    bool agree = h.frames && h.bytes;
     if (h.frames && *h.frames != after_tag && *h.frames != w.frames) {
         report(c, vbri ? problem_kind::vbri_frame_count : problem_kind::xing_frame_count, w.tag_frame_start,
                *h.frames, after_tag);
+        agree = false;
     }
     // Bytes that exist: a last frame cut by the end of the stream counts only
     // what there is of it.
@@ -161,7 +170,9 @@ void check_counts(scan_context& c)
     if (h.bytes && *h.bytes != bytes) {
         report(c, vbri ? problem_kind::vbri_byte_count : problem_kind::xing_byte_count, w.tag_frame_start, *h.bytes,
                bytes);
+        agree = false;
     }
+    return agree;
 }
 
 // Where the stream's audio would end with nothing but its frames from the tag
@@ -180,23 +191,148 @@ std::int64_t audio_end(const scan_context& c)
     return w.tag_frame_start + audio;
 }
 
-void check_music(scan_context& c)
+// The MP3GAIN_UNDO record of a tag of the stream, read again from the input.
+std::optional<gain_change> undo_record(const scan_context& c)
+{
+    constexpr std::int64_t largest_tag = 1 << 20;  // pictures aside, a tag is small
+    std::vector<std::uint8_t> bytes;
+    for (const tag_range& t : c.state.layout.tags) {
+        if ((t.format != tag_format::apev2 && t.format != tag_format::id3v2) || t.bytes.size() > largest_tag) {
+            continue;
+        }
+        bytes.resize(static_cast<std::size_t>(t.bytes.size()));
+        bytes.resize(c.in.reread(t.bytes.begin, bytes));
+        const auto record = t.format == tag_format::apev2 ? undo_record_in_apev2(bytes) : undo_record_in_id3v2(bytes);
+        if (record) {
+            return record;
+        }
+    }
+    return std::nullopt;
+}
+
+// The global gains of the music's frames, read once more from the input (only
+// their side information); none when they are not frame after frame.
+std::optional<gain_fields> reread_gains(scan_context& c, std::int64_t music_end)
 {
     const integrity_watch& w = *c.watch;
-    const std::int64_t end = w.tag_frame_start + static_cast<std::int64_t>(w.lame->music_length);
-    if (end > w.fed()) {
-        report(c, problem_kind::music_length, w.tag_frame_start, end, w.fed());
-    } else if (c.stream_rules && end < audio_end(c)) {
-        // The CRC covers less than the stream's audio: it vouches for the part
-        // the tag declares, and the rest (often a second file) goes unchecked.
-        report(c, problem_kind::music_ends_early, w.tag_frame_start, end, w.last_end);
+    const std::int64_t from = w.music_from();
+    std::optional<gain_fields> fields(std::in_place, music_end - from);
+    std::vector<std::uint8_t> block(io::byte_source::block_size);
+    std::int64_t at = from;
+    while (at < music_end) {
+        const std::size_t got = c.in.reread(at, block);
+        std::size_t p = 0;
+        while (p + 4 <= got && at + static_cast<std::int64_t>(p) < music_end) {
+            const std::uint32_t word = static_cast<std::uint32_t>(block[p]) << 24 |
+                                       static_cast<std::uint32_t>(block[p + 1]) << 16 |
+                                       static_cast<std::uint32_t>(block[p + 2]) << 8 | block[p + 3];
+            frame_info f = blank_frame_info();
+            if (!has_sync(word) || decode_header(word, f) == 0 || f.frame_length <= 4) {
+                return std::nullopt;  // not frame after frame: something else changed
+            }
+            const auto length = static_cast<std::size_t>(f.frame_length);
+            if (p + length > got && got == block.size() && p > 0) {
+                break;  // read it whole from its start
+            }
+            const std::span<const std::uint8_t> frame(block.data() + p, std::min(length, got - p));
+            if (!fields->add_frame(frame, at + static_cast<std::int64_t>(p) - from)) {
+                return std::nullopt;
+            }
+            p += length;
+        }
+        if (p == 0) {
+            return std::nullopt;
+        }
+        at += static_cast<std::int64_t>(p);
     }
-    if (end > w.fed() || end <= w.music_from()) {
-        return;  // nothing there to compare, or no audio the tag vouches for
+    return fields;
+}
+
+// Whether the music's CRC mismatch is a gain change after encoding: the
+// change an undo record names, or else a uniform one found by trying.
+std::optional<gain_change> gain_changed(scan_context& c, std::int64_t music_end)
+{
+    const integrity_watch& w = *c.watch;
+    std::optional<gain_fields> reread;
+    const gain_fields* fields = w.gains();
+    if (fields == nullptr && c.in.rereadable()) {
+        reread = reread_gains(c, music_end);
+        fields = reread ? &*reread : nullptr;
     }
-    if (w.music_crc() != w.lame->music_crc) {
-        report(c, problem_kind::music_crc_mismatch, w.tag_frame_start, w.lame->music_crc, w.music_crc());
+    if (fields == nullptr) {
+        return std::nullopt;
     }
+    const std::uint16_t crc = w.music_crc();
+    const std::uint16_t stored = w.lame->music_crc;
+    if (const auto record = undo_record(c)) {
+        if (const auto change = fields->crc_change(*record); change && (crc ^ *change) == stored) {
+            return record;
+        }
+    }
+    return fields->find_change(crc, stored);
+}
+
+void note_gain_change(scan_context& c, const gain_change& change)
+{
+    report_notice(c, problem_kind::gain_changed, c.watch->tag_frame_start, change.left, change.right,
+                  change.recorded ? 1 : 0);
+}
+
+// Whether the LAME tag's music CRC vouches for the audio (a tag whose own CRC
+// fails vouches only where its music CRC still matches). counts_agree: the
+// Xing/Info counts are there and agree with the stream.
+bool check_music(scan_context& c, bool counts_agree)
+{
+    integrity_watch& w = *c.watch;
+    const lame_tag& tag = *w.lame;
+    const bool tag_sound = tag.tag_crc_matches();
+    const std::int64_t end = w.tag_frame_start + static_cast<std::int64_t>(tag.music_length);
+    if (tag_sound) {
+        if (end > w.fed()) {
+            report(c, problem_kind::music_length, w.tag_frame_start, end, w.fed());
+        } else if (c.stream_rules && end < audio_end(c)) {
+            // The CRC covers less than the stream's audio: it vouches for the part
+            // the tag declares, and the rest (often a second file) goes unchecked.
+            report(c, problem_kind::music_ends_early, w.tag_frame_start, end, w.last_end);
+        }
+    }
+    const bool comparable = end <= w.fed() && end > w.music_from();
+    bool matches = comparable && w.music_crc() == tag.music_crc;
+    std::optional<gain_change> gain;
+    if (comparable && !matches && !tag.unknown_encoder) {
+        gain = gain_changed(c, end);
+        matches = gain.has_value();
+        w.music_gain_explained = matches;
+    }
+    if (tag_sound) {
+        if (comparable && !matches) {
+            report(c, problem_kind::music_crc_mismatch, w.tag_frame_start, tag.music_crc, w.music_crc());
+        } else if (gain) {
+            note_gain_change(c, *gain);
+        }
+        return true;  // nothing there to compare, or no audio the tag vouches for: as it always was
+    }
+    if (matches) {
+        // Edited after encoding (its encoder string, or a field a tool rewrote)
+        // while the audio is what the encoder wrote.
+        report_notice(c, problem_kind::lame_tag_edited, w.tag_frame_start, tag.tag_crc, tag.tag_crc_found);
+        if (gain) {
+            note_gain_change(c, *gain);
+        }
+        return true;
+    }
+    if (tag.unknown_encoder) {
+        return false;  // nothing known of it: as if there were no tag
+    }
+    if (counts_agree) {
+        // Rewritten for a stream that is not the one encoded (a part split off,
+        // a header rebuilt by another tool): its music CRC no longer applies,
+        // and its counts say the stream is whole.
+        report_notice(c, problem_kind::lame_tag_rewritten, w.tag_frame_start, tag.tag_crc, tag.tag_crc_found);
+        return false;
+    }
+    report(c, problem_kind::lame_tag_crc, w.tag_frame_start, tag.tag_crc, tag.tag_crc_found);
+    return false;
 }
 
 // The tags read off the end by their footers, collected for the layout.
@@ -371,7 +507,16 @@ void watch_frame(scan_context& c, const frame_info& frame, std::int64_t frame_st
             // where it said the next would be, is no stream of its own: a stray
             // sync word that the stream begins with, not a first file.
             const bool lone_first = w.frames == 1 && frame_start != w.last_end;
-            if (!lone_first) {
+            // Between mono and two channels alone, the standard lets a stream
+            // switch (its conformance streams do): said once.
+            const bool channels_only =
+                (stream_format(frame.int_header) ^ stream_format(w.last_word)) == 1u;
+            if (channels_only) {
+                if (!w.channels_switched) {
+                    report_notice(c, problem_kind::mono_stereo_switch, frame_start, w.last_word, frame.int_header);
+                }
+                w.channels_switched = true;
+            } else if (!lone_first) {
                 report(c, problem_kind::format_switch, frame_start, w.last_word, frame.int_header);
             }
             w.format_switched = true;
@@ -974,6 +1119,10 @@ void finish_integrity(scan_context& c, bool ended)
         // Sync words in its audio are no damage of their own.
         settle_held_rejections(c, w.free_format_first);
     }
+    if (!at_stream_end && w.lame && !w.lame->tag_crc_matches() && !w.lame->unknown_encoder) {
+        // Without the stream's end nothing tells an edit from damage.
+        report(c, problem_kind::lame_tag_crc, w.tag_frame_start, w.lame->tag_crc, w.lame->tag_crc_found);
+    }
     if (at_stream_end && w.frames == 0) {
         if (c.stream_rules) {
             settle_held_rejections(c, INT64_MAX);
@@ -985,12 +1134,9 @@ void finish_integrity(scan_context& c, bool ended)
         if (!free) {
             check_end(c);
         }
-        if (w.counts && !free) {
-            check_counts(c);
-        }
+        const bool counts_agree = w.counts && !free && check_counts(c);
         if (w.music_watched()) {
-            check_music(c);
-            music_checked = true;
+            music_checked = check_music(c, counts_agree);
         }
         const bool layer3 = ((w.last_word >> 17) & 3u) == 1u;
         const bitrate_stats& rates = c.state.rates;

@@ -5,6 +5,8 @@
 #include <span>
 
 #include "checksum/crc16.hpp"
+#include "header/frame_info.hpp"
+#include "integrity/frame_crc.hpp"
 
 namespace framelint {
 
@@ -14,6 +16,56 @@ void integrity_watch::add_music(const std::uint8_t* bytes, std::int64_t pos, std
     const std::int64_t to = std::min(pos + static_cast<std::int64_t>(n), music_.to);
     if (from < to) {
         music_.crc = crc16_arc(bytes + (from - pos), static_cast<std::size_t>(to - from), music_.crc);
+        if (gains_ && !gains_->broken) {
+            add_gains(bytes + (from - pos), from - music_.from, static_cast<std::size_t>(to - from));
+        }
+    }
+}
+
+void integrity_watch::add_gains(const std::uint8_t* bytes, std::int64_t pos, std::size_t n)
+{
+    gain_walk& g = *gains_;
+    const std::int64_t end = pos + static_cast<std::int64_t>(n);
+    while (!g.broken) {
+        const std::int64_t want = g.next + static_cast<std::int64_t>(g.head_len);
+        if (want >= end) {
+            return;
+        }
+        if (want < pos) {
+            g.broken = true;  // bytes went by unseen
+            return;
+        }
+        const std::size_t take = std::min(g.head_need - g.head_len, static_cast<std::size_t>(end - want));
+        std::memcpy(g.head.data() + g.head_len, bytes + (want - pos), take);
+        g.head_len += take;
+        if (g.head_len < g.head_need) {
+            return;
+        }
+        if (g.head_need == 4) {
+            const std::uint32_t word = static_cast<std::uint32_t>(g.head[0]) << 24 | g.head[1] << 16 | g.head[2] << 8 |
+                                       g.head[3];
+            gain_walk::known_word& k = g.known[((word >> 11) & 0x1Eu) | ((word >> 9) & 1u)];
+            if (k.word != word) {
+                frame_info f = blank_frame_info();
+                if (!has_sync(word) || decode_header(word, f) == 0 || f.frame_length <= 4 || f.l3 == 0) {
+                    g.broken = true;
+                    return;
+                }
+                const std::size_t need =
+                    (f.prot_bit != 0 ? 6 : 4) + side_info_bytes(f.mpv_1 != 0, f.single_channel != 0);
+                k = {word, f.frame_length, std::min<std::size_t>(need, static_cast<std::size_t>(f.frame_length))};
+            }
+            g.frame_length = k.length;
+            g.head_need = k.need;
+            continue;
+        }
+        if (!g.fields.add_frame(std::span<const std::uint8_t>(g.head.data(), g.head_len), g.next)) {
+            g.broken = true;
+            return;
+        }
+        g.next += g.frame_length;
+        g.head_len = 0;
+        g.head_need = 4;
     }
 }
 

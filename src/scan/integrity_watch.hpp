@@ -6,11 +6,13 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
 #include <vector>
 
 #include "integrity/end_tags.hpp"
+#include "integrity/gain_steps.hpp"
 #include "integrity/vbr_tag.hpp"
 
 namespace framelint {
@@ -64,6 +66,13 @@ public:
         }
     }
     std::uint16_t music_crc() const { return music_.crc; }
+    // For an input that cannot be read twice: the global gains of the music's
+    // frames are summed as its bytes pass, for a music CRC that does not match
+    // (see gain_steps.hpp); a file is read again for them only then.
+    void watch_gains() { gains_ = std::make_unique<gain_walk>(music_.to - music_.from); }
+    // The gains summed, when they were watched and every frame of the music
+    // followed the one before.
+    const gain_fields* gains() const { return gains_ && !gains_->broken ? &gains_->fields : nullptr; }
     std::int64_t music_from() const { return music_.from; }
 
     // Where the tags that follow the last accepted frame stop being recognisable
@@ -83,11 +92,15 @@ public:
     std::optional<vbr_header> counts;  // the first frame's Xing/Info or VBRI header
     std::int64_t tag_frame_start = 0;
     std::optional<lame_tag> lame;
+    // The music CRC did not match as the audio is, but did with a gain change
+    // undone (mp3gain and its peers).
+    bool music_gain_explained = false;
 
     // The stream's own frames: the header word of the last one (a change of
     // format between two of them is a joined stream).
     std::uint32_t last_word = 0;
     bool format_switched = false;  // then a varying bit rate is no sign of VBR
+    bool channels_switched = false;  // between mono and two channels, all else alike
     // Headers rejected while searching: whether they count as bad frames depends
     // on what the bytes they lie in turn out to be (junk between frames, or a tag
     // that is only known by its footer at the end), so they wait here. Offsets
@@ -119,6 +132,7 @@ public:
 
 private:
     void add_music(const std::uint8_t* bytes, std::int64_t pos, std::size_t n);
+    void add_gains(const std::uint8_t* bytes, std::int64_t pos, std::size_t n);
     void capture_heads(const std::uint8_t* bytes, std::int64_t pos, std::size_t n);
 
     std::int64_t fed_ = 0;
@@ -129,6 +143,29 @@ private:
         std::int64_t to = 0;
         std::uint16_t crc = 0;
     } music_;
+
+    // The frames of the music, one after another from its first byte: the
+    // first bytes of each (header, CRC word, side information) gathered as
+    // they pass, and the gains in them summed.
+    struct gain_walk {
+        explicit gain_walk(std::int64_t length) : fields(length) {}
+        gain_fields fields;
+        std::int64_t next = 0;  // where the next frame begins, from the music's start
+        std::array<std::uint8_t, 40> head{};
+        std::size_t head_len = 0;
+        std::size_t head_need = 4;
+        std::int64_t frame_length = 0;
+        bool broken = false;  // not frame after frame: nothing can be said
+        // Header words met, by bit-rate index and padding: a frame's length and
+        // the bytes up to the end of its side information, decoded once.
+        struct known_word {
+            std::uint32_t word = 0;
+            std::int64_t length = 0;
+            std::size_t need = 0;
+        };
+        std::array<known_word, 32> known{};
+    };
+    std::unique_ptr<gain_walk> gains_;
 
     // The first bytes of whatever follows the last frame, and the tags after it.
     struct forward_tags {

@@ -407,6 +407,11 @@ void report_person(const io::byte_source& in, const scan_state& st, std::string_
         got = in.last_consumed(last, wanted);
     }
     r.clues.last_bytes = std::span<const std::uint8_t>(last, got);
+    std::uint8_t first[4] = {};
+    if (r.verdict == person_verdict::damaged && !st.have_good_frame) {
+        r.clues.first_bytes = std::span<const std::uint8_t>(first, in.reread(0, first));
+        r.clues.file_label = file_label;
+    }
     r.clues.stream_length = st.counters.bytes_read;
     r.clues.last_frame_length = st.have_good_frame ? st.last_good_frame.frame_length : 0;
     r.layout = st.layout.complete ? &st.layout : nullptr;

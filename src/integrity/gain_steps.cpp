@@ -1,0 +1,374 @@
+#include "integrity/gain_steps.hpp"
+
+#include <algorithm>
+#include <cctype>
+#include <string>
+#include <vector>
+
+#include "checksum/crc16.hpp"
+
+namespace framelint {
+namespace {
+
+// Polynomials modulo CRC-16/ARC's, in the reflected order its register keeps
+// them: bit 15 holds x^0, bit 0 x^15.
+constexpr std::uint16_t one = 0x8000;
+
+constexpr std::uint16_t times_x(std::uint16_t r)
+{
+    return static_cast<std::uint16_t>((r & 1u) != 0 ? (r >> 1) ^ 0xA001u : r >> 1);
+}
+
+constexpr std::uint16_t multiply(std::uint16_t a, std::uint16_t b)
+{
+    std::uint16_t r = 0;
+    for (int i = 0; i < 16; ++i) {  // Horner's rule, from x^15 (bit 0) down to x^0
+        r = times_x(r);
+        if (((b >> i) & 1u) != 0) {
+            r ^= a;
+        }
+    }
+    return r;
+}
+
+// x^(8n) is what passing n zero bytes does to the register.
+static_assert(multiply(crc16_tables[0][0x12], one) == crc16_tables[0][0x12]);
+static_assert([] {
+    std::uint16_t x8 = one;
+    for (int i = 0; i < 8; ++i) {
+        x8 = times_x(x8);
+    }
+    const std::uint8_t two[2] = {0x12, 0};
+    return multiply(crc16_tables[0][0x12], x8) == crc16_arc_bytewise(two, 2);
+}());
+
+// The polynomial is (x + 1)(x^15 + x + 1), the second factor primitive: x has
+// order 32767, so exponents are taken modulo that.
+constexpr std::uint32_t x_order = 32767;
+
+const std::vector<std::uint16_t>& powers_of_x()
+{
+    static const std::vector<std::uint16_t> powers = [] {
+        std::vector<std::uint16_t> p(x_order);
+        std::uint16_t r = one;
+        for (std::uint32_t e = 0; e < x_order; ++e) {
+            p[e] = r;
+            r = times_x(r);
+        }
+        return p;  // r is x^32767 here, which is one again
+    }();
+    return powers;
+}
+
+// The register after two bytes that hold pattern's eight bits from bit
+// `shift` of the first byte on (bit 0 the most significant, as the stream's
+// fields are laid out).
+std::uint16_t pattern_crc(std::uint8_t pattern, int shift)
+{
+    const auto spread = static_cast<std::uint16_t>(pattern << (8 - shift));
+    const std::uint8_t two[2] = {static_cast<std::uint8_t>(spread >> 8), static_cast<std::uint8_t>(spread)};
+    return crc16_arc_bytewise(two, 2);
+}
+
+// The eight bits from bit `bit` on (bit 0 the first byte's most significant);
+// the byte after the first is there (the side information goes on past a gain).
+std::uint8_t byte_at_bit(std::span<const std::uint8_t> bytes, std::size_t bit)
+{
+    const std::size_t at = bit / 8;
+    const unsigned two = static_cast<unsigned>(bytes[at]) << 8 | bytes[at + 1];
+    return static_cast<std::uint8_t>(two >> (8 - bit % 8));
+}
+
+std::uint32_t big_endian(const std::uint8_t* p) { return std::uint32_t{p[0]} << 24 | p[1] << 16 | p[2] << 8 | p[3]; }
+std::uint32_t little_endian(const std::uint8_t* p) { return std::uint32_t{p[3]} << 24 | p[2] << 16 | p[1] << 8 | p[0]; }
+std::uint32_t syncsafe(const std::uint8_t* p)
+{
+    return std::uint32_t{p[0] & 0x7Fu} << 21 | (p[1] & 0x7Fu) << 14 | (p[2] & 0x7Fu) << 7 | (p[3] & 0x7Fu);
+}
+
+bool is_undo_key(std::string_view key)
+{
+    constexpr std::string_view name = "MP3GAIN_UNDO";
+    return std::equal(key.begin(), key.end(), name.begin(), name.end(),
+                      [](char a, char b) { return std::toupper(static_cast<unsigned char>(a)) == b; });
+}
+
+// "+004" or "-012": a sign and digits.
+std::optional<int> signed_steps(std::string_view s)
+{
+    if (s.size() < 2 || (s[0] != '+' && s[0] != '-') || s.size() > 5) {
+        return std::nullopt;
+    }
+    int v = 0;
+    for (const char ch : s.substr(1)) {
+        if (ch < '0' || ch > '9') {
+            return std::nullopt;
+        }
+        v = v * 10 + (ch - '0');
+    }
+    return s[0] == '-' ? -v : v;
+}
+
+// An ID3v2 text in one of its four encodings, as the ASCII it holds (other
+// characters dropped); `end` is set past its terminator.
+std::string id3_text(std::span<const std::uint8_t> bytes, std::uint8_t encoding, std::size_t& end)
+{
+    std::string text;
+    if (encoding == 1 || encoding == 2) {
+        std::size_t i = 0;
+        bool little = encoding == 1;  // UTF-16 with a byte order mark; without one, as big-endian
+        for (; i + 1 < bytes.size(); i += 2) {
+            const unsigned unit = little ? bytes[i] | bytes[i + 1] << 8 : bytes[i] << 8 | bytes[i + 1];
+            if (unit == 0) {
+                i += 2;
+                break;
+            }
+            if (unit == 0xFEFF || unit == 0xFFFE) {
+                little = encoding == 1 && (unit == 0xFEFF) == little;
+                continue;
+            }
+            if (unit < 0x80) {
+                text += static_cast<char>(unit);
+            }
+        }
+        end = std::min(i, bytes.size());
+        return text;
+    }
+    std::size_t i = 0;
+    for (; i < bytes.size() && bytes[i] != 0; ++i) {
+        if (bytes[i] < 0x80) {
+            text += static_cast<char>(bytes[i]);
+        }
+    }
+    end = std::min(i + 1, bytes.size());
+    return text;
+}
+
+// Bytes with the zero that unsynchronisation put after each 0xFF taken out,
+// from byte `from` on.
+std::vector<std::uint8_t> resynchronised(std::span<const std::uint8_t> bytes, std::size_t from)
+{
+    std::vector<std::uint8_t> out;
+    out.reserve(bytes.size());
+    for (std::size_t i = 0; i < bytes.size(); ++i) {
+        if (i <= from || bytes[i] != 0 || bytes[i - 1] != 0xFF) {
+            out.push_back(bytes[i]);
+        }
+    }
+    return out;
+}
+
+}  // namespace
+
+std::optional<gain_change> parse_gain_undo(std::string_view value)
+{
+    const std::size_t comma = value.find(',');
+    const std::size_t second_comma = comma == std::string_view::npos ? comma : value.find(',', comma + 1);
+    if (second_comma == std::string_view::npos) {
+        return std::nullopt;
+    }
+    const auto left = signed_steps(value.substr(0, comma));
+    const auto right = signed_steps(value.substr(comma + 1, second_comma - comma - 1));
+    const std::string_view wrap = value.substr(second_comma + 1);
+    if (!left || !right || wrap.empty() || (wrap[0] != 'N' && wrap[0] != 'W')) {
+        return std::nullopt;
+    }
+    // The record holds what undoes the change: the steps applied were the opposite.
+    return gain_change{-*left, -*right, wrap[0] == 'W', true};
+}
+
+std::optional<gain_change> undo_record_in_apev2(std::span<const std::uint8_t> tag)
+{
+    constexpr std::size_t footer = 32;
+    if (tag.size() < footer) {
+        return std::nullopt;
+    }
+    const std::uint8_t* f = tag.data() + tag.size() - footer;
+    if (std::string_view(reinterpret_cast<const char*>(f), 8) != "APETAGEX") {
+        return std::nullopt;
+    }
+    const std::uint32_t size = little_endian(f + 12);  // items and footer
+    if (size < footer || size > tag.size()) {
+        return std::nullopt;
+    }
+    const std::span<const std::uint8_t> items = tag.subspan(tag.size() - size, size - footer);
+    std::size_t at = 0;
+    while (at + 8 < items.size()) {
+        const std::uint32_t value_size = little_endian(items.data() + at);
+        std::size_t key_end = at + 8;
+        while (key_end < items.size() && items[key_end] != 0) {
+            ++key_end;
+        }
+        if (key_end >= items.size() || value_size > items.size() - key_end - 1) {
+            return std::nullopt;
+        }
+        const std::string_view key(reinterpret_cast<const char*>(items.data() + at + 8), key_end - at - 8);
+        const std::string_view value(reinterpret_cast<const char*>(items.data() + key_end + 1), value_size);
+        if (is_undo_key(key)) {
+            return parse_gain_undo(value);
+        }
+        at = key_end + 1 + value_size;
+    }
+    return std::nullopt;
+}
+
+std::optional<gain_change> undo_record_in_id3v2(std::span<const std::uint8_t> tag)
+{
+    constexpr std::size_t head = 10;
+    if (tag.size() < head || tag[0] != 'I' || tag[1] != 'D' || tag[2] != '3' || (tag[3] != 3 && tag[3] != 4)) {
+        return std::nullopt;  // not a tag, or ID3v2.2
+    }
+    const bool v4 = tag[3] == 4;
+    const bool unsynchronised = (tag[5] & 0x80u) != 0;
+    std::vector<std::uint8_t> plain;
+    if (unsynchronised && !v4) {
+        // ID3v2.3 unsynchronises the whole tag after its header: frame sizes
+        // count the bytes with the zero after each 0xFF taken out.
+        plain = resynchronised(tag, head);
+        tag = plain;
+    }
+    const std::size_t end = std::min<std::size_t>(tag.size(), head + syncsafe(tag.data() + 6));
+    std::size_t at = head;
+    if ((tag[5] & 0x40u) != 0 && at + 4 <= end) {  // an extended header
+        at += v4 ? syncsafe(tag.data() + at) : big_endian(tag.data() + at) + 4;
+    }
+    while (at + head <= end) {
+        const std::uint8_t* frame = tag.data() + at;
+        if (frame[0] == 0) {
+            break;  // padding
+        }
+        const std::size_t size = v4 ? syncsafe(frame + 4) : big_endian(frame + 4);
+        if (size > end - at - head) {
+            break;
+        }
+        if (std::string_view(reinterpret_cast<const char*>(frame), 4) == "TXXX" && size > 1) {
+            std::vector<std::uint8_t> body(frame + head, frame + head + size);
+            if (v4 && (frame[9] & 0x01u) != 0) {  // a data length indicator first
+                body.erase(body.begin(), body.begin() + std::min<std::ptrdiff_t>(4, std::ssize(body)));
+            }
+            if (v4 && (unsynchronised || (frame[9] & 0x02u) != 0)) {
+                body = resynchronised(body, 0);
+            }
+            if (body.size() < 2) {
+                at += head + size;
+                continue;
+            }
+            std::size_t desc_end = 0;
+            const std::span<const std::uint8_t> text(body);
+            const std::string description = id3_text(text.subspan(1), body[0], desc_end);
+            if (is_undo_key(description)) {
+                std::size_t value_end = 0;
+                return parse_gain_undo(id3_text(text.subspan(1 + desc_end), body[0], value_end));
+            }
+        }
+        at += head + size;
+    }
+    return std::nullopt;
+}
+
+bool gain_fields::add_frame(std::span<const std::uint8_t> frame, std::int64_t at)
+{
+    if (frame.size() < 4) {
+        return false;
+    }
+    const std::uint32_t word = big_endian(frame.data());
+    if (((word >> 17) & 3u) != 1u) {
+        return false;  // not Layer III: no global gains
+    }
+    const bool mpeg1 = ((word >> 19) & 3u) == 3u;
+    const bool mono = ((word >> 6) & 3u) == 3u;
+    const int channels = mono ? 1 : 2;
+    const int granules = mpeg1 ? 2 : 1;
+    const std::size_t side = (word & 0x00010000u) != 0 ? 4 : 6;
+    // Bits before the first granule's fields: main_data_begin, private bits
+    // and, in MPEG-1, scfsi; then one block of fields per granule and channel,
+    // global_gain 21 bits into it.
+    const std::size_t lead = mpeg1 ? (mono ? 18 : 20) : (mono ? 9 : 10);
+    const std::size_t block = mpeg1 ? 59 : 63;
+    const std::size_t side_bits = lead + block * static_cast<std::size_t>(granules * channels);
+    if (frame.size() * 8 < side * 8 + side_bits) {
+        return false;
+    }
+    const std::uint16_t* powers = powers_of_x().data();
+    for (int gr = 0; gr < granules; ++gr) {
+        for (int ch = 0; ch < channels; ++ch) {
+            const std::size_t in_frame = side * 8 + lead + block * static_cast<std::size_t>(gr * channels + ch) + 21;
+            const std::int64_t bit = at * 8 + static_cast<std::int64_t>(in_frame);
+            const std::int64_t byte = bit / 8;
+            if (bit < 0 || byte + 2 > length_) {
+                return false;
+            }
+            const auto gain = static_cast<std::size_t>(byte_at_bit(frame, in_frame));
+            const auto zeros_after = static_cast<std::uint64_t>(length_ - byte - 2);
+            const std::uint16_t weight = powers[(8 * zeros_after) % x_order];
+            sums_[static_cast<std::size_t>(ch)][gain][static_cast<std::size_t>(bit % 8)] ^= weight;
+            seen_[static_cast<std::size_t>(ch)][gain] = true;
+            ++fields_;
+        }
+    }
+    return true;
+}
+
+std::optional<std::uint16_t> gain_fields::channel_change(int channel, int steps, bool wraps) const
+{
+    const auto ch = static_cast<std::size_t>(channel);
+    std::uint16_t total = 0;
+    for (int gain = 0; gain < 256; ++gain) {
+        const auto g = static_cast<std::size_t>(gain);
+        if (!seen_[ch][g]) {
+            continue;
+        }
+        const int encoded = gain - steps;
+        if (!wraps && (encoded < 0 || encoded > 255)) {
+            return std::nullopt;
+        }
+        const auto pattern = static_cast<std::uint8_t>(gain ^ (encoded & 0xFF));
+        for (int shift = 0; shift < 8; ++shift) {
+            const std::uint16_t sum = sums_[ch][g][static_cast<std::size_t>(shift)];
+            if (sum != 0 && pattern != 0) {
+                total ^= multiply(sum, pattern_crc(pattern, shift));
+            }
+        }
+    }
+    return total;
+}
+
+std::optional<std::uint16_t> gain_fields::crc_change(const gain_change& change) const
+{
+    const auto left = channel_change(0, change.left, change.wraps);
+    const auto right = channel_change(1, change.right, change.wraps);
+    if (!left || !right) {
+        return std::nullopt;
+    }
+    return static_cast<std::uint16_t>(*left ^ *right);
+}
+
+std::optional<gain_change> gain_fields::find_change(std::uint16_t crc, std::uint16_t stored) const
+{
+    const auto target = static_cast<std::uint16_t>(crc ^ stored);
+    if (target == 0 || fields_ == 0) {
+        return std::nullopt;
+    }
+    const bool two_channels = std::ranges::any_of(seen_[1], [](bool b) { return b; });
+    for (int size = 1; size <= max_steps; ++size) {
+        for (const int steps : {size, -size}) {
+            const auto left = channel_change(0, steps, false);
+            const auto right = two_channels ? channel_change(1, steps, false) : std::optional<std::uint16_t>(0);
+            if (left && right && (*left ^ *right) == target) {
+                return gain_change{steps, steps, false, false};
+            }
+            if (!two_channels) {
+                continue;
+            }
+            if (left && *left == target) {
+                return gain_change{steps, 0, false, false};
+            }
+            if (right && *right == target) {
+                return gain_change{0, steps, false, false};
+            }
+        }
+    }
+    return std::nullopt;
+}
+
+}  // namespace framelint

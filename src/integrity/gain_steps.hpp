@@ -1,0 +1,84 @@
+#pragma once
+// Lossless gain changes: mp3gain, aacgain and players that apply ReplayGain
+// without decoding add the same number of steps (1.5 dB each) to every
+// granule's global gain in a Layer III stream. That leaves the LAME tag's
+// music CRC stale although the audio is otherwise as encoded. This works out
+// what the music CRC would be with the gains as the encoder wrote them,
+// without touching the file and without reading the audio again per guess.
+//
+// CRC-16/ARC starts from 0 and adds nothing at the end, so it is linear: the
+// CRC of the audio with some bits flipped is the CRC read off the file XOR the
+// CRC of a message that holds only those flips. A flip pattern of two bytes
+// that stands n bytes before the end contributes crc(pattern) times x^(8n)
+// modulo the polynomial. That product is bilinear, so the gain fields are
+// summed up once, per channel, gain value and bit alignment, into the sum of
+// their x^(8n); any step to undo is then tested over those 4096 sums alone.
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string_view>
+
+namespace framelint {
+
+// A change mp3gain or a peer applied: steps added to the left (or only)
+// channel's and to the right channel's global gains.
+struct gain_change {
+    int left = 0;
+    int right = 0;
+    bool wraps = false;  // gains went round modulo 256 instead of stopping at 0 and 255
+    bool recorded = false;  // read from an undo record, not found by trying
+};
+
+// mp3gain's MP3GAIN_UNDO value, "+004,+004,N": the steps that undo the change
+// on each channel (4 steps were taken off), and W when gains wrapped round, N
+// when they were held at the ends.
+std::optional<gain_change> parse_gain_undo(std::string_view value);
+
+// The MP3GAIN_UNDO value of an APEv2 tag (tag: all of its bytes, with or
+// without a header, ending in its footer) or of an ID3v2 tag's TXXX frame (tag:
+// from its header on).
+std::optional<gain_change> undo_record_in_apev2(std::span<const std::uint8_t> tag);
+std::optional<gain_change> undo_record_in_id3v2(std::span<const std::uint8_t> tag);
+
+// The global gains of a stretch of Layer III audio, summed as above. Frames are
+// handed in stream order with their offset from the start of the stretch,
+// which is music_length bytes long.
+class gain_fields {
+public:
+    explicit gain_fields(std::int64_t music_length) : length_(music_length) {}
+
+    // A whole frame (from its header on) that begins at offset `at` of the
+    // stretch. False when it is no Layer III frame or its side information
+    // does not lie inside the stretch: the gains cannot all be known.
+    bool add_frame(std::span<const std::uint8_t> frame, std::int64_t at);
+
+    // How the CRC of the stretch changes when change is undone: XOR it into the
+    // CRC of the audio as it is to get the CRC of the audio as encoded. None when
+    // the change cannot be undone (a gain would go past 0 or 255 without
+    // wrapping round: it was held there, and what it was is lost).
+    std::optional<std::uint16_t> crc_change(const gain_change& change) const;
+
+    // A uniform change found by trying: the same steps for both channels, or
+    // steps on one channel alone, up to max_steps either way, whose undoing
+    // turns crc (of the audio as it is) into stored. The smallest wins.
+    std::optional<gain_change> find_change(std::uint16_t crc, std::uint16_t stored) const;
+
+    std::int64_t fields() const { return fields_; }
+
+    // Every guess tried is one more chance that damage passes as a gain change
+    // (1 in 65536 each): mp3gain's own steps rarely pass 20.
+    static constexpr int max_steps = 40;
+
+private:
+    std::optional<std::uint16_t> channel_change(int channel, int steps, bool wraps) const;
+
+    std::int64_t length_;
+    std::int64_t fields_ = 0;
+    // [channel][gain][bit alignment]: the sum of x^(8n) of such fields.
+    std::array<std::array<std::array<std::uint16_t, 8>, 256>, 2> sums_{};
+    std::array<std::array<bool, 256>, 2> seen_{};
+};
+
+}  // namespace framelint
