@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <memory>
 #include <regex>
 #include <set>
@@ -161,6 +162,22 @@ TEST(HelpText, ShownOnStandardErrorWithStatusOne)
     }
 }
 
+// The switch names a text mentions: "-x" for a letter (its forms -ss, -vv, -q3
+// are the letter's), "--word" for a long option.
+std::set<std::string> switches_in(const std::string& text, const std::regex& pattern)
+{
+    std::set<std::string> found;
+    for (auto it = std::sregex_iterator(text.begin(), text.end(), pattern); it != std::sregex_iterator(); ++it) {
+        for (std::size_t i = 1; i < it->size(); ++i) {
+            const std::string word = (*it)[i];
+            if (!word.empty()) {
+                found.insert(word.rfind("--", 0) == 0 ? word : word.substr(0, 2));
+            }
+        }
+    }
+    return found;
+}
+
 TEST(LongOptions, HelpAndVersionOnStandardOutputOthersAsBefore)
 {
     const std::string argv0 = program_path();
@@ -189,7 +206,7 @@ TEST(LongOptions, HelpAndVersionOnStandardOutputOthersAsBefore)
         SCOPED_TRACE(::testing::PrintToString(c.args));
         const run_result r = run_framelint(c.args);
         EXPECT_EQ(r.out.substr(0, c.out.size()), c.out);
-        if (c.status == 0 && !c.out.empty()) {
+        if (c.status == 0 && !c.out.empty() && c.out != help_text) {
             EXPECT_EQ(r.out, c.out);
         }
         EXPECT_EQ(r.err, c.err);
@@ -198,22 +215,50 @@ TEST(LongOptions, HelpAndVersionOnStandardOutputOthersAsBefore)
     for (const char* option : {"--help", "--version"}) {
         EXPECT_EQ(run_framelint({option}, {}, "/dev/full").status, 1) << option;
     }
+    // After -h's text, --help lists every long option on a line of its own,
+    // then three examples that begin with the program's name.
+    const std::string more = run_framelint({"--help"}).out.substr(help_text.size());
+    const std::string examples = more.substr(more.find("\nExamples:\n"));
+    for (const std::string& option : switches_in(help_text, std::regex("(--[a-z][a-z-]*)"))) {
+        EXPECT_TRUE(std::regex_search(more, std::regex("\n  (-r, )?" + option + "[ =\\[]"))) << option;
+    }
+    EXPECT_EQ(std::count(examples.begin(), examples.end(), '\n'), 5) << examples;  // its heading, three lines
+    EXPECT_EQ(switches_in(examples, std::regex("\n  framelint (--[a-z]+)")),
+              (std::set<std::string>{"--summary", "--fix", "--json"}));
 }
 
-// The switch names a text mentions: "-x" for a letter (its forms -ss, -vv, -q3
-// are the letter's), "--word" for a long option.
-std::set<std::string> switches_in(const std::string& text, const std::regex& pattern)
+// What bash completes for the words typed, one a line, in a directory that
+// holds names with spaces.
+std::string completed(const std::string& dir, const std::string& words)
 {
-    std::set<std::string> found;
-    for (auto it = std::sregex_iterator(text.begin(), text.end(), pattern); it != std::sregex_iterator(); ++it) {
-        for (std::size_t i = 1; i < it->size(); ++i) {
-            const std::string word = (*it)[i];
-            if (!word.empty()) {
-                found.insert(word.rfind("--", 0) == 0 ? word : word.substr(0, 2));
-            }
-        }
+    const std::string source = std::string(FRAMELINT_TEST_DATA) + "/../../completions/framelint";
+    const std::string script = "cd '" + dir + "' && source '" + source + "' && COMP_WORDS=(framelint " + words +
+                               ") && COMP_CWORD=$((${#COMP_WORDS[@]} - 1)) && _framelint && "
+                               "printf '%s\\n' \"${COMPREPLY[@]}\" | sort";
+    std::string out;
+    FILE* pipe = ::popen(("bash -c '" + std::regex_replace(script, std::regex("'"), "'\\''") + "'").c_str(), "r");
+    if (pipe == nullptr) {
+        return "";
     }
-    return found;
+    char buffer[256];
+    while (std::fgets(buffer, sizeof buffer, pipe) != nullptr) {
+        out += buffer;
+    }
+    ::pclose(pipe);
+    return out;
+}
+
+TEST(Completion, NamesWithSpacesAreOneWordAfterFilesFromAndEverywhere)
+{
+    temp_dir dir;
+    for (const char* name : {"my list.txt", "a song.mp3", "a song.txt", "plain.MP3"}) {
+        ::close(::open(dir.file(name).c_str(), O_WRONLY | O_CREAT, 0644));
+    }
+    ::mkdir(dir.file("sub dir").c_str(), 0755);
+    EXPECT_EQ(completed(dir.path(), "--files-from my"), "my list.txt\n");
+    EXPECT_EQ(completed(dir.path(), "--files-from \"\""), "a song.mp3\na song.txt\nmy list.txt\nplain.MP3\nsub dir\n");
+    EXPECT_EQ(completed(dir.path(), "--summary a"), "a song.mp3\n");
+    EXPECT_EQ(completed(dir.path(), "\"\""), "a song.mp3\nplain.MP3\nsub dir\n");
 }
 
 TEST(Documentation, HelpTextCompletionManualAndReadmeNameTheSameSwitches)

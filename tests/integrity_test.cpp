@@ -979,12 +979,12 @@ TEST(ChangedOnPurpose, FilesCommonToolsChangedAreVouchedForWithANotice)
         {"gain_vbr_none.mp3", "MUSIC_CRC", "gain_changed", "-8 steps"},
         {"gain_stereo_left_none.mp3", "MUSIC_CRC", "gain_changed",
          "by -5 steps (-7.5 dB) on the left and 0 steps (0.0 dB) on the right"},
-        {"encoder_edited.mp3", "MUSIC_CRC", "lame_tag_edited", "the LAME tag was edited after encoding"},
-        {"encoder_renamed.mp3", "MUSIC_CRC", "lame_tag_edited", "the LAME tag was edited after encoding"},
-        {"split_part1.mp3", "STRUCTURE_ONLY", "lame_tag_rewritten", "the LAME tag was rewritten after encoding"},
-        {"split_part2.mp3", "STRUCTURE_ONLY", "lame_tag_rewritten", "its frame counts agree with the file"},
-        {"mono_stereo_mono.mp3", "STRUCTURE_ONLY", "mono_stereo_switch",
-         "the stream switches between mono and two channels"},
+        {"encoder_edited.mp3", "MUSIC_CRC", "lame_tag_edited", "the encoder's note in the file was edited after encoding"},
+        {"encoder_renamed.mp3", "MUSIC_CRC", "lame_tag_edited",
+         "the encoder's note in the file was edited after encoding"},
+        {"split_part1.mp3", "STRUCTURE_ONLY", "lame_tag_rewritten", "the encoder's note in the file was rewritten by a tool"},
+        {"split_part2.mp3", "STRUCTURE_ONLY", "lame_tag_rewritten", "the audio's length agrees with it"},
+        {"mono_stereo_mono.mp3", "STRUCTURE_ONLY", "mono_stereo_switch", "the audio switches between mono and stereo"},
     };
     for (const auto& c : cases) {
         const std::string path = fixture(std::string("changed/") + c.file);

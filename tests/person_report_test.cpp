@@ -7,6 +7,7 @@
 #include <regex>
 
 #include "report/person_report.hpp"
+#include "report/play_clock.hpp"
 #include "support.hpp"
 
 namespace framelint::test {
@@ -38,6 +39,60 @@ TEST(PlainWords, EveryKindHasWordsOfItsOwn)
     }
 }
 
+TEST(PersonStory, EveryKindOfDamageIsToldWithoutFormatWordsAndWithWhatToDo)
+{
+    const std::regex format_words("xing|vbri|lame|crc|header|id3|frame", std::regex::icase);
+    const stream_clues clues{417, {}, 20000, 0};
+    for (const problem_kind_info& info : problem_kinds) {
+        if (info.severity == problem_severity::notice) {
+            continue;
+        }
+        problem_list list;
+        list.add(make(info.kind, true, 1000, 0xFFFB9064, 0xFFF39064));
+        const person_story story = tell_story(list, nullptr, clues);
+        for (const std::string& words : story.wrong) {
+            // -q's run is counted in frames, the unit the switch is given in.
+            if (info.kind != problem_kind::short_run) {
+                EXPECT_FALSE(std::regex_search(words, format_words)) << info.name << ": " << words;
+            }
+        }
+        // -e makes a tag at the start damage; there is nothing to do about it.
+        if (info.kind != problem_kind::id3v2_tag && !story.wrong.empty()) {
+            EXPECT_NE(story.outlook, repair_outlook::none) << info.name;
+        }
+    }
+}
+
+TEST(PlayClock, TimesComeFromTheRunsOfFrames)
+{
+    // 1152-sample frames at 44.1 kHz, a Xing frame first: 100 frames, a gap of
+    // junk, 50 frames.
+    stream_layout layout;
+    layout.complete = true;
+    layout.vbr_frame = 0;
+    layout.runs = {frame_run{{0, 41800}, 100, 100 * 1152, 0xFFFB9064, 41382},
+                   frame_run{{42000, 62900}, 50, 50 * 1152, 0xFFFB9064, 62482}};
+    const play_clock clock = clock_of(&layout);
+    ASSERT_TRUE(clock.running());
+    const double frame = 1152 / 44100.0;
+    EXPECT_NEAR(clock.seconds(), 149 * frame, 1e-9);  // the Xing frame holds no sound
+    EXPECT_NEAR(clock.seconds_at(42000), 99 * frame, 1e-9);  // the gap is heard where the first run ends
+    EXPECT_NEAR(clock.seconds_at(52450), 124 * frame, 1e-9);  // halfway through the second run
+    EXPECT_FALSE(clock_of(nullptr).running());
+    layout.complete = false;
+    EXPECT_FALSE(clock_of(&layout).running());
+
+    const std::pair<double, const char*> moments[] = {{0, "0:00"}, {65.9, "1:05"}, {3725, "1:02:05"}};
+    for (const auto& [seconds, words] : moments) {
+        EXPECT_EQ(clock_words(seconds), words);
+    }
+    const std::pair<double, const char*> lengths[] = {
+        {0.026, "0.03 s"}, {2.44, "2.4 s"}, {24.4, "24 s"}, {192.2, "3:12"}};
+    for (const auto& [seconds, words] : lengths) {
+        EXPECT_EQ(duration_words(seconds), words);
+    }
+}
+
 TEST(PlainWords, NumbersSayHowMuch)
 {
     const stream_clues clues{417, {}, 17000, 0};
@@ -58,7 +113,9 @@ TEST(PlainWords, NumbersSayHowMuch)
          "the format changes between frames (MPEG-1 to MPEG-2, 44100 Hz to 22050 Hz)"},
         {make(problem_kind::vbr_without_header, false, 0, 32, 256),
          "the bit rate varies (32 to 256 kbit/s) with no Xing or VBRI header, so players may show a wrong length"},
-        {make(problem_kind::id3v2_size, true, 0, 50000, 0), "the file ends inside its ID3v2 tag"},
+        {make(problem_kind::id3v2_size, true, 0, 50000, 0),
+         "the file ends inside its ID3v2 tag, 33000 bytes before the tag's size says it ends"},
+        {make(problem_kind::id3v2_size, true, 0, 2307, 1000), "an ID3v2 tag's size runs 1000 bytes over the audio"},
         {make(problem_kind::joined_streams, true, 17135, 128, 1),
          "two files joined (an ID3v1 tag of 128 bytes between runs of frames)"},
         {make(problem_kind::read_error, false, 10, EIO), "read error: Input/output error"},
@@ -88,9 +145,14 @@ TEST(PlainWords, FileWithNoAudioIsToldWhatItLooksLike)
         {text, 28, 0, "no MPEG audio (a text file?)"},
         {zeros, 600, 0, "no MPEG audio (only zero bytes)"},
         {noise, 10, 0, "no MPEG audio"},
-        {zeros, 600, 4096, "no MPEG audio (the file ends inside its ID3v2 tag)"},
+        // Where the file ends inside its tag, the tag's size finding says so:
+        // the words are not said twice.
+        {zeros, 600, 4096, "no MPEG audio"},
         {zeros, 1034, 1034, "no MPEG audio (only an ID3v2 tag)"},
-        {zeros, 2000, 1034, "no MPEG audio (only an ID3v2 tag)"},
+        {zeros, 1634, 1034, "no MPEG audio (only an ID3v2 tag)"},
+        // Zeros at the end say nothing of the bytes before them.
+        {zeros, 5000, 0, "no MPEG audio (zero bytes at its end)"},
+        {zeros, 2000, 1034, "no MPEG audio (zero bytes at its end)"},
         {html, 3000, 1034, "no MPEG audio (an HTML page?)"},
     };
     for (const auto& c : cases) {
@@ -109,9 +171,9 @@ TEST(PersonLine, FindingsThenNoticesAndCleanFilesOnlyWhenAsked)
     list.add(make(problem_kind::frame_not_found, true, 9004, 8900));
     person_record damaged{"Artist/Album/03 Song.mp3", person_verdict::damaged, 0, &list, 3, {417, {}, 17000, 0}};
     EXPECT_EQ(person_line(damaged, {}),
-              "Artist/Album/03 Song.mp3: DAMAGED: 2 frames out of place; ends 283 bytes into its last frame; "
-              "notice: the bit rate varies (32 to 256 kbit/s) with no Xing or VBRI header, so players may show a "
-              "wrong length\n");
+              "Artist/Album/03 Song.mp3: DAMAGED: incomplete: the end is missing; damaged audio in 2 places; "
+              "--fix can make it playable, replace it if you can; notice: players may show a wrong length: the bit "
+              "rate varies and nothing in the file says how long it is (--fix can add that)\n");
     person_style offsets;
     offsets.offsets = true;
     EXPECT_EQ(person_line(damaged, offsets).substr(0, 120),
@@ -124,14 +186,14 @@ TEST(PersonLine, FindingsThenNoticesAndCleanFilesOnlyWhenAsked)
     EXPECT_EQ(person_line(clean, {}), "");
     person_style all;
     all.every_file = true;
-    EXPECT_EQ(person_line(clean, all), "a.mp3: clean: notice: free-format frames, whose lengths go unchecked\n");
+    EXPECT_EQ(person_line(clean, all), "a.mp3: clean: notice: free-format audio, which could not be checked\n");
     // Another step's words go after the findings, and give a clean file its line.
     EXPECT_EQ(person_line(person_record{"b.mp3", person_verdict::clean, 0, nullptr, 0, {}}, {}, {"repaired"}),
               "b.mp3: clean: repaired\n");
 
     // A name cannot break its record in two.
     EXPECT_EQ(person_line(person_record{"two\nlines.mp3", person_verdict::damaged, 0, nullptr, 4, {}}, {}),
-              "two?lines.mp3: DAMAGED: 4 bad frames\n");
+              "two?lines.mp3: DAMAGED: damaged audio in 4 places; cannot be repaired: restore or replace it\n");
 }
 
 TEST(PersonLine, UnreadableSaysWhyAndADirectoryGetsTheHint)
@@ -158,6 +220,13 @@ TEST(PersonTally, CountsAndSizes)
     t.add(person_verdict::unreadable, 0);
     t.add(person_verdict::unreadable, 0);
     EXPECT_EQ(tally_line(t, 3.44), "64 files: 49 clean, 13 damaged, 2 unreadable (1.2 GB in 3.4 s)\n");
+    // What --fix can do for the damaged files, when it can do anything.
+    person_tally fixable;
+    fixable.add(person_verdict::damaged, 0, repair_outlook::repairable);
+    fixable.add(person_verdict::damaged, 0, repair_outlook::playable);
+    fixable.add(person_verdict::damaged, 0, repair_outlook::lost);
+    EXPECT_EQ(tally_line(fixable, 0.0),
+              "3 files: 0 clean, 3 damaged (1 can be repaired, 1 can be made playable), 0 unreadable (0 bytes in 0.0 s)\n");
     person_tally one;
     one.add(person_verdict::clean, 1);
     EXPECT_EQ(tally_line(one, 0.0), "1 file: 1 clean, 0 damaged, 0 unreadable (1 byte in 0.0 s)\n");

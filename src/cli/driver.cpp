@@ -253,7 +253,7 @@ int run(int argc, const char* const* argv)
         err.print("%s", command.diagnostic.c_str());
         return 1;
     case parse_outcome::print_help:
-        show_usage(out);
+        show_long_help(out);
         return finish_stdout(out, err) ? 0 : 1;
     case parse_outcome::print_version:
         out.print("framelint %s\n", std::string(version).c_str());

@@ -24,6 +24,8 @@ int run(int argc, const char* const* argv);
 
 // The help text: on standard error for -h and mistakes, on standard output for --help.
 void show_usage(io::output& to);
+// --help: the help text, then the long options and three examples.
+void show_long_help(io::output& to);
 
 // What the file loop found, worst first in the exit status.
 struct files_outcome {

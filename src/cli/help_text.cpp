@@ -87,6 +87,29 @@ constexpr const char* help_lines[] = {
 };
 static_assert(std::size(help_lines) == 76);
 
+// --help goes on after the text above (which -h prints alone, as ever): the
+// long options one a line, and the three commands most people need.
+constexpr const char* long_help_lines[] = {
+    "\nLong options:\n",
+    "  --summary[=all,offsets]  one line per damaged file: what is wrong, what to do\n",
+    "  --fix                    repair damaged files in place (the original kept as FILE.bak)\n",
+    "  --no-backup              with --fix: keep no FILE.bak\n",
+    "  --keep-times             with --fix: keep a repaired file's access and modification times\n",
+    "  --add-xing               with --fix: give a clean VBR file without one a Xing header\n",
+    "  -r, --recursive          check the audio files in the folders named, and below\n",
+    "  --json                   one JSON object per file, for other programs\n",
+    "  --db FILE                keep each file's audio hash in FILE; later runs report changed audio\n",
+    "  --files-from FILE        also check the files named in FILE (- for standard input)\n",
+    "  --null                   the names in FILE end in a NUL byte, not a newline\n",
+    "  --jobs [N]               check N files at once (without N: one per core)\n",
+    "  --help                   this text\n",
+    "  --version                the version\n",
+    "\nExamples:\n",
+    "  framelint --summary -r ~/Music     check a folder: a line for each damaged file\n",
+    "  framelint --fix song.mp3           repair a file; the original stays as song.mp3.bak\n",
+    "  framelint --json -c -r ~/Music     for scripts: JSON Lines; status 0 if all are clean\n",
+};
+
 }  // namespace
 
 void show_usage(io::output& to)
@@ -97,6 +120,14 @@ void show_usage(io::output& to)
     to.print("* VERSION:  %s   \n", std::string(version).c_str());
     to.print("* HOMEPAGE: %s   \n", std::string(homepage).c_str());
     to.print("* AUTHOR :  %s   \n", std::string(author).c_str());
+}
+
+void show_long_help(io::output& to)
+{
+    show_usage(to);
+    for (const char* line : long_help_lines) {
+        to.print("%s", line);
+    }
 }
 
 }  // namespace framelint::cli

@@ -323,6 +323,14 @@ parsed_command_line parse_command_line(int argc, const char* const* argv)
         result.diagnostic = std::string(reader.program) + ": " + why + "\n";
         return result;
     }
+    scan_options& o = result.options;
+    const bool stdin_named = std::find(result.files.begin(), result.files.end(), "-") != result.files.end();
+    if (o.fix_in_place && !stdin_named && !o.json_lines && !o.one_line && !o.id3_tag && !o.very_verbose) {
+        // --fix alone reports as --fix --summary does: a line per file it
+        // repaired or could not, and the tally. The classic report around it
+        // would bury those lines.
+        o.person_report = true;
+    }
     apply_implications(result.options);
     return result;
 }

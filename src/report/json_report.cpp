@@ -3,6 +3,7 @@
 #include <string>
 
 #include "report/json_writer.hpp"
+#include "report/play_clock.hpp"
 
 namespace framelint {
 namespace {
@@ -76,8 +77,9 @@ void write_id3v1(json::writer& w, const id3v1_tag& tag)
     w.end_object();
 }
 
-void write_problems(json::writer& w, const problem_list& problems, bool with_severity)
+void write_problems(json::writer& w, const problem_list& problems, bool with_severity, const stream_layout* layout)
 {
+    const play_clock clock = clock_of(layout);
     w.key("problems");
     w.begin_array();
     for (const problem& p : problems.kept) {
@@ -88,6 +90,9 @@ void write_problems(json::writer& w, const problem_list& problems, bool with_sev
         w.key("bad_frame").boolean(p.bad_frame);
         if (with_severity) {
             w.key("severity").text(severity_name(severity_of(p)));
+        }
+        if (clock.running() && p.offset > clock.layout->runs.front().bytes.begin) {
+            w.key("at_seconds").number(clock.seconds_at(p.offset));
         }
         for (std::size_t i = 0; i < info.numbers.size() && !info.numbers[i].empty(); ++i) {
             w.key(info.numbers[i]).integer(p.numbers[i]);
@@ -161,7 +166,7 @@ std::string json_report_line(const stream_facts& facts, std::string_view file_la
     if (facts.id3v1 != nullptr) {
         write_id3v1(w, *facts.id3v1);
     }
-    write_problems(w, facts.problems, facts.with_severity);
+    write_problems(w, facts.problems, facts.with_severity, facts.layout);
     if (facts.repair != nullptr) {
         write_repair(w, *facts.repair);
     }

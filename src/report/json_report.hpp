@@ -13,6 +13,7 @@
 #include "io/output.hpp"
 #include "problems/problem.hpp"
 #include "report/summary.hpp"
+#include "scan/stream_layout.hpp"
 
 namespace framelint {
 
@@ -47,6 +48,9 @@ struct stream_facts {
     bool with_severity = false;
     const repair_report* repair = nullptr;  // with --fix
     std::optional<audio_digest> audio_hash;  // -c: the audio frames' hash, when the whole stream was read
+    // -c: what the stream was found made of; a problem inside the audio gets
+    // the play time where it is heard beside its offset.
+    const stream_layout* layout = nullptr;
 };
 
 void report_json(const stream_facts& facts, std::string_view file_label, io::output& out);

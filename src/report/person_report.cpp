@@ -6,6 +6,7 @@
 
 #include "report/json_report.hpp"
 #include "text/visible_text.hpp"
+#include "report/play_clock.hpp"
 
 namespace framelint {
 namespace {
@@ -24,7 +25,33 @@ const char* verdict_word(person_verdict v)
     return "unreadable";
 }
 
-std::string where(std::int64_t offset) { return " at byte " + std::to_string(offset); }
+// " at byte 683866 (1:05)": the time where the stream's audio has begun.
+std::string where(std::int64_t offset, const play_clock& clock)
+{
+    std::string text = " at byte " + std::to_string(offset);
+    if (clock.running() && offset > clock.layout->runs.front().bytes.begin) {
+        text += " (" + clock_words(clock.seconds_at(offset)) + ")";
+    }
+    return text;
+}
+
+// A notice in words for people; the detail of the others serves.
+std::string plain_notice(const problem& p, const stream_clues& clues)
+{
+    switch (p.kind) {
+    case problem_kind::vbr_without_header:
+        return "players may show a wrong length: the bit rate varies and nothing in the file says how long it is "
+               "(--fix can add that)";
+    case problem_kind::free_format: return "free-format audio, which could not be checked";
+    case problem_kind::lame_tag_edited:
+        return "the encoder's note in the file was edited after encoding; the audio is still what the encoder wrote";
+    case problem_kind::lame_tag_rewritten:
+        return "the encoder's note in the file was rewritten by a tool (a part split off, or its length rebuilt); "
+               "the audio's length agrees with it";
+    case problem_kind::mono_stereo_switch: return "the audio switches between mono and stereo";
+    default: return plain_words(p, clues);
+    }
+}
 
 // The findings (or the notices) of one file, one entry per kind, in the order
 // each kind was first found.
@@ -44,6 +71,7 @@ std::vector<std::string> grouped_words(const person_record& r, const person_styl
     for (const problem& p : r.problems->kept) {
         count[static_cast<std::size_t>(p.kind)] += wanted(p) ? 1 : 0;
     }
+    const play_clock clock = clock_of(r.layout);
     std::vector<bool> done(std::size(problem_kinds), false);
     for (const problem& p : r.problems->kept) {
         const auto kind = static_cast<std::size_t>(p.kind);
@@ -53,10 +81,12 @@ std::vector<std::string> grouped_words(const person_record& r, const person_styl
         done[kind] = true;
         const std::int64_t n = count[kind];
         std::string text;
-        if (n == 1) {
+        if (notices && !style.offsets) {
+            text = plain_notice(p, r.clues) + (n == 1 ? "" : " (" + std::to_string(n) + " times)");
+        } else if (n == 1) {
             text = plain_words(p, r.clues);
             if (style.offsets) {
-                text += where(plain_offset(p));
+                text += where(plain_offset(p), clock);
             }
         } else {
             text = plain_words_many(p.kind, n);
@@ -64,7 +94,7 @@ std::vector<std::string> grouped_words(const person_record& r, const person_styl
                 text = plain_words(p, r.clues) + " (" + std::to_string(n) + " times)";
             }
             if (style.offsets) {
-                text += " (the first" + where(plain_offset(p)) + ")";
+                text += " (the first" + where(plain_offset(p), clock) + ")";
             }
         }
         words.push_back(notices ? "notice: " + text : text);
@@ -97,7 +127,56 @@ std::string original_at(const repair_report& r)
     return r.backup.empty() ? "" : " (the original is " + printable_name(r.backup) + ")";
 }
 
+// The findings of a damaged (or clean, or unrepaired) file, and what to do.
+std::vector<std::string> findings_words(const person_record& r, const person_style& style)
+{
+    std::vector<std::string> parts;
+    repair_outlook outlook = repair_outlook::none;
+    if (r.problems != nullptr) {
+        person_story story = tell_story(*r.problems, r.layout, r.clues);
+        parts = std::move(story.wrong);
+        outlook = story.outlook;
+    }
+    if (style.offsets) {
+        // The detail: each finding as the check names it, with where it is.
+        parts = grouped_words(r, style, false);
+    }
+    if (r.problems != nullptr && r.problems->dropped > 0) {
+        parts.push_back("and " + std::to_string(r.problems->dropped) + " more problems");
+    }
+    if (r.verdict == person_verdict::damaged && parts.empty()) {
+        parts.push_back(style.offsets ? std::to_string(r.bad_frames) + " bad frames"
+                                      : "damaged audio in " + std::to_string(r.bad_frames) +
+                                                  (r.bad_frames == 1 ? " place" : " places"));
+        outlook = std::max(outlook, repair_outlook::lost);
+    }
+    if (r.repair != nullptr && !r.repair->reason.empty()) {
+        // --fix tried. Damage it was not expected to mend is told as such;
+        // otherwise why it failed is news (a full disk, a tag it would lose).
+        if (!style.offsets && r.repair->outcome == "not_repaired" && outlook == repair_outlook::lost) {
+            parts.push_back(advice_words(repair_outlook::lost));
+        } else {
+            parts.push_back("not repaired: " + r.repair->reason);
+        }
+    } else if (r.repair == nullptr && r.verdict == person_verdict::damaged && !advice_words(outlook).empty()) {
+        parts.push_back(advice_words(outlook));
+    }
+    // What to do goes with what is wrong; notices come after both.
+    for (std::string& notice : grouped_words(r, style, true)) {
+        parts.push_back(std::move(notice));
+    }
+    return parts;
+}
+
 }  // namespace
+
+repair_outlook outlook_of(const person_record& r)
+{
+    if (r.verdict != person_verdict::damaged || r.problems == nullptr || r.repair != nullptr) {
+        return repair_outlook::none;
+    }
+    return tell_story(*r.problems, r.layout, r.clues).outlook;
+}
 
 std::string person_line(const person_record& r, const person_style& style, const std::vector<std::string>& extra)
 {
@@ -120,23 +199,14 @@ std::string person_line(const person_record& r, const person_style& style, const
         parts.push_back(repairs_done(*r.repair) + original_at(*r.repair));
     } else if (r.verdict == person_verdict::not_written && r.repair != nullptr) {
         parts.push_back(r.repair->reason);
-        for (std::string& finding : grouped_words(r, style, false)) {
+        std::vector<std::string> found = style.offsets || r.problems == nullptr
+                                             ? grouped_words(r, style, false)
+                                             : tell_story(*r.problems, r.layout, r.clues).wrong;
+        for (std::string& finding : found) {
             parts.push_back(std::move(finding));
         }
     } else {
-        parts = grouped_words(r, style, false);
-        if (r.problems != nullptr && r.problems->dropped > 0) {
-            parts.push_back("and " + std::to_string(r.problems->dropped) + " more problems");
-        }
-        if (r.verdict == person_verdict::damaged && parts.empty()) {
-            parts.push_back(std::to_string(r.bad_frames) + " bad frames");
-        }
-        for (std::string& notice : grouped_words(r, style, true)) {
-            parts.push_back(std::move(notice));
-        }
-        if (r.repair != nullptr && !r.repair->reason.empty()) {
-            parts.push_back("not repaired: " + r.repair->reason);
-        }
+        parts = findings_words(r, style);
     }
     parts.insert(parts.end(), extra.begin(), extra.end());
     const bool repair_failed = r.repair != nullptr && !r.repair->reason.empty();
@@ -167,15 +237,17 @@ std::string missing_line(std::string_view path, std::int64_t recorded_at)
 
 std::string person_run::take_line(const person_record& r, std::int64_t bytes_read)
 {
-    tally.add(r.verdict, bytes_read);
+    tally.add(r.verdict, bytes_read, outlook_of(r));
     std::string line = person_line(r, style, extra);
     extra.clear();
     return line;
 }
 
-void person_tally::add(person_verdict v, std::int64_t bytes_read)
+void person_tally::add(person_verdict v, std::int64_t bytes_read, repair_outlook outlook)
 {
     ++files;
+    repairable += outlook == repair_outlook::repairable ? 1 : 0;
+    playable += outlook == repair_outlook::playable ? 1 : 0;
     bytes += bytes_read;
     switch (v) {
     case person_verdict::clean: ++clean; break;
@@ -199,6 +271,8 @@ void person_tally::merge(const person_tally& other)
     not_written += other.not_written;
     xing_added += other.xing_added;
     missing += other.missing;
+    repairable += other.repairable;
+    playable += other.playable;
     bytes += other.bytes;
     metadata_skipped += other.metadata_skipped;
 }
@@ -221,6 +295,20 @@ std::string size_words(std::int64_t bytes)
     return text;
 }
 
+// " (9 can be repaired, 2 can be made playable)": what --fix would do for the damaged
+// files; nothing when it would do nothing.
+std::string what_fix_can_do(const person_tally& t)
+{
+    std::string text;
+    if (t.repairable > 0) {
+        text = std::to_string(t.repairable) + " can be repaired";
+    }
+    if (t.playable > 0) {
+        text += (text.empty() ? "" : ", ") + std::to_string(t.playable) + " can be made playable";
+    }
+    return text.empty() ? "" : " (" + text + ")";
+}
+
 std::string tally_line(const person_tally& t, double seconds, bool repairs)
 {
     char time[32];
@@ -229,8 +317,8 @@ std::string tally_line(const person_tally& t, double seconds, bool repairs)
            (repairs ? std::to_string(t.repaired) + " repaired, " : "") +
            (t.incomplete > 0 ? std::to_string(t.incomplete) + " playable but incomplete, " : "") +
            (t.xing_added > 0 ? std::to_string(t.xing_added) + " given a Xing header, " : "") +
-           std::to_string(t.damaged) + " damaged, " + std::to_string(t.unreadable) + " unreadable" +
-           (t.missing > 0 ? ", " + std::to_string(t.missing) + " missing" : "") +
+           std::to_string(t.damaged) + " damaged" + what_fix_can_do(t) + ", " + std::to_string(t.unreadable) +
+           " unreadable" + (t.missing > 0 ? ", " + std::to_string(t.missing) + " missing" : "") +
            (t.not_written > 0 ? ", " + std::to_string(t.not_written) + " not written" : "") +
            (t.metadata_skipped > 0 ? ", " + std::to_string(t.metadata_skipped) +
                                          (t.metadata_skipped == 1 ? " macOS metadata file" : " macOS metadata files") +

@@ -9,7 +9,9 @@
 #include <vector>
 
 #include "problems/problem.hpp"
+#include "report/person_story.hpp"
 #include "report/plain_words.hpp"
+#include "scan/stream_layout.hpp"
 
 namespace framelint {
 
@@ -37,6 +39,9 @@ struct person_record {
     const problem_list* problems = nullptr;  // the scan's list (none when it could not be opened)
     std::int64_t bad_frames = 0;
     stream_clues clues;
+    // What the check found the stream made of (under -c; null else): the play
+    // times of the findings.
+    const stream_layout* layout = nullptr;
     // --fix: what was done. A repaired file's line says that alone; one that
     // could not be repaired says why after its findings.
     const repair_report* repair = nullptr;
@@ -51,6 +56,9 @@ std::string printable_name(std::string_view name);
 std::string person_line(const person_record& r, const person_style& style,
                         const std::vector<std::string>& extra = {});
 
+// What --fix can do for a damaged file (none for any other).
+repair_outlook outlook_of(const person_record& r);
+
 // The counts of a run, for the tally line.
 struct person_tally {
     std::int64_t files = 0;
@@ -62,10 +70,12 @@ struct person_tally {
     std::int64_t not_written = 0;
     std::int64_t xing_added = 0;
     std::int64_t missing = 0;  // --db: recorded files under the folders checked that are gone
+    std::int64_t repairable = 0;  // damaged files --fix can repair
+    std::int64_t playable = 0;    // damaged files --fix can make playable, sound lost
     std::int64_t bytes = 0;  // read, over every file
     std::int64_t metadata_skipped = 0;  // macOS AppleDouble files a walk or a list held, not checked
 
-    void add(person_verdict v, std::int64_t bytes_read);
+    void add(person_verdict v, std::int64_t bytes_read, repair_outlook outlook = repair_outlook::none);
     // Another tally's counts (files checked apart, side by side).
     void merge(const person_tally& other);
 };
@@ -86,12 +96,12 @@ struct person_run {
 // "PATH: missing since DATE". recorded_at: seconds since 1970.
 std::string missing_line(std::string_view path, std::int64_t recorded_at);
 
-// "64 files: 49 clean, 13 damaged, 2 unreadable (1.2 GB in 3.4 s)", with its line end;
-// with repairs, "64 files: 49 clean, 12 repaired, 1 damaged, 2 unreadable (...)",
-// and, where there are any, "..., 1 playable but incomplete, ..." after the
-// repaired, "..., 1 not written" and "..., 3 macOS metadata files skipped" at
-// the end (AppleDouble files a walk or a list held).
-// With recorded files gone (--db), ", 3 missing" after the unreadable ones.
+// "64 files: 49 clean, 13 damaged (9 can be repaired, 2 can be made playable), 2 unreadable
+// (1.2 GB in 3.4 s)", with its line end; with repairs, "64 files: 49 clean, 12
+// repaired, 1 damaged, 2 unreadable (...)", and, where there are any, "..., 1
+// playable but incomplete, ..." after the repaired; "..., 3 missing" (recorded
+// files gone, --db), "..., 1 not written" and "..., 3 macOS metadata files
+// skipped" after the unreadable ones.
 std::string tally_line(const person_tally& t, double seconds, bool repairs = false);
 
 // A byte count for people: "917 bytes", "17.1 kB", "1.2 GB" (powers of 1000).

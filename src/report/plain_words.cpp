@@ -69,13 +69,15 @@ std::string no_audio(const stream_clues& clues)
     }
     std::string looks;
     if (clues.id3v2_end > 0 && clues.stream_length < clues.id3v2_end) {
-        looks = "the file ends inside its ID3v2 tag";
-    } else if (clues.id3v2_end > 0) {
+        // The ID3v2 size finding says where the file ends; this adds what that means.
+        return "no MPEG audio";
+    }
+    if (clues.id3v2_end > 0) {
         // What follows the tag, as far as the last bytes reach.
         const std::int64_t after = clues.stream_length - clues.id3v2_end;
         const std::size_t seen = std::min(clues.last_bytes.size(), static_cast<std::size_t>(after));
         looks = what_it_looks_like(clues.last_bytes.last(seen), after);
-        if (looks == "an empty file" || looks == "only zero bytes") {
+        if (looks == "an empty file" || looks == "only zero bytes" || after <= 0) {
             looks = "only an ID3v2 tag";
         }
     } else {
@@ -146,7 +148,8 @@ std::string what_it_looks_like(std::span<const std::uint8_t> bytes, std::int64_t
         texty += (b >= 0x20 && b < 0x7F) || b == '\n' || b == '\r' || b == '\t' || b >= 0x80 ? 1 : 0;
     }
     if (zeros == bytes.size()) {
-        return "only zero bytes";
+        // Only what was seen is known: the bytes before it may be anything.
+        return static_cast<std::int64_t>(bytes.size()) == stream_length ? "only zero bytes" : "zero bytes at its end";
     }
     // Text is nearly all printable; a few stray bytes are allowed for odd encodings.
     if (texty * 100 < bytes.size() * 97) {
@@ -287,7 +290,9 @@ std::string plain_words(const problem& p, const stream_clues& clues)
         return "ends " + count_of(first - second, "byte", "bytes") + " before the music the LAME tag declares";
     case problem_kind::format_switch: return format_change(first, second);
     case problem_kind::id3v2_size:
-        return second > 0 ? "an ID3v2 tag's size runs over the audio" : "the file ends inside its ID3v2 tag";
+        return second > 0 ? "an ID3v2 tag's size runs " + count_of(second, "byte", "bytes") + " over the audio"
+                          : "the file ends inside its ID3v2 tag, " + count_of(first - clues.stream_length, "byte", "bytes") +
+                                " before the tag's size says it ends";
     case problem_kind::vbr_without_header:
         return "the bit rate varies (" + num(first) + " to " + num(second) +
                " kbit/s) with no Xing or VBRI header, so players may show a wrong length";

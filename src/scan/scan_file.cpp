@@ -419,6 +419,7 @@ void report_person(const io::byte_source& in, const scan_state& st, std::string_
     r.clues.last_frame_length = st.have_good_frame ? st.last_good_frame.frame_length : 0;
     r.clues.play_seconds = st.counters.play_seconds;
     r.clues.bit_rate_varies = st.rates.low > 0 && st.rates.low != st.rates.high;
+    r.layout = st.layout.complete ? &st.layout : nullptr;
     for (const problem& p : st.problems.kept) {
         if (p.kind == problem_kind::id3v2_tag) {
             r.clues.id3v2_end = p.offset + p.numbers[0] + 10;  // the tag's header is not in its size
@@ -465,7 +466,7 @@ bool report_stream(scan_state& st, const io::byte_source& in, std::string_view f
             tag = find_id3v1(st.tail, static_cast<std::uint64_t>(st.counters.bytes_read));
         }
         report_json(stream_facts{facts, st.problems, options.id3_tag ? &tag : nullptr, options.integrity, repair,
-                                 st.audio_sum},
+                                 st.audio_sum, st.layout.complete ? &st.layout : nullptr},
                     file_label, out);
     } else {
         report_summary(facts, file_label, options, out);
