@@ -10,6 +10,7 @@
 #include <random>
 #include <string_view>
 #include <unistd.h>
+#include <xxhash.h>
 
 #include "io/aligned_block.hpp"
 #include "io/file_attributes.hpp"
@@ -218,12 +219,14 @@ std::string resolve_links(const std::string& path)
 
 std::optional<std::uint64_t> content_digest(int fd)
 {
-    // The standard library's hash of a string of bytes, block by block,
-    // chained: for telling one version of a file from another, not for
-    // standing up to someone who wants them to look alike.
+    // XXH3 over the whole content: for telling one version of a file from
+    // another, not for standing up to someone who wants them to look alike.
     const aligned_block block(copy_block * 8);
     const std::span<std::uint8_t> bytes = block.bytes();
-    std::uint64_t digest = 0xcbf29ce484222325u;
+    const std::unique_ptr<XXH3_state_t, decltype(&XXH3_freeState)> state(XXH3_createState(), &XXH3_freeState);
+    if (state == nullptr || XXH3_64bits_reset(state.get()) != XXH_OK) {
+        return std::nullopt;
+    }
     for (std::int64_t at = 0;;) {
         const ssize_t got = ::pread(fd, bytes.data(), bytes.size(), at);
         if (got < 0) {
@@ -233,10 +236,9 @@ std::optional<std::uint64_t> content_digest(int fd)
             return std::nullopt;
         }
         if (got == 0) {
-            return digest ^ static_cast<std::uint64_t>(at);
+            return XXH3_64bits_digest(state.get());
         }
-        const std::string_view part(reinterpret_cast<const char*>(bytes.data()), static_cast<std::size_t>(got));
-        digest = (digest ^ std::hash<std::string_view>{}(part)) * 0x100000001b3u;
+        XXH3_64bits_update(state.get(), bytes.data(), static_cast<std::size_t>(got));
         at += got;
     }
 }
