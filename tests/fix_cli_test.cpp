@@ -297,7 +297,7 @@ TEST(FixCli, ACutDownloadIsMadePlayableAndStaysIncomplete)
 
     const run_result checked = run_framelint({"--summary", song});
     EXPECT_EQ(checked.status, 255);
-    EXPECT_NE(checked.out.find(song + ": DAMAGED: incomplete: 0.6 s of 1.0 s, the end is missing"), std::string::npos)
+    EXPECT_NE(checked.out.find(song + ": DAMAGED: incomplete: 0.6 s of 1.0 s, audio is missing"), std::string::npos)
         << checked.out;
 
     // A second --fix has nothing to mend, and says why the file stays as it is.

@@ -110,7 +110,7 @@ TEST(SummaryOption, DamageToRealEncoderOutputIsToldInPlainWordsWithWhatToDo)
         {"piece left as zeros", slice(song, 0, half) + bytes(4096, 0) + slice(song, half + 4096, song.size()),
          R"(4\.1 s missing at 0:37; --fix can make it playable, replace it if you can)"},
         {"junk in the middle", slice(song, 0, half) + bytes(500, 0x5A) + slice(song, half, song.size()),
-         R"(500 bytes of junk inside the audio at 0:37; --fix can repair it)"},
+         R"(500 bytes of junk inside the audio at 0:37; --fix can make it playable, replace it if you can)"},
         {"flipped byte", flipped,
          R"(garbled audio somewhere in the file: it is not what the encoder wrote; cannot be repaired: restore or replace it)"},
     };

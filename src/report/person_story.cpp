@@ -242,16 +242,23 @@ private:
                (gaps_.empty() && (found_.has(problem_kind::music_length) ||
                                   (found_.has(problem_kind::trailing_junk) && missing && *missing > 0)));
         if (cut_) {
+            // Only a cut last frame or junk where frames should be shows that
+            // the end is what is missing; a music length longer than the
+            // frames alone (a file --fix made playable) says only that audio
+            // is missing, not where.
+            const bool end_missing = found_.has(problem_kind::last_frame_cut) || found_.has(problem_kind::trailing_junk);
+            const std::string what = end_missing ? "the end is missing" : "audio is missing";
             const auto made = length_made();
             if (made && *made > clock_.seconds() + clock_.frames_seconds(1)) {
                 const auto words = *made >= 60 ? clock_words : duration_words;
-                say("incomplete: " + words(clock_.seconds()) + " of " + words(*made) +
-                        ", the end is missing",
+                say("incomplete: " + words(clock_.seconds()) + " of " + words(*made) + ", " + what,
                     repair_outlook::playable);
             } else if (clock_.running()) {
-                say("incomplete: the end is missing after " + length_words(clock_.seconds()), repair_outlook::playable);
+                say("incomplete: " + what + (end_missing ? " after " : ", with ") + length_words(clock_.seconds()) +
+                        (end_missing ? "" : " there"),
+                    repair_outlook::playable);
             } else {
-                say("incomplete: the end is missing", repair_outlook::playable);
+                say("incomplete: " + what, repair_outlook::playable);
             }
         }
         if (found_.has(problem_kind::last_frame_cut_by_tag)) {
@@ -294,8 +301,11 @@ private:
             for (const gap& g : gaps_) {
                 bytes += g.bytes;
             }
+            // --fix drops the frame the junk began in with the junk (it cannot
+            // tell junk that was put in from junk that overwrote audio), so it
+            // makes such a file playable; it cannot promise it whole.
             say(size_words(bytes) + " of junk inside the audio" + places_words(places, first_at),
-                repair_outlook::repairable);
+                repair_outlook::playable);
         } else if (places == 1 && clock_.bytes_per_second() > 0 &&
                    static_cast<double>(first.bytes) / clock_.bytes_per_second() >= 1.0) {
             const double from = clock_.seconds_at(first.begin);
