@@ -248,17 +248,26 @@ private:
             // is missing, not where.
             const bool end_missing = found_.has(problem_kind::last_frame_cut) || found_.has(problem_kind::trailing_junk);
             const std::string what = end_missing ? "the end is missing" : "audio is missing";
+            // With nothing but the music length to show for it (no frame count
+            // out of date either), the file already plays as well as it can:
+            // only another copy brings the audio back.
+            const bool counts_stale = found_.has(problem_kind::xing_frame_count) ||
+                                      found_.has(problem_kind::xing_byte_count) ||
+                                      found_.has(problem_kind::vbri_frame_count) ||
+                                      found_.has(problem_kind::vbri_byte_count);
+            const repair_outlook outlook =
+                end_missing || counts_stale ? repair_outlook::playable : repair_outlook::lost;
             const auto made = length_made();
             if (made && *made > clock_.seconds() + clock_.frames_seconds(1)) {
                 const auto words = *made >= 60 ? clock_words : duration_words;
                 say("incomplete: " + words(clock_.seconds()) + " of " + words(*made) + ", " + what,
-                    repair_outlook::playable);
+                    outlook);
             } else if (clock_.running()) {
                 say("incomplete: " + what + (end_missing ? " after " : ", with ") + length_words(clock_.seconds()) +
                         (end_missing ? "" : " there"),
-                    repair_outlook::playable);
+                    outlook);
             } else {
-                say("incomplete: " + what, repair_outlook::playable);
+                say("incomplete: " + what, outlook);
             }
         }
         if (found_.has(problem_kind::last_frame_cut_by_tag)) {
