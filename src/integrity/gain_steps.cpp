@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "checksum/crc16.hpp"
+#include "mpeg/header_word.hpp"
 
 namespace framelint {
 namespace {
@@ -271,15 +272,15 @@ bool gain_fields::add_frame(std::span<const std::uint8_t> frame, std::int64_t at
     if (frame.size() < 4) {
         return false;
     }
-    const std::uint32_t word = big_endian(frame.data());
-    if (((word >> 17) & 3u) != 1u) {
+    const header_word header = header_word::at(frame);
+    if (!header.layer3()) {
         return false;  // not Layer III: no global gains
     }
-    const bool mpeg1 = ((word >> 19) & 3u) == 3u;
-    const bool mono = ((word >> 6) & 3u) == 3u;
+    const bool mpeg1 = header.mpeg1();
+    const bool mono = header.mono();
     const int channels = mono ? 1 : 2;
     const int granules = mpeg1 ? 2 : 1;
-    const std::size_t side = (word & 0x00010000u) != 0 ? 4 : 6;
+    const std::size_t side = header.has_crc() ? 6 : 4;  // the side information begins after the header and its CRC
     // Bits before the first granule's fields: main_data_begin, private bits
     // and, in MPEG-1, scfsi; then one block of fields per granule and channel,
     // global_gain 21 bits into it.

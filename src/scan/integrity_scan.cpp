@@ -6,6 +6,7 @@
 #include "integrity/end_tags.hpp"
 #include "integrity/frame_crc.hpp"
 #include "integrity/gain_steps.hpp"
+#include "mpeg/header_word.hpp"
 #include "report/integrity_findings.hpp"
 #include "scan/scan_file.hpp"
 #include "tags/id3v2_frames.hpp"
@@ -226,9 +227,7 @@ std::optional<gain_fields> reread_gains(scan_context& c, std::int64_t music_end)
         const std::size_t got = c.in.reread(at, block);
         std::size_t p = 0;
         while (p + 4 <= got && at + static_cast<std::int64_t>(p) < music_end) {
-            const std::uint32_t word = static_cast<std::uint32_t>(block[p]) << 24 |
-                                       static_cast<std::uint32_t>(block[p + 1]) << 16 |
-                                       static_cast<std::uint32_t>(block[p + 2]) << 8 | block[p + 3];
+            const std::uint32_t word = header_word::at(std::span(block).subspan(p)).word;
             frame_info f = blank_frame_info();
             if (!has_sync(word) || decode_header(word, f) == 0 || f.frame_length <= 4) {
                 return std::nullopt;  // not frame after frame: something else changed
