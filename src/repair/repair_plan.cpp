@@ -326,6 +326,11 @@ private:
         if (facts_.frame_crc_mismatch) {
             return "a frame's CRC does not match: the audio itself is damaged";
         }
+        for (const tag_range& tag : layout_.tags) {
+            if (tag.damaged) {
+                return "a tag's end does not match its start: what belongs to it cannot be told";
+            }
+        }
         // Runs apart from one another may still differ in format: the check
         // compares each frame with the one before, never across a run it
         // set apart, and the repair would make them neighbours.

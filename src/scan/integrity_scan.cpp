@@ -39,14 +39,14 @@ void report_notice(scan_context& c, problem_kind kind, std::int64_t offset, std:
 constexpr std::size_t layout_limit = 4096;
 
 void add_tag(scan_context& c, tag_format format, tag_place place, std::int64_t begin, std::int64_t end,
-             std::int64_t declared_end)
+             std::int64_t declared_end, bool damaged = false)
 {
     std::vector<tag_range>& tags = c.state.layout.tags;
     if (tags.size() >= layout_limit) {
         c.watch->layout_overflow = true;
         return;
     }
-    tags.push_back(tag_range{format, place, byte_range{begin, end}, declared_end});
+    tags.push_back(tag_range{format, place, byte_range{begin, end}, declared_end, damaged});
 }
 
 tag_format layout_format(end_tag_kind kind)
@@ -1010,11 +1010,23 @@ std::optional<id3v2_true_end> walk_id3v2_frames(scan_context& c, std::span<const
             (crossed ? frames_at < declared_end : frames_at > declared_end) || ahead.size() < at + 4) {
             return std::nullopt;
         }
-        const std::uint32_t word = word_at(ahead.data() + at);
-        frame_info f = blank_frame_info();
-        const lookahead rest{ahead.subspan(at), stream_ends};
-        if (!has_sync(word) || decode_header(word, f) == 0 || free_format(word) ||
-            !frames_follow(rest, 0, word, 3, true) || !crc_confirms(f, lookahead{rest.bytes.subspan(4), stream_ends})) {
+        const auto frames_begin_at = [&](std::size_t from) {
+            if (ahead.size() < from + 4) {
+                return false;
+            }
+            const std::uint32_t word = word_at(ahead.data() + from);
+            frame_info f = blank_frame_info();
+            const lookahead rest{ahead.subspan(from), stream_ends};
+            return has_sync(word) && decode_header(word, f) != 0 && !free_format(word) &&
+                   frames_follow(rest, 0, word, 3, true) &&
+                   crc_confirms(f, lookahead{rest.bytes.subspan(4), stream_ends});
+        };
+        if (!frames_begin_at(at)) {
+            return std::nullopt;
+        }
+        // Where frames begin right at the size's end too, the size is right and
+        // a frame of the tag misstates its own length: nothing is hidden.
+        if (crossed && frames_begin_at(static_cast<std::size_t>(declared_end - here))) {
             return std::nullopt;
         }
         const bool past_stream = stream_ends && here + static_cast<std::int64_t>(ahead.size()) < declared_end;
@@ -1049,17 +1061,19 @@ void read_tag(scan_context& c, const std::array<std::uint8_t, tag_head_size>& he
     const std::int64_t declared_end = start + static_cast<std::int64_t>(length);
     if (!id3v2) {
         consume_counted(c, length - 4, false);
+        bool damaged = false;
         if (head[0] == 'A' && length >= 64 && std::equal(head.begin(), head.begin() + 8, "APETAGEX")) {
             // Read by its header: the footer it promises must end it.
             std::array<std::uint8_t, 32> footer{};
             const std::size_t got = c.in.last_consumed(footer.data(), footer.size());
-            if (!apev2_footer_matches(std::span<const std::uint8_t>(head.data(), 32),
-                                      std::span<const std::uint8_t>(footer.data(), got))) {
+            damaged = !apev2_footer_matches(std::span<const std::uint8_t>(head.data(), 32),
+                                            std::span<const std::uint8_t>(footer.data(), got));
+            if (damaged) {
                 report(c, problem_kind::apev2_footer, start, n.bytes_read - 32);
             }
         }
         add_tag(c, head[0] == 'T' && !headerless_apev2 ? tag_format::id3v1 : tag_format::apev2,
-                leading ? tag_place::leading : tag_place::trailing, start, n.bytes_read, declared_end);
+                leading ? tag_place::leading : tag_place::trailing, start, n.bytes_read, declared_end, damaged);
         n.next_expected = n.bytes_read + 4;
         return;
     }

@@ -37,6 +37,9 @@ struct tag_range {
     // Where the tag's own size field says it ends (the same as bytes.end unless
     // the size is wrong).
     std::int64_t declared_end = 0;
+    // Its end does not match its start (an APEv2 footer unlike the header that
+    // promised it): what belongs to it cannot be told, so nothing can mend it.
+    bool damaged = false;
 };
 
 // Frames of the stream that follow one another with no byte between them, each
