@@ -12,11 +12,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <string>
 #include <vector>
 
+#include "cli/record_hook.hpp"
 #include "record/record_book.hpp"
+#include "scan/scan_file.hpp"
 #include "run_support.hpp"
 #include "support.hpp"
 
@@ -134,6 +137,105 @@ TEST(Record, JudgesTheChecksOfALibraryAgainstItsRecord)
     EXPECT_NE(json.out.find("\"kind\":\"audio_changed\",\"offset\":0,\"bad_frame\":true,\"severity\":\"damage\""),
               std::string::npos)
         << json.out;
+}
+
+// Files at every depth of a tree, under names that sort around the '/' of a
+// folder (the rows of one folder are read at once, those of its subfolders
+// passed over): only the files whose audio changed behind the file system's
+// back are damaged, and only the one taken away is missing.
+TEST(Record, FindsEachFileOfATreeAmongItsNeighbours)
+{
+    temp_dir dir;
+    const std::string lib = dir.file("lib");
+    const std::string db = dir.file("record.db");
+    const std::vector<std::string> names = {
+        "a.mp3",      "sub.mp3",        "sub-x/b.mp3", "sub-x/c.mp3", "sub/a.mp3",  "sub/b.mp3",
+        "sub/d/a.mp3", "sub/d/b.mp3",   "sub/e.mp3",   "sub0.mp3",    "suba.mp3",   "z.mp3"};
+    for (const char* folder : {"", "/sub", "/sub-x", "/sub/d"}) {
+        ::mkdir((lib + folder).c_str(), 0755);
+    }
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        put(lib + "/" + names[i], song(static_cast<int>(i)));
+    }
+    ASSERT_EQ(run_framelint({"--summary", "-r", "--db", db, lib}).status, 0);
+
+    const std::vector<std::size_t> flipped = {1, 3, 5, 7, 10};
+    for (const std::size_t i : flipped) {
+        const std::string path = lib + "/" + names[i];
+        const timespec was = mtime_of(path);
+        bytes b = song(static_cast<int>(i));
+        b[110 + 417 * 3 + 50] ^= 0x10;
+        put(path, b);
+        set_mtime(path, was);
+    }
+    ASSERT_EQ(std::remove((lib + "/" + names[8]).c_str()), 0);
+    for (const char* jobs : {"1", "2"}) {
+        SCOPED_TRACE(jobs);
+        const run_result r = run_framelint({"--summary", "-r", "--jobs", jobs, "--db", db, lib});
+        EXPECT_EQ(r.status, 255);
+        std::vector<std::string> damaged;
+        std::vector<std::string> missing;
+        for (const std::string& line : lines_of(r.out)) {
+            if (line.find(": DAMAGED: the audio changed since ") != std::string::npos) {
+                damaged.push_back(line.substr(0, line.find(": DAMAGED")));
+            } else if (line.find(": missing since ") != std::string::npos) {
+                missing.push_back(line.substr(0, line.find(": missing")));
+            }
+        }
+        std::vector<std::string> expected;
+        for (const std::size_t i : flipped) {
+            expected.push_back(lib + "/" + names[i]);
+        }
+        std::sort(damaged.begin(), damaged.end());
+        std::sort(expected.begin(), expected.end());
+        EXPECT_EQ(damaged, expected) << r.out;
+        EXPECT_EQ(missing, std::vector<std::string>{lib + "/" + names[8]}) << r.out;
+    }
+}
+
+// The record is judged by the file as it stood before the scan read it; a
+// program that wrote the file while it was read left a later time, and that
+// is a rewrite, not damage.
+TEST(Record, AFileWrittenWhileItIsCheckedIsRewrittenNotDamaged)
+{
+    temp_dir dir;
+    const std::string path = dir.file("song.mp3");
+    const std::string db = dir.file("record.db");
+    put(path, song(1));
+    ASSERT_EQ(run_framelint({"-c", "--db", db, path}).status, 0);
+    const timespec was = mtime_of(path);
+
+    std::string said;
+    io::output err(said);
+    ASSERT_TRUE(cli::open_record(db, err));
+    const int fd = ::open(path.c_str(), O_RDONLY);
+    ASSERT_GE(fd, 0);
+    std::vector<std::uint8_t> buffer(io::byte_source::block_size);
+    io::byte_source in(fd, false, buffer);  // the file as it stands now: as recorded
+    bytes b = song(1);                      // then a program writes it: same size, other audio
+    b[110 + 417 * 3 + 50] ^= 0x10;
+    put(path, b);
+    timespec later = was;
+    later.tv_sec += 10;
+    set_mtime(path, later);
+    std::string out;
+    io::output o(out);
+    scan_state st = scan_stream(in, options("-c --json"), o, err);
+    cli::consult_record(in, fd, path, st, err);
+    ::close(fd);
+    EXPECT_TRUE(cli::close_record(err));
+    const auto found = [&](problem_kind kind) {
+        return std::any_of(st.problems.kept.begin(), st.problems.kept.end(),
+                           [&](const problem& p) { return p.kind == kind; });
+    };
+    EXPECT_TRUE(found(problem_kind::audio_rewritten)) << said;
+    EXPECT_FALSE(found(problem_kind::audio_changed)) << said;
+    EXPECT_EQ(st.counters.bad_frames, 0);
+
+    // The record took the new audio: a later check says nothing.
+    const run_result again = run_framelint({"--summary", "--db", db, path});
+    EXPECT_EQ(again.status, 0) << again.out;
+    EXPECT_EQ(lines_of(again.out).size(), 1u) << again.out;
 }
 
 TEST(Record, ARecordItCannotUseIsLeftUntouched)

@@ -98,7 +98,7 @@ files_outcome check_names(const std::vector<std::string>& files, int opened_fd, 
             session->file_started(label);
         }
         scan_state st = scan_stream(in, options, out, scan_err);
-        consult_record(fd, label, st, scan_err);
+        consult_record(in, fd, label, st, scan_err);
         if (!report_stream(st, in, label, options, out, nullptr, person)) {
             outcome.bad_frames = true;
         }

@@ -396,7 +396,7 @@ bool fix_named(const std::string& name, const scan_options& options, std::span<s
         in.stop_when_failed(&out);
         scan_state st = scan_stream(in, options, out, scan_err);
         stream_verdict v = judge(st, fd, options);
-        consult_record(fd, name, st, scan_err);
+        consult_record(in, fd, name, st, scan_err);
         std::optional<audio_digest> repaired_audio;
         std::int64_t repaired_frames = 0;
         if (in.error() != 0) {

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "io/byte_source.hpp"
 #include "io/output.hpp"
 #include "scan/scan_state.hpp"
 
@@ -21,10 +22,10 @@ bool open_record(const std::string& path, io::output& err);
 // Writes what is queued and closes the record; false when a write failed (said on err).
 bool close_record(io::output& err);
 
-// A file the scan read whole from fd, reported as label: judged against its
-// record. A finding goes into its problems (and is printed on err, as the
-// scanner's findings are).
-void consult_record(int fd, const std::string& label, scan_state& st, io::output& err);
+// A file the scan read whole from in (made on fd), reported as label: judged
+// against its record. A finding goes into its problems (and is printed on err,
+// as the scanner's findings are).
+void consult_record(const io::byte_source& in, int fd, const std::string& label, scan_state& st, io::output& err);
 // A file --fix has just rewritten: its record takes the new audio.
 void record_repaired(const std::string& path, const audio_digest& hash, std::int64_t frames, bool clean);
 // From the driver's thread, now and then: writes a full batch.

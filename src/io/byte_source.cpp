@@ -17,6 +17,9 @@ byte_source::byte_source(int fd, bool is_stdin, std::span<std::uint8_t> buffer, 
         const off_t at = lseek(fd, 0, SEEK_CUR);
         if (at >= 0) {
             regular_ = true;
+            opened_stamp_ = file_stamp{st.st_size,
+                                       static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec,
+                                       static_cast<std::int64_t>(st.st_ino)};
             longest_ = st.st_size;
             seekable_ = true;
             fd_offset_ = at;

@@ -14,12 +14,21 @@
 #include <cstdint>
 #include <cstring>
 #include <functional>
+#include <optional>
 #include <span>
 
 #include "io/file_window.hpp"
 #include "io/output.hpp"
 
 namespace framelint::io {
+
+// A regular file as it stood when a source was made on it, before its first
+// byte was read.
+struct file_stamp {
+    std::int64_t size = 0;
+    std::int64_t mtime_ns = 0;  // modification time, in nanoseconds since 1970
+    std::int64_t inode = 0;
+};
 
 class byte_source {
 public:
@@ -132,6 +141,9 @@ public:
 
     bool is_stdin() const { return is_stdin_; }
     bool mapped() const { return mapped_; }
+    // A regular file's stamp when the source was made (the file's size, time
+    // and inode before the scan read it); nullopt for other inputs.
+    const std::optional<file_stamp>& opened_stamp() const { return opened_stamp_; }
 
     // A regular file may be cut shorter while it is scanned. Its stream ends where
     // the file was found to end; when that is before the largest size the file was
@@ -222,6 +234,7 @@ private:
     bool is_stdin_ = false;
     bool seekable_ = false;        // a regular file we may lseek in
     bool regular_ = false;         // a regular file: its size says where its stream must end
+    std::optional<file_stamp> opened_stamp_;
     std::int64_t longest_ = 0;     // the largest size the file was seen to have
     std::int64_t fd_offset_ = 0;   // where the descriptor stands (seekable only)
     std::int64_t origin_ = 0;      // file offset of the stream's first byte (seekable only)

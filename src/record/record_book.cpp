@@ -1,6 +1,7 @@
 #include "record/record_book.hpp"
 
 #include <cerrno>
+#include <algorithm>
 #include <chrono>
 #include <climits>
 #include <cstdio>
@@ -286,8 +287,12 @@ record_book::~record_book()
     if (!read_only_ && db_ != nullptr) {
         commit();
     }
+    if (db_ != nullptr && sqlite3_get_autocommit(db_) == 0) {
+        exec(db_, "COMMIT");  // the look-ups' read transaction
+    }
     sqlite3_finalize(by_path_);
     sqlite3_finalize(by_audio_);
+    sqlite3_finalize(by_folder_);
     sqlite3_close(db_);
     // Only now: closing any descriptor of the file drops SQLite's locks on it.
     if (lock_fd_ >= 0) {
@@ -295,8 +300,106 @@ record_book::~record_book()
     }
 }
 
+// Each look-up in a transaction of its own would begin and end one: a look at
+// the WAL's index and at the file's size, and the page cache checked, at
+// every file. The look-ups share one read transaction instead, which lasts
+// until the next batch is written (run_batch ends it first).
+void record_book::read_in_one_transaction()
+{
+    if (sqlite3_get_autocommit(db_) != 0) {
+        exec(db_, "BEGIN");
+    }
+}
+
+// One bit per row id, 125 KiB for a million recorded files; rows past this id
+// (8 MiB of bits) are not marked, and their files are asked after instead.
+constexpr std::int64_t most_seen_id = std::int64_t{1} << 26;
+
+void record_book::seen(std::int64_t id)
+{
+    if (id <= 0 || id >= most_seen_id) {
+        return;
+    }
+    const auto word = static_cast<std::size_t>(id >> 6);
+    if (word >= seen_.size()) {
+        seen_.resize(word + 1);
+    }
+    seen_[word] |= std::uint64_t{1} << (id & 63);
+}
+
+bool record_book::seen_this_run(std::int64_t id) const
+{
+    const auto word = static_cast<std::size_t>(id >> 6);
+    return id > 0 && word < seen_.size() && (seen_[word] >> (id & 63) & 1) != 0;
+}
+
+// Reads the rows of the files right in folder (its path with a '/' at the
+// end), none of its subfolders'; false, with nothing kept, when it holds more
+// than folder_rows_most.
+bool record_book::load_folder(const std::string& folder)
+{
+    folder_loaded_ = false;
+    folder_rows_.clear();
+    if (by_folder_ == nullptr) {
+        const std::string sql =
+            std::string("SELECT ") + row_columns + " FROM files WHERE path >= ?1 AND path < ?2 ORDER BY path";
+        sqlite3_prepare_v3(db_, sql.c_str(), -1, SQLITE_PREPARE_PERSISTENT, &by_folder_, nullptr);
+    }
+    if (by_folder_ == nullptr) {
+        return false;
+    }
+    std::string to = folder;
+    to.back() = '/' + 1;  // every path that begins with folder sorts before this
+    std::string from = folder;
+    bool whole = true;
+    for (bool again = true; again && whole;) {
+        again = false;
+        sqlite3_bind_text(by_folder_, 1, from.c_str(), static_cast<int>(from.size()), SQLITE_STATIC);
+        sqlite3_bind_text(by_folder_, 2, to.c_str(), static_cast<int>(to.size()), SQLITE_STATIC);
+        while (sqlite3_step(by_folder_) == SQLITE_ROW) {
+            const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(by_folder_, 1));
+            const std::string_view path = text != nullptr ? text : "";
+            const std::size_t slash = path.find('/', folder.size());
+            if (slash != std::string_view::npos) {
+                // A subfolder's rows: on past all of them at once.
+                from.assign(path.substr(0, slash + 1));
+                from.back() = '/' + 1;
+                again = true;
+                break;
+            }
+            if (folder_rows_.size() == folder_rows_most) {
+                whole = false;
+                break;
+            }
+            folder_rows_.push_back(row_of(by_folder_));
+        }
+        sqlite3_reset(by_folder_);
+    }
+    if (!whole) {
+        folder_rows_.clear();
+        return false;
+    }
+    loaded_folder_ = folder;
+    folder_loaded_ = true;
+    return true;
+}
+
 std::optional<record_row> record_book::find_path(const std::string& path)
 {
+    read_in_one_transaction();
+    const std::string_view folder(path.data(), path.rfind('/') + 1);  // a canonical path begins with '/'
+    if (!(folder_loaded_ && folder == loaded_folder_) && folder == last_folder_ && folder.size() > 1) {
+        load_folder(last_folder_);
+    }
+    if (folder_loaded_ && folder == loaded_folder_) {
+        const auto at = std::lower_bound(folder_rows_.begin(), folder_rows_.end(), path,
+                                         [](const record_row& r, const std::string& p) { return r.file.path < p; });
+        if (at != folder_rows_.end() && at->file.path == path) {
+            return *at;
+        }
+        return std::nullopt;
+    }
+    last_folder_.assign(folder);
     if (by_path_ == nullptr) {
         const std::string sql = std::string("SELECT ") + row_columns + " FROM files WHERE path = ?1";
         sqlite3_prepare_v3(db_, sql.c_str(), -1, SQLITE_PREPARE_PERSISTENT, &by_path_, nullptr);
@@ -319,6 +422,7 @@ std::optional<record_row> record_book::find_gone(const audio_digest& hash, std::
             std::string("SELECT ") + row_columns + " FROM files WHERE audio_hash = ?1 AND size = ?2 ORDER BY path";
         sqlite3_prepare_v3(db_, sql.c_str(), -1, SQLITE_PREPARE_PERSISTENT, &by_audio_, nullptr);
     }
+    read_in_one_transaction();
     std::optional<record_row> found;
     if (by_audio_ != nullptr) {
         const std::string hex = hex_of(hash);
@@ -344,6 +448,7 @@ judgement record_book::check(const file_identity& file, const audio_digest& hash
         const std::lock_guard<std::mutex> hold(mutex_);
         record_row fresh{0, file, hash, frames, verdict, now};
         if (const auto recorded = find_path(file.path)) {
+            seen(recorded->id);
             j.recorded_at = recorded->recorded_at;
             j.what = judge(*recorded, file, hash);
             if (j.what == finding::unchanged) {
@@ -363,6 +468,7 @@ judgement record_book::check(const file_identity& file, const audio_digest& hash
             j.what = finding::moved;
             j.recorded_at = moved->recorded_at;
             claimed_.insert(moved->id);
+            seen(moved->id);
             fresh.recorded_at = moved->recorded_at;
             queue(write{write::kind::update, moved->id, fresh});
         } else {
@@ -425,6 +531,8 @@ bool record_book::commit()
     }
     std::vector<write> batch;
     batch.swap(pending_);
+    folder_loaded_ = false;  // the rows read may change now
+    folder_rows_.clear();
     const bool ok = run_batch(batch);
     inserted_.clear();  // written now: found by path from here on
     return ok;
@@ -434,6 +542,12 @@ bool record_book::run_batch(std::vector<write>& batch)
 {
     if (!write_error_.empty()) {
         return false;  // one failure said; the rest would only repeat it
+    }
+    // The look-ups' read transaction ends here: the batch is written in one of
+    // its own, and the next look-up sees it.
+    if (sqlite3_get_autocommit(db_) == 0 && !exec(db_, "COMMIT")) {
+        write_error_ = sql_error(db_);
+        return false;
     }
     if (!exec(db_, "BEGIN IMMEDIATE")) {
         write_error_ = sql_error(db_);
@@ -485,13 +599,16 @@ void record_book::each_missing_under(const std::string& folder, const std::funct
     }
     std::string to = from;
     to.back() = '/' + 1;  // every path that begins with from sorts before this
-    statement q(db_, "SELECT path, recorded_at FROM files WHERE path >= ?1 AND path < ?2 ORDER BY path");
+    statement q(db_, "SELECT id, path, recorded_at FROM files WHERE path >= ?1 AND path < ?2 ORDER BY path");
     q.text(1, from);
     q.text(2, to);
     while (q.s != nullptr && sqlite3_step(q.s) == SQLITE_ROW) {
-        const auto* path = reinterpret_cast<const char*>(sqlite3_column_text(q.s, 0));
+        if (seen_this_run(sqlite3_column_int64(q.s, 0))) {
+            continue;  // checked in this run: it is there
+        }
+        const auto* path = reinterpret_cast<const char*>(sqlite3_column_text(q.s, 1));
         if (path != nullptr && gone(path)) {
-            each(missing_file{path, sqlite3_column_int64(q.s, 1)});
+            each(missing_file{path, sqlite3_column_int64(q.s, 2)});
         }
     }
 }

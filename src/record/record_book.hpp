@@ -119,7 +119,11 @@ private:
         std::int64_t id = 0;  // update: the row
         record_row row;
     };
+    void read_in_one_transaction();
+    void seen(std::int64_t id);
+    bool seen_this_run(std::int64_t id) const;
     std::optional<record_row> find_path(const std::string& path);
+    bool load_folder(const std::string& folder);
     std::optional<record_row> find_gone(const audio_digest& hash, std::int64_t size);
     void queue(write w);
     bool run_batch(std::vector<write>& batch);
@@ -127,6 +131,15 @@ private:
     // The look-ups, prepared once: preparing costs more than the look-up.
     sqlite3_stmt* by_path_ = nullptr;
     sqlite3_stmt* by_audio_ = nullptr;
+    sqlite3_stmt* by_folder_ = nullptr;
+    // Files come folder by folder: the second look-up in a folder reads the
+    // rows of all its files at once (up to folder_rows_most), which costs a
+    // fraction of a look-up each. Dropped whenever a batch is written.
+    static constexpr std::size_t folder_rows_most = 4096;
+    std::string last_folder_;            // of the last look-up, with its '/'
+    std::string loaded_folder_;          // whose rows are in folder_rows_
+    bool folder_loaded_ = false;
+    std::vector<record_row> folder_rows_;  // in path order
     sqlite3* db_ = nullptr;
     int lock_fd_ = -1;
     bool read_only_ = false;
@@ -134,6 +147,9 @@ private:
     std::vector<write> pending_;
     std::unordered_set<std::int64_t> claimed_;  // rows taken over by a moved file this run
     std::unordered_set<std::string> inserted_;  // paths queued for insertion, not yet written
+    // The rows of files checked this run, one bit per row id: they are there,
+    // and the list of missing files need not ask the file system about them.
+    std::vector<std::uint64_t> seen_;
     std::string write_error_;
     std::thread::id owner_;
 };
