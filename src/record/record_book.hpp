@@ -122,7 +122,8 @@ private:
     void read_in_one_transaction();
     void seen(std::int64_t id);
     bool seen_this_run(std::int64_t id) const;
-    std::optional<record_row> find_path(const std::string& path);
+    // The row recorded under path (until the next look-up or write), or null.
+    const record_row* find_path(const std::string& path);
     bool load_folder(const std::string& folder);
     std::optional<record_row> find_gone(const audio_digest& hash, std::int64_t size);
     void queue(write w);
@@ -140,6 +141,7 @@ private:
     std::string loaded_folder_;          // whose rows are in folder_rows_
     bool folder_loaded_ = false;
     std::vector<record_row> folder_rows_;  // in path order
+    record_row looked_up_;                 // what the last look-up by path found
     sqlite3* db_ = nullptr;
     int lock_fd_ = -1;
     bool read_only_ = false;
