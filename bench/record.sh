@@ -1,31 +1,28 @@
 #!/usr/bin/env bash
 # The cost and the safety of --db, measured outside the repo:
 #   1. --summary -r over 1,500 small recorded files, with and without --db
-#      (wall time, median of BENCH_RUNS runs each; the goal is within 1.1x);
-#   2. -c on one long file, instructions (callgrind) of this build against
-#      BASE_FRAMELINT, a build without the audio hash (goal: within 3 %);
-#   3. peak resident memory of --summary --db over 1,500 and over 6,000
+#      (wall and CPU time, medians of BENCH_RUNS runs each, taken in turns;
+#      the goal is within 1.1x);
+#   2. peak resident memory of --summary --db over 1,500 and over 6,000
 #      recorded files (it must not grow with the record);
-#   4. five kill -9 at random moments while 1,500 files are being recorded:
+#   3. five kill -9 at random moments while 1,500 files are being recorded:
 #      SQLite's integrity check must pass after each.
+# What the hash costs -c on one long file is bench/hash_cost.sh's to measure.
 #
 #   bash bench/record.sh
 #
 # Environment (all optional):
 #   FRAMELINT        the binary to measure (default: builds build-rel, Release)
-#   BASE_FRAMELINT   a binary without the hash, for the instruction count (skipped when unset)
 #   BENCH_DIR        where the files go (default /tmp/framelint-record-bench)
-#   BENCH_RUNS       timed runs per command (default 21)
-#   BENCH_LONG_MB    size of the long file in MiB (default 96)
+#   BENCH_RUNS       timed runs per command (default 31)
 #
-# Needs: sox lame sqlite3 valgrind python3 /usr/bin/time
+# Needs: sox lame sqlite3 python3 /usr/bin/time
 set -euo pipefail
 export LC_ALL=C TZ=UTC
 
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 BENCH_DIR=${BENCH_DIR:-/tmp/framelint-record-bench}
-BENCH_RUNS=${BENCH_RUNS:-21}
-BENCH_LONG_MB=${BENCH_LONG_MB:-96}
+BENCH_RUNS=${BENCH_RUNS:-31}
 say() { printf 'record bench: %s\n' "$*" >&2; }
 
 if [[ -z ${FRAMELINT:-} ]]; then
@@ -73,21 +70,29 @@ PY
     touch "$dir/.done-$count"
 }
 
-median_pair() {  # two commands, run in turns so that both see the same load: "median1 median2"
+# Two commands, run in turns so that both see the same load:
+# "wall1 wall2 cpu1 cpu2", medians (CPU: user + system, the machine's other
+# work moves it less than wall time).
+median_pair() {
     python3 - "$BENCH_RUNS" "$@" <<'PY'
-import subprocess, sys, time
+import os, subprocess, sys, time
 runs = int(sys.argv[1])
 split = sys.argv.index("--")
 cmds = [sys.argv[2:split], sys.argv[split + 1:]]
+def one(c):
+    t = time.perf_counter()
+    p = subprocess.Popen(c, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    _, _, ru = os.wait4(p.pid, 0)
+    return time.perf_counter() - t, ru.ru_utime + ru.ru_stime
 for c in cmds:
-    subprocess.run(c, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)  # warm-up
-times = [[], []]
+    one(c)  # warm-up
+walls, cpus = [[], []], [[], []]
 for _ in range(runs):
     for i, c in enumerate(cmds):
-        t = time.perf_counter()
-        subprocess.run(c, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        times[i].append(time.perf_counter() - t)
-print(" ".join(f"{sorted(t)[len(t) // 2]:.4f}" for t in times))
+        w, u = one(c)
+        walls[i].append(w); cpus[i].append(u)
+med = lambda v: sorted(v)[len(v) // 2]
+print(" ".join(f"{med(t):.4f}" for t in walls + cpus))
 PY
 }
 
@@ -95,19 +100,22 @@ say "making 1,500 and 6,000 small files"
 make_library lib1500 1500
 make_library lib6000 6000
 
+echo "- CPU: $(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -1), $(nproc) cores; load average $(cut -d' ' -f1-3 /proc/loadavg)"
+echo
 echo "## --summary -r over 1,500 small files (median of $BENCH_RUNS, seconds)"
 rm -f rec1500.db*
 "$FRAMELINT" --summary -r --db rec1500.db lib1500 >/dev/null || true
-read -r plain recorded < <(median_pair "$FRAMELINT" --summary -r lib1500 -- "$FRAMELINT" --summary -r --db rec1500.db lib1500)
+read -r plain recorded plain_cpu recorded_cpu < <(median_pair "$FRAMELINT" --summary -r lib1500 -- "$FRAMELINT" --summary -r --db rec1500.db lib1500)
 first=$(rm -f first.db*; python3 -c "
 import subprocess,time; t=time.perf_counter()
 subprocess.run(['$FRAMELINT','--summary','-r','--db','first.db','lib1500'],stdout=subprocess.DEVNULL)
 print(f'{time.perf_counter()-t:.4f}')")
-echo "| command | seconds | ratio |"
-echo "|---|---|---|"
-echo "| --summary -r | $plain | 1.00 |"
-echo "| --summary -r --db (recorded, unchanged) | $recorded | $(python3 -c "print(f'{$recorded/$plain:.3f}')") |"
-echo "| --summary -r --db (first record, one run) | $first | $(python3 -c "print(f'{$first/$plain:.3f}')") |"
+ratio() { python3 -c "print(f'{$1/$2:.3f}')"; }
+echo "| command | wall s | ratio | CPU s | ratio |"
+echo "|---|---|---|---|---|"
+echo "| --summary -r | $plain | 1.00 | $plain_cpu | 1.00 |"
+echo "| --summary -r --db (recorded, unchanged) | $recorded | $(ratio "$recorded" "$plain") | $recorded_cpu | $(ratio "$recorded_cpu" "$plain_cpu") |"
+echo "| --summary -r --db (first record, one run) | $first | $(ratio "$first" "$plain") | | |"
 
 echo
 echo "## Peak resident memory of --summary -r --db (recorded files, KiB)"
@@ -130,27 +138,3 @@ for k in 1 2 3 4 5; do
     rows=$(sqlite3 kill.db 'SELECT count(*) FROM files' 2>/dev/null || echo "?")
     echo "- kill $k: integrity_check $(sqlite3 kill.db 'PRAGMA integrity_check' 2>&1 | head -1), $rows files recorded"
 done
-
-if [[ -n ${BASE_FRAMELINT:-} ]]; then
-    echo
-    echo "## -c on a ${BENCH_LONG_MB} MiB file: instructions (callgrind)"
-    if [[ ! -f long.mp3 ]]; then
-        sox -R -n -r 44100 -c 2 long.wav synth 30 pinknoise vol 0.3 2>/dev/null
-        lame --quiet -V 2 long.wav clip_long.mp3
-        lame --quiet -t -V 2 long.wav clip_long_t.mp3
-        python3 -c "
-import sys
-head, body = open('clip_long.mp3','rb').read(), open('clip_long_t.mp3','rb').read()
-out = open('long.mp3','wb'); out.write(head); n = len(head)
-while n < $BENCH_LONG_MB * 1048576: out.write(body); n += len(body)"
-    fi
-    count() {
-        { valgrind --tool=callgrind --callgrind-out-file=/dev/null "$@" 2>&1 >/dev/null || true; } | sed -n 's/.*Collected : //p'
-    }
-    base=$(count "$BASE_FRAMELINT" -c long.mp3)
-    echo "- -c, before the hash existed: $base"
-    for how in "-c" "-c --json"; do
-        this=$(count "$FRAMELINT" $how long.mp3)
-        echo "- $how: $this ($(python3 -c "print(f'{($this-$base)/$base*100:+.2f} %')"))"
-    done
-fi

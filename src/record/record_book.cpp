@@ -92,21 +92,30 @@ struct statement {
     void integer(int at, std::int64_t v) { sqlite3_bind_int64(s, at, v); }
 };
 
-record_row row_of(sqlite3_stmt* s)
+// Reads the row s stands on into r, whose strings keep their memory.
+void read_row(sqlite3_stmt* s, record_row& r)
 {
-    record_row r;
+    const auto text = [s](int column) {
+        const auto* t = reinterpret_cast<const char*>(sqlite3_column_text(s, column));
+        return t != nullptr ? std::string_view(t, static_cast<std::size_t>(sqlite3_column_bytes(s, column)))
+                            : std::string_view();
+    };
     r.id = sqlite3_column_int64(s, 0);
-    const auto* path = reinterpret_cast<const char*>(sqlite3_column_text(s, 1));
-    r.file.path = path != nullptr ? path : "";
+    r.file.path.assign(text(1));
     r.file.size = sqlite3_column_int64(s, 2);
     r.file.mtime_ns = sqlite3_column_int64(s, 3);
     r.file.inode = sqlite3_column_int64(s, 4);
-    const auto* hash = reinterpret_cast<const char*>(sqlite3_column_text(s, 5));
-    digest_from_hex(hash != nullptr ? hash : "", r.hash);
+    r.hash = audio_digest{};
+    digest_from_hex(text(5), r.hash);
     r.frames = sqlite3_column_int64(s, 6);
-    const auto* verdict = reinterpret_cast<const char*>(sqlite3_column_text(s, 7));
-    r.verdict = verdict != nullptr ? verdict : "";
+    r.verdict.assign(text(7));
     r.recorded_at = sqlite3_column_int64(s, 8);
+}
+
+record_row row_of(sqlite3_stmt* s)
+{
+    record_row r;
+    read_row(s, r);
     return r;
 }
 
@@ -360,7 +369,7 @@ bool record_book::seen_this_run(std::int64_t id) const
 bool record_book::load_folder(const std::string& folder)
 {
     folder_loaded_ = false;
-    folder_rows_.clear();
+    folder_count_ = 0;
     if (by_folder_ == nullptr) {
         const std::string sql =
             std::string("SELECT ") + row_columns + " FROM files WHERE path >= ?1 AND path < ?2 ORDER BY path";
@@ -388,16 +397,19 @@ bool record_book::load_folder(const std::string& folder)
                 again = true;
                 break;
             }
-            if (folder_rows_.size() == folder_rows_most) {
+            if (folder_count_ == folder_rows_most) {
                 whole = false;
                 break;
             }
-            folder_rows_.push_back(row_of(by_folder_));
+            if (folder_count_ == folder_rows_.size()) {
+                folder_rows_.emplace_back();
+            }
+            read_row(by_folder_, folder_rows_[folder_count_++]);
         }
         sqlite3_reset(by_folder_);
     }
     if (!whole) {
-        folder_rows_.clear();
+        folder_count_ = 0;
         return false;
     }
     loaded_folder_ = folder;
@@ -413,9 +425,10 @@ const record_row* record_book::find_path(const std::string& path)
         load_folder(last_folder_);
     }
     if (folder_loaded_ && folder == loaded_folder_) {
-        const auto at = std::lower_bound(folder_rows_.begin(), folder_rows_.end(), path,
+        const auto end = folder_rows_.begin() + static_cast<std::ptrdiff_t>(folder_count_);
+        const auto at = std::lower_bound(folder_rows_.begin(), end, path,
                                          [](const record_row& r, const std::string& p) { return r.file.path < p; });
-        return at != folder_rows_.end() && at->file.path == path ? &*at : nullptr;
+        return at != end && at->file.path == path ? &*at : nullptr;
     }
     last_folder_.assign(folder);
     if (by_path_ == nullptr) {
@@ -426,7 +439,7 @@ const record_row* record_book::find_path(const std::string& path)
     if (by_path_ != nullptr) {
         sqlite3_bind_text(by_path_, 1, path.c_str(), static_cast<int>(path.size()), SQLITE_STATIC);
         if (sqlite3_step(by_path_) == SQLITE_ROW) {
-            looked_up_ = row_of(by_path_);
+            read_row(by_path_, looked_up_);
             found = true;
         }
         sqlite3_reset(by_path_);
@@ -550,7 +563,7 @@ bool record_book::commit()
     std::vector<write> batch;
     batch.swap(pending_);
     folder_loaded_ = false;  // the rows read may change now
-    folder_rows_.clear();
+    folder_count_ = 0;
     const bool ok = run_batch(batch);
     inserted_.clear();  // written now: found by path from here on
     return ok;

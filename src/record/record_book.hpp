@@ -140,7 +140,8 @@ private:
     std::string last_folder_;            // of the last look-up, with its '/'
     std::string loaded_folder_;          // whose rows are in folder_rows_
     bool folder_loaded_ = false;
-    std::vector<record_row> folder_rows_;  // in path order
+    std::vector<record_row> folder_rows_;  // the first folder_count_ in path order; the rest kept for reuse
+    std::size_t folder_count_ = 0;
     record_row looked_up_;                 // what the last look-up by path found
     sqlite3* db_ = nullptr;
     int lock_fd_ = -1;
