@@ -365,7 +365,8 @@ bool record_book::seen_this_run(std::int64_t id) const
 
 // Reads the rows of the files right in folder (its path with a '/' at the
 // end), none of its subfolders'; false, with nothing kept, when it holds more
-// than folder_rows_most.
+// than folder_rows_most or could not be read whole (the look-ups then go one
+// by one).
 bool record_book::load_folder(const std::string& folder)
 {
     folder_loaded_ = false;
@@ -386,7 +387,8 @@ bool record_book::load_folder(const std::string& folder)
         again = false;
         sqlite3_bind_text(by_folder_, 1, from.c_str(), static_cast<int>(from.size()), SQLITE_STATIC);
         sqlite3_bind_text(by_folder_, 2, to.c_str(), static_cast<int>(to.size()), SQLITE_STATIC);
-        while (sqlite3_step(by_folder_) == SQLITE_ROW) {
+        int step = SQLITE_DONE;
+        while ((step = sqlite3_step(by_folder_)) == SQLITE_ROW) {
             const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(by_folder_, 1));
             const std::string_view path = text != nullptr ? text : "";
             const std::size_t slash = path.find('/', folder.size());
@@ -406,6 +408,9 @@ bool record_book::load_folder(const std::string& folder)
             }
             read_row(by_folder_, folder_rows_[folder_count_++]);
         }
+        // A read that failed part of the way would make the folder's other
+        // files look new, and new rows would be written over their records.
+        whole = whole && (step == SQLITE_ROW || step == SQLITE_DONE);
         sqlite3_reset(by_folder_);
     }
     if (!whole) {
