@@ -148,9 +148,9 @@ TEST(Record, FindsEachFileOfATreeAmongItsNeighbours)
     temp_dir dir;
     const std::string lib = dir.file("lib");
     const std::string db = dir.file("record.db");
-    const std::vector<std::string> names = {
-        "a.mp3",      "sub.mp3",        "sub-x/b.mp3", "sub-x/c.mp3", "sub/a.mp3",  "sub/b.mp3",
-        "sub/d/a.mp3", "sub/d/b.mp3",   "sub/e.mp3",   "sub0.mp3",    "suba.mp3",   "z.mp3"};
+    const std::vector<std::string> names = {"a.mp3",       "sub.mp3",     "sub-x/b.mp3", "sub-x/c.mp3",
+                                            "sub/a.mp3",   "sub/b.mp3",   "sub/d/a.mp3", "sub/d/b.mp3",
+                                            "sub/e.mp3",   "sub0.mp3",    "suba.mp3",    "z.mp3"};
     for (const char* folder : {"", "/sub", "/sub-x", "/sub/d"}) {
         ::mkdir((lib + folder).c_str(), 0755);
     }

@@ -86,8 +86,8 @@ void consult_record(const io::byte_source& in, int fd, const std::string& label,
     record::judgement j = book->check(id, *st.audio_sum, st.audio.frames(), verdict, now);
     if (j.what == record::finding::audio_changed && written_since(fd, id)) {
         // A program wrote the file while it was being checked: what was hashed
-        // is its work, not bit rot. (Asked only here: one system call per file
-        // is a tenth of what a check of a small file costs.)
+        // is its work, not bit rot. (Asked only here: a system call more for
+        // every file would cost a run over small files several per cent.)
         book->rewritten(id, *st.audio_sum, st.audio.frames(), verdict, now);
         j.what = record::finding::audio_rewritten;
     }

@@ -483,7 +483,9 @@ judgement record_book::check(const file_identity& file, const audio_digest& hash
     judgement j;
     {
         const std::lock_guard<std::mutex> hold(mutex_);
-        const auto fresh = [&](std::int64_t recorded_at) { return record_row{0, file, hash, frames, verdict, recorded_at}; };
+        const auto fresh = [&](std::int64_t recorded_at) {
+            return record_row{0, file, hash, frames, verdict, recorded_at};
+        };
         if (const record_row* recorded = find_path(file.path)) {
             seen(recorded->id);
             j.recorded_at = recorded->recorded_at;
