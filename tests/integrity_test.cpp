@@ -8,11 +8,11 @@
 #include <vector>
 
 #include "integrity/end_tags.hpp"
-#include "integrity/frame_crc.hpp"
+#include "mpeg/frame_crc.hpp"
 #include "integrity/gain_steps.hpp"
-#include "integrity/vbr_tag.hpp"
+#include "mpeg/vbr_tag.hpp"
 #include "run_support.hpp"
-#include "checksum/crc16.hpp"
+#include "mpeg/crc16.hpp"
 #include "support.hpp"
 
 namespace framelint::test {

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "checksum/crc16.hpp"
+#include "mpeg/crc16.hpp"
 #include "mpeg/header_word.hpp"
 
 namespace framelint {

@@ -1,7 +1,7 @@
 #pragma once
 // The four bytes of an MPEG audio frame header, read as a value: each field by
 // name, and what a stream's frames must share. Every bit mask of the header is
-// here; decode_header() (src/header) turns a word into rates and lengths.
+// here; decode_header() (frame_info.hpp) turns a word into rates and lengths.
 
 #include <cstddef>
 #include <cstdint>

@@ -4,9 +4,9 @@
 #include <cstring>
 #include <span>
 
-#include "checksum/crc16.hpp"
-#include "header/frame_info.hpp"
-#include "integrity/frame_crc.hpp"
+#include "mpeg/crc16.hpp"
+#include "mpeg/frame_info.hpp"
+#include "mpeg/frame_crc.hpp"
 
 namespace framelint {
 

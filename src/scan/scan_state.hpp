@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "checksum/audio_hash.hpp"
-#include "header/frame_info.hpp"
+#include "mpeg/frame_info.hpp"
 #include "id3v1/tail_ring.hpp"
 #include "io/byte_source.hpp"
 #include "io/output.hpp"
@@ -15,7 +15,7 @@
 #include "options/scan_options.hpp"
 #include "problems/problem.hpp"
 #include "scan/integrity_watch.hpp"
-#include "scan/stream_layout.hpp"
+#include "stream/stream_layout.hpp"
 
 namespace framelint {
 

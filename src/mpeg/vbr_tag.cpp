@@ -1,11 +1,11 @@
-#include "integrity/vbr_tag.hpp"
+#include "mpeg/vbr_tag.hpp"
 
 #include <algorithm>
 #include <array>
 #include <cstring>
 
-#include "integrity/frame_crc.hpp"
-#include "checksum/crc16.hpp"
+#include "mpeg/frame_crc.hpp"
+#include "mpeg/crc16.hpp"
 
 namespace framelint {
 namespace {

@@ -1,6 +1,6 @@
-#include "integrity/frame_crc.hpp"
+#include "mpeg/frame_crc.hpp"
 
-#include "header/rate_tables.hpp"
+#include "mpeg/rate_tables.hpp"
 
 namespace framelint {
 namespace {

@@ -1,8 +1,8 @@
 #include <array>
 #include <cstring>
 
-#include "header/frame_info.hpp"
-#include "header/rate_tables.hpp"
+#include "mpeg/frame_info.hpp"
+#include "mpeg/rate_tables.hpp"
 
 namespace framelint {
 namespace {

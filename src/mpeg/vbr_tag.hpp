@@ -10,7 +10,7 @@
 #include <optional>
 #include <span>
 
-#include "integrity/frame_crc.hpp"
+#include "mpeg/frame_crc.hpp"
 
 namespace framelint {
 
