@@ -3,6 +3,7 @@
 // name, and what a stream's frames must share. Every bit mask of the header is
 // here; decode_header() (frame_info.hpp) turns a word into rates and lengths.
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -18,8 +19,21 @@ struct header_word {
         if (bytes.size() < 4) {
             return {};
         }
-        return {static_cast<std::uint32_t>(bytes[0]) << 24 | static_cast<std::uint32_t>(bytes[1]) << 16 |
-                static_cast<std::uint32_t>(bytes[2]) << 8 | bytes[3]};
+        return from(bytes.data());
+    }
+
+    // The big-endian word at p, which holds at least four bytes.
+    static constexpr header_word from(const std::uint8_t* p)
+    {
+        return {static_cast<std::uint32_t>(p[0]) << 24 | static_cast<std::uint32_t>(p[1]) << 16 |
+                static_cast<std::uint32_t>(p[2]) << 8 | p[3]};
+    }
+
+    // The four bytes of the word as they stand in the stream.
+    constexpr std::array<std::uint8_t, 4> bytes() const
+    {
+        return {static_cast<std::uint8_t>(word >> 24), static_cast<std::uint8_t>(word >> 16),
+                static_cast<std::uint8_t>(word >> 8), static_cast<std::uint8_t>(word)};
     }
 
     constexpr unsigned version_bits() const { return (word >> 19) & 3u; }  // 3 MPEG-1, 2 MPEG-2, 0 MPEG-2.5
@@ -29,6 +43,10 @@ struct header_word {
     // The protection bit is 0: a CRC word follows the header.
     constexpr bool has_crc() const { return (word & 0x00010000u) == 0; }
     constexpr unsigned bit_rate_index() const { return (word >> 12) & 0xFu; }
+    // The bit-rate index and the padding bit side by side (0 to 31): all that
+    // changes from frame to frame of most streams, so a decode kept per value
+    // serves every frame.
+    constexpr unsigned rate_and_padding() const { return ((word >> 11) & 0x1Eu) | ((word >> 9) & 1u); }
     constexpr unsigned channel_mode() const { return (word >> 6) & 3u; }  // 3: mono
     constexpr bool mono() const { return channel_mode() == 3u; }
     constexpr unsigned emphasis() const { return word & 3u; }
@@ -80,5 +98,7 @@ static_assert(carries_more_than(0xFFFB9066u, 0xFFFB9064u), "reserved emphasis");
 static_assert(carries_more_than(0xFFFB5200u, 0xFFFB52C4u), "mono turned stereo by zeros");
 static_assert(header_word{0xFFFB9064u}.vbr_header_at() == 36 && header_word{0xFFF390C4u}.vbr_header_at() == 13);
 static_assert(header_word{0xFFFB9064u}.plain_at_rate(1).word == 0xFFFB1064u);
+static_assert(header_word{0xFFFB9264u}.rate_and_padding() == 19 && header_word{0xFFFBF064u}.rate_and_padding() == 30);
+static_assert(header_word{0x12345678u}.bytes()[0] == 0x12 && header_word{0x12345678u}.bytes()[3] == 0x78);
 
 }  // namespace framelint

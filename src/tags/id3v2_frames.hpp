@@ -5,7 +5,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <span>
+#include <string_view>
 
 namespace framelint {
 
@@ -23,5 +25,13 @@ std::size_t id3v2_frame_head_size(int version);
 // (at least id3v2_frame_head_size(version) bytes), or 0 where no frame begins:
 // padding, or bytes no tagger writes as a frame's identifier or size.
 std::uint64_t id3v2_frame_length(std::span<const std::uint8_t> head, int version);
+
+// Hands visit the content of each frame with identifier id (four characters)
+// of a whole ID3v2.3 or 2.4 tag in memory, in tag order, as its tagger wrote
+// it: the unsynchronisation undone and a data length indicator left out. Stops
+// at the first frame visit returns true for (and returns true), at padding, or
+// at a frame no tagger writes or that runs past the tag's size.
+bool visit_id3v2_frames(std::span<const std::uint8_t> tag, std::string_view id,
+                        const std::function<bool(std::span<const std::uint8_t> content)>& visit);
 
 }  // namespace framelint
