@@ -10,6 +10,9 @@
 
 namespace framelint {
 
+// Layer III side information, in bytes.
+constexpr std::size_t side_info_bytes(bool mpeg1, bool mono) { return mpeg1 ? (mono ? 17 : 32) : (mono ? 9 : 17); }
+
 struct header_word {
     std::uint32_t word = 0;
 
@@ -43,17 +46,23 @@ struct header_word {
     // The protection bit is 0: a CRC word follows the header.
     constexpr bool has_crc() const { return (word & 0x00010000u) == 0; }
     constexpr unsigned bit_rate_index() const { return (word >> 12) & 0xFu; }
+    constexpr unsigned sample_rate_index() const { return (word >> 10) & 3u; }
+    constexpr bool padding() const { return ((word >> 9) & 1u) != 0; }
+    constexpr bool private_bit() const { return ((word >> 8) & 1u) != 0; }
     // The bit-rate index and the padding bit side by side (0 to 31): all that
     // changes from frame to frame of most streams, so a decode kept per value
     // serves every frame.
     constexpr unsigned rate_and_padding() const { return ((word >> 11) & 0x1Eu) | ((word >> 9) & 1u); }
     constexpr unsigned channel_mode() const { return (word >> 6) & 3u; }  // 3: mono
     constexpr bool mono() const { return channel_mode() == 3u; }
+    constexpr unsigned mode_extension() const { return (word >> 4) & 3u; }
+    constexpr bool copyright() const { return ((word >> 3) & 1u) != 0; }
+    constexpr bool original() const { return ((word >> 2) & 1u) != 0; }
     constexpr unsigned emphasis() const { return word & 3u; }
     constexpr bool reserved_emphasis() const { return emphasis() == 2u; }
 
     // Layer III side information, in bytes.
-    constexpr std::size_t side_info_size() const { return mpeg1() ? (mono() ? 17 : 32) : (mono() ? 9 : 17); }
+    constexpr std::size_t side_info_size() const { return side_info_bytes(mpeg1(), mono()); }
     // Where a Layer III frame's "Xing"/"Info" text lies: after the header and
     // the side information (encoders leave a CRC word out of the count).
     constexpr std::size_t vbr_header_at() const { return 4 + side_info_size(); }
