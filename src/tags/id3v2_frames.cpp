@@ -13,11 +13,7 @@ std::uint32_t big_endian32(const std::uint8_t* p)
     return std::uint32_t{p[0]} << 24 | std::uint32_t{p[1]} << 16 | std::uint32_t{p[2]} << 8 | p[3];
 }
 
-std::uint32_t syncsafe32(const std::uint8_t* p)
-{
-    return std::uint32_t{p[0] & 0x7Fu} << 21 | std::uint32_t{p[1] & 0x7Fu} << 14 | std::uint32_t{p[2] & 0x7Fu} << 7 |
-           (p[3] & 0x7Fu);
-}
+std::uint32_t syncsafe32(const std::uint8_t* p) { return id3v2_synchsafe(big_endian32(p)); }
 
 // Bytes with the zero that unsynchronisation put after each 0xFF taken out,
 // from byte `from` on.

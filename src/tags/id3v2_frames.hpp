@@ -11,6 +11,15 @@
 
 namespace framelint {
 
+// A synchsafe integer (an ID3v2 tag's size, a 2.4 frame's): seven bits from
+// each of four bytes, read as one big-endian word.
+constexpr std::uint32_t id3v2_synchsafe(std::uint32_t word)
+{
+    return ((word >> 3) & 0x0FE00000u) | ((word >> 2) & 0x001FC000u) | ((word >> 1) & 0x00003F80u) | (word & 0x7Fu);
+}
+static_assert(id3v2_synchsafe(0x00000201u) == 257);
+static_assert(id3v2_synchsafe(0xFFFFFFFFu) == (1u << 28) - 1, "the top bit of each byte is ignored");
+
 // The bytes of a frame header of the tag's version (6 for 2.2, else 10).
 inline constexpr std::size_t id3v2_frame_head_max = 10;
 
