@@ -12,7 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "header/frame_info.hpp"
+#include "mpeg/frame_info.hpp"
 #include "fuzz_check.hpp"
 
 namespace {

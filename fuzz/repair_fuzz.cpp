@@ -18,7 +18,7 @@
 #include "io/byte_source.hpp"
 #include "io/output.hpp"
 #include "repair/repair_plan.hpp"
-#include "repair/scan_facts.hpp"
+#include "cli/scan_facts.hpp"
 #include "scan/scan_file.hpp"
 #include "fuzz_check.hpp"
 

@@ -49,7 +49,7 @@
 #include <unistd.h>
 
 #include "cli/switches.hpp"
-#include "header/frame_info.hpp"
+#include "mpeg/frame_info.hpp"
 #include "io/byte_source.hpp"
 #include "io/output.hpp"
 #include "report/json_writer.hpp"

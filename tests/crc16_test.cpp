@@ -6,7 +6,7 @@
 #include <random>
 #include <vector>
 
-#include "checksum/crc16.hpp"
+#include "mpeg/crc16.hpp"
 
 namespace framelint::test {
 namespace {

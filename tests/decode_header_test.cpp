@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "header/frame_info.hpp"
+#include "mpeg/frame_info.hpp"
 
 namespace framelint {
 namespace {

@@ -21,7 +21,7 @@
 #include <random>
 #include <string>
 
-#include "header/frame_info.hpp"
+#include "mpeg/frame_info.hpp"
 #include "run_support.hpp"
 #include "support.hpp"
 

@@ -8,11 +8,11 @@
 #include <vector>
 
 #include "integrity/end_tags.hpp"
-#include "integrity/frame_crc.hpp"
+#include "mpeg/frame_crc.hpp"
 #include "integrity/gain_steps.hpp"
-#include "integrity/vbr_tag.hpp"
+#include "mpeg/vbr_tag.hpp"
 #include "run_support.hpp"
-#include "checksum/crc16.hpp"
+#include "mpeg/crc16.hpp"
 #include "support.hpp"
 
 namespace framelint::test {
@@ -1070,6 +1070,74 @@ TEST(ChangedOnPurpose, UndoRecordsAsMp3gainWritesThem)
             EXPECT_EQ(g->left, c.left) << c.value;
             EXPECT_EQ(g->right, c.right) << c.value;
             EXPECT_EQ(g->wraps, c.wraps) << c.value;
+        }
+    }
+}
+
+// An ID3v2 tag of version (3 or 4) with flags around body, its size field
+// syncsafe; frame() builds one frame of it.
+bytes id3v2_around(int version, std::uint8_t flags, const bytes& body)
+{
+    const auto size = static_cast<std::uint32_t>(body.size());
+    bytes tag = {'I', 'D', '3', static_cast<std::uint8_t>(version), 0, flags,
+                 static_cast<std::uint8_t>((size >> 21) & 0x7F), static_cast<std::uint8_t>((size >> 14) & 0x7F),
+                 static_cast<std::uint8_t>((size >> 7) & 0x7F), static_cast<std::uint8_t>(size & 0x7F)};
+    tag.insert(tag.end(), body.begin(), body.end());
+    return tag;
+}
+
+bytes id3v2_frame_of(const char* id, const bytes& content, std::uint8_t format_flags = 0)
+{
+    const auto n = static_cast<std::uint32_t>(content.size());  // below 128: the same in 2.3 and 2.4
+    bytes f(id, id + 4);
+    f.insert(f.end(), {0, 0, 0, static_cast<std::uint8_t>(n), 0, format_flags});
+    f.insert(f.end(), content.begin(), content.end());
+    return f;
+}
+
+bytes txxx_content(const std::string& description, const std::string& value)
+{
+    bytes c = {0};  // ISO-8859-1
+    c.insert(c.end(), description.begin(), description.end());
+    c.push_back(0);
+    c.insert(c.end(), value.begin(), value.end());
+    return c;
+}
+
+TEST(ChangedOnPurpose, UndoRecordInTheTagsTaggersWrite)
+{
+    const bytes undo = id3v2_frame_of("TXXX", txxx_content("MP3GAIN_UNDO", "+004,-002,N"));
+    const bytes other = id3v2_frame_of("TXXX", txxx_content("replaygain_track_gain", "-6.00 dB"));
+    const bytes title = id3v2_frame_of("TIT2", {0, 'a', 0xFF, 0xE0, 'b'});  // a byte pair that looks like sync
+    // As a tagger unsynchronises a whole 2.3 tag: a zero after each 0xFF, which
+    // the frame's size does not count.
+    bytes unsynchronised_body = title;
+    unsynchronised_body.insert(unsynchronised_body.begin() + 13, 0);
+    unsynchronised_body.insert(unsynchronised_body.end(), undo.begin(), undo.end());
+    // 2.4: a data length indicator before the content, and the frame unsynchronised alone.
+    bytes content_24 = {0, 0, 0, 30};
+    const bytes plain = txxx_content("mp3gain_undo", "-001,+001,W");
+    content_24.insert(content_24.end(), plain.begin(), plain.end());
+    const bytes framed_24 = id3v2_frame_of("TXXX", content_24, 0x03);
+
+    const struct {
+        const char* what;
+        bytes tag;
+        bool found;
+        int left;
+    } cases[] = {
+        {"2.3, after another TXXX", id3v2_around(3, 0, other + title + undo), true, -4},
+        {"2.3, unsynchronised whole", id3v2_around(3, 0x80, unsynchronised_body), true, -4},
+        {"2.4, length indicator and unsynchronisation flags", id3v2_around(4, 0, title + framed_24), true, 1},
+        {"after padding", id3v2_around(3, 0, other + bytes(20, 0) + undo), false, 0},
+        {"past the tag's size", bytes(id3v2_around(3, 0, other)) + undo, false, 0},
+        {"no record", id3v2_around(4, 0, other + title), false, 0},
+    };
+    for (const auto& c : cases) {
+        const auto g = undo_record_in_id3v2(c.tag);
+        ASSERT_EQ(g.has_value(), c.found) << c.what;
+        if (g) {
+            EXPECT_EQ(g->left, c.left) << c.what;
         }
     }
 }

@@ -9,11 +9,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "checksum/crc16.hpp"
-#include "integrity/vbr_tag.hpp"
+#include "mpeg/crc16.hpp"
+#include "mpeg/vbr_tag.hpp"
 #include "io/rewrite.hpp"
 #include "repair/repair_plan.hpp"
-#include "repair/scan_facts.hpp"
+#include "cli/scan_facts.hpp"
 #include "support.hpp"
 
 namespace framelint::test {

@@ -11,7 +11,7 @@
 #include <stdexcept>
 
 #include "cli/switches.hpp"
-#include "header/frame_info.hpp"
+#include "mpeg/frame_info.hpp"
 #include "scan/scan_file.hpp"
 
 namespace framelint::test {

@@ -17,7 +17,7 @@
 #include "repair/repair_plan.hpp"
 #include "report/person_report.hpp"
 #include "report/plain_words.hpp"
-#include "repair/scan_facts.hpp"
+#include "cli/scan_facts.hpp"
 #include "scan/scan_file.hpp"
 #include "cli/record_hook.hpp"
 

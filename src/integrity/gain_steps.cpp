@@ -5,8 +5,9 @@
 #include <string>
 #include <vector>
 
-#include "checksum/crc16.hpp"
+#include "mpeg/crc16.hpp"
 #include "mpeg/header_word.hpp"
+#include "tags/id3v2_frames.hpp"
 
 namespace framelint {
 namespace {
@@ -80,13 +81,7 @@ std::uint8_t byte_at_bit(std::span<const std::uint8_t> bytes, std::size_t bit)
     return static_cast<std::uint8_t>(two >> (8 - bit % 8));
 }
 
-std::uint32_t big_endian(const std::uint8_t* p) { return std::uint32_t{p[0]} << 24 | p[1] << 16 | p[2] << 8 | p[3]; }
 std::uint32_t little_endian(const std::uint8_t* p) { return std::uint32_t{p[3]} << 24 | p[2] << 16 | p[1] << 8 | p[0]; }
-std::uint32_t syncsafe(const std::uint8_t* p)
-{
-    return std::uint32_t{p[0] & 0x7Fu} << 21 | (p[1] & 0x7Fu) << 14 | (p[2] & 0x7Fu) << 7 | (p[3] & 0x7Fu);
-}
-
 bool is_undo_key(std::string_view key)
 {
     constexpr std::string_view name = "MP3GAIN_UNDO";
@@ -145,20 +140,6 @@ std::string id3_text(std::span<const std::uint8_t> bytes, std::uint8_t encoding,
     return text;
 }
 
-// Bytes with the zero that unsynchronisation put after each 0xFF taken out,
-// from byte `from` on.
-std::vector<std::uint8_t> resynchronised(std::span<const std::uint8_t> bytes, std::size_t from)
-{
-    std::vector<std::uint8_t> out;
-    out.reserve(bytes.size());
-    for (std::size_t i = 0; i < bytes.size(); ++i) {
-        if (i <= from || bytes[i] != 0 || bytes[i - 1] != 0xFF) {
-            out.push_back(bytes[i]);
-        }
-    }
-    return out;
-}
-
 }  // namespace
 
 std::optional<gain_change> parse_gain_undo(std::string_view value)
@@ -215,56 +196,20 @@ std::optional<gain_change> undo_record_in_apev2(std::span<const std::uint8_t> ta
 
 std::optional<gain_change> undo_record_in_id3v2(std::span<const std::uint8_t> tag)
 {
-    constexpr std::size_t head = 10;
-    if (tag.size() < head || tag[0] != 'I' || tag[1] != 'D' || tag[2] != '3' || (tag[3] != 3 && tag[3] != 4)) {
-        return std::nullopt;  // not a tag, or ID3v2.2
-    }
-    const bool v4 = tag[3] == 4;
-    const bool unsynchronised = (tag[5] & 0x80u) != 0;
-    std::vector<std::uint8_t> plain;
-    if (unsynchronised && !v4) {
-        // ID3v2.3 unsynchronises the whole tag after its header: frame sizes
-        // count the bytes with the zero after each 0xFF taken out.
-        plain = resynchronised(tag, head);
-        tag = plain;
-    }
-    const std::size_t end = std::min<std::size_t>(tag.size(), head + syncsafe(tag.data() + 6));
-    std::size_t at = head;
-    if ((tag[5] & 0x40u) != 0 && at + 4 <= end) {  // an extended header
-        at += v4 ? syncsafe(tag.data() + at) : big_endian(tag.data() + at) + 4;
-    }
-    while (at + head <= end) {
-        const std::uint8_t* frame = tag.data() + at;
-        if (frame[0] == 0) {
-            break;  // padding
+    std::optional<gain_change> record;
+    visit_id3v2_frames(tag, "TXXX", [&](std::span<const std::uint8_t> text) {
+        if (text.size() < 2) {
+            return false;
         }
-        const std::size_t size = v4 ? syncsafe(frame + 4) : big_endian(frame + 4);
-        if (size > end - at - head) {
-            break;
+        std::size_t desc_end = 0;
+        if (!is_undo_key(id3_text(text.subspan(1), text[0], desc_end))) {
+            return false;
         }
-        if (std::string_view(reinterpret_cast<const char*>(frame), 4) == "TXXX" && size > 1) {
-            std::vector<std::uint8_t> body(frame + head, frame + head + size);
-            if (v4 && (frame[9] & 0x01u) != 0) {  // a data length indicator first
-                body.erase(body.begin(), body.begin() + std::min<std::ptrdiff_t>(4, std::ssize(body)));
-            }
-            if (v4 && (unsynchronised || (frame[9] & 0x02u) != 0)) {
-                body = resynchronised(body, 0);
-            }
-            if (body.size() < 2) {
-                at += head + size;
-                continue;
-            }
-            std::size_t desc_end = 0;
-            const std::span<const std::uint8_t> text(body);
-            const std::string description = id3_text(text.subspan(1), body[0], desc_end);
-            if (is_undo_key(description)) {
-                std::size_t value_end = 0;
-                return parse_gain_undo(id3_text(text.subspan(1 + desc_end), body[0], value_end));
-            }
-        }
-        at += head + size;
-    }
-    return std::nullopt;
+        std::size_t value_end = 0;
+        record = parse_gain_undo(id3_text(text.subspan(1 + desc_end), text[0], value_end));
+        return true;
+    });
+    return record;
 }
 
 bool gain_fields::add_frame(std::span<const std::uint8_t> frame, std::int64_t at)

@@ -5,9 +5,9 @@
 #include <cstring>
 #include <span>
 
-#include "checksum/crc16.hpp"
-#include "header/frame_info.hpp"
-#include "integrity/vbr_tag.hpp"
+#include "mpeg/crc16.hpp"
+#include "mpeg/frame_info.hpp"
+#include "mpeg/vbr_tag.hpp"
 #include "mpeg/header_word.hpp"
 
 namespace framelint {

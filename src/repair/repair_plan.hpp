@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "scan/stream_layout.hpp"
+#include "stream/stream_layout.hpp"
 
 namespace framelint {
 

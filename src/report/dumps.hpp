@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-#include "header/frame_info.hpp"
+#include "mpeg/frame_info.hpp"
 #include "io/output.hpp"
 
 namespace framelint {

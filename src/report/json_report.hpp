@@ -13,7 +13,7 @@
 #include "io/output.hpp"
 #include "problems/problem.hpp"
 #include "report/summary.hpp"
-#include "scan/stream_layout.hpp"
+#include "stream/stream_layout.hpp"
 
 namespace framelint {
 

@@ -11,7 +11,7 @@
 #include "problems/problem.hpp"
 #include "report/person_story.hpp"
 #include "report/plain_words.hpp"
-#include "scan/stream_layout.hpp"
+#include "stream/stream_layout.hpp"
 
 namespace framelint {
 

@@ -5,7 +5,7 @@
 #include <cstring>
 #include <optional>
 
-#include "header/frame_info.hpp"
+#include "mpeg/frame_info.hpp"
 #include "report/person_report.hpp"
 #include "report/play_clock.hpp"
 

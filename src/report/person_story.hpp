@@ -10,7 +10,7 @@
 
 #include "problems/problem.hpp"
 #include "report/plain_words.hpp"
-#include "scan/stream_layout.hpp"
+#include "stream/stream_layout.hpp"
 
 namespace framelint {
 

@@ -7,7 +7,7 @@
 #include <ctime>
 #include <string_view>
 
-#include "header/frame_info.hpp"
+#include "mpeg/frame_info.hpp"
 
 namespace framelint {
 namespace {

@@ -4,7 +4,7 @@
 #include <cmath>
 #include <cstdio>
 
-#include "header/frame_info.hpp"
+#include "mpeg/frame_info.hpp"
 
 namespace framelint {
 

@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <string>
 
-#include "scan/stream_layout.hpp"
+#include "stream/stream_layout.hpp"
 
 namespace framelint {
 

@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-#include "header/frame_info.hpp"
+#include "mpeg/frame_info.hpp"
 #include "integrity/verdict.hpp"
 #include "io/output.hpp"
 #include "options/scan_options.hpp"

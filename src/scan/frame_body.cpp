@@ -1,7 +1,7 @@
 // Frame bodies: consumed byte by byte when every byte must be seen, read in one
 // block when a protected frame's CRC-16 can be checked, otherwise skipped.
 
-#include "checksum/crc16.hpp"
+#include "mpeg/crc16.hpp"
 #include "scan/integrity_scan.hpp"
 #include "scan/scan_file.hpp"
 

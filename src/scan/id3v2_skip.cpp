@@ -2,19 +2,9 @@
 // first frame is expected right after it.
 
 #include "scan/scan_file.hpp"
+#include "tags/id3v2_frames.hpp"
 
 namespace framelint {
-namespace {
-
-// The tag size is a synchsafe integer: seven bits from each of four bytes.
-constexpr std::uint32_t synchsafe_size(std::uint32_t word)
-{
-    return ((word >> 3) & 0x0FE00000u) | ((word >> 2) & 0x001FC000u) | ((word >> 1) & 0x00003F80u) | (word & 0x7Fu);
-}
-static_assert(synchsafe_size(0x00000201u) == 257);
-static_assert(synchsafe_size(0xFFFFFFFFu) == (1u << 28) - 1, "the top bit of each byte is ignored");
-
-}  // namespace
 
 void skip_id3v2(scan_context& c)
 {
@@ -26,7 +16,7 @@ void skip_id3v2(scan_context& c)
     // The rest of the 10-byte tag header; the last four are the size.
     for (int i = 0; i < 6 && shift_in_byte(c); ++i) {
     }
-    const std::uint32_t size = synchsafe_size(st.header_word);
+    const std::uint32_t size = id3v2_synchsafe(st.header_word);  // the last four bytes of the header
     note_problem(c, problem_kind::id3v2_tag, c.options.id3v2_error, 0, size);
     consume_counted(c, size, false);  // never part of a repaired stream
     st.counters.next_expected = static_cast<std::int64_t>(size) + 14;

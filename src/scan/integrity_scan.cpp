@@ -4,7 +4,7 @@
 #include <array>
 
 #include "integrity/end_tags.hpp"
-#include "integrity/frame_crc.hpp"
+#include "mpeg/frame_crc.hpp"
 #include "integrity/gain_steps.hpp"
 #include "mpeg/header_word.hpp"
 #include "report/integrity_findings.hpp"

@@ -4,9 +4,10 @@
 #include <cstring>
 #include <span>
 
-#include "checksum/crc16.hpp"
-#include "header/frame_info.hpp"
-#include "integrity/frame_crc.hpp"
+#include "mpeg/crc16.hpp"
+#include "mpeg/frame_info.hpp"
+#include "mpeg/frame_crc.hpp"
+#include "mpeg/header_word.hpp"
 
 namespace framelint {
 
@@ -42,9 +43,9 @@ void integrity_watch::add_gains(const std::uint8_t* bytes, std::int64_t pos, std
             return;
         }
         if (g.head_need == 4) {
-            const std::uint32_t word = static_cast<std::uint32_t>(g.head[0]) << 24 | g.head[1] << 16 | g.head[2] << 8 |
-                                       g.head[3];
-            gain_walk::known_word& k = g.known[((word >> 11) & 0x1Eu) | ((word >> 9) & 1u)];
+            const header_word head = header_word::from(g.head.data());
+            const std::uint32_t word = head.word;
+            gain_walk::known_word& k = g.known[head.rate_and_padding()];
             if (k.word != word) {
                 frame_info f = blank_frame_info();
                 if (!has_sync(word) || decode_header(word, f) == 0 || f.frame_length <= 4 || f.l3 == 0) {

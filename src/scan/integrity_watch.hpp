@@ -13,7 +13,7 @@
 
 #include "integrity/end_tags.hpp"
 #include "integrity/gain_steps.hpp"
-#include "integrity/vbr_tag.hpp"
+#include "mpeg/vbr_tag.hpp"
 
 namespace framelint {
 

@@ -13,8 +13,8 @@
 
 #include <algorithm>
 
-#include "integrity/frame_crc.hpp"
-#include "integrity/vbr_tag.hpp"
+#include "mpeg/frame_crc.hpp"
+#include "mpeg/vbr_tag.hpp"
 #include "scan/integrity_scan.hpp"
 #include "scan/scan_file.hpp"
 

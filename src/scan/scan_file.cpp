@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "id3v1/id3v1_tag.hpp"
+#include "mpeg/header_word.hpp"
 #include "report/dumps.hpp"
 #include "report/json_report.hpp"
 #include "report/summary.hpp"
@@ -159,8 +160,7 @@ bool read_header_block(scan_context& c)
 {
     scan_state& st = c.state;
     if (const std::uint8_t* p = c.in.take(4)) {
-        st.header_word = static_cast<std::uint32_t>(p[0]) << 24 | static_cast<std::uint32_t>(p[1]) << 16 |
-                         static_cast<std::uint32_t>(p[2]) << 8 | p[3];
+        st.header_word = header_word::from(p).word;
         st.counters.bytes_read += 4;
         if constexpr (watched) {
             c.watch->feed(p, 4);
@@ -294,9 +294,8 @@ bool scan_loop(scan_context& c)
             place_frame(c);
             const std::int64_t header_end = n.bytes_read;
             if (c.repair) {
-                c.held_frame.assign({0xFF, static_cast<std::uint8_t>(st.header_word >> 16),
-                                     static_cast<std::uint8_t>(st.header_word >> 8),
-                                     static_cast<std::uint8_t>(st.header_word)});
+                const auto head = header_word{st.header_word}.bytes();
+                c.held_frame.assign(head.begin(), head.end());
             }
             if (frame.prot_bit != 0) {
                 read_crc_word(c);

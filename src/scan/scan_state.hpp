@@ -7,7 +7,8 @@
 #include <vector>
 
 #include "checksum/audio_hash.hpp"
-#include "header/frame_info.hpp"
+#include "mpeg/frame_info.hpp"
+#include "mpeg/header_word.hpp"
 #include "id3v1/tail_ring.hpp"
 #include "io/byte_source.hpp"
 #include "io/output.hpp"
@@ -15,7 +16,7 @@
 #include "options/scan_options.hpp"
 #include "problems/problem.hpp"
 #include "scan/integrity_watch.hpp"
-#include "scan/stream_layout.hpp"
+#include "stream/stream_layout.hpp"
 
 namespace framelint {
 
@@ -46,7 +47,7 @@ struct decoded_header {
 };
 
 // Where a header word's decode is kept: by its bit-rate index and padding bit.
-constexpr std::size_t decoded_slot(std::uint32_t word) { return ((word >> 11) & 0x1Eu) | ((word >> 9) & 1u); }
+constexpr std::size_t decoded_slot(std::uint32_t word) { return header_word{word}.rate_and_padding(); }
 
 struct scan_state {
     scan_counters counters;

@@ -1,8 +1,9 @@
 #include <array>
 #include <cstring>
 
-#include "header/frame_info.hpp"
-#include "header/rate_tables.hpp"
+#include "mpeg/frame_info.hpp"
+#include "mpeg/header_word.hpp"
+#include "mpeg/rate_tables.hpp"
 
 namespace framelint {
 namespace {
@@ -92,8 +93,9 @@ int decode_header(std::uint32_t word, frame_info& f)
     }
     f.check_state = 1;
 
-    const unsigned version = (word >> 19) & 3u;
-    const unsigned layer = (word >> 17) & 3u;
+    const header_word h{word};
+    const unsigned version = h.version_bits();
+    const unsigned layer = h.layer_bits();
     f.mpv_25 = version == 0;
     f.mpv_reserved = version == 1;
     f.mpv_2 = version == 2;
@@ -111,7 +113,7 @@ int decode_header(std::uint32_t word, frame_info& f)
         f.samples_per_frame = (f.mpv_2 != 0 || f.mpv_25 != 0) ? 576 : 1152;
     }
 
-    f.prot_bit = ((word >> 16) & 1u) == 0;
+    f.prot_bit = h.has_crc();
 
     int row = reserved_row;
     if (f.mpv_reserved == 0 && f.l_reserved == 0) {
@@ -121,27 +123,27 @@ int decode_header(std::uint32_t word, frame_info& f)
             row = f.l1 != 0 ? lsf_layer1 : lsf_layer23;
         }
     }
-    f.bit_rate = bitrate_table[static_cast<std::size_t>(row)][(word >> 12) & 15u];
+    f.bit_rate = bitrate_table[static_cast<std::size_t>(row)][h.bit_rate_index()];
 
     if (f.mpv_reserved == 0) {
         const std::size_t column = f.mpv_1 != 0 ? 0 : f.mpv_2 != 0 ? 1 : 2;
-        f.sample_freq = samplerate_table[(word >> 10) & 3u][column];
+        f.sample_freq = samplerate_table[h.sample_rate_index()][column];
     }
 
-    f.pad_bit = (word >> 9) & 1u;
-    f.priv_bit = (word >> 8) & 1u;
+    f.pad_bit = h.padding();
+    f.priv_bit = h.private_bit();
 
-    const unsigned mode = (word >> 6) & 3u;
+    const unsigned mode = h.channel_mode();
     f.stereo = mode == 0;
     f.joint_stereo = mode == 1;
     f.mode_extension = mode == 1;
     f.dual_stereo = mode == 2;
     f.single_channel = mode == 3;
 
-    f.copyright = (word >> 3) & 1u;
-    f.original = (word >> 2) & 1u;
+    f.copyright = h.copyright();
+    f.original = h.original();
 
-    const unsigned emphasis = word & 3u;
+    const unsigned emphasis = h.emphasis();
     f.emph_none = emphasis == 0;
     f.emph_5015 = emphasis == 1;
     f.emph_reserv = emphasis == 2;

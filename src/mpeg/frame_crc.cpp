@@ -1,6 +1,6 @@
-#include "integrity/frame_crc.hpp"
+#include "mpeg/frame_crc.hpp"
 
-#include "header/rate_tables.hpp"
+#include "mpeg/rate_tables.hpp"
 
 namespace framelint {
 namespace {
@@ -59,8 +59,9 @@ struct header_fields {
 
 constexpr header_fields fields_of(std::uint32_t word)
 {
-    return {(word >> 19) & 3u, (word >> 17) & 3u, (word >> 12) & 15u, (word >> 10) & 3u, (word >> 6) & 3u,
-            (word >> 4) & 3u};
+    const header_word h{word};
+    return {h.version_bits(), h.layer_bits(), h.bit_rate_index(), h.sample_rate_index(), h.channel_mode(),
+            h.mode_extension()};
 }
 
 // Subbands below the bound carry one allocation per channel, the rest one shared.

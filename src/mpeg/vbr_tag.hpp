@@ -10,7 +10,8 @@
 #include <optional>
 #include <span>
 
-#include "integrity/frame_crc.hpp"
+#include "mpeg/frame_crc.hpp"
+#include "mpeg/header_word.hpp"
 
 namespace framelint {
 
@@ -24,8 +25,8 @@ struct vbr_header {
 };
 
 // frame: the first frame of a stream from its header's first byte on (as much of
-// it as there is); header_word its header, which decoded as valid.
-std::optional<vbr_header> find_vbr_header(std::span<const std::uint8_t> frame, std::uint32_t header_word);
+// it as there is); word its header, which decoded as valid.
+std::optional<vbr_header> find_vbr_header(std::span<const std::uint8_t> frame, std::uint32_t word);
 
 // Four bytes of text as a 32-bit load from memory reads them on this machine.
 constexpr std::uint32_t text_as_loaded(const char (&t)[5])
@@ -38,12 +39,10 @@ constexpr std::uint32_t text_as_loaded(const char (&t)[5])
 // Where a Layer III frame's Xing/Info text lies, right after the side
 // information (whether or not a CRC word comes first); 0 for other layers,
 // which carry none. The same for every frame of one stream.
-constexpr std::size_t xing_text_at(std::uint32_t header_word)
+constexpr std::size_t xing_text_at(std::uint32_t word)
 {
-    if (((header_word >> 17) & 3u) != 1u) {
-        return 0;
-    }
-    return 4 + side_info_bytes(((header_word >> 19) & 3u) == 3u, ((header_word >> 6) & 3u) == 3u);
+    const header_word h{word};
+    return h.layer3() ? h.vbr_header_at() : 0;
 }
 
 // Whether a frame of length bytes (all of them at frame) holds the text that

@@ -12,6 +12,8 @@
 #include <optional>
 #include <span>
 
+#include "mpeg/header_word.hpp"
+
 namespace framelint {
 
 // Feeds the low `bits` bits of value, most significant first, into crc.
@@ -98,12 +100,6 @@ static_assert(mpeg1_a.bits[26] == 2 && mpeg1_a.bits[27] == 0 && mpeg1_b.bits[29]
 
 // The Layer II table of a header word (which must be a valid Layer II header).
 const layer2_allocation& layer2_table_for(std::uint32_t header_word);
-
-// Layer III side information length in bytes.
-constexpr std::size_t side_info_bytes(bool mpeg1, bool mono)
-{
-    return mpeg1 ? (mono ? 17 : 32) : (mono ? 9 : 17);
-}
 
 // The CRC a valid protected frame with this header word must store, computed
 // over after_crc, the bytes that follow its CRC word; nothing when they end

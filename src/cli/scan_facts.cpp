@@ -1,4 +1,4 @@
-#include "repair/scan_facts.hpp"
+#include "cli/scan_facts.hpp"
 
 #include <algorithm>
 

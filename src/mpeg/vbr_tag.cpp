@@ -1,11 +1,11 @@
-#include "integrity/vbr_tag.hpp"
+#include "mpeg/vbr_tag.hpp"
 
 #include <algorithm>
 #include <array>
 #include <cstring>
 
-#include "integrity/frame_crc.hpp"
-#include "checksum/crc16.hpp"
+#include "mpeg/frame_crc.hpp"
+#include "mpeg/crc16.hpp"
 
 namespace framelint {
 namespace {
@@ -35,13 +35,12 @@ constexpr std::size_t ffmpeg_tag_crc_span = 190;
 
 }  // namespace
 
-std::optional<vbr_header> find_vbr_header(std::span<const std::uint8_t> frame, std::uint32_t header_word)
+std::optional<vbr_header> find_vbr_header(std::span<const std::uint8_t> frame, std::uint32_t word)
 {
-    const unsigned version = (header_word >> 19) & 3u;
-    const unsigned layer = (header_word >> 17) & 3u;
-    if (layer == 1) {
+    const header_word header{word};
+    if (header.layer3()) {
         // Right after the side information, whether or not a CRC word comes first.
-        const std::size_t at = 4 + side_info_bytes(version == 3, ((header_word >> 6) & 3u) == 3);
+        const std::size_t at = header.vbr_header_at();
         const bool xing = has_text(frame, at, "Xing");
         if ((xing || has_text(frame, at, "Info")) && at + 8 <= frame.size()) {
             vbr_header h;

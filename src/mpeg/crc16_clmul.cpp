@@ -10,7 +10,7 @@
 // itself a 16-byte message with the same remainder, so its CRC (one table step)
 // is the CRC of everything folded into it.
 
-#include "checksum/crc16.hpp"
+#include "mpeg/crc16.hpp"
 
 #include <array>
 

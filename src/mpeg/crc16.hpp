@@ -1,6 +1,7 @@
 #pragma once
 // CRC-16/ARC (polynomial 0x8005 reflected as 0xA001, initial value 0, no final
-// XOR), the checksum compared with a protected frame's stored CRC word.
+// XOR), the checksum of the LAME tag: its music CRC over the audio and its tag
+// CRC over the header frame.
 //
 // Two ways to compute it:
 // - the table version, sixteen bytes per step ("slicing by sixteen"): table k
