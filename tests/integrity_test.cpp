@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "integrity/end_tags.hpp"
+#include "tags/end_tags.hpp"
 #include "integrity/frame_crc.hpp"
 #include "integrity/gain_steps.hpp"
 #include "integrity/vbr_tag.hpp"
@@ -229,6 +229,89 @@ TEST(EndTags, StacksReadFromTheEndAndFromTheStart)
     EXPECT_EQ(tag_length_from_start(audio), 0u);
 }
 
+// The tags after the last frame, read forward by their headers, stop where
+// bytes begin no tag, or at the start of a tag longer than what is left.
+TEST(EndTags, ReadForwardByTheirHeaders)
+{
+    const bytes v1 = id3v1_tag_bytes("Title", "Artist", 1, 2);
+    const bytes audio(100, 0x55);
+    const struct {
+        const char* what;
+        bytes after;
+        std::size_t forward;  // where the tags stop, counted from the end of the audio
+    } cases[] = {
+        {"nothing", {}, 0},
+        {"ID3v1", v1, 128},
+        {"APEv2 with header, ID3v1", ape_tag(true, 40) + v1, 104 + 128},
+        {"ID3v1, then junk", v1 + bytes(50, 0x55), 128},
+        {"junk, then ID3v1", bytes(50, 0x55) + v1, 0},
+        {"an ID3v1 tag cut short: no tag", bytes(v1.begin(), v1.begin() + 100), 0},
+        {"ID3v1, then one cut short", v1 + bytes(v1.begin(), v1.begin() + 60), 128},
+        {"two empty ID3v2 tags in fewer bytes than a header's worth", id3v2_tag(0) + id3v2_tag(0), 20},
+    };
+    for (const auto& k : cases) {
+        const bytes stream = audio + k.after;
+        const auto read = [&](std::int64_t at, std::span<std::uint8_t> into) {
+            const std::size_t n = std::min(into.size(), stream.size() - static_cast<std::size_t>(at));
+            std::copy_n(stream.begin() + at, n, into.begin());
+            return n;
+        };
+        EXPECT_EQ(tags_forward_end(100, static_cast<std::int64_t>(stream.size()), read), 100 + static_cast<std::int64_t>(k.forward))
+            << k.what;
+    }
+}
+
+// The one decision of what ends a stream: junk between the tags read forward
+// and those read back, tags read back that stand where the last frame was cut
+// off, and never a tag read back over a whole frame.
+TEST(EndTags, TheEndOfAStreamIsSettledOnce)
+{
+    const bytes v1 = id3v1_tag_bytes("Title", "Artist", 1, 2);
+    const bytes enhanced = text("TAG+") + bytes(223, 0x20);
+    const bytes junk(70, 0x55);
+    const bytes frame_bytes(400, 0x11);  // the last frame: 100 to 500
+    const struct {
+        const char* what;
+        bytes stream;
+        std::int64_t last_end;
+        std::int64_t forward;  // as the scan read the tags after the frame
+        bool rules;
+        std::int64_t back_begin;
+        std::int64_t junk;
+        bool cut;
+        std::size_t tags_read_back;
+    } cases[] = {
+        {"tags read forward to the end", bytes(100, 0x11) + frame_bytes + v1, 500, 628, true, 628, 0, false, 0},
+        {"junk before an ID3v1 tag", bytes(100, 0x11) + frame_bytes + junk + v1, 500, 500, true, 570, 70, false, 1},
+        {"the same without the check's rules", bytes(100, 0x11) + frame_bytes + junk + v1, 500, 500, false, 570, 70,
+         false, 0},
+        {"TAG+ read forward as an ID3v1 tag", bytes(100, 0x11) + frame_bytes + enhanced + v1, 500, 628, true, 500, 0,
+         false, 2},
+        {"cut inside the last frame and tagged again", bytes(100, 0x11) + bytes(300, 0x11) + v1, 600, 0, true, 400, 0,
+         true, 1},
+        {"cut without the check's rules: the frame is all there is", bytes(100, 0x11) + bytes(300, 0x11) + v1, 600, 0,
+         false, 528, 0, false, 0},
+        {"an ID3v1 tag inside a whole frame is no tag", bytes(100, 0x11) + bytes(272, 0x11) + v1, 500, 500, true, 500,
+         0, false, 0},
+    };
+    for (const auto& k : cases) {
+        stream_end_facts f;
+        const std::size_t keep = std::min<std::size_t>(k.stream.size(), end_tail_size);
+        f.tail = std::span<const std::uint8_t>(k.stream.data() + k.stream.size() - keep, keep);
+        f.stream_end = static_cast<std::int64_t>(k.stream.size());
+        f.has_frame = true;
+        f.last_start = 100;
+        f.last_end = k.last_end;
+        f.forward_end = k.forward;
+        f.stream_rules = k.rules;
+        const stream_end end = settle_stream_end(f);
+        EXPECT_EQ(end.back_begin, k.back_begin) << k.what;
+        EXPECT_EQ(end.junk_size(), k.junk) << k.what;
+        EXPECT_EQ(end.frame_cut_by_tags, k.cut) << k.what;
+        EXPECT_EQ(end.back_count, k.tags_read_back) << k.what;
+    }
+}
+
 // ---- The scan with -c, on hand-built streams ----------------------------------
 
 // A protected MPEG-1 Layer I frame (48 kHz, 128 kbit/s, 128 bytes, joint stereo
@@ -290,6 +373,25 @@ bytes ape_tag_of(const std::vector<bytes>& items, bool header, std::size_t foote
     bytes footer = block(false);
     footer[footer_at] ^= footer_xor;
     return (header ? block(true) : bytes{}) + body + footer;
+}
+
+// Without the check's own rules (-c -sf) the tags after the last frame are
+// read by their headers at the end, from the input's last bytes or, for tags
+// longer than those, from the file again: junk after a long tag is found.
+TEST(IntegrityScan, JunkAfterALongEndTagIsFoundInCopyMode)
+{
+    const bytes song = read_file(fixture("lame_cbr128.mp3"));  // 17135 bytes
+    const bytes cover = ape_tag_of({ape_item("Cover Art (Front)", bytes(6000, 0x41), 2)}, true);
+    const bytes v1 = id3v1_tag_bytes("Fixture Tone", "framelint", 1, 12);
+    const std::string junk_at = "(BYTE " + std::to_string(17135 + cover.size()) + "). Expected the end";
+    for (const char* switches : {"-c -sf", "-c"}) {
+        SCOPED_TRACE(switches);
+        const scan_result junk = scan_regular_file(song + cover + bytes(50, 0x55) + v1, options(switches));
+        EXPECT_NE(junk.err.find("Junk after the last frame"), std::string::npos) << junk.err;
+        EXPECT_NE(junk.err.find(junk_at), std::string::npos) << junk.err;
+        const scan_result tags = scan_regular_file(song + cover + v1, options(switches));
+        EXPECT_EQ(tags.err.find("Junk"), std::string::npos) << tags.err;
+    }
 }
 
 // Tags that taggers write after the audio are read as tags, each in the map;

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <array>
 
-#include "integrity/end_tags.hpp"
+#include "tags/end_tags.hpp"
 #include "integrity/frame_crc.hpp"
 #include "integrity/gain_steps.hpp"
 #include "mpeg/header_word.hpp"
@@ -344,164 +344,174 @@ bool check_music(scan_context& c, bool counts_agree)
     return false;
 }
 
-// The tags read off the end by their footers, collected for the layout.
-struct end_tags_seen {
-    static constexpr std::size_t most = 16;
-    std::array<end_tag, most> tags{};
-    std::size_t count = 0;
-};
-
-void collect_end_tag(const end_tag& tag, void* context)
-{
-    auto& seen = *static_cast<end_tags_seen*>(context);
-    if (seen.count < end_tags_seen::most) {
-        seen.tags[seen.count++] = tag;
-    }
-}
-
 // The tags read back from the end that begin at from or later, into the
-// layout in stream order (they were seen from the last one back).
-void keep_end_tags(scan_context& c, const end_tags_seen& seen, std::int64_t from)
+// layout in stream order (they were read from the last one back).
+void keep_end_tags(scan_context& c, const stream_end& end, std::int64_t from)
 {
-    for (std::size_t i = seen.count; i-- > 0;) {
-        const end_tag& t = seen.tags[i];
+    for (std::size_t i = end.back_count; i-- > 0;) {
+        const end_tag& t = end.back[i];
         const auto begin = static_cast<std::int64_t>(t.start);
         const std::vector<tag_range>& kept = c.state.layout.tags;
         const bool known = std::any_of(kept.begin(), kept.end(), [&](const tag_range& k) {
             return k.place == tag_place::trailing && k.bytes.begin == begin;
         });
         if (begin >= from && !known) {
-            const std::int64_t end = begin + static_cast<std::int64_t>(t.length);
-            add_tag(c, layout_format(t.kind), tag_place::trailing, begin, end, end);
+            const std::int64_t tag_end = begin + static_cast<std::int64_t>(t.length);
+            add_tag(c, layout_format(t.kind), tag_place::trailing, begin, tag_end, tag_end);
         }
     }
 }
 
-// The stream's last bytes, as many as a tail to read tags back from holds.
-// Every byte of a watched scan is consumed, none passed over by a seek, so the
-// input's history holds them.
-using tail_bytes = std::array<std::uint8_t, integrity_watch::tail_size>;
-
-std::span<const std::uint8_t> stream_tail(const scan_context& c, tail_bytes& into)
+// The stream's last bytes from offset at on, into `into`. Every byte of a
+// watched scan is consumed, none passed over by a seek, so the input's history
+// holds the last of them; those before it are read again where the input can
+// be, and are not to be had where it cannot.
+std::size_t stream_bytes_at(const scan_context& c, std::int64_t at, std::span<std::uint8_t> into)
 {
-    static_assert(io::byte_source::history_size >= integrity_watch::tail_size);
-    const auto wanted = static_cast<std::size_t>(std::min<std::int64_t>(c.watch->fed(), integrity_watch::tail_size));
-    const std::size_t got = c.in.last_consumed(into.data(), wanted);
-    return {into.data(), got};
+    const std::int64_t fed = c.watch->fed();
+    if (at >= fed) {
+        return 0;
+    }
+    const auto wanted = static_cast<std::size_t>(std::min<std::int64_t>(fed - at, static_cast<std::int64_t>(into.size())));
+    if (fed - at <= static_cast<std::int64_t>(io::byte_source::history_size)) {
+        std::array<std::uint8_t, io::byte_source::history_size> last;  // filled by last_consumed
+        const auto back = static_cast<std::size_t>(fed - at);
+        if (c.in.last_consumed(last.data(), back) != back) {
+            return 0;
+        }
+        std::copy_n(last.data(), wanted, into.data());
+        return wanted;
+    }
+    return c.in.rereadable() ? c.in.reread(at, into.first(wanted)) : 0;
 }
 
-// Where tags read back from the end begin inside the last frame, when the
-// stream ends inside that frame; the end of the stream when none does. Only
-// the rules of -c read them: without them, the cut frame is all there is.
-std::int64_t tags_over_cut_frame(const scan_context& c, end_tags_seen* seen)
+// Where the tags read by their headers after the last frame stop. Under the
+// check's rules the scan read them into the layout as they came, each by its
+// size: the chain of them from the frame's end on, as far as each one's size
+// leads to the next (a tag whose size runs past the stream's end stops it at
+// its start). Otherwise they are read here.
+std::int64_t forward_tags_end(const scan_context& c)
 {
     const integrity_watch& w = *c.watch;
-    if (!c.stream_rules || w.frames == 0 || w.last_end <= w.fed()) {
-        return w.fed();
+    if (!c.stream_rules) {
+        return tags_forward_end(w.last_end, w.fed(), [&](std::int64_t at, std::span<std::uint8_t> into) {
+            return stream_bytes_at(c, at, into);
+        });
     }
-    tail_bytes bytes{};
-    const std::span<const std::uint8_t> tail = stream_tail(c, bytes);
-    const auto begin = static_cast<std::int64_t>(end_tags_start(tail, static_cast<std::uint64_t>(w.fed()),
-                                                                static_cast<std::uint64_t>(w.last_start + 4),
-                                                                seen != nullptr ? collect_end_tag : nullptr, seen,
-                                                                static_cast<std::uint64_t>(w.last_end)));
-    return begin > w.last_start && begin < w.fed() ? begin : w.fed();
+    std::int64_t at = w.last_end;
+    for (const tag_range& t : c.state.layout.tags) {
+        if (t.place != tag_place::trailing || t.bytes.begin < at) {
+            continue;
+        }
+        if (t.bytes.begin > at) {
+            break;
+        }
+        if (t.declared_end > w.fed()) {
+            return at;
+        }
+        at = t.declared_end;
+    }
+    return at;
+}
+
+stream_end_facts end_facts(const scan_context& c, std::span<const std::uint8_t> tail)
+{
+    const integrity_watch& w = *c.watch;
+    stream_end_facts f;
+    f.tail = tail;
+    f.stream_end = w.fed();
+    f.has_frame = w.frames > 0;
+    f.last_start = w.last_start;
+    f.last_end = w.last_end;
+    f.stream_rules = c.stream_rules;
+    if (f.has_frame && w.last_end <= w.fed()) {
+        f.forward_end = forward_tags_end(c);
+    }
+    return f;
+}
+
+using tail_bytes = std::array<std::uint8_t, end_tail_size>;
+
+stream_end settle_end(const scan_context& c)
+{
+    tail_bytes last{};
+    const auto wanted = static_cast<std::size_t>(std::min<std::int64_t>(c.watch->fed(), end_tail_size));
+    const std::span<const std::uint8_t> tail(last.data(), stream_bytes_at(c, c.watch->fed() - static_cast<std::int64_t>(wanted),
+                                                                          std::span(last).first(wanted)));
+    return settle_stream_end(end_facts(c, tail));
+}
+
+// The stream's end, settled once at the end of the scan: every check of the
+// end reads it.
+const stream_end& settled_end(scan_context& c)
+{
+    integrity_watch& w = *c.watch;
+    if (!w.settled_end) {
+        w.settled_end = settle_end(c);
+    }
+    return *w.settled_end;
 }
 
 }  // namespace
 
 bool end_tags_cut_last_frame(const scan_context& c)
 {
-    return c.watch != nullptr && tags_over_cut_frame(c, nullptr) < c.watch->fed();
+    // (Asked as the scan ends inside the last frame, before the end is settled.)
+    return c.watch != nullptr && settle_end(c).frame_cut_by_tags;
 }
 
 namespace {
 
-// Where the tags read back from the end of the stream by their footers begin
-// (the stream's end when none does), each handed to seen when it is set. They
-// may begin inside the last frame, for a file cut and tagged again; but where
-// a tag begins right at the frame's end (read there by its header, or read
-// back from the end), the frame is whole, and nothing read back reaches into
-// it. An ID3v2 tag without a footer is believed only from the frame's end on.
-std::int64_t read_back_tags_begin(const integrity_watch& w, std::span<const std::uint8_t> tail,
-                                  end_tags_seen* seen)
-{
-    const auto end = static_cast<std::uint64_t>(w.fed());
-    const auto frame_end = static_cast<std::uint64_t>(w.last_end);
-    const bool whole = w.forward_tags_end() > w.last_end ||
-                       end_tags_start(tail, end, frame_end, nullptr, nullptr, frame_end) == frame_end;
-    const std::uint64_t floor = whole ? frame_end : static_cast<std::uint64_t>(w.last_start + 1);
-    return static_cast<std::int64_t>(
-        end_tags_start(tail, end, floor, seen != nullptr ? collect_end_tag : nullptr, seen, frame_end));
-}
-
-// Whether offset lies inside the tags after the stream's last whole frame, as
-// check_end() reads them: from the frame's end by their headers, or back from
-// the stream's end by their footers.
-bool inside_end_tags(const scan_context& c, std::int64_t offset)
+// Whether offset lies inside the tags after the stream's last whole frame: from
+// the frame's end by their headers, or back from the stream's end by their footers.
+bool inside_end_tags(scan_context& c, std::int64_t offset)
 {
     const integrity_watch& w = *c.watch;
     if (w.frames == 0 || w.last_end > w.fed() || offset < w.last_end) {
         return false;
     }
-    if (offset < w.forward_tags_end()) {
-        return true;
-    }
-    tail_bytes last{};
-    return offset >= read_back_tags_begin(w, stream_tail(c, last), nullptr);
+    const stream_end& end = settled_end(c);
+    return offset < end.forward_end || offset >= end.back_begin;
 }
 
 void check_end(scan_context& c)
 {
     integrity_watch& w = *c.watch;
+    const stream_end& end = settled_end(c);
     if (w.last_end > w.fed()) {
-        end_tags_seen seen;
-        const std::int64_t tags_begin = tags_over_cut_frame(c, &seen);
-        if (tags_begin < w.fed()) {
+        if (end.frame_cut_by_tags) {
             // A file cut inside its last frame and tagged again: the tags
             // stand where the rest of the frame would have been.
-            keep_end_tags(c, seen, 0);
-            settle_held_rejections(c, tags_begin);
-            report(c, problem_kind::last_frame_cut_by_tag, w.last_start, w.last_end, tags_begin);
+            keep_end_tags(c, end, 0);
+            settle_held_rejections(c, end.back_begin);
+            report(c, problem_kind::last_frame_cut_by_tag, w.last_start, w.last_end, end.back_begin);
             return;
         }
         settle_held_rejections(c, INT64_MAX);
         return;  // the stream ends inside the last frame: the scan has said so
     }
-    tail_bytes last{};
-    const std::span<const std::uint8_t> tail = stream_tail(c, last);
-    const std::int64_t tags_end = w.forward_tags_end();
-    std::int64_t tags_begin = 0;
-    if (!c.stream_rules) {
-        tags_begin = w.end_tags_begin(tail);
-    } else if (tags_end == w.fed()) {
-        tags_begin = tags_end;  // the tags read by their sizes reach the end: nothing is left to read back
-    } else {
-        // No tag read back from a footer hides a whole frame of the stream.
-        end_tags_seen seen;
-        tags_begin = read_back_tags_begin(w, tail, &seen);
-        if (tags_begin < tags_end) {
+    if (c.stream_rules) {
+        if (end.back_begin < end.forward_end) {
             // Read back from the end, the tags reach further than those read
             // by their headers, which took a tag's first bytes for a tag of
             // their own ("TAG+" before an ID3v1 tag read as one): the tags
             // read back say what the end is made of.
             std::vector<tag_range>& tags = c.state.layout.tags;
-            while (!tags.empty() && tags.back().place == tag_place::trailing && tags.back().bytes.begin >= tags_begin) {
+            while (!tags.empty() && tags.back().place == tag_place::trailing &&
+                   tags.back().bytes.begin >= end.back_begin) {
                 tags.pop_back();
             }
-            keep_end_tags(c, seen, tags_begin);
+            keep_end_tags(c, end, end.back_begin);
         } else {
-            keep_end_tags(c, seen, tags_end);
+            keep_end_tags(c, end, end.forward_end);
         }
+        settle_held_rejections(c, end.tags_begin());
     }
-    if (c.stream_rules) {
-        settle_held_rejections(c, std::max(tags_begin, tags_end));
+    if (end.junk_size() > 0) {
+        report(c, problem_kind::trailing_junk, end.forward_end, end.junk_size());
     }
-    if (tags_end < tags_begin) {
-        report(c, problem_kind::trailing_junk, tags_end, tags_begin - tags_end);
-    }
-    if (tags_begin < w.last_end && tags_begin > w.last_start) {
-        report(c, problem_kind::last_frame_cut_by_tag, w.last_start, w.last_end, tags_begin);
+    if (end.back_begin < w.last_end && end.back_begin > w.last_start) {
+        report(c, problem_kind::last_frame_cut_by_tag, w.last_start, w.last_end, end.back_begin);
     }
 }
 
