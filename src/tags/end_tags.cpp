@@ -266,12 +266,6 @@ bool apev2_footer_matches(std::span<const std::uint8_t> header, std::span<const 
     return (flags & ape_is_header) == 0 && std::memcmp(header.data() + 8, footer.data() + 8, 12) == 0;
 }
 
-std::uint64_t tag_length_from_end(std::span<const std::uint8_t> tail)
-{
-    end_tag_kind kind{};
-    return footer_tag(tail, kind, false);
-}
-
 std::uint64_t end_tags_start(std::span<const std::uint8_t> tail, std::uint64_t end_offset, std::uint64_t floor,
                              void (*on_tag)(const end_tag&, void*), void* context, std::uint64_t footerless_floor)
 {

@@ -4,7 +4,9 @@
 // tag's size), Lyrics3v2 ("LYRICSBEGIN" ... a six-digit size and "LYRICS200")
 // and an appended ID3v2 tag ("ID3" header or "3DI" footer with its size).
 // They stack in any order, so a stream's end is read both ways: forward from the
-// last frame by the tags' headers, backward from the end by their footers.
+// last frame by the tags' headers, backward from the end by their footers;
+// settle_stream_end() puts the two together, the one place that decides what
+// ends a stream.
 
 #include <algorithm>
 #include <array>
@@ -46,10 +48,6 @@ std::uint64_t apev2_length_from_items(std::span<const std::uint8_t> bytes);
 // footer: its last 32 bytes) ends with the footer its header promises: the
 // same version, size and item count.
 bool apev2_footer_matches(std::span<const std::uint8_t> header, std::span<const std::uint8_t> footer);
-
-// The whole length of the tag that ends with tail's last byte, or 0 when none
-// recognisable by its last bytes ends there.
-std::uint64_t tag_length_from_end(std::span<const std::uint8_t> tail);
 
 // id3v1_enhanced: the 227-byte "TAG+" block some taggers put before an ID3v1
 // tag; lyrics3v1: "LYRICSBEGIN" ... "LYRICSEND", which only an ID3v1 tag ends.
