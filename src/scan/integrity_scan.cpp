@@ -8,6 +8,7 @@
 #include "integrity/gain_steps.hpp"
 #include "mpeg/header_word.hpp"
 #include "report/integrity_findings.hpp"
+#include "scan/frame_account.hpp"
 #include "scan/scan_file.hpp"
 #include "tags/id3v2_frames.hpp"
 
@@ -719,30 +720,9 @@ void take_hidden_audio(scan_context& c, std::span<const std::uint8_t> last, std:
     const across_tag_end bytes{last, after};
     std::size_t at = last.size() - static_cast<std::size_t>(hidden);
     const auto tag_base = declared_end - static_cast<std::int64_t>(last.size());
-    // The layout's runs, as frame_of_stream_whole would have made them: a
-    // frame with reserved emphasis is in none.
-    std::int64_t run_start = tag_base + static_cast<std::int64_t>(at);
     if (!w.first_whole_frame) {
-        w.first_whole_frame = run_start;
+        w.first_whole_frame = tag_base + static_cast<std::int64_t>(at);
     }
-    std::int64_t samples = 0;
-    std::int64_t frames = 0;
-    std::uint32_t first_word = 0;
-    std::int64_t last_start = 0;
-    const auto end_run = [&](std::int64_t end) {
-        if (frames == 0) {
-            return;
-        }
-        std::vector<frame_run>& runs = st.layout.runs;
-        if (runs.size() < layout_limit) {
-            runs.push_back(frame_run{byte_range{run_start, end}, frames, samples, first_word, last_start});
-        } else {
-            w.layout_overflow = true;
-        }
-        frames = 0;
-        samples = 0;
-        first_word = 0;
-    };
     while (at < last.size()) {
         std::int32_t length = 0;
         const std::uint32_t word = bytes.header_at(at, length);
@@ -778,11 +758,7 @@ void take_hidden_audio(scan_context& c, std::span<const std::uint8_t> last, std:
             for (std::size_t i = 0; i < have; ++i) {
                 head[i] = bytes[at + i];
             }
-            if (holds_vbr_header(std::span<const std::uint8_t>(head.data(), have), word)) {
-                end_run(frame_start);
-                run_start = frame_start;
-                header_frame = true;
-            }
+            header_frame = holds_vbr_header(std::span<const std::uint8_t>(head.data(), have), word);
         }
         if (f.prot_bit != 0 && at + 6 <= bytes.size()) {
             // Its CRC word, checked as watch_frame checks every protected frame.
@@ -805,35 +781,24 @@ void take_hidden_audio(scan_context& c, std::span<const std::uint8_t> last, std:
                 }
             }
         }
-        if ((word & 3u) == 2u) {
-            end_run(frame_start);
-            run_start = frame_start + length;
-        } else {
-            first_word = frames == 0 ? word : first_word;
-            last_start = frame_start;
-            ++frames;
-            samples += f.samples_per_frame;
+        // Into the layout's runs as a frame the scan read whole: one with
+        // reserved emphasis is in none.
+        if ((word & 3u) != 2u) {
+            grow_runs(c, frame_run{byte_range{frame_start, frame_start + length}, 1, f.samples_per_frame, word, frame_start},
+                      header_frame);
             if (c.hashes_audio && !header_frame && frame_start != st.layout.vbr_frame) {
                 hash_across(c, bytes.last, bytes.after, at, static_cast<std::size_t>(length));
             }
         }
-        ++n.good_frames;
-        ++n.run_length;
-        n.play_seconds += static_cast<double>(f.samples_per_frame) / static_cast<double>(f.sample_freq);
-        bitrate_stats& r = st.rates;
-        r.high = std::max(r.high, f.bit_rate);
-        r.low = r.low == 0 ? f.bit_rate : std::min(r.low, f.bit_rate);
-        r.sum += f.bit_rate;
-        ++r.frames;
-        st.last_good_word = word;
-        st.last_good_crc = 0;
-        st.have_good_frame = true;
+        count_good_frames(n, 1);
+        tally_frame(n.play_seconds, st.rates,
+                    static_cast<double>(f.samples_per_frame) / static_cast<double>(f.sample_freq), f.bit_rate);
+        keep_last_good_frame(st, word, 0);
         at += static_cast<std::size_t>(length);
     }
     // The frame the tag's end cuts through: the rest of it is audio too.
     const std::uint64_t rest = at - last.size();
     consume_counted(c, rest, false);
-    end_run(n.bytes_read);
 }
 
 namespace {
@@ -1328,20 +1293,25 @@ void frame_of_stream_whole(scan_context& c, std::int64_t start, std::int64_t end
             c.state.audio.lost();
         }
     }
+    grow_runs(c, frame_run{byte_range{start, end}, 1, samples, w.last_word, start}, w.frame_opens_run);
+}
+
+void grow_runs(scan_context& c, const frame_run& frames, bool opens_run)
+{
     std::vector<frame_run>& runs = c.state.layout.runs;
-    if (!runs.empty() && runs.back().bytes.end == start && !w.frame_opens_run) {
+    if (!opens_run && !runs.empty() && runs.back().bytes.end == frames.bytes.begin) {
         frame_run& run = runs.back();
-        run.bytes.end = end;
-        ++run.frames;
-        run.samples += samples;
-        run.last_frame = start;
+        run.bytes.end = frames.bytes.end;
+        run.frames += frames.frames;
+        run.samples += frames.samples;
+        run.last_frame = frames.last_frame;
         return;
     }
     if (runs.size() >= layout_limit) {
         c.watch->layout_overflow = true;
         return;
     }
-    runs.push_back(frame_run{byte_range{start, end}, 1, samples, c.watch->last_word, start});
+    runs.push_back(frames);
 }
 
 void finish_integrity(scan_context& c, bool ended)
