@@ -9,6 +9,7 @@
 #include "mpeg/header_word.hpp"
 #include "report/integrity_findings.hpp"
 #include "scan/frame_account.hpp"
+#include "scan/frame_chain.hpp"
 #include "scan/scan_file.hpp"
 #include "tags/id3v2_frames.hpp"
 
@@ -648,23 +649,22 @@ struct across_tag_end {
 
     std::size_t size() const { return last.size() + after.size(); }
     std::uint8_t operator[](std::size_t i) const { return i < last.size() ? last[i] : after[i - last.size()]; }
-    // The valid header at i, its frame's length in length; 0 when there is none.
-    std::uint32_t header_at(std::size_t i, std::int32_t& length) const
+    std::uint32_t word_at(std::size_t i) const
     {
-        if (i + 4 > size()) {
-            return 0;
-        }
-        const std::uint32_t word = static_cast<std::uint32_t>((*this)[i]) << 24 |
-                                   static_cast<std::uint32_t>((*this)[i + 1]) << 16 |
-                                   static_cast<std::uint32_t>((*this)[i + 2]) << 8 | (*this)[i + 3];
-        frame_info f = blank_frame_info();
-        if (!has_sync(word) || decode_header(word, f) == 0 || f.frame_length <= 4) {
-            return 0;
-        }
-        length = f.frame_length;
-        return word;
+        return static_cast<std::uint32_t>((*this)[i]) << 24 | static_cast<std::uint32_t>((*this)[i + 1]) << 16 |
+               static_cast<std::uint32_t>((*this)[i + 2]) << 8 | (*this)[i + 3];
     }
 };
+
+// The length of the frame a valid header word begins; 0 when it is none.
+std::size_t frame_length_of(std::uint32_t word)
+{
+    frame_info f = blank_frame_info();
+    if (!has_sync(word) || decode_header(word, f) == 0 || f.frame_length <= 4) {
+        return 0;
+    }
+    return static_cast<std::size_t>(f.frame_length);
+}
 
 // Where a chain of frames of one format begins in the tag's last bytes and goes
 // on past its end, at least two frames beyond it; the first such place from the
@@ -674,8 +674,7 @@ std::int64_t find_hidden_audio(scan_context& c, std::span<const std::uint8_t> la
 {
     const auto after = c.in.peek(2 * scan_context::longest_frame + 8);
     const across_tag_end bytes{last, after};
-    std::int32_t length = 0;
-    if (after.size() < 4 || bytes.header_at(last.size(), length) != 0 ||
+    if (after.size() < 4 || frame_length_of(bytes.word_at(last.size())) != 0 ||
         tag_length_from_start(after.first(std::min(after.size(), tag_head_size))) != 0) {
         return 0;
     }
@@ -683,21 +682,16 @@ std::int64_t find_hidden_audio(scan_context& c, std::span<const std::uint8_t> la
         if (last[i] != 0xFF) {
             continue;
         }
-        const std::uint32_t first = bytes.header_at(i, length);
-        if (first == 0) {
-            continue;
-        }
-        std::size_t j = i;
+        const std::uint32_t first = bytes.word_at(i);
         int beyond = 0;
-        while (beyond < 2) {
-            std::int32_t next_length = 0;
-            const std::uint32_t word = bytes.header_at(j, next_length);
-            if (word == 0 || stream_format(word) != stream_format(first)) {
-                break;
+        walk_frame_chain(bytes, i, [&](std::uint32_t word, std::size_t at) -> std::size_t {
+            if (beyond == 2 || stream_format(word) != stream_format(first)) {
+                return 0;
             }
-            beyond += j >= last.size() ? 1 : 0;
-            j += static_cast<std::size_t>(next_length);
-        }
+            const std::size_t length = frame_length_of(word);
+            beyond += length != 0 && at >= last.size() ? 1 : 0;
+            return length;
+        });
         if (beyond == 2) {
             return static_cast<std::int64_t>(last.size() - i);
         }
@@ -718,14 +712,17 @@ void take_hidden_audio(scan_context& c, std::span<const std::uint8_t> last, std:
     report(c, problem_kind::id3v2_size, tag_start, declared_end, hidden);
     const auto after = c.in.peek(scan_context::longest_frame);
     const across_tag_end bytes{last, after};
-    std::size_t at = last.size() - static_cast<std::size_t>(hidden);
+    const std::size_t first = last.size() - static_cast<std::size_t>(hidden);
     const auto tag_base = declared_end - static_cast<std::int64_t>(last.size());
     if (!w.first_whole_frame) {
-        w.first_whole_frame = tag_base + static_cast<std::int64_t>(at);
+        w.first_whole_frame = tag_base + static_cast<std::int64_t>(first);
     }
-    while (at < last.size()) {
-        std::int32_t length = 0;
-        const std::uint32_t word = bytes.header_at(at, length);
+    // The chain find_hidden_audio found, to the frame the tag's end cuts through.
+    const std::size_t end = walk_frame_chain(bytes, first, [&](std::uint32_t word, std::size_t at) -> std::size_t {
+        const auto length = static_cast<std::int32_t>(frame_length_of(word));
+        if (at >= last.size() || length == 0) {
+            return 0;
+        }
         frame_info f = blank_frame_info();
         decode_header(word, f);
         const std::int64_t frame_start = tag_base + static_cast<std::int64_t>(at);
@@ -794,11 +791,10 @@ void take_hidden_audio(scan_context& c, std::span<const std::uint8_t> last, std:
         tally_frame(n.play_seconds, st.rates,
                     static_cast<double>(f.samples_per_frame) / static_cast<double>(f.sample_freq), f.bit_rate);
         keep_last_good_frame(st, word, 0);
-        at += static_cast<std::size_t>(length);
-    }
+        return static_cast<std::size_t>(length);
+    });
     // The frame the tag's end cuts through: the rest of it is audio too.
-    const std::uint64_t rest = at - last.size();
-    consume_counted(c, rest, false);
+    consume_counted(c, end > last.size() ? end - last.size() : 0, false);
 }
 
 namespace {
@@ -828,25 +824,35 @@ lookahead look_ahead(scan_context& c, std::size_t wanted)
 bool frames_follow(const lookahead& ahead, std::size_t at, std::uint32_t found, int needed, bool may_end)
 {
     const std::span<const std::uint8_t> bytes = ahead.bytes;
-    for (int seen = 0; seen < needed; ++seen) {
-        if (at == bytes.size() && ahead.stream_ends) {
-            return may_end;
-        }
-        if (bytes.size() < at + 4) {
-            return false;  // the stream ends inside the last one, or the look ahead does
-        }
-        const std::uint32_t word = word_at(bytes.data() + at);
-        if (!has_sync(word)) {
-            return may_end && may_begin_tag(bytes[at]) &&
-                   tag_length_from_start(bytes.subspan(at, std::min(bytes.size() - at, tag_head_size))) != 0;
+    int seen = 0;
+    bool broken = false;  // a header that is no frame of the chain
+    const std::size_t stop = walk_frame_chain(contiguous_bytes{bytes}, at, [&](std::uint32_t word, std::size_t) -> std::size_t {
+        if (seen == needed || !has_sync(word)) {
+            return 0;
         }
         frame_info next = blank_frame_info();
         if (decode_header(word, next) == 0 || carries_more_than(found, word) || next.frame_length <= 4) {
-            return false;
+            broken = true;
+            return 0;
         }
-        at += static_cast<std::size_t>(next.frame_length);
+        ++seen;
+        return static_cast<std::size_t>(next.frame_length);
+    });
+    if (seen == needed) {
+        return true;
     }
-    return true;
+    if (broken) {
+        return false;
+    }
+    if (stop == bytes.size() && ahead.stream_ends) {
+        return may_end;
+    }
+    if (bytes.size() < stop + 4) {
+        return false;  // the stream ends inside the last one, or the look ahead does
+    }
+    // Bytes that are no header: a tag, or nothing that ends the stream.
+    return may_end && may_begin_tag(bytes[stop]) &&
+           tag_length_from_start(bytes.subspan(stop, std::min(bytes.size() - stop, tag_head_size))) != 0;
 }
 
 // Whether the CRC word of a frame with header word matches, after_header

@@ -16,6 +16,7 @@
 #include "integrity/frame_crc.hpp"
 #include "integrity/vbr_tag.hpp"
 #include "scan/frame_account.hpp"
+#include "scan/frame_chain.hpp"
 #include "scan/integrity_scan.hpp"
 #include "scan/scan_file.hpp"
 
@@ -78,13 +79,16 @@ bool walk(scan_context& c)
         xing_at = xing_text_at(c.watch->last_word);
     }
 
-    while (end - p >= 4 && at <= c.byte_budget) {
-        const std::uint32_t word = static_cast<std::uint32_t>(p[0]) << 24 | static_cast<std::uint32_t>(p[1]) << 16 |
-                                   static_cast<std::uint32_t>(p[2]) << 8 | p[3];
+    const std::size_t stop = walk_frame_chain(contiguous_bytes{ahead}, 0, [&](std::uint32_t word,
+                                                                              std::size_t from) -> std::size_t {
+        p = begin + from;
+        if (at > c.byte_budget) {
+            return 0;
+        }
         const decoded_header& kept = st.decoded[decoded_slot(word)];
         const std::int32_t length = kept.info.frame_length;
         if (((kept.word ^ word) & ~frame_flag_bits) != 0 || length <= 6 || end - p < length) {
-            break;
+            return 0;
         }
         const bool with_crc = kept.info.prot_bit != 0;
         if constexpr (mapped) {
@@ -99,7 +103,7 @@ bool walk(scan_context& c)
                 (void)frame_end;
             }
             if (c.in.lost_pages()) {
-                break;
+                return 0;
             }
         }
         if constexpr (watched) {
@@ -107,10 +111,10 @@ bool walk(scan_context& c)
             // decodes of other formats are forgotten whenever the stream's
             // format is set, so its header is decoded, and reported, anew.)
             if (reserved_emphasis(word)) {
-                break;  // the integrity check reports this frame
+                return 0;  // the integrity check reports this frame
             }
             if (c.stream_rules && has_vbr_header_text(p, static_cast<std::size_t>(length), xing_at)) {
-                break;  // perhaps a second file's header frame: the layout sets it apart
+                return 0;  // perhaps a second file's header frame: the layout sets it apart
             }
             if (with_crc) {
                 // The frame's own CRC word, checked as watch_frame checks it; a
@@ -120,7 +124,7 @@ bool walk(scan_context& c)
                 const auto expected = expected_frame_crc(word, body);
                 const auto stored = static_cast<std::uint16_t>(p[4] << 8 | p[5]);
                 if (expected && *expected != stored) {
-                    break;
+                    return 0;
                 }
                 ++c.watch->protected_frames;
                 c.watch->frame_crcs_matched += expected ? 1 : 0;
@@ -144,12 +148,13 @@ bool walk(scan_context& c)
             }
         }
         tally_frame(seconds, rates, kept.seconds, kept.info.bit_rate);
-        p += length;
         at += length;
         ++walked;
         last = &kept;
         last_word = word;
-    }
+        return static_cast<std::size_t>(length);
+    });
+    p = begin + stop;
     if (last == nullptr) {
         return false;
     }
