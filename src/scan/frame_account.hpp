@@ -11,9 +11,10 @@
 namespace framelint {
 
 // A frame's play time and bit rate, added to the stream's (or to copies of
-// them a walk keeps in registers and stores back once).
-[[gnu::always_inline]] inline void tally_frame(double& seconds, bitrate_stats& r, double frame_seconds,
-                                               std::int32_t rate)
+// them a walk keeps in registers and stores back once), without counting it:
+// a walk counts its frames once, at its end.
+[[gnu::always_inline]] inline void add_time_and_rate(double& seconds, bitrate_stats& r, double frame_seconds,
+                                                     std::int32_t rate)
 {
     seconds += frame_seconds;
     if (rate > r.high) {
@@ -23,6 +24,13 @@ namespace framelint {
         r.low = rate;
     }
     r.sum += rate;
+}
+
+// One frame's play time and bit rate, counted.
+[[gnu::always_inline]] inline void tally_frame(double& seconds, bitrate_stats& r, double frame_seconds,
+                                               std::int32_t rate)
+{
+    add_time_and_rate(seconds, r, frame_seconds, rate);
     ++r.frames;
 }
 

@@ -649,6 +649,8 @@ struct across_tag_end {
 
     std::size_t size() const { return last.size() + after.size(); }
     std::uint8_t operator[](std::size_t i) const { return i < last.size() ? last[i] : after[i - last.size()]; }
+    using position = std::size_t;
+    bool header_fits(std::size_t i) const { return i + 4 <= size(); }
     std::uint32_t word_at(std::size_t i) const
     {
         return static_cast<std::uint32_t>((*this)[i]) << 24 | static_cast<std::uint32_t>((*this)[i + 1]) << 16 |
@@ -826,7 +828,9 @@ bool frames_follow(const lookahead& ahead, std::size_t at, std::uint32_t found, 
     const std::span<const std::uint8_t> bytes = ahead.bytes;
     int seen = 0;
     bool broken = false;  // a header that is no frame of the chain
-    const std::size_t stop = walk_frame_chain(contiguous_bytes{bytes}, at, [&](std::uint32_t word, std::size_t) -> std::size_t {
+    const auto stop = static_cast<std::size_t>(
+        walk_frame_chain(contiguous_bytes{bytes.data() + bytes.size()}, bytes.data() + at,
+                         [&](std::uint32_t word, const std::uint8_t*) -> std::size_t {
         if (seen == needed || !has_sync(word)) {
             return 0;
         }
@@ -837,7 +841,7 @@ bool frames_follow(const lookahead& ahead, std::size_t at, std::uint32_t found, 
         }
         ++seen;
         return static_cast<std::size_t>(next.frame_length);
-    });
+    }) - bytes.data());
     if (seen == needed) {
         return true;
     }

@@ -16,7 +16,6 @@
 #include "integrity/frame_crc.hpp"
 #include "integrity/vbr_tag.hpp"
 #include "scan/frame_account.hpp"
-#include "scan/frame_chain.hpp"
 #include "scan/integrity_scan.hpp"
 #include "scan/scan_file.hpp"
 
@@ -79,16 +78,13 @@ bool walk(scan_context& c)
         xing_at = xing_text_at(c.watch->last_word);
     }
 
-    const std::size_t stop = walk_frame_chain(contiguous_bytes{ahead}, 0, [&](std::uint32_t word,
-                                                                              std::size_t from) -> std::size_t {
-        p = begin + from;
-        if (at > c.byte_budget) {
-            return 0;
-        }
+    while (end - p >= 4 && at <= c.byte_budget) {
+        const std::uint32_t word = static_cast<std::uint32_t>(p[0]) << 24 | static_cast<std::uint32_t>(p[1]) << 16 |
+                                   static_cast<std::uint32_t>(p[2]) << 8 | p[3];
         const decoded_header& kept = st.decoded[decoded_slot(word)];
         const std::int32_t length = kept.info.frame_length;
         if (((kept.word ^ word) & ~frame_flag_bits) != 0 || length <= 6 || end - p < length) {
-            return 0;
+            break;
         }
         const bool with_crc = kept.info.prot_bit != 0;
         if constexpr (mapped) {
@@ -103,7 +99,7 @@ bool walk(scan_context& c)
                 (void)frame_end;
             }
             if (c.in.lost_pages()) {
-                return 0;
+                break;
             }
         }
         if constexpr (watched) {
@@ -111,10 +107,10 @@ bool walk(scan_context& c)
             // decodes of other formats are forgotten whenever the stream's
             // format is set, so its header is decoded, and reported, anew.)
             if (reserved_emphasis(word)) {
-                return 0;  // the integrity check reports this frame
+                break;  // the integrity check reports this frame
             }
             if (c.stream_rules && has_vbr_header_text(p, static_cast<std::size_t>(length), xing_at)) {
-                return 0;  // perhaps a second file's header frame: the layout sets it apart
+                break;  // perhaps a second file's header frame: the layout sets it apart
             }
             if (with_crc) {
                 // The frame's own CRC word, checked as watch_frame checks it; a
@@ -124,7 +120,7 @@ bool walk(scan_context& c)
                 const auto expected = expected_frame_crc(word, body);
                 const auto stored = static_cast<std::uint16_t>(p[4] << 8 | p[5]);
                 if (expected && *expected != stored) {
-                    return 0;
+                    break;
                 }
                 ++c.watch->protected_frames;
                 c.watch->frame_crcs_matched += expected ? 1 : 0;
@@ -147,14 +143,13 @@ bool walk(scan_context& c)
                     c, std::span<const std::uint8_t>(p + 6, static_cast<std::size_t>(length - 6)), checked.stored);
             }
         }
-        tally_frame(seconds, rates, kept.seconds, kept.info.bit_rate);
+        add_time_and_rate(seconds, rates, kept.seconds, kept.info.bit_rate);
+        p += length;
         at += length;
         ++walked;
         last = &kept;
         last_word = word;
-        return static_cast<std::size_t>(length);
-    });
-    p = begin + stop;
+    }
     if (last == nullptr) {
         return false;
     }
@@ -180,6 +175,7 @@ bool walk(scan_context& c)
     n.next_expected = at + 4;
     count_good_frames(n, walked);
     n.play_seconds = seconds;
+    rates.frames += walked;
     st.rates = rates;
     const bool ends_with_crc = checked.index == walked - 1;
     st.header_word = ends_with_crc ? last_word << 16 | checked.stored : last_word;
