@@ -259,6 +259,8 @@ TEST(EndTags, ReadForwardByTheirHeaders)
         EXPECT_EQ(tags_forward_end(100, static_cast<std::int64_t>(stream.size()), read), 100 + static_cast<std::int64_t>(k.forward))
             << k.what;
     }
+    const auto nothing = [](std::int64_t, std::span<std::uint8_t>) { return std::size_t{0}; };
+    EXPECT_EQ(tags_forward_end(100, 400, nothing), std::nullopt) << "bytes that could not be had are not known";
 }
 
 // The one decision of what ends a stream: junk between the tags read forward
@@ -378,6 +380,7 @@ bytes ape_tag_of(const std::vector<bytes>& items, bool header, std::size_t foote
 // Without the check's own rules (-c -sf) the tags after the last frame are
 // read by their headers at the end, from the input's last bytes or, for tags
 // longer than those, from the file again: junk after a long tag is found.
+// (Under -c the scan reads them by their sizes as they come.)
 TEST(IntegrityScan, JunkAfterALongEndTagIsFoundInCopyMode)
 {
     const bytes song = read_file(fixture("lame_cbr128.mp3"));  // 17135 bytes
@@ -392,6 +395,14 @@ TEST(IntegrityScan, JunkAfterALongEndTagIsFoundInCopyMode)
         const scan_result tags = scan_regular_file(song + cover + v1, options(switches));
         EXPECT_EQ(tags.err.find("Junk"), std::string::npos) << tags.err;
     }
+    // Standard input cannot be read again: what its input no longer holds is
+    // not taken for junk.
+    launch piped;
+    piped.args = {"-c", "-sf", "-"};
+    piped.stdin_data = song + cover + bytes(50, 0x55) + v1;
+    piped.stdin_is_pipe = true;
+    const run_result r = run_framelint_as(piped);
+    EXPECT_EQ(r.err.find("Junk"), std::string::npos) << r.err;
 }
 
 // Tags that taggers write after the audio are read as tags, each in the map;

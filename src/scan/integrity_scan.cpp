@@ -391,14 +391,17 @@ std::size_t stream_bytes_at(const scan_context& c, std::int64_t at, std::span<st
 // check's rules the scan read them into the layout as they came, each by its
 // size: the chain of them from the frame's end on, as far as each one's size
 // leads to the next (a tag whose size runs past the stream's end stops it at
-// its start). Otherwise they are read here.
+// its start). Otherwise they are read here, from the input's last bytes or
+// from the file again.
 std::int64_t forward_tags_end(const scan_context& c)
 {
     const integrity_watch& w = *c.watch;
     if (!c.stream_rules) {
+        // Where they cannot be read (standard input, past what the input
+        // keeps), no junk is claimed after them.
         return tags_forward_end(w.last_end, w.fed(), [&](std::int64_t at, std::span<std::uint8_t> into) {
-            return stream_bytes_at(c, at, into);
-        });
+                   return stream_bytes_at(c, at, into);
+               }).value_or(w.fed());
     }
     std::int64_t at = w.last_end;
     for (const tag_range& t : c.state.layout.tags) {

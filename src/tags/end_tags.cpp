@@ -301,7 +301,8 @@ std::uint64_t end_tags_start(std::span<const std::uint8_t> tail, std::uint64_t e
     }
 }
 
-std::int64_t tags_forward_end(std::int64_t from, std::int64_t stream_end, const stream_bytes_reader& read)
+std::optional<std::int64_t> tags_forward_end(std::int64_t from, std::int64_t stream_end,
+                                             const stream_bytes_reader& read)
 {
     std::int64_t at = from;
     std::int64_t last_tag_start = from;
@@ -311,6 +312,9 @@ std::int64_t tags_forward_end(std::int64_t from, std::int64_t stream_end, const 
             return last_tag_start;  // a tag that claims more bytes than the stream has left
         }
         const std::size_t got = read(at, head);
+        if (static_cast<std::int64_t>(got) < std::min<std::int64_t>(stream_end - at, tag_head_size)) {
+            return std::nullopt;
+        }
         const std::span<const std::uint8_t> seen(head.data(), got);
         if (got < tag_head_size) {
             // Fewer than a head's worth of bytes are left (or could be read).

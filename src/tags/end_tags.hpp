@@ -85,8 +85,10 @@ using stream_bytes_reader = std::function<std::size_t(std::int64_t at, std::span
 // header, stop: at the first bytes that begin no tag, at the start of a tag that
 // claims more bytes than the stream (stream_end) has left, or at the stream's
 // end. Bytes fewer than a tag's header at the end are tags only if they fit
-// exactly (empty ID3v2 tags can stand several in a few bytes).
-std::int64_t tags_forward_end(std::int64_t from, std::int64_t stream_end, const stream_bytes_reader& read);
+// exactly (empty ID3v2 tags can stand several in a few bytes). Nothing when
+// bytes the stream holds could not be had: where the tags stop is not known.
+std::optional<std::int64_t> tags_forward_end(std::int64_t from, std::int64_t stream_end,
+                                             const stream_bytes_reader& read);
 
 // What the scan knows of a stream it has read to the end, for settling what
 // follows its last frame.
