@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "integrity/end_tags.hpp"
 #include "mpeg/frame_crc.hpp"
+#include "tags/end_tags.hpp"
 #include "integrity/gain_steps.hpp"
 #include "mpeg/vbr_tag.hpp"
 #include "run_support.hpp"
@@ -217,9 +217,9 @@ TEST(EndTags, StacksReadFromTheEndAndFromTheStart)
     // A tag's header whose size falls one byte short of the end is no tag there.
     const bytes short_of_the_end = audio + id3v2_tag(40) + bytes{0x55};
     EXPECT_EQ(end_tags_start(short_of_the_end, short_of_the_end.size()), short_of_the_end.size());
-    const bytes lyrics_bad_size = text("LYRICSBEGINxx000099LYRICS200");
-    EXPECT_EQ(tag_length_from_end(lyrics_bad_size), 0u + 99 + 15);
-    EXPECT_EQ(tag_length_from_end(text("LYRICSBEGINxx0x0099LYRICS200")), 0u) << "digits only";
+    bytes lyrics_bad_size = audio + lyrics3v2("IND0000210LYR00005la la");
+    lyrics_bad_size[lyrics_bad_size.size() - 12] = 'x';
+    EXPECT_EQ(end_tags_start(lyrics_bad_size, lyrics_bad_size.size()), lyrics_bad_size.size()) << "digits only";
 
     EXPECT_EQ(tag_length_from_start(ape_tag(true, 40)), 40u + 64);
     EXPECT_EQ(tag_length_from_start(ape_tag(false, 40)), 0u) << "a footer begins no tag";
@@ -227,6 +227,91 @@ TEST(EndTags, StacksReadFromTheEndAndFromTheStart)
     EXPECT_EQ(tag_length_from_start(v1), 128u);
     EXPECT_EQ(tag_length_from_start(text("ID3") + bytes{3, 0, 0, 0, 0, 0x80, 0}), 0u) << "not synchsafe";
     EXPECT_EQ(tag_length_from_start(audio), 0u);
+}
+
+// The tags after the last frame, read forward by their headers, stop where
+// bytes begin no tag, or at the start of a tag longer than what is left.
+TEST(EndTags, ReadForwardByTheirHeaders)
+{
+    const bytes v1 = id3v1_tag_bytes("Title", "Artist", 1, 2);
+    const bytes audio(100, 0x55);
+    const struct {
+        const char* what;
+        bytes after;
+        std::size_t forward;  // where the tags stop, counted from the end of the audio
+    } cases[] = {
+        {"nothing", {}, 0},
+        {"ID3v1", v1, 128},
+        {"APEv2 with header, ID3v1", ape_tag(true, 40) + v1, 104 + 128},
+        {"ID3v1, then junk", v1 + bytes(50, 0x55), 128},
+        {"junk, then ID3v1", bytes(50, 0x55) + v1, 0},
+        {"an ID3v1 tag cut short: no tag", bytes(v1.begin(), v1.begin() + 100), 0},
+        {"ID3v1, then one cut short", v1 + bytes(v1.begin(), v1.begin() + 60), 128},
+        {"two empty ID3v2 tags in fewer bytes than a header's worth", id3v2_tag(0) + id3v2_tag(0), 20},
+    };
+    for (const auto& k : cases) {
+        const bytes stream = audio + k.after;
+        const auto read = [&](std::int64_t at, std::span<std::uint8_t> into) {
+            const std::size_t n = std::min(into.size(), stream.size() - static_cast<std::size_t>(at));
+            std::copy_n(stream.begin() + at, n, into.begin());
+            return n;
+        };
+        EXPECT_EQ(tags_forward_end(100, static_cast<std::int64_t>(stream.size()), read), 100 + static_cast<std::int64_t>(k.forward))
+            << k.what;
+    }
+    const auto nothing = [](std::int64_t, std::span<std::uint8_t>) { return std::size_t{0}; };
+    EXPECT_EQ(tags_forward_end(100, 400, nothing), std::nullopt) << "bytes that could not be had are not known";
+}
+
+// The one decision of what ends a stream: junk between the tags read forward
+// and those read back, tags read back that stand where the last frame was cut
+// off, and never a tag read back over a whole frame.
+TEST(EndTags, TheEndOfAStreamIsSettledOnce)
+{
+    const bytes v1 = id3v1_tag_bytes("Title", "Artist", 1, 2);
+    const bytes enhanced = text("TAG+") + bytes(223, 0x20);
+    const bytes junk(70, 0x55);
+    const bytes frame_bytes(400, 0x11);  // the last frame: 100 to 500
+    const struct {
+        const char* what;
+        bytes stream;
+        std::int64_t last_end;
+        std::int64_t forward;  // as the scan read the tags after the frame
+        bool rules;
+        std::int64_t back_begin;
+        std::int64_t junk;
+        bool cut;
+        std::size_t tags_read_back;
+    } cases[] = {
+        {"tags read forward to the end", bytes(100, 0x11) + frame_bytes + v1, 500, 628, true, 628, 0, false, 0},
+        {"junk before an ID3v1 tag", bytes(100, 0x11) + frame_bytes + junk + v1, 500, 500, true, 570, 70, false, 1},
+        {"the same without the check's rules", bytes(100, 0x11) + frame_bytes + junk + v1, 500, 500, false, 570, 70,
+         false, 0},
+        {"TAG+ read forward as an ID3v1 tag", bytes(100, 0x11) + frame_bytes + enhanced + v1, 500, 628, true, 500, 0,
+         false, 2},
+        {"cut inside the last frame and tagged again", bytes(100, 0x11) + bytes(300, 0x11) + v1, 600, 0, true, 400, 0,
+         true, 1},
+        {"cut without the check's rules: the frame is all there is", bytes(100, 0x11) + bytes(300, 0x11) + v1, 600, 0,
+         false, 528, 0, false, 0},
+        {"an ID3v1 tag inside a whole frame is no tag", bytes(100, 0x11) + bytes(272, 0x11) + v1, 500, 500, true, 500,
+         0, false, 0},
+    };
+    for (const auto& k : cases) {
+        stream_end_facts f;
+        const std::size_t keep = std::min<std::size_t>(k.stream.size(), end_tail_size);
+        f.tail = std::span<const std::uint8_t>(k.stream.data() + k.stream.size() - keep, keep);
+        f.stream_end = static_cast<std::int64_t>(k.stream.size());
+        f.has_frame = true;
+        f.last_start = 100;
+        f.last_end = k.last_end;
+        f.forward_end = k.forward;
+        f.stream_rules = k.rules;
+        const stream_end end = settle_stream_end(f);
+        EXPECT_EQ(end.back_begin, k.back_begin) << k.what;
+        EXPECT_EQ(end.junk_size(), k.junk) << k.what;
+        EXPECT_EQ(end.frame_cut_by_tags, k.cut) << k.what;
+        EXPECT_EQ(end.back_count, k.tags_read_back) << k.what;
+    }
 }
 
 // ---- The scan with -c, on hand-built streams ----------------------------------
@@ -290,6 +375,34 @@ bytes ape_tag_of(const std::vector<bytes>& items, bool header, std::size_t foote
     bytes footer = block(false);
     footer[footer_at] ^= footer_xor;
     return (header ? block(true) : bytes{}) + body + footer;
+}
+
+// Without the check's own rules (-c -sf) the tags after the last frame are
+// read by their headers at the end, from the input's last bytes or, for tags
+// longer than those, from the file again: junk after a long tag is found.
+// (Under -c the scan reads them by their sizes as they come.)
+TEST(IntegrityScan, JunkAfterALongEndTagIsFoundInCopyMode)
+{
+    const bytes song = read_file(fixture("lame_cbr128.mp3"));  // 17135 bytes
+    const bytes cover = ape_tag_of({ape_item("Cover Art (Front)", bytes(6000, 0x41), 2)}, true);
+    const bytes v1 = id3v1_tag_bytes("Fixture Tone", "framelint", 1, 12);
+    const std::string junk_at = "(BYTE " + std::to_string(17135 + cover.size()) + "). Expected the end";
+    for (const char* switches : {"-c -sf", "-c"}) {
+        SCOPED_TRACE(switches);
+        const scan_result junk = scan_regular_file(song + cover + bytes(50, 0x55) + v1, options(switches));
+        EXPECT_NE(junk.err.find("Junk after the last frame"), std::string::npos) << junk.err;
+        EXPECT_NE(junk.err.find(junk_at), std::string::npos) << junk.err;
+        const scan_result tags = scan_regular_file(song + cover + v1, options(switches));
+        EXPECT_EQ(tags.err.find("Junk"), std::string::npos) << tags.err;
+    }
+    // Standard input cannot be read again: what its input no longer holds is
+    // not taken for junk.
+    launch piped;
+    piped.args = {"-c", "-sf", "-"};
+    piped.stdin_data = song + cover + bytes(50, 0x55) + v1;
+    piped.stdin_is_pipe = true;
+    const run_result r = run_framelint_as(piped);
+    EXPECT_EQ(r.err.find("Junk"), std::string::npos) << r.err;
 }
 
 // Tags that taggers write after the audio are read as tags, each in the map;

@@ -103,53 +103,32 @@ stream_reader reader_of(int fd)
     };
 }
 
-// The last n bytes of what the pieces make, read from fd where they are the
-// stream's own; nothing when a read fails.
-std::optional<std::vector<std::uint8_t>> tail_of(const std::vector<io::rewrite_piece>& pieces, int fd, std::size_t n)
+// An ID3v1 tag that ends the stream must end the repaired stream too: the
+// map's last tag, when it is one, is what the pieces end with, copied from
+// where it stands. The plan keeps every tag of the map; this makes sure of it
+// for the tag players read from the end. Why the repair is refused, or "".
+std::string loses_id3v1(const stream_layout& layout, const std::vector<io::rewrite_piece>& pieces)
 {
-    std::vector<std::uint8_t> tail;
-    for (auto p = pieces.rbegin(); p != pieces.rend() && tail.size() < n; ++p) {
-        const auto want = static_cast<std::int64_t>(n - tail.size());
-        std::vector<std::uint8_t> part;
-        if (p->from_source) {
-            const std::int64_t from = std::max(p->begin, p->end - want);
-            auto read = reader_of(fd)(from, static_cast<std::size_t>(p->end - from));
-            if (!read) {
-                return std::nullopt;
-            }
-            part = std::move(*read);
-        } else {
-            const auto from = static_cast<std::ptrdiff_t>(std::max<std::int64_t>(0, p->size() - want));
-            part.assign(p->bytes.begin() + from, p->bytes.end());
+    constexpr std::int64_t tag_size = 128;
+    const std::vector<tag_range>& tags = layout.tags;
+    const bool ends_with_id3v1 = !tags.empty() && tags.back().format == tag_format::id3v1 &&
+                                 tags.back().bytes.end == layout.stream_end && tags.back().bytes.size() >= tag_size;
+    if (!ends_with_id3v1) {
+        return "";
+    }
+    // The pieces' last tag_size bytes, from the back: copies of the stream
+    // that end where the tag does, one after the other.
+    std::int64_t source_end = layout.stream_end;
+    std::int64_t still = tag_size;
+    for (auto p = pieces.rbegin(); p != pieces.rend() && still > 0; ++p) {
+        if (!p->from_source || p->end != source_end) {
+            break;
         }
-        tail.insert(tail.begin(), part.begin(), part.end());
+        const std::int64_t taken = std::min(still, p->end - p->begin);
+        still -= taken;
+        source_end -= taken;
     }
-    return tail;
-}
-
-// An ID3v1 tag that ends the stream must end the repaired stream too. The
-// plan keeps every tag it knows of; this catches one the check never saw (a
-// download cut inside its last frame and tagged again, where the tag stands
-// inside what the frame would have been), which the plan would drop with the
-// cut frame. Why the repair is refused, or "": nothing when a read fails.
-std::optional<std::string> loses_id3v1(int fd, std::int64_t size, const std::vector<io::rewrite_piece>& pieces)
-{
-    constexpr std::size_t tag_size = 128;
-    if (size < static_cast<std::int64_t>(tag_size)) {
-        return "";
-    }
-    const auto tag = reader_of(fd)(size - static_cast<std::int64_t>(tag_size), tag_size);
-    if (!tag) {
-        return std::nullopt;
-    }
-    if (tag->size() != tag_size || (*tag)[0] != 'T' || (*tag)[1] != 'A' || (*tag)[2] != 'G') {
-        return "";
-    }
-    const auto tail = tail_of(pieces, fd, tag_size);
-    if (!tail) {
-        return std::nullopt;
-    }
-    return *tail == *tag ? "" : "the repair would lose the ID3v1 tag at the end of the file";
+    return still == 0 ? "" : "the repair would lose the ID3v1 tag at the end of the file";
 }
 
 // The damage kinds of a stream, named, for a file with damage the repair does
@@ -407,17 +386,16 @@ bool fix_named(const std::string& name, const scan_options& options, std::span<s
             v.report = repair_report{"failed", "it is not a regular file", "", {}};
         } else if (v.plan.changes()) {
             const auto pieces = pieces_of(v.plan);
-            const std::optional<std::string> lost = loses_id3v1(fd, seen.st_size, pieces);
+            const std::string lost = loses_id3v1(st.layout, pieces);
             const bool incomplete = v.plan.incomplete.has_value();
             bool read_back_failed = false;
             const auto vet = [&](int repaired_fd) {
                 return vet_repaired(repaired_fd, incomplete, read_back_failed, &repaired_audio, &repaired_frames);
             };
             const io::rewrite_outcome done =
-                !lost ? io::rewrite_outcome{false, false, "", "it could not be read"}
-                : lost->empty() ? io::rewrite_file(target, fd, seen, pieces, !options.no_backup, vet, kill_if_asked,
-                                                   io::rewrite_care{options.keep_times, digest})
-                                : io::rewrite_outcome{false, true, "", *lost};
+                lost.empty() ? io::rewrite_file(target, fd, seen, pieces, !options.no_backup, vet, kill_if_asked,
+                                                io::rewrite_care{options.keep_times, digest})
+                             : io::rewrite_outcome{false, true, "", lost};
             if (done.done) {
                 v.report.outcome = incomplete ? "playable_incomplete" : v.damaged ? "repaired" : "xing_added";
                 v.report.backup = done.backup;
@@ -509,10 +487,8 @@ bool fix_standard_input(const scan_options& options, std::span<std::uint8_t> buf
         // the plan's bytes could not be read: the stream goes out as it came
     } else if (v.plan.changes()) {
         auto repaired = pieces_of(v.plan);
-        if (std::optional<std::string> lost = loses_id3v1(spool, spooled, repaired); !lost) {
-            v.report = repair_report{"failed", "it could not be read", "", {}};
-        } else if (!lost->empty()) {
-            v.report = repair_report{"not_repaired", std::move(*lost), "", {}};
+        if (std::string lost = loses_id3v1(st.layout, repaired); !lost.empty()) {
+            v.report = repair_report{"not_repaired", std::move(lost), "", {}};
         } else if (std::string why =
                        vet_repaired_pieces(spool, repaired, dir, v.plan.incomplete.has_value(), read_back_failed);
                    !why.empty()) {

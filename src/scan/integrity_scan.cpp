@@ -3,11 +3,13 @@
 #include <algorithm>
 #include <array>
 
-#include "integrity/end_tags.hpp"
 #include "mpeg/frame_crc.hpp"
+#include "tags/end_tags.hpp"
 #include "integrity/gain_steps.hpp"
 #include "mpeg/header_word.hpp"
 #include "report/integrity_findings.hpp"
+#include "scan/frame_account.hpp"
+#include "scan/frame_chain.hpp"
 #include "scan/scan_file.hpp"
 #include "tags/id3v2_frames.hpp"
 
@@ -344,164 +346,177 @@ bool check_music(scan_context& c, bool counts_agree)
     return false;
 }
 
-// The tags read off the end by their footers, collected for the layout.
-struct end_tags_seen {
-    static constexpr std::size_t most = 16;
-    std::array<end_tag, most> tags{};
-    std::size_t count = 0;
-};
-
-void collect_end_tag(const end_tag& tag, void* context)
-{
-    auto& seen = *static_cast<end_tags_seen*>(context);
-    if (seen.count < end_tags_seen::most) {
-        seen.tags[seen.count++] = tag;
-    }
-}
-
 // The tags read back from the end that begin at from or later, into the
-// layout in stream order (they were seen from the last one back).
-void keep_end_tags(scan_context& c, const end_tags_seen& seen, std::int64_t from)
+// layout in stream order (they were read from the last one back).
+void keep_end_tags(scan_context& c, const stream_end& end, std::int64_t from)
 {
-    for (std::size_t i = seen.count; i-- > 0;) {
-        const end_tag& t = seen.tags[i];
+    for (std::size_t i = end.back_count; i-- > 0;) {
+        const end_tag& t = end.back[i];
         const auto begin = static_cast<std::int64_t>(t.start);
         const std::vector<tag_range>& kept = c.state.layout.tags;
         const bool known = std::any_of(kept.begin(), kept.end(), [&](const tag_range& k) {
             return k.place == tag_place::trailing && k.bytes.begin == begin;
         });
         if (begin >= from && !known) {
-            const std::int64_t end = begin + static_cast<std::int64_t>(t.length);
-            add_tag(c, layout_format(t.kind), tag_place::trailing, begin, end, end);
+            const std::int64_t tag_end = begin + static_cast<std::int64_t>(t.length);
+            add_tag(c, layout_format(t.kind), tag_place::trailing, begin, tag_end, tag_end);
         }
     }
 }
 
-// The stream's last bytes, as many as a tail to read tags back from holds.
-// Every byte of a watched scan is consumed, none passed over by a seek, so the
-// input's history holds them.
-using tail_bytes = std::array<std::uint8_t, integrity_watch::tail_size>;
-
-std::span<const std::uint8_t> stream_tail(const scan_context& c, tail_bytes& into)
+// The stream's last bytes from offset at on, into `into`. Every byte of a
+// watched scan is consumed, none passed over by a seek, so the input's history
+// holds the last of them; those before it are read again where the input can
+// be, and are not to be had where it cannot.
+std::size_t stream_bytes_at(const scan_context& c, std::int64_t at, std::span<std::uint8_t> into)
 {
-    static_assert(io::byte_source::history_size >= integrity_watch::tail_size);
-    const auto wanted = static_cast<std::size_t>(std::min<std::int64_t>(c.watch->fed(), integrity_watch::tail_size));
-    const std::size_t got = c.in.last_consumed(into.data(), wanted);
-    return {into.data(), got};
+    const std::int64_t fed = c.watch->fed();
+    if (at >= fed) {
+        return 0;
+    }
+    const auto wanted = static_cast<std::size_t>(std::min<std::int64_t>(fed - at, static_cast<std::int64_t>(into.size())));
+    if (fed - at <= static_cast<std::int64_t>(io::byte_source::history_size)) {
+        std::array<std::uint8_t, io::byte_source::history_size> last;  // filled by last_consumed
+        const auto back = static_cast<std::size_t>(fed - at);
+        if (c.in.last_consumed(last.data(), back) != back) {
+            return 0;
+        }
+        std::copy_n(last.data(), wanted, into.data());
+        return wanted;
+    }
+    return c.in.rereadable() ? c.in.reread(at, into.first(wanted)) : 0;
 }
 
-// Where tags read back from the end begin inside the last frame, when the
-// stream ends inside that frame; the end of the stream when none does. Only
-// the rules of -c read them: without them, the cut frame is all there is.
-std::int64_t tags_over_cut_frame(const scan_context& c, end_tags_seen* seen)
+// Where the tags read by their headers after the last frame stop. Under the
+// check's rules the scan read them into the layout as they came, each by its
+// size: the chain of them from the frame's end on, as far as each one's size
+// leads to the next (a tag whose size runs past the stream's end stops it at
+// its start). Otherwise they are read here, from the input's last bytes or
+// from the file again.
+std::int64_t forward_tags_end(const scan_context& c)
 {
     const integrity_watch& w = *c.watch;
-    if (!c.stream_rules || w.frames == 0 || w.last_end <= w.fed()) {
-        return w.fed();
+    if (!c.stream_rules) {
+        // Where they cannot be read (standard input, past what the input
+        // keeps), no junk is claimed after them.
+        return tags_forward_end(w.last_end, w.fed(), [&](std::int64_t at, std::span<std::uint8_t> into) {
+                   return stream_bytes_at(c, at, into);
+               }).value_or(w.fed());
     }
-    tail_bytes bytes{};
-    const std::span<const std::uint8_t> tail = stream_tail(c, bytes);
-    const auto begin = static_cast<std::int64_t>(end_tags_start(tail, static_cast<std::uint64_t>(w.fed()),
-                                                                static_cast<std::uint64_t>(w.last_start + 4),
-                                                                seen != nullptr ? collect_end_tag : nullptr, seen,
-                                                                static_cast<std::uint64_t>(w.last_end)));
-    return begin > w.last_start && begin < w.fed() ? begin : w.fed();
+    std::int64_t at = w.last_end;
+    for (const tag_range& t : c.state.layout.tags) {
+        if (t.place != tag_place::trailing || t.bytes.begin < at) {
+            continue;
+        }
+        if (t.bytes.begin > at) {
+            break;
+        }
+        if (t.declared_end > w.fed()) {
+            return at;
+        }
+        at = t.declared_end;
+    }
+    return at;
+}
+
+stream_end_facts end_facts(const scan_context& c, std::span<const std::uint8_t> tail)
+{
+    const integrity_watch& w = *c.watch;
+    stream_end_facts f;
+    f.tail = tail;
+    f.stream_end = w.fed();
+    f.has_frame = w.frames > 0;
+    f.last_start = w.last_start;
+    f.last_end = w.last_end;
+    f.stream_rules = c.stream_rules;
+    if (f.has_frame && w.last_end <= w.fed()) {
+        f.forward_end = forward_tags_end(c);
+    }
+    return f;
+}
+
+using tail_bytes = std::array<std::uint8_t, end_tail_size>;
+
+stream_end settle_end(const scan_context& c)
+{
+    tail_bytes last{};
+    const auto wanted = static_cast<std::size_t>(std::min<std::int64_t>(c.watch->fed(), end_tail_size));
+    const std::span<const std::uint8_t> tail(last.data(), stream_bytes_at(c, c.watch->fed() - static_cast<std::int64_t>(wanted),
+                                                                          std::span(last).first(wanted)));
+    return settle_stream_end(end_facts(c, tail));
+}
+
+// The stream's end, settled once at the end of the scan: every check of the
+// end reads it.
+const stream_end& settled_end(scan_context& c)
+{
+    integrity_watch& w = *c.watch;
+    if (!w.settled_end) {
+        w.settled_end = settle_end(c);
+    }
+    return *w.settled_end;
 }
 
 }  // namespace
 
 bool end_tags_cut_last_frame(const scan_context& c)
 {
-    return c.watch != nullptr && tags_over_cut_frame(c, nullptr) < c.watch->fed();
+    // (Asked as the scan ends inside the last frame, before the end is settled.)
+    return c.watch != nullptr && settle_end(c).frame_cut_by_tags;
 }
 
 namespace {
 
-// Where the tags read back from the end of the stream by their footers begin
-// (the stream's end when none does), each handed to seen when it is set. They
-// may begin inside the last frame, for a file cut and tagged again; but where
-// a tag begins right at the frame's end (read there by its header, or read
-// back from the end), the frame is whole, and nothing read back reaches into
-// it. An ID3v2 tag without a footer is believed only from the frame's end on.
-std::int64_t read_back_tags_begin(const integrity_watch& w, std::span<const std::uint8_t> tail,
-                                  end_tags_seen* seen)
-{
-    const auto end = static_cast<std::uint64_t>(w.fed());
-    const auto frame_end = static_cast<std::uint64_t>(w.last_end);
-    const bool whole = w.forward_tags_end() > w.last_end ||
-                       end_tags_start(tail, end, frame_end, nullptr, nullptr, frame_end) == frame_end;
-    const std::uint64_t floor = whole ? frame_end : static_cast<std::uint64_t>(w.last_start + 1);
-    return static_cast<std::int64_t>(
-        end_tags_start(tail, end, floor, seen != nullptr ? collect_end_tag : nullptr, seen, frame_end));
-}
-
-// Whether offset lies inside the tags after the stream's last whole frame, as
-// check_end() reads them: from the frame's end by their headers, or back from
-// the stream's end by their footers.
-bool inside_end_tags(const scan_context& c, std::int64_t offset)
+// Whether offset lies inside the tags after the stream's last whole frame: from
+// the frame's end by their headers, or back from the stream's end by their footers.
+bool inside_end_tags(scan_context& c, std::int64_t offset)
 {
     const integrity_watch& w = *c.watch;
     if (w.frames == 0 || w.last_end > w.fed() || offset < w.last_end) {
         return false;
     }
-    if (offset < w.forward_tags_end()) {
-        return true;
-    }
-    tail_bytes last{};
-    return offset >= read_back_tags_begin(w, stream_tail(c, last), nullptr);
+    const stream_end& end = settled_end(c);
+    return offset < end.forward_end || offset >= end.back_begin;
 }
 
 void check_end(scan_context& c)
 {
     integrity_watch& w = *c.watch;
+    const stream_end& end = settled_end(c);
     if (w.last_end > w.fed()) {
-        end_tags_seen seen;
-        const std::int64_t tags_begin = tags_over_cut_frame(c, &seen);
-        if (tags_begin < w.fed()) {
+        if (end.frame_cut_by_tags) {
             // A file cut inside its last frame and tagged again: the tags
             // stand where the rest of the frame would have been.
-            keep_end_tags(c, seen, 0);
-            settle_held_rejections(c, tags_begin);
-            report(c, problem_kind::last_frame_cut_by_tag, w.last_start, w.last_end, tags_begin);
+            keep_end_tags(c, end, 0);
+            settle_held_rejections(c, end.back_begin);
+            report(c, problem_kind::last_frame_cut_by_tag, w.last_start, w.last_end, end.back_begin);
             return;
         }
         settle_held_rejections(c, INT64_MAX);
         return;  // the stream ends inside the last frame: the scan has said so
     }
-    tail_bytes last{};
-    const std::span<const std::uint8_t> tail = stream_tail(c, last);
-    const std::int64_t tags_end = w.forward_tags_end();
-    std::int64_t tags_begin = 0;
-    if (!c.stream_rules) {
-        tags_begin = w.end_tags_begin(tail);
-    } else if (tags_end == w.fed()) {
-        tags_begin = tags_end;  // the tags read by their sizes reach the end: nothing is left to read back
-    } else {
-        // No tag read back from a footer hides a whole frame of the stream.
-        end_tags_seen seen;
-        tags_begin = read_back_tags_begin(w, tail, &seen);
-        if (tags_begin < tags_end) {
+    if (c.stream_rules) {
+        if (end.back_begin < end.forward_end) {
             // Read back from the end, the tags reach further than those read
             // by their headers, which took a tag's first bytes for a tag of
             // their own ("TAG+" before an ID3v1 tag read as one): the tags
             // read back say what the end is made of.
             std::vector<tag_range>& tags = c.state.layout.tags;
-            while (!tags.empty() && tags.back().place == tag_place::trailing && tags.back().bytes.begin >= tags_begin) {
+            while (!tags.empty() && tags.back().place == tag_place::trailing &&
+                   tags.back().bytes.begin >= end.back_begin) {
                 tags.pop_back();
             }
-            keep_end_tags(c, seen, tags_begin);
+            keep_end_tags(c, end, end.back_begin);
         } else {
-            keep_end_tags(c, seen, tags_end);
+            keep_end_tags(c, end, end.forward_end);
         }
+        settle_held_rejections(c, end.tags_begin());
     }
-    if (c.stream_rules) {
-        settle_held_rejections(c, std::max(tags_begin, tags_end));
+    if (end.junk_size() > 0) {
+        report(c, problem_kind::trailing_junk, end.forward_end, end.junk_size());
     }
-    if (tags_end < tags_begin) {
-        report(c, problem_kind::trailing_junk, tags_end, tags_begin - tags_end);
-    }
-    if (tags_begin < w.last_end && tags_begin > w.last_start) {
-        report(c, problem_kind::last_frame_cut_by_tag, w.last_start, w.last_end, tags_begin);
+    if (end.back_begin < w.last_end && end.back_begin > w.last_start) {
+        report(c, problem_kind::last_frame_cut_by_tag, w.last_start, w.last_end, end.back_begin);
     }
 }
 
@@ -637,23 +652,24 @@ struct across_tag_end {
 
     std::size_t size() const { return last.size() + after.size(); }
     std::uint8_t operator[](std::size_t i) const { return i < last.size() ? last[i] : after[i - last.size()]; }
-    // The valid header at i, its frame's length in length; 0 when there is none.
-    std::uint32_t header_at(std::size_t i, std::int32_t& length) const
+    using position = std::size_t;
+    bool header_fits(std::size_t i) const { return i + 4 <= size(); }
+    std::uint32_t word_at(std::size_t i) const
     {
-        if (i + 4 > size()) {
-            return 0;
-        }
-        const std::uint32_t word = static_cast<std::uint32_t>((*this)[i]) << 24 |
-                                   static_cast<std::uint32_t>((*this)[i + 1]) << 16 |
-                                   static_cast<std::uint32_t>((*this)[i + 2]) << 8 | (*this)[i + 3];
-        frame_info f = blank_frame_info();
-        if (!has_sync(word) || decode_header(word, f) == 0 || f.frame_length <= 4) {
-            return 0;
-        }
-        length = f.frame_length;
-        return word;
+        return static_cast<std::uint32_t>((*this)[i]) << 24 | static_cast<std::uint32_t>((*this)[i + 1]) << 16 |
+               static_cast<std::uint32_t>((*this)[i + 2]) << 8 | (*this)[i + 3];
     }
 };
+
+// The length of the frame a valid header word begins; 0 when it is none.
+std::size_t frame_length_of(std::uint32_t word)
+{
+    frame_info f = blank_frame_info();
+    if (!has_sync(word) || decode_header(word, f) == 0 || f.frame_length <= 4) {
+        return 0;
+    }
+    return static_cast<std::size_t>(f.frame_length);
+}
 
 // Where a chain of frames of one format begins in the tag's last bytes and goes
 // on past its end, at least two frames beyond it; the first such place from the
@@ -663,8 +679,7 @@ std::int64_t find_hidden_audio(scan_context& c, std::span<const std::uint8_t> la
 {
     const auto after = c.in.peek(2 * scan_context::longest_frame + 8);
     const across_tag_end bytes{last, after};
-    std::int32_t length = 0;
-    if (after.size() < 4 || bytes.header_at(last.size(), length) != 0 ||
+    if (after.size() < 4 || frame_length_of(bytes.word_at(last.size())) != 0 ||
         tag_length_from_start(after.first(std::min(after.size(), tag_head_size))) != 0) {
         return 0;
     }
@@ -672,21 +687,16 @@ std::int64_t find_hidden_audio(scan_context& c, std::span<const std::uint8_t> la
         if (last[i] != 0xFF) {
             continue;
         }
-        const std::uint32_t first = bytes.header_at(i, length);
-        if (first == 0) {
-            continue;
-        }
-        std::size_t j = i;
+        const std::uint32_t first = bytes.word_at(i);
         int beyond = 0;
-        while (beyond < 2) {
-            std::int32_t next_length = 0;
-            const std::uint32_t word = bytes.header_at(j, next_length);
-            if (word == 0 || stream_format(word) != stream_format(first)) {
-                break;
+        walk_frame_chain(bytes, i, [&](std::uint32_t word, std::size_t at) -> std::size_t {
+            if (beyond == 2 || stream_format(word) != stream_format(first)) {
+                return 0;
             }
-            beyond += j >= last.size() ? 1 : 0;
-            j += static_cast<std::size_t>(next_length);
-        }
+            const std::size_t length = frame_length_of(word);
+            beyond += length != 0 && at >= last.size() ? 1 : 0;
+            return length;
+        });
         if (beyond == 2) {
             return static_cast<std::int64_t>(last.size() - i);
         }
@@ -707,35 +717,17 @@ void take_hidden_audio(scan_context& c, std::span<const std::uint8_t> last, std:
     report(c, problem_kind::id3v2_size, tag_start, declared_end, hidden);
     const auto after = c.in.peek(scan_context::longest_frame);
     const across_tag_end bytes{last, after};
-    std::size_t at = last.size() - static_cast<std::size_t>(hidden);
+    const std::size_t first = last.size() - static_cast<std::size_t>(hidden);
     const auto tag_base = declared_end - static_cast<std::int64_t>(last.size());
-    // The layout's runs, as frame_of_stream_whole would have made them: a
-    // frame with reserved emphasis is in none.
-    std::int64_t run_start = tag_base + static_cast<std::int64_t>(at);
     if (!w.first_whole_frame) {
-        w.first_whole_frame = run_start;
+        w.first_whole_frame = tag_base + static_cast<std::int64_t>(first);
     }
-    std::int64_t samples = 0;
-    std::int64_t frames = 0;
-    std::uint32_t first_word = 0;
-    std::int64_t last_start = 0;
-    const auto end_run = [&](std::int64_t end) {
-        if (frames == 0) {
-            return;
+    // The chain find_hidden_audio found, to the frame the tag's end cuts through.
+    const std::size_t end = walk_frame_chain(bytes, first, [&](std::uint32_t word, std::size_t at) -> std::size_t {
+        const auto length = static_cast<std::int32_t>(frame_length_of(word));
+        if (at >= last.size() || length == 0) {
+            return 0;
         }
-        std::vector<frame_run>& runs = st.layout.runs;
-        if (runs.size() < layout_limit) {
-            runs.push_back(frame_run{byte_range{run_start, end}, frames, samples, first_word, last_start});
-        } else {
-            w.layout_overflow = true;
-        }
-        frames = 0;
-        samples = 0;
-        first_word = 0;
-    };
-    while (at < last.size()) {
-        std::int32_t length = 0;
-        const std::uint32_t word = bytes.header_at(at, length);
         frame_info f = blank_frame_info();
         decode_header(word, f);
         const std::int64_t frame_start = tag_base + static_cast<std::int64_t>(at);
@@ -768,11 +760,7 @@ void take_hidden_audio(scan_context& c, std::span<const std::uint8_t> last, std:
             for (std::size_t i = 0; i < have; ++i) {
                 head[i] = bytes[at + i];
             }
-            if (holds_vbr_header(std::span<const std::uint8_t>(head.data(), have), word)) {
-                end_run(frame_start);
-                run_start = frame_start;
-                header_frame = true;
-            }
+            header_frame = holds_vbr_header(std::span<const std::uint8_t>(head.data(), have), word);
         }
         if (f.prot_bit != 0 && at + 6 <= bytes.size()) {
             // Its CRC word, checked as watch_frame checks every protected frame.
@@ -795,35 +783,23 @@ void take_hidden_audio(scan_context& c, std::span<const std::uint8_t> last, std:
                 }
             }
         }
-        if ((word & 3u) == 2u) {
-            end_run(frame_start);
-            run_start = frame_start + length;
-        } else {
-            first_word = frames == 0 ? word : first_word;
-            last_start = frame_start;
-            ++frames;
-            samples += f.samples_per_frame;
+        // Into the layout's runs as a frame the scan read whole: one with
+        // reserved emphasis is in none.
+        if ((word & 3u) != 2u) {
+            grow_runs(c, frame_run{byte_range{frame_start, frame_start + length}, 1, f.samples_per_frame, word, frame_start},
+                      header_frame);
             if (c.hashes_audio && !header_frame && frame_start != st.layout.vbr_frame) {
                 hash_across(c, bytes.last, bytes.after, at, static_cast<std::size_t>(length));
             }
         }
-        ++n.good_frames;
-        ++n.run_length;
-        n.play_seconds += static_cast<double>(f.samples_per_frame) / static_cast<double>(f.sample_freq);
-        bitrate_stats& r = st.rates;
-        r.high = std::max(r.high, f.bit_rate);
-        r.low = r.low == 0 ? f.bit_rate : std::min(r.low, f.bit_rate);
-        r.sum += f.bit_rate;
-        ++r.frames;
-        st.last_good_word = word;
-        st.last_good_crc = 0;
-        st.have_good_frame = true;
-        at += static_cast<std::size_t>(length);
-    }
+        count_good_frames(n, 1);
+        tally_frame(n.play_seconds, st.rates,
+                    static_cast<double>(f.samples_per_frame) / static_cast<double>(f.sample_freq), f.bit_rate);
+        keep_last_good_frame(st, word, 0);
+        return static_cast<std::size_t>(length);
+    });
     // The frame the tag's end cuts through: the rest of it is audio too.
-    const std::uint64_t rest = at - last.size();
-    consume_counted(c, rest, false);
-    end_run(n.bytes_read);
+    consume_counted(c, end > last.size() ? end - last.size() : 0, false);
 }
 
 namespace {
@@ -853,25 +829,37 @@ lookahead look_ahead(scan_context& c, std::size_t wanted)
 bool frames_follow(const lookahead& ahead, std::size_t at, std::uint32_t found, int needed, bool may_end)
 {
     const std::span<const std::uint8_t> bytes = ahead.bytes;
-    for (int seen = 0; seen < needed; ++seen) {
-        if (at == bytes.size() && ahead.stream_ends) {
-            return may_end;
-        }
-        if (bytes.size() < at + 4) {
-            return false;  // the stream ends inside the last one, or the look ahead does
-        }
-        const std::uint32_t word = word_at(bytes.data() + at);
-        if (!has_sync(word)) {
-            return may_end && may_begin_tag(bytes[at]) &&
-                   tag_length_from_start(bytes.subspan(at, std::min(bytes.size() - at, tag_head_size))) != 0;
+    int seen = 0;
+    bool broken = false;  // a header that is no frame of the chain
+    const auto stop = static_cast<std::size_t>(
+        walk_frame_chain(contiguous_bytes{bytes.data() + bytes.size()}, bytes.data() + at,
+                         [&](std::uint32_t word, const std::uint8_t*) -> std::size_t {
+        if (seen == needed || !has_sync(word)) {
+            return 0;
         }
         frame_info next = blank_frame_info();
         if (decode_header(word, next) == 0 || carries_more_than(found, word) || next.frame_length <= 4) {
-            return false;
+            broken = true;
+            return 0;
         }
-        at += static_cast<std::size_t>(next.frame_length);
+        ++seen;
+        return static_cast<std::size_t>(next.frame_length);
+    }) - bytes.data());
+    if (seen == needed) {
+        return true;
     }
-    return true;
+    if (broken) {
+        return false;
+    }
+    if (stop == bytes.size() && ahead.stream_ends) {
+        return may_end;
+    }
+    if (bytes.size() < stop + 4) {
+        return false;  // the stream ends inside the last one, or the look ahead does
+    }
+    // Bytes that are no header: a tag, or nothing that ends the stream.
+    return may_end && may_begin_tag(bytes[stop]) &&
+           tag_length_from_start(bytes.subspan(stop, std::min(bytes.size() - stop, tag_head_size))) != 0;
 }
 
 // Whether the CRC word of a frame with header word matches, after_header
@@ -1318,20 +1306,25 @@ void frame_of_stream_whole(scan_context& c, std::int64_t start, std::int64_t end
             c.state.audio.lost();
         }
     }
+    grow_runs(c, frame_run{byte_range{start, end}, 1, samples, w.last_word, start}, w.frame_opens_run);
+}
+
+void grow_runs(scan_context& c, const frame_run& frames, bool opens_run)
+{
     std::vector<frame_run>& runs = c.state.layout.runs;
-    if (!runs.empty() && runs.back().bytes.end == start && !w.frame_opens_run) {
+    if (!opens_run && !runs.empty() && runs.back().bytes.end == frames.bytes.begin) {
         frame_run& run = runs.back();
-        run.bytes.end = end;
-        ++run.frames;
-        run.samples += samples;
-        run.last_frame = start;
+        run.bytes.end = frames.bytes.end;
+        run.frames += frames.frames;
+        run.samples += frames.samples;
+        run.last_frame = frames.last_frame;
         return;
     }
     if (runs.size() >= layout_limit) {
         c.watch->layout_overflow = true;
         return;
     }
-    runs.push_back(frame_run{byte_range{start, end}, 1, samples, c.watch->last_word, start});
+    runs.push_back(frames);
 }
 
 void finish_integrity(scan_context& c, bool ended)

@@ -11,7 +11,7 @@
 #include <span>
 #include <vector>
 
-#include "integrity/end_tags.hpp"
+#include "tags/end_tags.hpp"
 #include "integrity/gain_steps.hpp"
 #include "mpeg/vbr_tag.hpp"
 
@@ -19,13 +19,6 @@ namespace framelint {
 
 class integrity_watch {
 public:
-    // How many of the stream's last bytes are read for the tags at its end: an
-    // ID3v1 tag, APEv2 and ID3v2 footers, a Lyrics3v2 end, and some room before
-    // them. (The watch keeps no copy of them: copying every byte that passed,
-    // in case it was among the last, cost more than the music CRC. The input
-    // keeps them for the end.)
-    static constexpr std::size_t tail_size = 1024;
-
     // Every consumed byte passes here, in stream order.
     void feed(const std::uint8_t* bytes, std::size_t n)
     {
@@ -34,16 +27,12 @@ public:
         if (music_.active && pos < music_.to && fed_ > music_.from) {
             add_music(bytes, pos, n);
         }
-        if (!forward_.stopped && forward_.at + static_cast<std::int64_t>(forward_.head_len) < fed_) {
-            capture_heads(bytes, pos, n);
-        }
     }
     void feed_byte(std::uint8_t byte) { feed(&byte, 1); }
 
     std::int64_t fed() const { return fed_; }
 
-    // An accepted frame from start to its expected end; tags are looked for from
-    // that end on.
+    // An accepted frame from start to its expected end.
     void frame_accepted(std::int64_t start, std::int64_t end);
     // A run of count frames accepted one after the other and fed whole; the last
     // from start to end.
@@ -74,14 +63,6 @@ public:
     // followed the one before.
     const gain_fields* gains() const { return gains_ && !gains_->broken ? &gains_->fields : nullptr; }
     std::int64_t music_from() const { return music_.from; }
-
-    // Where the tags that follow the last accepted frame stop being recognisable
-    // from their first bytes: the end of the stream when they run to it.
-    std::int64_t forward_tags_end() const;
-
-    // Where the run of tags that ends the stream begins, read off its last bytes
-    // (the last min(fed(), tail_size) of them).
-    std::int64_t end_tags_begin(std::span<const std::uint8_t> last) const;
 
     // What the scan saw, for the checks at its end.
     std::int64_t frames = 0;
@@ -129,11 +110,13 @@ public:
     // Where the first frame of the stream read whole begins, left out of the
     // layout or not: the notices name it.
     std::optional<std::int64_t> first_whole_frame;
+    // What follows the last frame, settled once the stream has ended (see
+    // settle_stream_end): read by every check of the end.
+    std::optional<stream_end> settled_end;
 
 private:
     void add_music(const std::uint8_t* bytes, std::int64_t pos, std::size_t n);
     void add_gains(const std::uint8_t* bytes, std::int64_t pos, std::size_t n);
-    void capture_heads(const std::uint8_t* bytes, std::int64_t pos, std::size_t n);
 
     std::int64_t fed_ = 0;
 
@@ -167,14 +150,6 @@ private:
     };
     std::unique_ptr<gain_walk> gains_;
 
-    // The first bytes of whatever follows the last frame, and the tags after it.
-    struct forward_tags {
-        bool stopped = true;  // no frame yet, or bytes that begin no known tag
-        std::int64_t at = 0;  // where the next tag would begin
-        std::int64_t last_tag_start = 0;
-        std::array<std::uint8_t, tag_head_size> head{};
-        std::size_t head_len = 0;
-    } forward_;
 };
 
 }  // namespace framelint

@@ -15,6 +15,7 @@
 
 #include "mpeg/frame_crc.hpp"
 #include "mpeg/vbr_tag.hpp"
+#include "scan/frame_account.hpp"
 #include "scan/integrity_scan.hpp"
 #include "scan/scan_file.hpp"
 
@@ -57,9 +58,7 @@ bool walk(scan_context& c)
     const std::uint8_t* p = begin;
     std::int64_t at = n.bytes_read;
     double seconds = n.play_seconds;  // added frame by frame, as the general loop does, for the same rounding
-    std::int32_t high = st.rates.high;
-    std::int32_t low = st.rates.low;
-    std::int64_t sum = st.rates.sum;
+    bitrate_stats rates = st.rates;
     std::int64_t walked = 0;
     const decoded_header* last = nullptr;
     std::uint32_t last_word = 0;
@@ -144,11 +143,7 @@ bool walk(scan_context& c)
                     c, std::span<const std::uint8_t>(p + 6, static_cast<std::size_t>(length - 6)), checked.stored);
             }
         }
-        seconds += kept.seconds;
-        const std::int32_t rate = kept.info.bit_rate;
-        high = rate > high ? rate : high;
-        low = low == 0 || rate < low ? rate : low;
-        sum += rate;
+        add_time_and_rate(seconds, rates, kept.seconds, kept.info.bit_rate);
         p += length;
         at += length;
         ++walked;
@@ -166,29 +161,25 @@ bool walk(scan_context& c)
         }
         c.watch->frames_accepted(walked, at - last->info.frame_length, at);
         c.watch->last_word = last_word;
-        std::vector<frame_run>& runs = st.layout.runs;
-        if (c.stream_rules && !runs.empty() && runs.back().bytes.end == n.bytes_read) {
-            runs.back().bytes.end = at;
-            runs.back().frames += walked;
-            runs.back().samples += walked * last->info.samples_per_frame;  // one format throughout
-            runs.back().last_frame = at - last->info.frame_length;
+        if (c.stream_rules) {
+            // They follow the last run, which they grow (see the checks on entry).
+            grow_runs(c,
+                      frame_run{byte_range{n.bytes_read, at}, walked,
+                                walked * last->info.samples_per_frame,  // one format throughout
+                                st.layout.runs.back().first_header, at - last->info.frame_length},
+                      false);
         }
     }
     c.in.skip(static_cast<std::uint64_t>(p - begin));
     n.bytes_read = at;
     n.next_expected = at + 4;
-    n.good_frames += walked;
-    n.run_length += walked;
+    count_good_frames(n, walked);
     n.play_seconds = seconds;
-    st.rates.high = high;
-    st.rates.low = low;
-    st.rates.sum = sum;
-    st.rates.frames += walked;
+    rates.frames += walked;
+    st.rates = rates;
     const bool ends_with_crc = checked.index == walked - 1;
     st.header_word = ends_with_crc ? last_word << 16 | checked.stored : last_word;
-    st.last_good_word = last_word;
-    st.last_good_crc = ends_with_crc ? checked.stored : last->info.crc16_value;
-    st.have_good_frame = true;
+    keep_last_good_frame(st, last_word, ends_with_crc ? checked.stored : last->info.crc16_value);
     if (checked.word != 0) {
         // Its own word decoded, flag bits and all, as the general loop keeps it.
         st.candidate = blank_frame_info();

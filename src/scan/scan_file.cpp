@@ -7,6 +7,7 @@
 #include "report/dumps.hpp"
 #include "report/json_report.hpp"
 #include "report/summary.hpp"
+#include "scan/frame_account.hpp"
 #include "scan/integrity_scan.hpp"
 
 namespace framelint {
@@ -28,21 +29,6 @@ void min_run_check(scan_context& c)
         note_problem(c, problem_kind::short_run, false, n.next_expected, n.run_length, c.options.min_frames);
         n.run_length = 0;
     }
-}
-
-void tally_frame(scan_state& st, const decoded_header& header)
-{
-    const frame_info& frame = header.info;
-    st.counters.play_seconds += header.seconds;
-    bitrate_stats& r = st.rates;
-    if (frame.bit_rate > r.high) {
-        r.high = frame.bit_rate;
-    }
-    if (r.low == 0 || frame.bit_rate < r.low) {
-        r.low = frame.bit_rate;
-    }
-    r.sum += frame.bit_rate;
-    ++r.frames;
 }
 
 // The per-frame block shows the body length and, for a protected frame, the CRC-16
@@ -76,8 +62,7 @@ void dump_candidate(scan_context& c, const frame_info& frame)
         note_problem(c, problem_kind::frame_not_found, true, n.bytes_read, n.next_expected);
         min_run_check(c);
     } else if (n.bytes_read == n.next_expected) {
-        ++n.good_frames;
-        ++n.run_length;
+        count_good_frames(n, 1);
     } else {
         // Typically the first frame after leading junk. When standard output carries
         // the stream, the note must not land inside the audio.
@@ -300,11 +285,9 @@ bool scan_loop(scan_context& c)
             if (frame.prot_bit != 0) {
                 read_crc_word(c);
             }
-            tally_frame(st, *header);
+            tally_frame(n.play_seconds, st.rates, header->seconds, header->info.bit_rate);
             if (n.good_frames > 0) {
-                st.last_good_word = frame.int_header;
-                st.last_good_crc = frame.crc16_value;
-                st.have_good_frame = true;
+                keep_last_good_frame(st, frame.int_header, frame.crc16_value);
                 if (options.very_verbose && !options.to_stdout) {
                     dump_candidate(c, frame);
                 }

@@ -1,4 +1,4 @@
-#include "integrity/end_tags.hpp"
+#include "tags/end_tags.hpp"
 
 #include <algorithm>
 #include <cstring>
@@ -266,12 +266,6 @@ bool apev2_footer_matches(std::span<const std::uint8_t> header, std::span<const 
     return (flags & ape_is_header) == 0 && std::memcmp(header.data() + 8, footer.data() + 8, 12) == 0;
 }
 
-std::uint64_t tag_length_from_end(std::span<const std::uint8_t> tail)
-{
-    end_tag_kind kind{};
-    return footer_tag(tail, kind, false);
-}
-
 std::uint64_t end_tags_start(std::span<const std::uint8_t> tail, std::uint64_t end_offset, std::uint64_t floor,
                              void (*on_tag)(const end_tag&, void*), void* context, std::uint64_t footerless_floor)
 {
@@ -305,6 +299,97 @@ std::uint64_t end_tags_start(std::span<const std::uint8_t> tail, std::uint64_t e
         }
         in_tail -= static_cast<std::size_t>(length);
     }
+}
+
+std::optional<std::int64_t> tags_forward_end(std::int64_t from, std::int64_t stream_end,
+                                             const stream_bytes_reader& read)
+{
+    std::int64_t at = from;
+    std::int64_t last_tag_start = from;
+    std::array<std::uint8_t, tag_head_size> head{};
+    for (;;) {
+        if (at > stream_end) {
+            return last_tag_start;  // a tag that claims more bytes than the stream has left
+        }
+        const std::size_t got = read(at, head);
+        if (static_cast<std::int64_t>(got) < std::min<std::int64_t>(stream_end - at, tag_head_size)) {
+            return std::nullopt;
+        }
+        const std::span<const std::uint8_t> seen(head.data(), got);
+        if (got < tag_head_size) {
+            // Fewer than a head's worth of bytes are left (or could be read).
+            std::size_t fit = 0;
+            while (fit < got) {
+                const std::uint64_t length = tag_length_from_start(seen.subspan(fit));
+                if (length == 0 || length > got - fit) {
+                    break;
+                }
+                fit += static_cast<std::size_t>(length);
+            }
+            return at + static_cast<std::int64_t>(fit);
+        }
+        if (!may_begin_tag(head[0])) {
+            return at;
+        }
+        const std::uint64_t length = tag_length_from_start(seen);
+        if (length == 0) {
+            return at;
+        }
+        last_tag_start = at;
+        at += static_cast<std::int64_t>(length);
+    }
+}
+
+namespace {
+
+void keep_back_tag(const end_tag& tag, void* context)
+{
+    auto& end = *static_cast<stream_end*>(context);
+    if (end.back_count < stream_end::most_tags) {
+        end.back[end.back_count++] = tag;
+    }
+}
+
+}  // namespace
+
+stream_end settle_stream_end(const stream_end_facts& f)
+{
+    stream_end end;
+    end.forward_end = f.forward_end;
+    end.back_begin = f.stream_end;
+    const auto stream_length = static_cast<std::uint64_t>(f.stream_end);
+    const auto frame_end = static_cast<std::uint64_t>(f.last_end);
+    if (!f.has_frame) {
+        return end;
+    }
+    if (f.last_end > f.stream_end) {
+        end.forward_end = f.stream_end;  // nothing follows a frame the stream ends in
+        // Cut inside its last frame: only the check's rules look for tags that
+        // stand where the rest of the frame would have been.
+        if (f.stream_rules) {
+            const auto begin = static_cast<std::int64_t>(end_tags_start(
+                f.tail, stream_length, static_cast<std::uint64_t>(f.last_start + 4), keep_back_tag, &end, frame_end));
+            if (begin > f.last_start && begin < f.stream_end) {
+                end.back_begin = begin;
+                end.frame_cut_by_tags = true;
+            } else {
+                end.back_count = 0;
+            }
+        }
+        return end;
+    }
+    if (!f.stream_rules) {
+        end.back_begin = static_cast<std::int64_t>(end_tags_start(f.tail, stream_length, 0, nullptr, nullptr, frame_end));
+        return end;
+    }
+    if (f.forward_end == f.stream_end) {
+        return end;  // the tags read by their headers reach the end: nothing is left to read back
+    }
+    const bool whole = f.forward_end > f.last_end ||
+                       end_tags_start(f.tail, stream_length, frame_end, nullptr, nullptr, frame_end) == frame_end;
+    const std::uint64_t floor = whole ? frame_end : static_cast<std::uint64_t>(f.last_start + 1);
+    end.back_begin = static_cast<std::int64_t>(end_tags_start(f.tail, stream_length, floor, keep_back_tag, &end, frame_end));
+    return end;
 }
 
 }  // namespace framelint

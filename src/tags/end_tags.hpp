@@ -4,10 +4,16 @@
 // tag's size), Lyrics3v2 ("LYRICSBEGIN" ... a six-digit size and "LYRICS200")
 // and an appended ID3v2 tag ("ID3" header or "3DI" footer with its size).
 // They stack in any order, so a stream's end is read both ways: forward from the
-// last frame by the tags' headers, backward from the end by their footers.
+// last frame by the tags' headers, backward from the end by their footers;
+// settle_stream_end() puts the two together, the one place that decides what
+// ends a stream.
 
+#include <algorithm>
+#include <array>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
+#include <optional>
 #include <span>
 
 namespace framelint {
@@ -43,10 +49,6 @@ std::uint64_t apev2_length_from_items(std::span<const std::uint8_t> bytes);
 // same version, size and item count.
 bool apev2_footer_matches(std::span<const std::uint8_t> header, std::span<const std::uint8_t> footer);
 
-// The whole length of the tag that ends with tail's last byte, or 0 when none
-// recognisable by its last bytes ends there.
-std::uint64_t tag_length_from_end(std::span<const std::uint8_t> tail);
-
 // id3v1_enhanced: the 227-byte "TAG+" block some taggers put before an ID3v1
 // tag; lyrics3v1: "LYRICSBEGIN" ... "LYRICSEND", which only an ID3v1 tag ends.
 enum class end_tag_kind : std::uint8_t { id3v1, apev2, lyrics3v2, id3v2, id3v1_enhanced, lyrics3v1 };
@@ -74,5 +76,68 @@ struct end_tag {
 std::uint64_t end_tags_start(std::span<const std::uint8_t> tail, std::uint64_t end_offset, std::uint64_t floor = 0,
                              void (*on_tag)(const end_tag&, void*) = nullptr, void* context = nullptr,
                              std::uint64_t footerless_floor = 0);
+
+// Bytes of the stream from offset at into `into`; how many there were (fewer
+// at the end of the stream, none when they cannot be had).
+using stream_bytes_reader = std::function<std::size_t(std::int64_t at, std::span<std::uint8_t> into)>;
+
+// Where the tags that follow one another from offset from, each read by its
+// header, stop: at the first bytes that begin no tag, at the start of a tag that
+// claims more bytes than the stream (stream_end) has left, or at the stream's
+// end. Bytes fewer than a tag's header at the end are tags only if they fit
+// exactly (empty ID3v2 tags can stand several in a few bytes). Nothing when
+// bytes the stream holds could not be had: where the tags stop is not known.
+std::optional<std::int64_t> tags_forward_end(std::int64_t from, std::int64_t stream_end,
+                                             const stream_bytes_reader& read);
+
+// What the scan knows of a stream it has read to the end, for settling what
+// follows its last frame.
+struct stream_end_facts {
+    std::span<const std::uint8_t> tail;  // the stream's last bytes (at most end_tail_size)
+    std::int64_t stream_end = 0;
+    bool has_frame = false;               // a frame of the stream was accepted
+    std::int64_t last_start = 0;          // the last one: where it begins
+    std::int64_t last_end = 0;            // and where it says it ends (past stream_end when cut)
+    // Where the tags read by their headers from the last frame's end stop
+    // (tags_forward_end(), or the scan's own reading of them).
+    std::int64_t forward_end = 0;
+    // The check's own rules (-c outside repair): a tag read back may stand
+    // where the last frame was cut off, and the tags read back are listed. Without
+    // them only where they begin counts.
+    bool stream_rules = false;
+};
+
+// The stream's end settled: the tags after the last frame and the junk before them.
+struct stream_end {
+    static constexpr std::size_t most_tags = 16;
+    // Where the tags read by their headers from the last frame's end stop.
+    std::int64_t forward_end = 0;
+    // Where the run of tags read back from the stream's end begins (the
+    // stream's end when none does).
+    std::int64_t back_begin = 0;
+    // The stream ends inside its last frame and the tags read back begin in it:
+    // a file cut and tagged again.
+    bool frame_cut_by_tags = false;
+    // The tags read back (under the check's rules), from the last one back.
+    std::array<end_tag, most_tags> back{};
+    std::size_t back_count = 0;
+
+    // Bytes after the last frame that no tag accounts for, from forward_end.
+    std::int64_t junk_size() const { return back_begin > forward_end ? back_begin - forward_end : 0; }
+    // Where the tags that end the stream begin: all bytes from here on are tags.
+    std::int64_t tags_begin() const { return std::max(forward_end, back_begin); }
+};
+
+// How many of the stream's last bytes settle_stream_end() reads tags back from:
+// an ID3v1 tag, APEv2 and ID3v2 footers, a Lyrics3v2 end, and some room before them.
+inline constexpr std::size_t end_tail_size = 1024;
+
+// The one decision of what ends a stream: the tags read back from its end by
+// their footers, taken together with those read forward by their headers; the
+// junk between the two; and whether tags stand where the last frame was cut off.
+// No tag read back hides a whole frame of the stream: where a tag begins right
+// at the last frame's end (read forward or back), the frame is whole and
+// nothing read back reaches into it.
+stream_end settle_stream_end(const stream_end_facts& facts);
 
 }  // namespace framelint
