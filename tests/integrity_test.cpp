@@ -1192,28 +1192,33 @@ TEST(ChangedOnPurpose, UndoRecordsAsMp3gainWritesThem)
 bytes id3v2_around(int version, std::uint8_t flags, const bytes& body)
 {
     const auto size = static_cast<std::uint32_t>(body.size());
-    bytes tag = {'I', 'D', '3', static_cast<std::uint8_t>(version), 0, flags,
-                 static_cast<std::uint8_t>((size >> 21) & 0x7F), static_cast<std::uint8_t>((size >> 14) & 0x7F),
-                 static_cast<std::uint8_t>((size >> 7) & 0x7F), static_cast<std::uint8_t>(size & 0x7F)};
-    tag.insert(tag.end(), body.begin(), body.end());
+    bytes tag(10 + body.size());
+    const std::uint8_t head[10] = {'I', 'D', '3', static_cast<std::uint8_t>(version), 0, flags,
+                                   static_cast<std::uint8_t>((size >> 21) & 0x7F),
+                                   static_cast<std::uint8_t>((size >> 14) & 0x7F),
+                                   static_cast<std::uint8_t>((size >> 7) & 0x7F), static_cast<std::uint8_t>(size & 0x7F)};
+    std::copy(std::begin(head), std::end(head), tag.begin());
+    std::copy(body.begin(), body.end(), tag.begin() + 10);
     return tag;
 }
 
 bytes id3v2_frame_of(const char* id, const bytes& content, std::uint8_t format_flags = 0)
 {
     const auto n = static_cast<std::uint32_t>(content.size());  // below 128: the same in 2.3 and 2.4
-    bytes f(id, id + 4);
-    f.insert(f.end(), {0, 0, 0, static_cast<std::uint8_t>(n), 0, format_flags});
-    f.insert(f.end(), content.begin(), content.end());
+    bytes f(10 + content.size());
+    std::copy(id, id + 4, f.begin());
+    f[7] = static_cast<std::uint8_t>(n);
+    f[9] = format_flags;
+    std::copy(content.begin(), content.end(), f.begin() + 10);
     return f;
 }
 
 bytes txxx_content(const std::string& description, const std::string& value)
 {
-    bytes c = {0};  // ISO-8859-1
-    c.insert(c.end(), description.begin(), description.end());
-    c.push_back(0);
-    c.insert(c.end(), value.begin(), value.end());
+    // ISO-8859-1 (0), the description, its end (0), the value.
+    bytes c(2 + description.size() + value.size());
+    std::copy(description.begin(), description.end(), c.begin() + 1);
+    std::copy(value.begin(), value.end(), c.begin() + 2 + static_cast<std::ptrdiff_t>(description.size()));
     return c;
 }
 

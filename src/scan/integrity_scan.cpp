@@ -68,8 +68,9 @@ tag_format layout_format(end_tag_kind kind)
 // the distance to the next header tells.
 constexpr bool free_format(std::uint32_t word)
 {
-    return has_sync(word) && ((word >> 19) & 3u) != 1u && ((word >> 17) & 3u) != 0u && ((word >> 12) & 15u) == 0u &&
-           ((word >> 10) & 3u) != 3u;
+    const header_word h{word};
+    return has_sync(word) && h.version_bits() != 1u && h.layer_bits() != 0u && h.bit_rate_index() == 0u &&
+           h.sample_rate_index() != 3u;
 }
 static_assert(free_format(0xFFFB0064u) && !free_format(0xFFFB9064u) && !free_format(0xFFFB0C64u));
 
@@ -86,11 +87,8 @@ void read_tag_frame(scan_context& c, const frame_info& frame, std::int64_t frame
 {
     integrity_watch& w = *c.watch;
     std::array<std::uint8_t, 6 + tag_frame_reach> bytes{};
-    const std::uint32_t word = frame.int_header;
-    bytes[0] = static_cast<std::uint8_t>(word >> 24);
-    bytes[1] = static_cast<std::uint8_t>(word >> 16);
-    bytes[2] = static_cast<std::uint8_t>(word >> 8);
-    bytes[3] = static_cast<std::uint8_t>(word);
+    const auto word_bytes = header_word{frame.int_header}.bytes();
+    std::copy(word_bytes.begin(), word_bytes.end(), bytes.begin());
     std::size_t n = 4;
     if (frame.prot_bit != 0) {
         bytes[4] = static_cast<std::uint8_t>(frame.crc16_value >> 8);
@@ -101,7 +99,7 @@ void read_tag_frame(scan_context& c, const frame_info& frame, std::int64_t frame
     std::copy_n(body.data(), from_body, bytes.data() + n);
     const std::span<const std::uint8_t> seen(bytes.data(), n + from_body);
 
-    w.counts = find_vbr_header(seen, word);
+    w.counts = find_vbr_header(seen, frame.int_header);
     if (!w.counts) {
         return;
     }
@@ -139,10 +137,8 @@ bool holds_vbr_header(std::span<const std::uint8_t> frame_start, std::uint32_t w
 bool carries_vbr_header(scan_context& c, const frame_info& frame, std::int64_t body_size)
 {
     std::array<std::uint8_t, vbr_header_reach> bytes{};
-    const std::uint32_t word = frame.int_header;
-    for (std::size_t i = 0; i < 4; ++i) {
-        bytes[i] = static_cast<std::uint8_t>(word >> (24 - 8 * i));
-    }
+    const auto word_bytes = header_word{frame.int_header}.bytes();
+    std::copy(word_bytes.begin(), word_bytes.end(), bytes.begin());
     std::size_t n = 4;
     if (frame.prot_bit != 0) {
         bytes[4] = static_cast<std::uint8_t>(frame.crc16_value >> 8);
@@ -153,7 +149,7 @@ bool carries_vbr_header(scan_context& c, const frame_info& frame, std::int64_t b
         static_cast<std::size_t>(std::clamp<std::int64_t>(body_size, 0, static_cast<std::int64_t>(bytes.size() - n))));
     std::copy(body.begin(), body.end(), bytes.data() + n);
     n += body.size();
-    return holds_vbr_header(std::span<const std::uint8_t>(bytes.data(), n), word);
+    return holds_vbr_header(std::span<const std::uint8_t>(bytes.data(), n), frame.int_header);
 }
 
 // Whether the header's counts are there and agree with the stream; those that
@@ -656,8 +652,8 @@ struct across_tag_end {
     bool header_fits(std::size_t i) const { return i + 4 <= size(); }
     std::uint32_t word_at(std::size_t i) const
     {
-        return static_cast<std::uint32_t>((*this)[i]) << 24 | static_cast<std::uint32_t>((*this)[i + 1]) << 16 |
-               static_cast<std::uint32_t>((*this)[i + 2]) << 8 | (*this)[i + 3];
+        const std::array<std::uint8_t, 4> b{(*this)[i], (*this)[i + 1], (*this)[i + 2], (*this)[i + 3]};
+        return header_word::from(b.data()).word;
     }
 };
 
@@ -806,8 +802,7 @@ namespace {
 
 std::uint32_t word_at(const std::uint8_t* p)
 {
-    return static_cast<std::uint32_t>(p[0]) << 24 | static_cast<std::uint32_t>(p[1]) << 16 |
-           static_cast<std::uint32_t>(p[2]) << 8 | p[3];
+    return header_word::from(p).word;
 }
 
 // Bytes ahead of the scan, and whether the stream ends where they do (they are
@@ -866,7 +861,7 @@ bool frames_follow(const lookahead& ahead, std::size_t at, std::uint32_t found, 
 // holding its bytes from the CRC word on. (Unprotected: nothing to match.)
 bool crc_holds(std::uint32_t word, std::span<const std::uint8_t> after_header)
 {
-    if ((word & 0x00010000u) != 0) {
+    if (!header_word{word}.has_crc()) {
         return true;
     }
     if (after_header.size() < 2) {
@@ -1042,8 +1037,9 @@ void read_tag(scan_context& c, const std::array<std::uint8_t, tag_head_size>& he
         if (c.options.id3v2_error) {
             ++n.bad_frames;
         }
-        const std::uint32_t size = static_cast<std::uint32_t>(head[6]) << 21 | static_cast<std::uint32_t>(head[7]) << 14 |
-                                   static_cast<std::uint32_t>(head[8]) << 7 | head[9];
+        const std::uint32_t size = id3v2_synchsafe(static_cast<std::uint32_t>(head[6]) << 24 |
+                                                   static_cast<std::uint32_t>(head[7]) << 16 |
+                                                   static_cast<std::uint32_t>(head[8]) << 8 | head[9]);
         note_problem(c, problem_kind::id3v2_tag, c.options.id3v2_error, start, size);
     }
     const std::int64_t declared_end = start + static_cast<std::int64_t>(length);
@@ -1114,10 +1110,8 @@ std::uint64_t apev2_at_frame_end(scan_context& c)
     }
     const auto ahead = c.in.peek(io::byte_source::block_size - 4);
     std::vector<std::uint8_t> bytes(4 + ahead.size());
-    bytes[0] = static_cast<std::uint8_t>(word >> 24);
-    bytes[1] = static_cast<std::uint8_t>(word >> 16);
-    bytes[2] = static_cast<std::uint8_t>(word >> 8);
-    bytes[3] = static_cast<std::uint8_t>(word);
+    const auto word_bytes = header_word{word}.bytes();
+    std::copy(word_bytes.begin(), word_bytes.end(), bytes.begin());
     std::copy(ahead.begin(), ahead.end(), bytes.begin() + 4);
     return apev2_length_from_items(bytes);
 }
@@ -1129,8 +1123,8 @@ bool read_tag_at_frame_end(scan_context& c)
     scan_state& st = c.state;
     const integrity_watch& w = *c.watch;
     std::array<std::uint8_t, tag_head_size> head{};
-    const std::uint32_t word = st.header_word;
-    head[0] = static_cast<std::uint8_t>(word >> 24);
+    const auto word_bytes = header_word{st.header_word}.bytes();
+    std::copy(word_bytes.begin(), word_bytes.end(), head.begin());
     // Before the first frame only ID3v2 tags are looked for; after a frame any
     // tag that begins with its own header, or an APEv2 tag without one.
     const bool leading = w.frames == 0;
@@ -1145,9 +1139,6 @@ bool read_tag_at_frame_end(scan_context& c)
     if (leading && head[0] != 'I') {
         return false;
     }
-    head[1] = static_cast<std::uint8_t>(word >> 16);
-    head[2] = static_cast<std::uint8_t>(word >> 8);
-    head[3] = static_cast<std::uint8_t>(word);
     const auto ahead = c.in.peek(tag_head_size - 4);
     std::copy(ahead.begin(), ahead.end(), head.begin() + 4);
     const std::span<const std::uint8_t> seen(head.data(), 4 + ahead.size());
@@ -1163,11 +1154,8 @@ bool read_id3v2_after_junk(scan_context& c)
 {
     scan_state& st = c.state;
     std::array<std::uint8_t, tag_head_size> head{};
-    const std::uint32_t word = st.header_word;
-    head[0] = static_cast<std::uint8_t>(word >> 24);
-    head[1] = static_cast<std::uint8_t>(word >> 16);
-    head[2] = static_cast<std::uint8_t>(word >> 8);
-    head[3] = static_cast<std::uint8_t>(word);
+    const auto word_bytes = header_word{st.header_word}.bytes();
+    std::copy(word_bytes.begin(), word_bytes.end(), head.begin());
     const auto header_rest = c.in.peek(6);
     std::copy(header_rest.begin(), header_rest.end(), head.begin() + 4);
     const std::uint64_t length =
@@ -1366,7 +1354,7 @@ void finish_integrity(scan_context& c, bool ended)
         if (w.music_watched()) {
             music_checked = check_music(c, counts_agree);
         }
-        const bool layer3 = ((w.last_word >> 17) & 3u) == 1u;
+        const bool layer3 = header_word{w.last_word}.layer3();
         const bitrate_stats& rates = c.state.rates;
         if (c.stream_rules && layer3 && !w.counts && !w.format_switched && rates.low != rates.high && rates.low > 0) {
             report_notice(c, problem_kind::vbr_without_header, w.first_whole_frame.value_or(w.last_start), rates.low,

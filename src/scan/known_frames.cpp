@@ -14,6 +14,7 @@
 #include <algorithm>
 
 #include "mpeg/frame_crc.hpp"
+#include "mpeg/header_word.hpp"
 #include "mpeg/vbr_tag.hpp"
 #include "scan/frame_account.hpp"
 #include "scan/integrity_scan.hpp"
@@ -79,8 +80,7 @@ bool walk(scan_context& c)
     }
 
     while (end - p >= 4 && at <= c.byte_budget) {
-        const std::uint32_t word = static_cast<std::uint32_t>(p[0]) << 24 | static_cast<std::uint32_t>(p[1]) << 16 |
-                                   static_cast<std::uint32_t>(p[2]) << 8 | p[3];
+        const std::uint32_t word = header_word::from(p).word;
         const decoded_header& kept = st.decoded[decoded_slot(word)];
         const std::int32_t length = kept.info.frame_length;
         if (((kept.word ^ word) & ~frame_flag_bits) != 0 || length <= 6 || end - p < length) {

@@ -1,5 +1,7 @@
 #include "tags/end_tags.hpp"
 
+#include "tags/id3v2_frames.hpp"
+
 #include <algorithm>
 #include <cstring>
 
@@ -24,8 +26,8 @@ bool synchsafe(const std::uint8_t* p, std::uint64_t& size)
     if (((p[0] | p[1] | p[2] | p[3]) & 0x80u) != 0) {
         return false;
     }
-    size = static_cast<std::uint64_t>(p[0]) << 21 | static_cast<std::uint64_t>(p[1]) << 14 |
-           static_cast<std::uint64_t>(p[2]) << 7 | p[3];
+    size = id3v2_synchsafe(static_cast<std::uint32_t>(p[0]) << 24 | static_cast<std::uint32_t>(p[1]) << 16 |
+                           static_cast<std::uint32_t>(p[2]) << 8 | p[3]);
     return true;
 }
 
