@@ -479,7 +479,14 @@ bool record_book::load_folder(const std::string& folder)
 {
     folder_loaded_ = false;
     folder_count_ = 0;
+    folder_next_ = 0;
     folder_text_.clear();
+    if (folder_rows_.empty()) {
+        // Grown a row at a time, the table would leave a trail of freed
+        // copies behind it, each page of them touched once.
+        folder_rows_.reserve(folder_rows_first);
+        folder_text_.reserve(folder_rows_first * 64);
+    }
     if (by_folder_ == nullptr) {
         // All a judgement needs; when a file was recorded is asked only of the
         // few that are reported (recorded_at).
@@ -551,12 +558,18 @@ const record_row* record_book::find_path(const std::string& path)
     if (folder_loaded_ && folder == loaded_folder_) {
         const std::string_view name = std::string_view(path).substr(folder.size());
         const auto end = folder_rows_.begin() + static_cast<std::ptrdiff_t>(folder_count_);
-        const auto at = std::lower_bound(folder_rows_.begin(), end, name, [this](const folder_row& r, std::string_view n) {
-            return kept_text(r.name) < n;
-        });
+        // Files mostly come in the order of their names, as the rows do: the
+        // row after the last one found is tried before a search.
+        auto at = folder_rows_.begin() + static_cast<std::ptrdiff_t>(std::min(folder_next_, folder_count_));
         if (at == end || kept_text(at->name) != name) {
-            return nullptr;
+            at = std::lower_bound(folder_rows_.begin(), end, name, [this](const folder_row& r, std::string_view n) {
+                return kept_text(r.name) < n;
+            });
+            if (at == end || kept_text(at->name) != name) {
+                return nullptr;
+            }
         }
+        folder_next_ = static_cast<std::size_t>(at - folder_rows_.begin()) + 1;
         looked_up_.id = at->id;
         looked_up_.file.path.assign(path);
         looked_up_.file.size = at->size;

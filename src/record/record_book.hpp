@@ -168,6 +168,8 @@ private:
     bool folder_loaded_ = false;
     std::vector<folder_row> folder_rows_;  // the first folder_count_ in path order; the rest kept for reuse
     std::size_t folder_count_ = 0;
+    std::size_t folder_next_ = 0;  // the row after the last one found
+    static constexpr std::size_t folder_rows_first = 256;  // room made at once for a folder's rows
     std::string folder_text_;
     record_row looked_up_;                 // what the last look-up by path found
     sqlite3* db_ = nullptr;
