@@ -283,6 +283,42 @@ TEST(Record, ARecordItCannotUseIsLeftUntouched)
     }
 }
 
+// A run killed after a batch leaves it in the write-ahead log, not yet in the
+// file: the next run judges by the file and the log together. Here the log
+// holds another hash for one song, so that song must be judged against that
+// one (damage: its time and size are as recorded) and the other left alone;
+// a run that read the file alone would find it unchanged.
+TEST(Record, WhatALogStillHoldsIsJudgedBy)
+{
+    temp_dir dir;
+    const std::string a = dir.file("a.mp3");
+    const std::string b = dir.file("b.mp3");
+    put(a, song(1));
+    put(b, song(2));
+    const std::string db = dir.file("record.db");
+    ASSERT_EQ(run_framelint({"--summary", "--db", db, a, b}).status, 0);
+    ASSERT_NE(::access((db + "-wal").c_str(), F_OK), 0);
+
+    sqlite3* handle = nullptr;
+    ASSERT_EQ(sqlite3_open(db.c_str(), &handle), SQLITE_OK);
+    int kept = 0;
+    sqlite3_db_config(handle, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, &kept);
+    ASSERT_EQ(sqlite3_exec(handle,
+                           "UPDATE files SET audio_hash = '0123456789abcdef0123456789abcdef' WHERE path LIKE '%/a.mp3'",
+                           nullptr, nullptr, nullptr),
+              SQLITE_OK);
+    ASSERT_EQ(sqlite3_changes(handle), 1);
+    sqlite3_close(handle);
+    struct stat log {};
+    ASSERT_EQ(::stat((db + "-wal").c_str(), &log), 0);
+    ASSERT_GT(log.st_size, 0);
+
+    const run_result r = run_framelint({"--summary", "--db", db, a, b});
+    EXPECT_EQ(r.status, 255) << r.out << r.err;
+    EXPECT_NE(r.out.find(a + ": DAMAGED: the audio changed since "), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find(b + ": DAMAGED"), std::string::npos) << r.out;
+}
+
 TEST(Record, ASecondRunWaitsThenSaysTheRecordIsBusy)
 {
     temp_dir dir;

@@ -189,6 +189,16 @@ public:
     // by a seek are not in the history: it starts again after them.
     static constexpr std::size_t history_size = 4096;  // a whole frame (under 3 KiB) and more
     std::size_t last_consumed(std::uint8_t* into, std::size_t n) const;
+    // The last n bytes consumed where they lie, when they are still in the
+    // buffer in one piece (valid until the next read); else empty, and
+    // last_consumed copies them.
+    std::span<const std::uint8_t> last_consumed_in_place(std::size_t n) const
+    {
+        if (static_cast<std::size_t>(cur_ - data_begin_) < n) {
+            return {};
+        }
+        return {cur_ - n, n};
+    }
 
     // From now on every consumed byte (skipped ones included) is also written to
     // out, straight from the input buffer: a plain copy without a second copy.

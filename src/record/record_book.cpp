@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <algorithm>
+#include <bit>
 #include <chrono>
 #include <climits>
 #include <cstdio>
@@ -46,9 +47,14 @@ std::int32_t big_endian_at(const unsigned char* p)
                                      static_cast<std::uint32_t>(p[2]) << 8 | p[3]);
 }
 
-// What an existing file's first bytes say it is, read before SQLite touches it:
-// empty when it may be opened as a record.
-std::string refuse_reason(int fd)
+// What an existing file's first bytes say it is, read before SQLite touches it.
+struct record_head {
+    std::string refuse;  // why it may not be opened as a record; empty when it may
+    bool ours = false;   // a framelint record of this schema (not a new, empty one)
+    bool wal = false;    // already in WAL mode (SQLite keeps that in the file)
+};
+
+std::string refuse_reason(int fd, record_head& found)
 {
     unsigned char head[100] = {};
     ssize_t got = 0;
@@ -74,7 +80,16 @@ std::string refuse_reason(int fd)
         return "is a framelint record of a newer schema (" + std::to_string(version) +
                "): use the framelint that wrote it";
     }
+    found.ours = app == application_id && version == schema_version;
+    found.wal = head[18] == 2 && head[19] == 2;  // the versions that mean WAL
     return "";
+}
+
+record_head head_of(int fd)
+{
+    record_head found;
+    found.refuse = refuse_reason(fd, found);
+    return found;
 }
 
 std::string sql_error(sqlite3* db) { return db != nullptr ? sqlite3_errmsg(db) : "out of memory"; }
@@ -92,14 +107,17 @@ struct statement {
     void integer(int at, std::int64_t v) { sqlite3_bind_int64(s, at, v); }
 };
 
+std::string_view text_of(sqlite3_stmt* s, int column)
+{
+    const auto* t = reinterpret_cast<const char*>(sqlite3_column_text(s, column));
+    return t != nullptr ? std::string_view(t, static_cast<std::size_t>(sqlite3_column_bytes(s, column)))
+                        : std::string_view();
+}
+
 // Reads the row s stands on into r, whose strings keep their memory.
 void read_row(sqlite3_stmt* s, record_row& r)
 {
-    const auto text = [s](int column) {
-        const auto* t = reinterpret_cast<const char*>(sqlite3_column_text(s, column));
-        return t != nullptr ? std::string_view(t, static_cast<std::size_t>(sqlite3_column_bytes(s, column)))
-                            : std::string_view();
-    };
+    const auto text = [s](int column) { return text_of(s, column); };
     r.id = sqlite3_column_int64(s, 0);
     r.file.path.assign(text(1));
     r.file.size = sqlite3_column_int64(s, 2);
@@ -175,6 +193,14 @@ finding judge(const record_row& recorded, const file_identity& now, const audio_
     return finding::audio_rewritten;
 }
 
+// Whether the record's write-ahead log holds nothing: then the file alone is
+// the whole record.
+bool log_is_empty(const std::string& path)
+{
+    struct stat st {};
+    return ::stat((path + "-wal").c_str(), &st) != 0 ? errno == ENOENT : S_ISREG(st.st_mode) && st.st_size == 0;
+}
+
 // SQLite's start-up defaults suit long-lived processes. Here a run opens one
 // record, often for a few files, and every page of memory first touched costs
 // a page fault: without the 20 pages of page cache set up ahead and the
@@ -183,16 +209,29 @@ finding judge(const record_row& recorded, const file_identity& now, const audio_
 // every allocation). Set before SQLite starts; once it has, they are refused,
 // and nothing is lost but the time.
 namespace {
+constexpr sqlite3_int64 mapped_most = sqlite3_int64{8} << 20;
+
 void configure_sqlite_once()
 {
     static const bool configured = [] {
         sqlite3_config(SQLITE_CONFIG_MEMSTATUS, 0);
         sqlite3_config(SQLITE_CONFIG_PAGECACHE, nullptr, 0, 0);
         sqlite3_config(SQLITE_CONFIG_LOOKASIDE, 0, 0);
+        // Pages read from the file where it lies, not copied into the page
+        // cache: each page copied is one more page of memory first touched.
+        // The mapping is bounded, so memory stays flat however large the
+        // record grows (pages past it are read as before).
+        sqlite3_config(SQLITE_CONFIG_MMAP_SIZE, mapped_most, mapped_most);
         return true;
     }();
     (void)configured;
 }
+
+// The run holds the record alone (lock_record): SQLite need not take and drop
+// its own locks around every look-up, two system calls each, and keeps the
+// WAL index in memory instead of a shared file. Set before anything is read,
+// or it would not hold.
+void hold_alone(sqlite3* db) { exec(db, "PRAGMA locking_mode = EXCLUSIVE"); }
 }  // namespace
 
 record_book::opened record_book::open(const std::string& path)
@@ -212,15 +251,16 @@ record_book::opened record_book::open(const std::string& path)
         return fail(std::strerror(errno));
     }
     int lock_fd = -1;
+    record_head head;
     if (exists) {
         lock_fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
         if (lock_fd < 0) {
             return fail(std::strerror(errno));
         }
-        const std::string why = refuse_reason(lock_fd);
-        if (!why.empty()) {
+        head = head_of(lock_fd);
+        if (!head.refuse.empty()) {
             ::close(lock_fd);
-            return fail(why);
+            return fail(head.refuse);
         }
     }
     // Read-only when the file, or the folder its journal goes in, may not be written.
@@ -231,6 +271,17 @@ record_book::opened record_book::open(const std::string& path)
     const bool writable = ::access(folder.c_str(), W_OK) == 0 && (!exists || ::access(path.c_str(), W_OK) == 0);
     if (!exists && !writable) {
         return fail("cannot be created: " + std::string(std::strerror(errno)));
+    }
+    if (exists && !lock_record(lock_fd, !writable)) {
+        ::close(lock_fd);
+        return fail("is busy: another framelint run is using it (try again when it has finished)");
+    }
+    if (exists && head.ours && head.wal && log_is_empty(path)) {
+        if (auto book = open_settled(path, lock_fd, !writable)) {
+            result.read_only = !writable;
+            result.book = std::move(book);
+            return result;
+        }
     }
     sqlite3* db = nullptr;
     const int flags = (writable ? SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE : SQLITE_OPEN_READONLY) |
@@ -243,20 +294,16 @@ record_book::opened record_book::open(const std::string& path)
         }
         return fail("could not be opened: " + why);
     }
-    if (lock_fd < 0) {
-        lock_fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    }
     std::unique_ptr<record_book> book(new record_book(db, lock_fd, !writable));
-    if (lock_fd >= 0 && !lock_record(lock_fd, !writable)) {
-        return fail("is busy: another framelint run is using it (try again when it has finished)");
+    if (lock_fd < 0) {
+        book->lock_fd_ = lock_fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        if (lock_fd >= 0 && !lock_record(lock_fd, !writable)) {
+            return fail("is busy: another framelint run is using it (try again when it has finished)");
+        }
     }
     sqlite3_busy_timeout(db, busy_wait_ms);
     if (writable) {
-        // The run holds the record alone (lock_record): SQLite need not take and
-        // drop its own locks around every look-up, two system calls each, and
-        // keeps the WAL index in memory instead of a shared file. Set before
-        // anything is read, or it would not hold.
-        exec(db, "PRAGMA locking_mode = EXCLUSIVE");
+        hold_alone(db);
     }
     // A new record gets its schema; an existing one must have it.
     int tables = -1;
@@ -294,17 +341,77 @@ record_book::opened record_book::open(const std::string& path)
     }
     if (writable) {
         // WAL: a run killed in the middle of a batch loses that batch, never the
-        // record. NORMAL suffices for that (it only gives up the last commits on
-        // a power failure).
-        statement wal(db, "PRAGMA journal_mode = WAL");
-        if (wal.s == nullptr || sqlite3_step(wal.s) != SQLITE_ROW) {
-            return fail("could not be set up: " + sql_error(db));
+        // record. SQLite keeps the mode in the file: set once, when the record
+        // is made. NORMAL suffices for that (it only gives up the last commits
+        // on a power failure).
+        if (!head.wal) {
+            statement wal(db, "PRAGMA journal_mode = WAL");
+            if (wal.s == nullptr || sqlite3_step(wal.s) != SQLITE_ROW) {
+                return fail("could not be set up: " + sql_error(db));
+            }
         }
         exec(db, "PRAGMA synchronous = NORMAL");
     }
+    book->writing_ = writable;
     result.read_only = !writable;
     result.book = std::move(book);
     return result;
+}
+
+// A record whose log is empty is the file alone, and no other run may write it
+// while this one holds the lock: it is read as a file nobody changes, which
+// spares the log, its index and SQLite's locks. A run that finds nothing to
+// record never opens it for writing; the first write does (open_writer), and
+// from then on the look-ups go that way too and see what was written. Null
+// when it cannot be read so: then it is opened as any other.
+std::unique_ptr<record_book> record_book::open_settled(const std::string& path, int lock_fd, bool read_only)
+{
+    sqlite3* db = nullptr;
+    if (sqlite3_open_v2(immutable_uri(path).c_str(), &db,
+                        SQLITE_OPEN_READONLY | SQLITE_OPEN_URI | SQLITE_OPEN_NOMUTEX | SQLITE_OPEN_EXRESCODE,
+                        nullptr) != SQLITE_OK) {
+        sqlite3_close(db);
+        return nullptr;
+    }
+    bool has_table = false;
+    {
+        statement count(db, "SELECT count(*) FROM sqlite_master WHERE type = 'table' AND name = 'files'");
+        has_table = count.s != nullptr && sqlite3_step(count.s) == SQLITE_ROW && sqlite3_column_int(count.s, 0) == 1;
+    }
+    if (!has_table) {
+        sqlite3_close(db);
+        return nullptr;
+    }
+    std::unique_ptr<record_book> book(new record_book(db, lock_fd, read_only));
+    book->path_ = path;
+    return book;
+}
+
+bool record_book::open_writer()
+{
+    sqlite3* db = nullptr;
+    if (sqlite3_open_v2(path_.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX | SQLITE_OPEN_EXRESCODE,
+                        nullptr) != SQLITE_OK) {
+        write_error_ = sql_error(db);
+        sqlite3_close(db);
+        return false;
+    }
+    sqlite3_busy_timeout(db, busy_wait_ms);
+    hold_alone(db);
+    exec(db, "PRAGMA synchronous = NORMAL");  // as open() sets it
+    // The look-ups were prepared on the reading connection.
+    for (sqlite3_stmt** s : {&by_path_, &by_audio_, &by_folder_, &by_id_}) {
+        sqlite3_finalize(*s);
+        *s = nullptr;
+    }
+    if (sqlite3_get_autocommit(db_) == 0) {
+        exec(db_, "COMMIT");
+    }
+    // It took no locks: closing it leaves the writer's alone.
+    sqlite3_close(db_);
+    db_ = db;
+    writing_ = true;
+    return true;
 }
 
 record_book::record_book(sqlite3* db, int lock_fd, bool read_only)
@@ -323,6 +430,7 @@ record_book::~record_book()
     sqlite3_finalize(by_path_);
     sqlite3_finalize(by_audio_);
     sqlite3_finalize(by_folder_);
+    sqlite3_finalize(by_id_);
     sqlite3_close(db_);
     // Only now: closing any descriptor of the file drops SQLite's locks on it.
     if (lock_fd_ >= 0) {
@@ -371,9 +479,19 @@ bool record_book::load_folder(const std::string& folder)
 {
     folder_loaded_ = false;
     folder_count_ = 0;
+    folder_next_ = 0;
+    folder_text_.clear();
+    if (folder_rows_.empty()) {
+        // Grown a row at a time, the table would leave a trail of freed
+        // copies behind it, each page of them touched once.
+        folder_rows_.reserve(folder_rows_first);
+        folder_text_.reserve(folder_rows_first * 64);
+    }
     if (by_folder_ == nullptr) {
-        const std::string sql =
-            std::string("SELECT ") + row_columns + " FROM files WHERE path >= ?1 AND path < ?2 ORDER BY path";
+        // All a judgement needs; when a file was recorded is asked only of the
+        // few that are reported (recorded_at).
+        const std::string sql = "SELECT id, path, size, mtime_ns, inode, audio_hash, frames, verdict FROM files "
+                                "WHERE path >= ?1 AND path < ?2 ORDER BY path";
         sqlite3_prepare_v3(db_, sql.c_str(), -1, SQLITE_PREPARE_PERSISTENT, &by_folder_, nullptr);
     }
     if (by_folder_ == nullptr) {
@@ -389,8 +507,7 @@ bool record_book::load_folder(const std::string& folder)
         sqlite3_bind_text(by_folder_, 2, to.c_str(), static_cast<int>(to.size()), SQLITE_STATIC);
         int step = SQLITE_DONE;
         while ((step = sqlite3_step(by_folder_)) == SQLITE_ROW) {
-            const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(by_folder_, 1));
-            const std::string_view path = text != nullptr ? text : "";
+            const std::string_view path = text_of(by_folder_, 1);
             const std::size_t slash = path.find('/', folder.size());
             if (slash != std::string_view::npos) {
                 // A subfolder's rows: on past all of them at once.
@@ -406,7 +523,16 @@ bool record_book::load_folder(const std::string& folder)
             if (folder_count_ == folder_rows_.size()) {
                 folder_rows_.emplace_back();
             }
-            read_row(by_folder_, folder_rows_[folder_count_++]);
+            folder_row& r = folder_rows_[folder_count_++];
+            r.id = sqlite3_column_int64(by_folder_, 0);
+            r.name = keep_text(path.substr(folder.size()));
+            r.size = sqlite3_column_int64(by_folder_, 2);
+            r.mtime_ns = sqlite3_column_int64(by_folder_, 3);
+            r.inode = sqlite3_column_int64(by_folder_, 4);
+            r.hash = audio_digest{};
+            digest_from_hex(text_of(by_folder_, 5), r.hash);
+            r.frames = sqlite3_column_int64(by_folder_, 6);
+            r.verdict = keep_text(text_of(by_folder_, 7));
         }
         // A read that failed part of the way would make the folder's other
         // files look new, and new rows would be written over their records.
@@ -430,10 +556,30 @@ const record_row* record_book::find_path(const std::string& path)
         load_folder(last_folder_);
     }
     if (folder_loaded_ && folder == loaded_folder_) {
+        const std::string_view name = std::string_view(path).substr(folder.size());
         const auto end = folder_rows_.begin() + static_cast<std::ptrdiff_t>(folder_count_);
-        const auto at = std::lower_bound(folder_rows_.begin(), end, path,
-                                         [](const record_row& r, const std::string& p) { return r.file.path < p; });
-        return at != end && at->file.path == path ? &*at : nullptr;
+        // Files mostly come in the order of their names, as the rows do: the
+        // row after the last one found is tried before a search.
+        auto at = folder_rows_.begin() + static_cast<std::ptrdiff_t>(std::min(folder_next_, folder_count_));
+        if (at == end || kept_text(at->name) != name) {
+            at = std::lower_bound(folder_rows_.begin(), end, name, [this](const folder_row& r, std::string_view n) {
+                return kept_text(r.name) < n;
+            });
+            if (at == end || kept_text(at->name) != name) {
+                return nullptr;
+            }
+        }
+        folder_next_ = static_cast<std::size_t>(at - folder_rows_.begin()) + 1;
+        looked_up_.id = at->id;
+        looked_up_.file.path.assign(path);
+        looked_up_.file.size = at->size;
+        looked_up_.file.mtime_ns = at->mtime_ns;
+        looked_up_.file.inode = at->inode;
+        looked_up_.hash = at->hash;
+        looked_up_.frames = at->frames;
+        looked_up_.verdict.assign(kept_text(at->verdict));
+        looked_up_.recorded_at = not_read;
+        return &looked_up_;
     }
     last_folder_.assign(folder);
     if (by_path_ == nullptr) {
@@ -450,6 +596,38 @@ const record_row* record_book::find_path(const std::string& path)
         sqlite3_reset(by_path_);
     }
     return found ? &looked_up_ : nullptr;
+}
+
+record_book::text_span record_book::keep_text(std::string_view text)
+{
+    const text_span kept{static_cast<std::uint32_t>(folder_text_.size()), static_cast<std::uint32_t>(text.size())};
+    folder_text_.append(text);
+    return kept;
+}
+
+std::string_view record_book::kept_text(text_span span) const
+{
+    return std::string_view(folder_text_).substr(span.at, span.size);
+}
+
+std::int64_t record_book::recorded_at_of(const record_row& r)
+{
+    if (r.recorded_at != not_read) {
+        return r.recorded_at;
+    }
+    if (by_id_ == nullptr) {
+        sqlite3_prepare_v3(db_, "SELECT recorded_at FROM files WHERE id = ?1", -1, SQLITE_PREPARE_PERSISTENT, &by_id_,
+                           nullptr);
+    }
+    std::int64_t when = 0;
+    if (by_id_ != nullptr) {
+        sqlite3_bind_int64(by_id_, 1, r.id);
+        if (sqlite3_step(by_id_) == SQLITE_ROW) {
+            when = sqlite3_column_int64(by_id_, 0);
+        }
+        sqlite3_reset(by_id_);
+    }
+    return when;
 }
 
 std::optional<record_row> record_book::find_gone(const audio_digest& hash, std::int64_t size)
@@ -488,17 +666,19 @@ judgement record_book::check(const file_identity& file, const audio_digest& hash
         };
         if (const record_row* recorded = find_path(file.path)) {
             seen(recorded->id);
-            j.recorded_at = recorded->recorded_at;
             j.what = judge(*recorded, file, hash);
             if (j.what == finding::unchanged) {
                 const record_row& r = *recorded;
                 if (r.file.size != file.size || r.file.mtime_ns != file.mtime_ns || r.file.inode != file.inode ||
                     r.frames != frames || r.verdict != verdict) {
                     // The audio is what was recorded then: so is the time it was.
-                    queue(write{write::kind::update, r.id, fresh(r.recorded_at)});
+                    queue(write{write::kind::update, r.id, fresh(recorded_at_of(r))});
                 }
-            } else if (j.what == finding::audio_rewritten) {
-                queue(write{write::kind::update, recorded->id, fresh(now)});
+            } else {
+                j.recorded_at = recorded_at_of(*recorded);
+                if (j.what == finding::audio_rewritten) {
+                    queue(write{write::kind::update, recorded->id, fresh(now)});
+                }
             }
             // audio_changed: the record keeps the audio as it was, for the backup to be checked against.
         } else if (inserted_.contains(file.path)) {
@@ -508,6 +688,7 @@ judgement record_book::check(const file_identity& file, const audio_digest& hash
             j.recorded_at = moved->recorded_at;
             claimed_.insert(moved->id);
             seen(moved->id);
+            rows_may_go_ = true;  // taking its new path may replace the row recorded there
             queue(write{write::kind::update, moved->id, fresh(moved->recorded_at)});
         } else {
             j.what = finding::first_seen;
@@ -581,6 +762,9 @@ bool record_book::run_batch(std::vector<write>& batch)
     if (!write_error_.empty()) {
         return false;  // one failure said; the rest would only repeat it
     }
+    if (!writing_ && !open_writer()) {
+        return false;
+    }
     // The look-ups' read transaction ends here: the batch is written in one of
     // its own, and the next look-up sees it.
     if (sqlite3_get_autocommit(db_) == 0 && !exec(db_, "COMMIT")) {
@@ -635,12 +819,32 @@ bool record_book::run_batch(std::vector<write>& batch)
 
 std::string record_book::write_error() const { return write_error_; }
 
+// Whether every recorded file was checked in this run, so that none can be
+// missing: the rows counted (a walk over the table's pages) against the rows
+// marked seen. Only while no row can have been deleted: a mark of a deleted
+// row would stand in for a row that was never seen.
+bool record_book::every_row_seen()
+{
+    if (rows_may_go_) {
+        return false;
+    }
+    std::int64_t marked = 0;
+    for (const std::uint64_t word : seen_) {
+        marked += std::popcount(word);
+    }
+    statement count(db_, "SELECT count(*) FROM files");
+    return count.s != nullptr && sqlite3_step(count.s) == SQLITE_ROW && sqlite3_column_int64(count.s, 0) == marked;
+}
+
 void record_book::each_missing_under(const std::string& folder, const std::function<void(const missing_file&)>& each)
 {
     const std::lock_guard<std::mutex> hold(mutex_);
     std::string from = folder;
     if (from.empty() || from.back() != '/') {
         from += '/';
+    }
+    if (every_row_seen()) {
+        return;
     }
     std::string to = from;
     to.back() = '/' + 1;  // every path that begins with from sorts before this
@@ -668,20 +872,30 @@ void record_book::each_missing_under(const std::string& folder, const std::funct
 std::string canonical_path(const std::string& name)
 {
     const std::size_t slash = name.rfind('/');
-    const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : name.substr(0, slash);
-    const std::string base = slash == std::string::npos ? name : name.substr(slash + 1);
+    const std::string_view folder = slash == std::string::npos ? std::string_view(".")
+                                    : slash == 0                ? std::string_view("/")
+                                                                : std::string_view(name).substr(0, slash);
+    const std::string_view base = slash == std::string::npos ? std::string_view(name)
+                                                             : std::string_view(name).substr(slash + 1);
     // Files come folder by folder: the last folder resolved is kept.
     thread_local std::string last_folder;
     thread_local std::string last_resolved;
     if (folder != last_folder || last_resolved.empty()) {
         char resolved[PATH_MAX];
-        if (::realpath(folder.c_str(), resolved) == nullptr) {
+        if (::realpath(std::string(folder).c_str(), resolved) == nullptr) {
             return "";
         }
-        last_folder = folder;
+        last_folder.assign(folder);
         last_resolved = resolved;
     }
-    return last_resolved == "/" ? "/" + base : last_resolved + "/" + base;
+    std::string path;
+    path.reserve(last_resolved.size() + 1 + base.size());
+    if (last_resolved != "/") {
+        path += last_resolved;
+    }
+    path += '/';
+    path += base;
+    return path;
 }
 
 }  // namespace framelint::record

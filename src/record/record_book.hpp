@@ -11,12 +11,14 @@
 // (look_up) at once; writes are queued and only the thread that opened the
 // book carries them out.
 
+#include <climits>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <unordered_set>
 #include <vector>
@@ -60,7 +62,7 @@ finding judge(const record_row& recorded, const file_identity& now, const audio_
 
 struct judgement {
     finding what = finding::first_seen;
-    std::int64_t recorded_at = 0;  // of the record compared with
+    std::int64_t recorded_at = 0;  // of the record compared with, unless the audio is unchanged
 };
 
 // A recorded file under a folder that is gone.
@@ -114,6 +116,8 @@ public:
 
 private:
     record_book(sqlite3* db, int lock_fd, bool read_only);
+    static std::unique_ptr<record_book> open_settled(const std::string& path, int lock_fd, bool read_only);
+    bool open_writer();
     struct write {
         enum class kind : std::uint8_t { insert, update } what;
         std::int64_t id = 0;  // update: the row
@@ -122,6 +126,7 @@ private:
     void read_in_one_transaction();
     void seen(std::int64_t id);
     bool seen_this_run(std::int64_t id) const;
+    bool every_row_seen();
     // The row recorded under path (until the next look-up or write), or null.
     const record_row* find_path(const std::string& path);
     bool load_folder(const std::string& folder);
@@ -133,17 +138,43 @@ private:
     sqlite3_stmt* by_path_ = nullptr;
     sqlite3_stmt* by_audio_ = nullptr;
     sqlite3_stmt* by_folder_ = nullptr;
+    sqlite3_stmt* by_id_ = nullptr;
+    // A row's recorded_at before it was asked for (recorded_at_of).
+    static constexpr std::int64_t not_read = INT64_MIN;
+    std::int64_t recorded_at_of(const record_row& r);
     // Files come folder by folder: the second look-up in a folder reads the
     // rows of all its files at once (up to folder_rows_most), which costs a
     // fraction of a look-up each. Dropped whenever a batch is written.
     static constexpr std::size_t folder_rows_most = 4096;
+    struct text_span {
+        std::uint32_t at = 0;
+        std::uint32_t size = 0;
+    };
+    // A row of the loaded folder, its texts in folder_text_: no allocation a row.
+    struct folder_row {
+        std::int64_t id = 0;
+        text_span name;  // its path without the folder's
+        std::int64_t size = 0;
+        std::int64_t mtime_ns = 0;
+        std::int64_t inode = 0;
+        audio_digest hash;
+        std::int64_t frames = 0;
+        text_span verdict;
+    };
+    text_span keep_text(std::string_view text);
+    std::string_view kept_text(text_span span) const;
     std::string last_folder_;            // of the last look-up, with its '/'
     std::string loaded_folder_;          // whose rows are in folder_rows_
     bool folder_loaded_ = false;
-    std::vector<record_row> folder_rows_;  // the first folder_count_ in path order; the rest kept for reuse
+    std::vector<folder_row> folder_rows_;  // the first folder_count_ in path order; the rest kept for reuse
     std::size_t folder_count_ = 0;
+    std::size_t folder_next_ = 0;  // the row after the last one found
+    static constexpr std::size_t folder_rows_first = 256;  // room made at once for a folder's rows
+    std::string folder_text_;
     record_row looked_up_;                 // what the last look-up by path found
     sqlite3* db_ = nullptr;
+    std::string path_;      // of the database, to open it for writing later
+    bool writing_ = false;  // db_ may write (else it reads the file as it lies)
     int lock_fd_ = -1;
     bool read_only_ = false;
     std::mutex mutex_;  // guards everything below, and db_'s use
@@ -153,6 +184,7 @@ private:
     // The rows of files checked this run, one bit per row id: they are there,
     // and the list of missing files need not ask the file system about them.
     std::vector<std::uint64_t> seen_;
+    bool rows_may_go_ = false;  // a write of this run may have deleted a row
     std::string write_error_;
     std::thread::id owner_;
 };

@@ -1284,11 +1284,16 @@ void frame_of_stream_whole(scan_context& c, std::int64_t start, std::int64_t end
         return;  // its bytes lie between runs, as junk does
     }
     if (c.hashes_audio && start != c.state.layout.vbr_frame && !w.frame_opens_run) {
-        // The frame was consumed just now: its bytes are the input's last ones.
+        // The frame was consumed just now: its bytes are the input's last ones,
+        // hashed where they lie unless the buffer moved on in the middle of it.
         std::array<std::uint8_t, scan_context::longest_frame> frame;  // filled by last_consumed
         const auto length = static_cast<std::size_t>(end - start);
-        if (c.state.counters.bytes_read == end && length <= frame.size() &&
-            c.in.last_consumed(frame.data(), length) == length) {
+        const std::span<const std::uint8_t> in_place =
+            c.state.counters.bytes_read == end ? c.in.last_consumed_in_place(length) : std::span<const std::uint8_t>();
+        if (!in_place.empty()) {
+            hash_audio(c, in_place.data(), length, 1);
+        } else if (c.state.counters.bytes_read == end && length <= frame.size() &&
+                   c.in.last_consumed(frame.data(), length) == length) {
             hash_audio(c, frame.data(), length, 1);
         } else {
             c.state.audio.lost();
