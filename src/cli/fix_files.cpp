@@ -239,9 +239,9 @@ stream_verdict judge(const scan_state& st, int fd, const scan_options& options)
     stream_verdict v;
     v.damaged = st.counters.bad_frames > 0;
     auto plan = plan_repair_reading(st.layout, repair_facts_of(st), reader_of(fd));
-    v.report.outcome = "clean";
+    v.report.outcome = repair_outcome::clean;
     if (!plan) {
-        v.report = repair_report{"failed", "it could not be read", "", {}};
+        v.report = repair_report{repair_outcome::failed, "it could not be read", "", {}};
         return v;
     }
     v.plan = std::move(*plan);
@@ -249,7 +249,7 @@ stream_verdict judge(const scan_state& st, int fd, const scan_options& options)
         // A file the check calls clean is only ever changed on request: a
         // Xing header for a stream whose bit rate varies (a notice).
         if (options.add_xing && only_adds_xing(v.plan)) {
-            v.report.outcome = "xing_added";
+            v.report.outcome = repair_outcome::xing_added;
         } else {
             v.plan = repair_plan{};
         }
@@ -264,8 +264,8 @@ stream_verdict judge(const scan_state& st, int fd, const scan_options& options)
             v.report.repairs.push_back(repair_entry{std::string(action_name(a.kind)), describe(a), a.count});
         }
     } else if (v.damaged) {
-        v.report.outcome = "not_repaired";
-        v.report.reason = v.plan.refusal ? *v.plan.refusal
+        v.report.outcome = repair_outcome::not_repaired;
+        v.report.reason = v.plan.refusal ? std::string(refusal_words(*v.plan.refusal))
                                          : "damage that --fix does not repair (" + damage_named(st.problems) + ")";
         if (const auto& s = v.plan.incomplete; s && !v.plan.refusal && s->sample_rate > 0) {
             // A stream made playable before: what is missing stays missing.
@@ -302,25 +302,25 @@ void print_repair_line(const std::string& name, const repair_report& r, io::outp
     // would split the line.
     const std::string shown = printable_name(name);
     const std::string original = r.backup.empty() ? "" : " (the original is " + printable_name(r.backup) + ")";
-    if (r.outcome == "repaired") {
+    if (r.outcome == repair_outcome::repaired) {
         to.print("%s: repaired: %s%s\n", shown.c_str(), joined_repairs(r).c_str(), original.c_str());
-    } else if (r.outcome == "xing_added") {
+    } else if (r.outcome == repair_outcome::xing_added) {
         to.print("%s: %s%s\n", shown.c_str(), joined_repairs(r).c_str(), original.c_str());
-    } else if (r.outcome == "playable_incomplete") {
+    } else if (r.outcome == repair_outcome::playable_incomplete) {
         to.print("%s: %s; %s%s\n", shown.c_str(), made_playable(r).c_str(), joined_repairs(r).c_str(),
                  original.c_str());
-    } else if (r.outcome == "not_repaired") {
+    } else if (r.outcome == repair_outcome::not_repaired) {
         to.print("%s: not repaired: %s\n", shown.c_str(), printable_name(r.reason).c_str());
-    } else if (r.outcome == "failed") {
+    } else if (r.outcome == repair_outcome::failed) {
         err.print("framelint: %s not repaired: %s\n", shown.c_str(), printable_name(r.reason).c_str());
     }
 }
 
 void count_outcome(const stream_verdict& v, files_outcome& outcome)
 {
-    if (v.report.outcome == "failed") {
+    if (v.report.outcome == repair_outcome::failed) {
         outcome.unreadable = true;
-    } else if ((v.report.outcome == "not_repaired" && v.damaged) || v.report.outcome == "playable_incomplete") {
+    } else if ((v.report.outcome == repair_outcome::not_repaired && v.damaged) || v.report.outcome == repair_outcome::playable_incomplete) {
         outcome.bad_frames = true;  // audio is still missing: the file is no good copy
     }
 }
@@ -340,7 +340,7 @@ bool fix_named(const std::string& name, const scan_options& options, std::span<s
     if (fd >= 0 && (::fstat(fd, &seen) != 0 || (!S_ISREG(seen.st_mode) && !S_ISDIR(seen.st_mode)))) {
         ::close(fd);
         if (session != nullptr) {
-            const repair_report refused{"failed", "it is not a regular file", "", {}};
+            const repair_report refused{repair_outcome::failed, "it is not a regular file", "", {}};
             say_not_regular(session->run, name, refused, out);
         } else {
             err.print("framelint: %s not repaired: it is not a regular file\n", printable_name(name).c_str());
@@ -379,11 +379,11 @@ bool fix_named(const std::string& name, const scan_options& options, std::span<s
         std::optional<audio_digest> repaired_audio;
         std::int64_t repaired_frames = 0;
         if (in.error() != 0) {
-            v.report = repair_report{"failed", std::string("it could not be read to its end"), "", {}};
-        } else if (v.report.outcome == "failed") {
+            v.report = repair_report{repair_outcome::failed, std::string("it could not be read to its end"), "", {}};
+        } else if (v.report.outcome == repair_outcome::failed) {
             // the plan's bytes could not be read: the file stays as it is
         } else if (v.plan.changes() && !S_ISREG(seen.st_mode)) {
-            v.report = repair_report{"failed", "it is not a regular file", "", {}};
+            v.report = repair_report{repair_outcome::failed, "it is not a regular file", "", {}};
         } else if (v.plan.changes()) {
             const auto pieces = pieces_of(v.plan);
             const std::string lost = loses_id3v1(st.layout, pieces);
@@ -397,7 +397,7 @@ bool fix_named(const std::string& name, const scan_options& options, std::span<s
                                                 io::rewrite_care{options.keep_times, digest})
                              : io::rewrite_outcome{false, true, "", lost};
             if (done.done) {
-                v.report.outcome = incomplete ? "playable_incomplete" : v.damaged ? "repaired" : "xing_added";
+                v.report.outcome = incomplete ? repair_outcome::playable_incomplete : v.damaged ? repair_outcome::repaired : repair_outcome::xing_added;
                 v.report.backup = done.backup;
                 // Its own change is never later taken for bit rot. (Audio that
                 // had changed against the record keeps the record as it was.)
@@ -408,9 +408,9 @@ bool fix_named(const std::string& name, const scan_options& options, std::span<s
                     record_repaired(name, *repaired_audio, repaired_frames, true);
                 }
             } else if (done.vetoed && !read_back_failed) {
-                v.report = repair_report{"not_repaired", done.failure, "", {}};
+                v.report = repair_report{repair_outcome::not_repaired, done.failure, "", {}};
             } else {
-                v.report = repair_report{"failed", done.failure, "", {}};
+                v.report = repair_report{repair_outcome::failed, done.failure, "", {}};
             }
         }
         if (session != nullptr) {
@@ -423,7 +423,7 @@ bool fix_named(const std::string& name, const scan_options& options, std::span<s
             report_stream(st, in, name, options, out, options.json_lines ? &v.report : nullptr);
             if (!options.json_lines) {
                 print_repair_line(name, v.report, out, err);
-            } else if (v.report.outcome == "failed") {
+            } else if (v.report.outcome == repair_outcome::failed) {
                 err.print("framelint: %s not repaired: %s\n", printable_name(name).c_str(),
                           printable_name(v.report.reason).c_str());
             }
@@ -482,22 +482,22 @@ bool fix_standard_input(const scan_options& options, std::span<std::uint8_t> buf
     std::vector<io::rewrite_piece> pieces{io::rewrite_piece{true, 0, spooled, {}}};
     bool read_back_failed = false;
     if (!read_ok) {
-        v.report = repair_report{"failed", "it could not be read to its end", "", {}};
-    } else if (v.report.outcome == "failed") {
+        v.report = repair_report{repair_outcome::failed, "it could not be read to its end", "", {}};
+    } else if (v.report.outcome == repair_outcome::failed) {
         // the plan's bytes could not be read: the stream goes out as it came
     } else if (v.plan.changes()) {
         auto repaired = pieces_of(v.plan);
         if (std::string lost = loses_id3v1(st.layout, repaired); !lost.empty()) {
-            v.report = repair_report{"not_repaired", std::move(lost), "", {}};
+            v.report = repair_report{repair_outcome::not_repaired, std::move(lost), "", {}};
         } else if (std::string why =
                        vet_repaired_pieces(spool, repaired, dir, v.plan.incomplete.has_value(), read_back_failed);
                    !why.empty()) {
             // As for a file: a repair that would not pass is not made, and the
             // stream goes out as it came.
-            v.report = repair_report{read_back_failed ? "failed" : "not_repaired", std::move(why), "", {}};
+            v.report = repair_report{read_back_failed ? repair_outcome::failed : repair_outcome::not_repaired, std::move(why), "", {}};
         } else {
             pieces = std::move(repaired);
-            v.report.outcome = v.plan.incomplete ? "playable_incomplete" : v.damaged ? "repaired" : "xing_added";
+            v.report.outcome = v.plan.incomplete ? repair_outcome::playable_incomplete : v.damaged ? repair_outcome::repaired : repair_outcome::xing_added;
         }
     }
     if (!out.flush() || !io::write_pieces(spool, pieces, STDOUT_FILENO)) {

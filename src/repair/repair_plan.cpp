@@ -312,23 +312,23 @@ private:
         }
     }
 
-    std::optional<std::string> refusal() const
+    std::optional<repair_refusal> refusal() const
     {
         if (!layout_.complete) {
-            return "the check could not map the whole stream";
+            return repair_refusal::map_incomplete;
         }
         if (layout_.runs.empty()) {
-            return "no frame of audio was found";
+            return repair_refusal::no_frames;
         }
         if (facts_.format_switch) {
-            return "the stream changes format (layer, sample rate or channels) between frames";
+            return repair_refusal::format_switch;
         }
         if (facts_.frame_crc_mismatch) {
-            return "a frame's CRC does not match: the audio itself is damaged";
+            return repair_refusal::frame_crc_mismatch;
         }
         for (const tag_range& tag : layout_.tags) {
             if (tag.damaged) {
-                return "a tag's end does not match its start: what belongs to it cannot be told";
+                return repair_refusal::damaged_tag;
             }
         }
         // Runs apart from one another may still differ in format: the check
@@ -337,7 +337,7 @@ private:
         const std::uint32_t format = stream_format(layout_.runs.front().first_header);
         for (const frame_run& run : layout_.runs) {
             if (stream_format(run.first_header) != format) {
-                return "the stream changes format (layer, sample rate or channels) between frames";
+                return repair_refusal::format_switch;
             }
         }
         return std::nullopt;
@@ -351,7 +351,7 @@ private:
         if (begin < kept_to_ || end > layout_.stream_end) {
             // Pieces of the map that overlap or run past the stream: it cannot
             // be trusted to say what the stream is.
-            plan_.refusal = "the check could not map the stream consistently";
+            plan_.refusal = repair_refusal::map_inconsistent;
             return;
         }
         kept_to_ = end;
@@ -474,7 +474,7 @@ private:
             end_tags_from = cut->end;
         }
         if (runs.empty()) {
-            plan_.refusal = "no whole frame of audio was found";
+            plan_.refusal = repair_refusal::no_whole_frame;
             return;
         }
 
@@ -493,7 +493,7 @@ private:
             // be followed by more (as one whose size hid the frames after it).
             for (; tag < tags.size() && tags[tag].bytes.begin < run.bytes.begin; ++tag) {
                 if (tags[tag].bytes.end > run.bytes.begin) {
-                    plan_.refusal = "the check could not map the stream consistently";
+                    plan_.refusal = repair_refusal::map_inconsistent;
                     return;
                 }
                 pass_gap(tags[tag].bytes.begin);
@@ -559,7 +559,7 @@ private:
         if (stretches.empty()) {
             // Every frame went: with junk it ran into, or as a second file's
             // header frame. A stream of tags alone is no repair.
-            plan_.refusal = "no whole frame of audio was found";
+            plan_.refusal = repair_refusal::no_whole_frame;
             return;
         }
         if (joined_tags > 0) {
@@ -736,7 +736,7 @@ private:
             const std::int64_t music_end = header_start + static_cast<std::int64_t>(lame->music_length);
             const bool music_whole = header_checked_ && audio_untouched && music_end == audio_end;
             if (facts_.music_crc_mismatch && music_whole) {
-                plan_.refusal = "the audio does not match the LAME tag's music CRC: the audio itself is damaged";
+                plan_.refusal = repair_refusal::music_crc_mismatch;
                 return;
             }
             if (header_checked_ && facts_.music_crc_matched && music_whole) {
@@ -870,6 +870,23 @@ std::string_view action_name(repair_action_kind kind)
     case repair_action_kind::lame_evidence_kept: return "lame_evidence_kept";
     }
     return "unknown";
+}
+
+std::string_view refusal_words(repair_refusal why)
+{
+    switch (why) {
+    case repair_refusal::map_incomplete: return "the check could not map the whole stream";
+    case repair_refusal::map_inconsistent: return "the check could not map the stream consistently";
+    case repair_refusal::no_frames: return "no frame of audio was found";
+    case repair_refusal::no_whole_frame: return "no whole frame of audio was found";
+    case repair_refusal::format_switch:
+        return "the stream changes format (layer, sample rate or channels) between frames";
+    case repair_refusal::frame_crc_mismatch: return "a frame's CRC does not match: the audio itself is damaged";
+    case repair_refusal::music_crc_mismatch:
+        return "the audio does not match the LAME tag's music CRC: the audio itself is damaged";
+    case repair_refusal::damaged_tag: return "a tag's end does not match its start: what belongs to it cannot be told";
+    }
+    return "";
 }
 
 std::string describe(const repair_action& a)

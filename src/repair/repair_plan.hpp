@@ -96,10 +96,21 @@ struct audio_shortfall {
     bool whole_estimated = false;
 };
 
+// Why a stream cannot be repaired.
+enum class repair_refusal : std::uint8_t {
+    map_incomplete,      // the check could not map the whole stream
+    map_inconsistent,    // the map's runs and tags do not fit together
+    no_frames,           // no frame of audio at all
+    no_whole_frame,      // frames, but none whole
+    format_switch,       // layer, sample rate or channels change between frames
+    frame_crc_mismatch,  // a protected frame's audio is damaged
+    music_crc_mismatch,  // the audio differs from what the LAME tag vouches for
+    damaged_tag,         // a tag whose end does not match its start
+};
+
 struct repair_plan {
-    // Set when the stream cannot be repaired (the pieces are then empty), in
-    // plain words: why.
-    std::optional<std::string> refusal;
+    // Set when the stream cannot be repaired (the pieces are then empty): why.
+    std::optional<repair_refusal> refusal;
     std::vector<repair_piece> pieces;  // the whole repaired stream, in order
     std::vector<repair_action> actions;
     // Set when audio is missing that the repair cannot restore.
@@ -115,6 +126,9 @@ repair_plan plan_repair(const stream_layout& layout, const repair_facts& facts, 
 // read fails.
 std::optional<repair_plan> plan_repair_reading(const stream_layout& layout, const repair_facts& facts,
                                                const stream_reader& read);
+
+// Why a stream cannot be repaired, in plain words, as the repair line says it.
+std::string_view refusal_words(repair_refusal why);
 
 // One action in plain words, as the repair line lists them.
 std::string describe(const repair_action& action);

@@ -105,14 +105,14 @@ void write_problems(json::writer& w, const problem_list& problems, bool with_sev
 
 void write_repair(json::writer& w, const repair_report& r)
 {
-    w.key("repair").text(r.outcome);
+    w.key("repair").text(outcome_name(r.outcome));
     if (!r.reason.empty()) {
         w.key("repair_reason").text(r.reason);
     }
     if (!r.backup.empty()) {
         w.key("backup").text(r.backup);
     }
-    if (r.outcome == "playable_incomplete") {
+    if (r.outcome == repair_outcome::playable_incomplete) {
         w.key("play_seconds_kept").number(r.kept_seconds);
         if (r.whole_seconds > 0) {
             w.key("play_seconds_whole").number(r.whole_seconds);

@@ -153,7 +153,7 @@ std::vector<std::string> findings_words(const person_record& r, const person_sty
     if (r.repair != nullptr && !r.repair->reason.empty()) {
         // --fix tried. Damage it was not expected to mend is told as such;
         // otherwise why it failed is news (a full disk, a tag it would lose).
-        if (!style.offsets && r.repair->outcome == "not_repaired" && outlook == repair_outlook::lost) {
+        if (!style.offsets && r.repair->outcome == repair_outcome::not_repaired && outlook == repair_outlook::lost) {
             parts.push_back(advice_words(repair_outlook::lost));
         } else {
             parts.push_back("not repaired: " + r.repair->reason);

@@ -375,14 +375,15 @@ void report_person(const io::byte_source& in, const scan_state& st, std::string_
     r.problems = &st.problems;
     r.bad_frames = st.counters.bad_frames;
     r.repair = repair;
-    const std::string_view outcome = repair != nullptr ? std::string_view(repair->outcome) : std::string_view();
-    r.verdict = in.error() != 0                   ? person_verdict::unreadable
-                : outcome == "repaired"            ? person_verdict::repaired
-                : outcome == "playable_incomplete" ? person_verdict::incomplete
-                : outcome == "failed"              ? person_verdict::not_written
-                : outcome == "xing_added"          ? person_verdict::xing_added
-                : st.counters.bad_frames > 0       ? person_verdict::damaged
-                                                   : person_verdict::clean;
+    const std::optional<repair_outcome> outcome =
+        repair != nullptr ? std::optional<repair_outcome>(repair->outcome) : std::nullopt;
+    r.verdict = in.error() != 0                                   ? person_verdict::unreadable
+                : outcome == repair_outcome::repaired            ? person_verdict::repaired
+                : outcome == repair_outcome::playable_incomplete ? person_verdict::incomplete
+                : outcome == repair_outcome::failed              ? person_verdict::not_written
+                : outcome == repair_outcome::xing_added          ? person_verdict::xing_added
+                : st.counters.bad_frames > 0                     ? person_verdict::damaged
+                                                                 : person_verdict::clean;
     r.error = in.error();
     std::uint8_t last[1024];  // the stream's end, as far as the line's clues look
     std::size_t got = 0;
