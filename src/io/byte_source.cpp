@@ -22,6 +22,7 @@ byte_source::byte_source(int fd, bool is_stdin, std::span<std::uint8_t> buffer, 
                                        static_cast<std::int64_t>(st.st_ino)};
             longest_ = st.st_size;
             seekable_ = true;
+            history_kept_ = short_history;
             fd_offset_ = at;
             origin_ = at;
             if (st.st_size - at >= map_from && st.st_size > at) {
@@ -75,11 +76,11 @@ void byte_source::keep_history()
 {
     // Everything from data_begin_ to cur_ has been consumed and is about to go.
     const auto fresh = static_cast<std::size_t>(cur_ - data_begin_);
-    if (fresh >= history_size) {
-        std::memcpy(history_, cur_ - history_size, history_size);
-        history_len_ = history_size;
+    if (fresh >= history_kept_) {
+        std::memcpy(history_, cur_ - history_kept_, history_kept_);
+        history_len_ = history_kept_;
     } else if (fresh > 0) {
-        const std::size_t keep_old = std::min(history_len_, history_size - fresh);
+        const std::size_t keep_old = std::min(history_len_, history_kept_ - fresh);
         std::memmove(history_, history_ + history_len_ - keep_old, keep_old);
         std::memcpy(history_ + keep_old, data_begin_, fresh);
         history_len_ = keep_old + fresh;

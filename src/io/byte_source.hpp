@@ -187,8 +187,14 @@ public:
     // its buffer moves on, so that a caller interested only in how a stream ended
     // need not look at every byte. n is at most history_size. Bytes passed over
     // by a seek are not in the history: it starts again after them.
+    //
+    // What can be read again (a regular file) keeps only short_history bytes
+    // across a refill, unless keep_long_history() was called: the copy is made
+    // at every refill, and the rest can be had from reread().
     static constexpr std::size_t history_size = 4096;  // a whole frame (under 3 KiB) and more
+    static constexpr std::size_t short_history = 1024;
     std::size_t last_consumed(std::uint8_t* into, std::size_t n) const;
+    void keep_long_history() { history_kept_ = history_size; }
     // The last n bytes consumed where they lie, when they are still in the
     // buffer in one piece (valid until the next read); else empty, and
     // last_consumed copies them.
@@ -258,6 +264,7 @@ private:
     const std::uint8_t* data_begin_ = nullptr;  // first byte of what the buffer holds
     std::uint8_t history_[history_size] = {};    // bytes consumed before data_begin_
     std::size_t history_len_ = 0;
+    std::size_t history_kept_ = history_size;  // how much of it a refill keeps
     const std::uint8_t* cur_ = nullptr;
     const std::uint8_t* end_ = nullptr;
     const std::uint8_t* fetched_ = nullptr;  // lines before this were asked for

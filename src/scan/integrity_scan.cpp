@@ -290,7 +290,7 @@ bool check_music(scan_context& c, bool counts_agree)
     if (tag_sound) {
         if (end > w.fed()) {
             report(c, problem_kind::music_length, w.tag_frame_start, end, w.fed());
-        } else if (c.stream_rules && end < audio_end(c)) {
+        } else if (c.stream_rules() && end < audio_end(c)) {
             // The CRC covers less than the stream's audio: it vouches for the part
             // the tag declares, and the rest (often a second file) goes unchecked.
             report(c, problem_kind::music_ends_early, w.tag_frame_start, end, w.last_end);
@@ -306,7 +306,7 @@ bool check_music(scan_context& c, bool counts_agree)
     }
     if (tag_sound) {
         if (comparable && !matches) {
-            if (c.stream_rules && end > w.last_end && w.last_end <= w.fed()) {
+            if (c.stream_rules() && end > w.last_end && w.last_end <= w.fed()) {
                 // The music declared runs on past the last frame into the tags
                 // after it: audio is missing (a cut stream made playable keeps the
                 // whole's length), and the CRC was worked out over tag bytes.
@@ -362,8 +362,9 @@ void keep_end_tags(scan_context& c, const stream_end& end, std::int64_t from)
 
 // The stream's last bytes from offset at on, into `into`. Every byte of a
 // watched scan is consumed, none passed over by a seek, so the input's history
-// holds the last of them; those before it are read again where the input can
-// be, and are not to be had where it cannot.
+// holds the last of them (the input keeps more of them where they cannot be
+// read again); those before it are read again where the input can be, and are
+// not to be had where it cannot.
 std::size_t stream_bytes_at(const scan_context& c, std::int64_t at, std::span<std::uint8_t> into)
 {
     const std::int64_t fed = c.watch->fed();
@@ -374,11 +375,10 @@ std::size_t stream_bytes_at(const scan_context& c, std::int64_t at, std::span<st
     if (fed - at <= static_cast<std::int64_t>(io::byte_source::history_size)) {
         std::array<std::uint8_t, io::byte_source::history_size> last;  // filled by last_consumed
         const auto back = static_cast<std::size_t>(fed - at);
-        if (c.in.last_consumed(last.data(), back) != back) {
-            return 0;
+        if (c.in.last_consumed(last.data(), back) == back) {
+            std::copy_n(last.data(), wanted, into.data());
+            return wanted;
         }
-        std::copy_n(last.data(), wanted, into.data());
-        return wanted;
     }
     return c.in.rereadable() ? c.in.reread(at, into.first(wanted)) : 0;
 }
@@ -392,7 +392,7 @@ std::size_t stream_bytes_at(const scan_context& c, std::int64_t at, std::span<st
 std::int64_t forward_tags_end(const scan_context& c)
 {
     const integrity_watch& w = *c.watch;
-    if (!c.stream_rules) {
+    if (!c.stream_rules()) {
         // Where they cannot be read (standard input, past what the input
         // keeps), no junk is claimed after them.
         return tags_forward_end(w.last_end, w.fed(), [&](std::int64_t at, std::span<std::uint8_t> into) {
@@ -424,7 +424,7 @@ stream_end_facts end_facts(const scan_context& c, std::span<const std::uint8_t> 
     f.has_frame = w.frames > 0;
     f.last_start = w.last_start;
     f.last_end = w.last_end;
-    f.stream_rules = c.stream_rules;
+    f.stream_rules = c.stream_rules();
     if (f.has_frame && w.last_end <= w.fed()) {
         f.forward_end = forward_tags_end(c);
     }
@@ -491,7 +491,7 @@ void check_end(scan_context& c)
         settle_held_rejections(c, INT64_MAX);
         return;  // the stream ends inside the last frame: the scan has said so
     }
-    if (c.stream_rules) {
+    if (c.stream_rules()) {
         if (end.back_begin < end.forward_end) {
             // Read back from the end, the tags reach further than those read
             // by their headers, which took a tag's first bytes for a tag of
@@ -537,7 +537,7 @@ void watch_frame(scan_context& c, const frame_info& frame, std::int64_t frame_st
 {
     integrity_watch& w = *c.watch;
     const bool first = w.frames == 0;
-    if (c.stream_rules && !first) {
+    if (c.stream_rules() && !first) {
         if (stream_format(frame.int_header) != stream_format(w.last_word)) {
             // A first frame taken at the start of the stream, with no frame
             // where it said the next would be, is no stream of its own: a stray
@@ -572,7 +572,7 @@ void watch_frame(scan_context& c, const frame_info& frame, std::int64_t frame_st
             }
         }
     }
-    if (c.stream_rules && (first || stream_format(frame.int_header) != stream_format(w.last_word))) {
+    if (c.stream_rules() && (first || stream_format(frame.int_header) != stream_format(w.last_word))) {
         // The walk of known frames passes only frames whose header was decoded
         // before: with the decodes of any other format gone, a frame of another
         // format always comes back here.
@@ -594,7 +594,7 @@ void watch_frame(scan_context& c, const frame_info& frame, std::int64_t frame_st
         w.frame_left_out = true;
     }
     const std::int64_t body_size = frame.frame_length - (frame.prot_bit != 0 ? 6 : 4);
-    if (!first && c.stream_rules) {
+    if (!first && c.stream_rules()) {
         w.frame_opens_run = carries_vbr_header(c, frame, body_size);
     }
     if (!first && frame.prot_bit == 0) {
@@ -614,7 +614,7 @@ void watch_frame(scan_context& c, const frame_info& frame, std::int64_t frame_st
     }
     if (first) {
         read_tag_frame(c, frame, frame_start, body);
-        if (w.counts && c.stream_rules) {
+        if (w.counts && c.stream_rules()) {
             c.state.layout.vbr_frame = frame_start;
         }
     }
@@ -1330,7 +1330,7 @@ void finish_integrity(scan_context& c, bool ended)
     const bool at_stream_end = ended && c.in.error() == 0 && !c.in.stopped();
     // Sync words inside the tags that end the stream are no stream of their
     // own, however alike they look.
-    const bool free = c.stream_rules && w.free_format_headers >= free_format_evidence &&
+    const bool free = c.stream_rules() && w.free_format_headers >= free_format_evidence &&
                       !(at_stream_end && inside_end_tags(c, w.free_format_first));
     bool music_checked = false;
     if (free) {
@@ -1345,7 +1345,7 @@ void finish_integrity(scan_context& c, bool ended)
         report(c, problem_kind::lame_tag_crc, w.tag_frame_start, w.lame->tag_crc, w.lame->tag_crc_found);
     }
     if (at_stream_end && w.frames == 0) {
-        if (c.stream_rules) {
+        if (c.stream_rules()) {
             settle_held_rejections(c, INT64_MAX);
         }
         if (!free) {
@@ -1361,12 +1361,12 @@ void finish_integrity(scan_context& c, bool ended)
         }
         const bool layer3 = header_word{w.last_word}.layer3();
         const bitrate_stats& rates = c.state.rates;
-        if (c.stream_rules && layer3 && !w.counts && !w.format_switched && rates.low != rates.high && rates.low > 0) {
+        if (c.stream_rules() && layer3 && !w.counts && !w.format_switched && rates.low != rates.high && rates.low > 0) {
             report_notice(c, problem_kind::vbr_without_header, w.first_whole_frame.value_or(w.last_start), rates.low,
                           rates.high);
         }
     }
-    if (c.stream_rules) {
+    if (c.stream_rules()) {
         stream_layout& layout = c.state.layout;
         layout.stream_end = w.fed();
         layout.complete = at_stream_end && !w.layout_overflow;

@@ -12,7 +12,7 @@ namespace framelint {
 // was expected (for the first one: the start of the stream, or after its ID3v2 tag).
 void watch_frame(scan_context& c, const frame_info& frame, std::int64_t frame_start, std::int64_t expected_start);
 
-// The rules below apply under c.stream_rules only.
+// The rules below apply under c.stream_rules() only.
 
 // The stream has ended inside its last frame: whether tags read back from the
 // end stand inside that frame (a cut file tagged again). The check at the end

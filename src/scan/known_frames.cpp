@@ -17,6 +17,7 @@
 #include "mpeg/header_word.hpp"
 #include "mpeg/vbr_tag.hpp"
 #include "scan/frame_account.hpp"
+#include "scan/frame_chain.hpp"
 #include "scan/integrity_scan.hpp"
 #include "scan/scan_file.hpp"
 
@@ -29,6 +30,17 @@ constexpr bool reserved_emphasis(std::uint32_t word) { return (word & 3u) == 2u;
 
 // What the watch is handed at once: small enough to be in the cache still.
 constexpr std::ptrdiff_t watch_run = 64 * 1024;
+
+// The input's buffer, for the walker: a header may start up to `last`, which
+// leaves room for its four bytes and stays within the byte budget (-b), so that
+// one comparison a frame tells both.
+struct budgeted_bytes {
+    using position = const std::uint8_t*;
+    const std::uint8_t* last;
+
+    bool header_fits(position p) const { return p <= last; }
+    static std::uint32_t word_at(position p) { return header_word::from(p).word; }
+};
 
 // mapped: the input is a mapped file, whose pages a cut may take away mid-walk.
 template <bool watched, bool mapped>
@@ -45,19 +57,23 @@ bool walk(scan_context& c)
         if (c.watch->frames == 0) {
             return false;  // the first frame may carry the stream's tag
         }
-        if (c.stream_rules && c.watch->last_end != n.bytes_read) {
+        if (c.stream_rules() && c.watch->last_end != n.bytes_read) {
             return false;  // after a tag: the frame that follows it starts a run of its own
         }
-        if (c.stream_rules &&
+        if (c.stream_rules() &&
             (st.layout.runs.empty() || st.layout.runs.back().bytes.end != n.bytes_read)) {
             return false;  // after a frame left out of the layout: likewise
         }
     }
     const std::span<const std::uint8_t> ahead = c.in.buffered();
+    const std::int64_t budget_left = c.byte_budget - n.bytes_read;
+    if (ahead.size() < 4 || budget_left < 0) {
+        return false;
+    }
     const std::uint8_t* const begin = ahead.data();
     const std::uint8_t* const end = begin + ahead.size();
-    const std::uint8_t* p = begin;
-    std::int64_t at = n.bytes_read;
+    const budgeted_bytes bytes{
+        begin + static_cast<std::ptrdiff_t>(std::min<std::uint64_t>(ahead.size() - 4, static_cast<std::uint64_t>(budget_left)))};
     double seconds = n.play_seconds;  // added frame by frame, as the general loop does, for the same rounding
     bitrate_stats rates = st.rates;
     std::int64_t walked = 0;
@@ -71,7 +87,7 @@ bool walk(scan_context& c)
         std::uint16_t computed = 0;
         std::int64_t index = -1;  // among the frames walked
     } checked;
-    const std::uint8_t* unfed = p;  // -c: the walked bytes not yet handed to the watch
+    const std::uint8_t* unfed = begin;  // -c: the walked bytes not yet handed to the watch
     // Every frame walked has the stream's format (see below), so its Xing/Info
     // text, if any, lies where that of the frame before did.
     std::size_t xing_at = 0;
@@ -79,12 +95,11 @@ bool walk(scan_context& c)
         xing_at = xing_text_at(c.watch->last_word);
     }
 
-    while (end - p >= 4 && at <= c.byte_budget) {
-        const std::uint32_t word = header_word::from(p).word;
+    const std::uint8_t* const p_end = walk_frame_chain(bytes, begin, [&](std::uint32_t word, const std::uint8_t* p) -> std::size_t {
         const decoded_header& kept = st.decoded[decoded_slot(word)];
         const std::int32_t length = kept.info.frame_length;
         if (((kept.word ^ word) & ~frame_flag_bits) != 0 || length <= 6 || end - p < length) {
-            break;
+            return 0;
         }
         const bool with_crc = kept.info.prot_bit != 0;
         if constexpr (mapped) {
@@ -99,7 +114,7 @@ bool walk(scan_context& c)
                 (void)frame_end;
             }
             if (c.in.lost_pages()) {
-                break;
+                return 0;
             }
         }
         if constexpr (watched) {
@@ -107,10 +122,10 @@ bool walk(scan_context& c)
             // decodes of other formats are forgotten whenever the stream's
             // format is set, so its header is decoded, and reported, anew.)
             if (reserved_emphasis(word)) {
-                break;  // the integrity check reports this frame
+                return 0;  // the integrity check reports this frame
             }
-            if (c.stream_rules && has_vbr_header_text(p, static_cast<std::size_t>(length), xing_at)) {
-                break;  // perhaps a second file's header frame: the layout sets it apart
+            if (c.stream_rules() && has_vbr_header_text(p, static_cast<std::size_t>(length), xing_at)) {
+                return 0;  // perhaps a second file's header frame: the layout sets it apart
             }
             if (with_crc) {
                 // The frame's own CRC word, checked as watch_frame checks it; a
@@ -120,7 +135,7 @@ bool walk(scan_context& c)
                 const auto expected = expected_frame_crc(word, body);
                 const auto stored = static_cast<std::uint16_t>(p[4] << 8 | p[5]);
                 if (expected && *expected != stored) {
-                    break;
+                    return 0;
                 }
                 ++c.watch->protected_frames;
                 c.watch->frame_crcs_matched += expected ? 1 : 0;
@@ -144,12 +159,13 @@ bool walk(scan_context& c)
             }
         }
         add_time_and_rate(seconds, rates, kept.seconds, kept.info.bit_rate);
-        p += length;
-        at += length;
         ++walked;
         last = &kept;
         last_word = word;
-    }
+        return static_cast<std::size_t>(length);
+    });
+    const std::uint8_t* const p = p_end;
+    const std::int64_t at = n.bytes_read + (p - begin);
     if (last == nullptr) {
         return false;
     }
@@ -161,7 +177,7 @@ bool walk(scan_context& c)
         }
         c.watch->frames_accepted(walked, at - last->info.frame_length, at);
         c.watch->last_word = last_word;
-        if (c.stream_rules) {
+        if (c.stream_rules()) {
             // They follow the last run, which they grow (see the checks on entry).
             grow_runs(c,
                       frame_run{byte_range{n.bytes_read, at}, walked,

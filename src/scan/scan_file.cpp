@@ -210,7 +210,7 @@ bool scan_loop(scan_context& c)
 
             if (!has_sync(st.header_word)) {
                 if constexpr (watched) {
-                    if (c.stream_rules &&
+                    if (c.stream_rules() &&
                         (n.bytes_read == n.next_expected
                              ? read_tag_at_frame_end(c)
                              : c.watch->frames == 0 && (st.header_word & 0xFFFFFF00u) == id3v2_magic &&
@@ -239,7 +239,7 @@ bool scan_loop(scan_context& c)
                                 st.header_word, hex(n.bytes_read), dec(n.bytes_read));
                 }
                 if constexpr (watched) {
-                    if (c.stream_rules) {
+                    if (c.stream_rules()) {
                         // Counted once it is known not to lie in a tag.
                         hold_rejected_header(c);
                         min_run_check(c);
@@ -252,7 +252,7 @@ bool scan_loop(scan_context& c)
                 continue;  // a block read stays a block read: the next four bytes
             }
             if constexpr (watched) {
-                if (c.stream_rules) {
+                if (c.stream_rules()) {
                     if (!belongs_to_stream(c, header->info)) {
                         st.block_read = false;  // a chance sync word: the search goes on from its next byte
                         if (c.watch->frames == 0 || stream_format(header->word) != stream_format(c.watch->last_word)) {
@@ -310,7 +310,7 @@ bool scan_loop(scan_context& c)
                 c.out.write(c.held_frame.data(), c.held_frame.size());
             }
             if constexpr (watched) {
-                if (c.stream_rules) {
+                if (c.stream_rules()) {
                     frame_of_stream_whole(c, header_end - 4, header_end - 4 + frame.frame_length,
                                           frame.samples_per_frame);
                 }

@@ -16,6 +16,7 @@
 #include "options/scan_options.hpp"
 #include "problems/problem.hpp"
 #include "scan/integrity_watch.hpp"
+#include "stream/frame_acceptance.hpp"
 #include "stream/stream_layout.hpp"
 
 namespace framelint {
@@ -97,11 +98,9 @@ struct scan_context {
     // else may break into.
     io::output& notes;
     integrity_watch* watch;    // -c: sees every consumed byte and accepted frame; else nullptr
-    // -c outside repair: only frames of the stream are accepted (found where the
-    // frame before said, or followed by one where they say), and tags are read
-    // by their size, never searched. Repair keeps the acceptance it always had,
-    // so that -c changes nothing it writes.
-    bool stream_rules;
+    // Frames of the stream alone under -c outside repair, else any header.
+    frame_acceptance acceptance;
+    bool stream_rules() const { return acceptance == frame_acceptance::stream_frames; }
     // Plain frames may be walked by walk_known_frames: the scan goes on after every
     // frame and nothing else wants to see each one (no repair or frame dump).
     bool walks_known_frames;
@@ -122,12 +121,16 @@ struct scan_context {
           repair(writes_repaired_frames(opts)), records_problems(records_only(opts) || opts.fix_in_place),
           notes(records_only(opts) ? stderr_stream : stdout_stream),
           watch(opts.integrity ? &st.integrity : nullptr),
-          stream_rules(opts.integrity && !writes_repaired_frames(opts)),
+          acceptance(opts.integrity && !writes_repaired_frames(opts) ? frame_acceptance::stream_frames
+                                                                      : frame_acceptance::any_header),
           walks_known_frames(goes_on && !repair && !opts.very_verbose),
-          hashes_audio(stream_rules && opts.hash_audio)
+          hashes_audio(stream_rules() && opts.hash_audio)
     {
         if (repair) {
             held_frame.reserve(longest_frame);
+        }
+        if (hashes_audio) {
+            source.keep_long_history();  // a frame the buffer moved on in the middle of is hashed from it
         }
     }
 
