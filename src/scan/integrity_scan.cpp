@@ -248,6 +248,25 @@ std::optional<gain_fields> reread_gains(scan_context& c, std::int64_t music_end)
     return fields;
 }
 
+// Whether the map has the music as one run of frames, frame after frame. A
+// gain change leaves it so; junk, a gap or a tag inside it means something else
+// changed, and the gains need not be read again to tell. (Without the map,
+// in repair, the read tells.)
+bool music_in_one_run(const scan_context& c, std::int64_t music_end)
+{
+    const stream_layout& map = c.state.layout;
+    if (!c.stream_rules() || c.watch->layout_overflow) {
+        return true;
+    }
+    const std::int64_t from = c.watch->music_from();
+    for (const frame_run& run : map.runs) {
+        if (run.bytes.begin <= from && from < run.bytes.end) {
+            return music_end <= run.bytes.end;
+        }
+    }
+    return false;
+}
+
 // Whether the music's CRC mismatch is a gain change after encoding: the
 // change an undo record names, or else a uniform one found by trying.
 std::optional<gain_change> gain_changed(scan_context& c, std::int64_t music_end)
@@ -255,7 +274,7 @@ std::optional<gain_change> gain_changed(scan_context& c, std::int64_t music_end)
     const integrity_watch& w = *c.watch;
     std::optional<gain_fields> reread;
     const gain_fields* fields = w.gains();
-    if (fields == nullptr && c.in.rereadable()) {
+    if (fields == nullptr && c.in.rereadable() && music_in_one_run(c, music_end)) {
         reread = reread_gains(c, music_end);
         fields = reread ? &*reread : nullptr;
     }
