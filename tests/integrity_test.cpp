@@ -1095,6 +1095,9 @@ TEST(ChangedOnPurpose, FilesCommonToolsChangedAreVouchedForWithANotice)
         {"gain_vbr_ape.mp3", "MUSIC_CRC", "gain_changed", "-8 steps (-12.0 dB)"},
         {"gain_vbr_id3v2.mp3", "MUSIC_CRC", "gain_changed", "-8 steps"},
         {"gain_vbr_none.mp3", "MUSIC_CRC", "gain_changed", "-8 steps"},
+        // Gains lame wrote as 255 stay there when the gain is raised.
+        {"gain_vbr_up_ape.mp3", "MUSIC_CRC", "gain_changed", "by 3 steps (+4.5 dB)"},
+        {"gain_vbr_up_none.mp3", "MUSIC_CRC", "gain_changed", "by 3 steps (+4.5 dB)"},
         {"gain_stereo_left_none.mp3", "MUSIC_CRC", "gain_changed",
          "by -5 steps (-7.5 dB) on the left and 0 steps (0.0 dB) on the right"},
         {"encoder_edited.mp3", "MUSIC_CRC", "lame_tag_edited", "the encoder's note in the file was edited after encoding"},

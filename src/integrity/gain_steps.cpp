@@ -255,16 +255,18 @@ bool gain_fields::add_frame(std::span<const std::uint8_t> frame, std::int64_t at
     return true;
 }
 
-std::optional<std::uint16_t> gain_fields::channel_change(int channel, int steps, bool wraps) const
+std::optional<std::uint16_t> gain_fields::channel_change(int channel, int steps, bool wraps, held_gains held) const
 {
     const auto ch = static_cast<std::size_t>(channel);
+    const int end = steps > 0 ? 255 : 0;  // where a change without wrapping holds a gain
     std::uint16_t total = 0;
     for (int gain = 0; gain < 256; ++gain) {
         const auto g = static_cast<std::size_t>(gain);
         if (!seen_[ch][g]) {
             continue;
         }
-        const int encoded = gain - steps;
+        const bool stayed = !wraps && held == held_gains::stayed && steps != 0 && gain == end;
+        const int encoded = stayed ? gain : gain - steps;
         if (!wraps && (encoded < 0 || encoded > 255)) {
             return std::nullopt;
         }
@@ -279,14 +281,30 @@ std::optional<std::uint16_t> gain_fields::channel_change(int channel, int steps,
     return total;
 }
 
-std::optional<std::uint16_t> gain_fields::crc_change(const gain_change& change) const
+bool gain_fields::holds_at_end(int channel, int steps) const
 {
-    const auto left = channel_change(0, change.left, change.wraps);
-    const auto right = channel_change(1, change.right, change.wraps);
-    if (!left || !right) {
-        return std::nullopt;
+    return steps != 0 && seen_[static_cast<std::size_t>(channel)][steps > 0 ? 255 : 0];
+}
+
+bool gain_fields::explains(const gain_change& change, std::uint16_t crc, std::uint16_t stored) const
+{
+    const auto target = static_cast<std::uint16_t>(crc ^ stored);
+    for (const held_gains left_held : {held_gains::moved, held_gains::stayed}) {
+        if (left_held == held_gains::stayed && (change.wraps || !holds_at_end(0, change.left))) {
+            continue;
+        }
+        for (const held_gains right_held : {held_gains::moved, held_gains::stayed}) {
+            if (right_held == held_gains::stayed && (change.wraps || !holds_at_end(1, change.right))) {
+                continue;
+            }
+            const auto left = channel_change(0, change.left, change.wraps, left_held);
+            const auto right = channel_change(1, change.right, change.wraps, right_held);
+            if (left && right && (*left ^ *right) == target) {
+                return true;
+            }
+        }
     }
-    return static_cast<std::uint16_t>(*left ^ *right);
+    return false;
 }
 
 std::optional<gain_change> gain_fields::find_change(std::uint16_t crc, std::uint16_t stored) const
@@ -298,19 +316,28 @@ std::optional<gain_change> gain_fields::find_change(std::uint16_t crc, std::uint
     const bool two_channels = std::ranges::any_of(seen_[1], [](bool b) { return b; });
     for (int size = 1; size <= max_steps; ++size) {
         for (const int steps : {size, -size}) {
-            const auto left = channel_change(0, steps, false);
-            const auto right = two_channels ? channel_change(1, steps, false) : std::optional<std::uint16_t>(0);
-            if (left && right && (*left ^ *right) == target) {
-                return gain_change{steps, steps, false, false};
-            }
-            if (!two_channels) {
-                continue;
-            }
-            if (left && *left == target) {
-                return gain_change{steps, 0, false, false};
-            }
-            if (right && *right == target) {
-                return gain_change{0, steps, false, false};
+            // The held gains' second reading only where there are any: each
+            // guess more is one more chance for damage to pass.
+            const bool some_held = holds_at_end(0, steps) || (two_channels && holds_at_end(1, steps));
+            for (const held_gains held : {held_gains::moved, held_gains::stayed}) {
+                if (held == held_gains::stayed && !some_held) {
+                    continue;
+                }
+                const auto left = channel_change(0, steps, false, held);
+                const auto right =
+                    two_channels ? channel_change(1, steps, false, held) : std::optional<std::uint16_t>(0);
+                if (left && right && (*left ^ *right) == target) {
+                    return gain_change{steps, steps, false, false};
+                }
+                if (!two_channels) {
+                    continue;
+                }
+                if (left && *left == target) {
+                    return gain_change{steps, 0, false, false};
+                }
+                if (right && *right == target) {
+                    return gain_change{0, steps, false, false};
+                }
             }
         }
     }

@@ -54,11 +54,13 @@ public:
     // does not lie inside the stretch: the gains cannot all be known.
     bool add_frame(std::span<const std::uint8_t> frame, std::int64_t at);
 
-    // How the CRC of the stretch changes when change is undone: XOR it into the
-    // CRC of the audio as it is to get the CRC of the audio as encoded. None when
-    // the change cannot be undone (a gain would go past 0 or 255 without
-    // wrapping round: it was held there, and what it was is lost).
-    std::optional<std::uint16_t> crc_change(const gain_change& change) const;
+    // Whether undoing change turns crc (of the audio as it is) into stored,
+    // the music CRC the encoder wrote. Gains a change without wrapping left at
+    // the end (255 after a rise, 0 after a cut) may have stood anywhere within
+    // its steps of there: what they were is lost. Two readings are tried: they
+    // moved with the rest, or they stood at the end already (an encoder
+    // writes 255 for some granules), and mp3gain held them there.
+    bool explains(const gain_change& change, std::uint16_t crc, std::uint16_t stored) const;
 
     // A uniform change found by trying: the same steps for both channels, or
     // steps on one channel alone, up to max_steps either way, whose undoing
@@ -72,7 +74,12 @@ public:
     static constexpr int max_steps = 40;
 
 private:
-    std::optional<std::uint16_t> channel_change(int channel, int steps, bool wraps) const;
+    enum class held_gains : std::uint8_t { moved, stayed };
+    // How the CRC changes when steps are undone on one channel; none when a
+    // gain would go past 0 or 255 without wrapping round.
+    std::optional<std::uint16_t> channel_change(int channel, int steps, bool wraps, held_gains held) const;
+    // Whether the channel has gains at the end a change of steps would have held them at.
+    bool holds_at_end(int channel, int steps) const;
 
     std::int64_t length_;
     std::int64_t fields_ = 0;

@@ -284,7 +284,7 @@ std::optional<gain_change> gain_changed(scan_context& c, std::int64_t music_end)
     const std::uint16_t crc = w.music_crc();
     const std::uint16_t stored = w.lame->music_crc;
     if (const auto record = undo_record(c)) {
-        if (const auto change = fields->crc_change(*record); change && (crc ^ *change) == stored) {
+        if (fields->explains(*record, crc, stored)) {
             return record;
         }
     }

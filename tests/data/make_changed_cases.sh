@@ -32,6 +32,10 @@ gain lame_cbr128.mp3 gain_cbr_none.mp3 -r -s s
 gain lame_vbr.mp3 gain_vbr_ape.mp3 -r -s a
 gain lame_vbr.mp3 gain_vbr_id3v2.mp3 -r -s i
 gain lame_vbr.mp3 gain_vbr_none.mp3 -r -s s
+# A rise (-g 3) holds at 255 the gains lame wrote as 255: what they were
+# before cannot be told from the file alone.
+gain lame_vbr.mp3 gain_vbr_up_ape.mp3 -g 3 -s a
+gain lame_vbr.mp3 gain_vbr_up_none.mp3 -g 3 -s s
 
 # mp3splt's parts of a lame VBR file: a Xing frame with new counts, the LAME
 # tag as the whole file had it.
