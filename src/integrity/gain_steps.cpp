@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "mpeg/crc16.hpp"
+#include "mpeg/frame_crc.hpp"
 #include "mpeg/header_word.hpp"
 #include "tags/id3v2_frames.hpp"
 
@@ -236,6 +237,15 @@ bool gain_fields::add_frame(std::span<const std::uint8_t> frame, std::int64_t at
         return false;
     }
     const std::uint16_t* powers = powers_of_x().data();
+    // A protected frame's CRC covers the header's last 16 bits and the side
+    // information, which begins 48 bits into the frame.
+    const std::size_t protected_bits = 16 + 8 * side_info_bytes(mpeg1, mono);
+    const std::int64_t word_byte = at + 4;
+    if (header.has_crc() && word_byte + 2 > length_) {
+        return false;
+    }
+    const std::uint16_t word_weight =
+        header.has_crc() ? powers[(8 * static_cast<std::uint64_t>(length_ - word_byte - 2)) % x_order] : 0;
     for (int gr = 0; gr < granules; ++gr) {
         for (int ch = 0; ch < channels; ++ch) {
             const std::size_t in_frame = side * 8 + lead + block * static_cast<std::size_t>(gr * channels + ch) + 21;
@@ -248,11 +258,46 @@ bool gain_fields::add_frame(std::span<const std::uint8_t> frame, std::int64_t at
             const auto zeros_after = static_cast<std::uint64_t>(length_ - byte - 2);
             const std::uint16_t weight = powers[(8 * zeros_after) % x_order];
             sums_[static_cast<std::size_t>(ch)][gain][static_cast<std::size_t>(bit % 8)] ^= weight;
+            if (header.has_crc()) {
+                crc_word_sums* words = word_sums_for(protected_bits - (16 + (in_frame - 48) + 8));
+                if (words == nullptr) {
+                    return false;
+                }
+                words->sums[static_cast<std::size_t>(ch)][gain] ^= word_weight;
+            }
             seen_[static_cast<std::size_t>(ch)][gain] = true;
             ++fields_;
         }
     }
     return true;
+}
+
+gain_fields::crc_word_sums* gain_fields::word_sums_for(std::size_t bits_after)
+{
+    for (crc_word_sums& w : crc_words_) {
+        if (w.bits_after == bits_after) {
+            return &w;
+        }
+    }
+    if (crc_words_.size() == most_word_distances) {
+        return nullptr;
+    }
+    crc_word_sums& w = crc_words_.emplace_back();
+    w.bits_after = bits_after;
+    for (int k = 0; k < 8; ++k) {
+        // The CRC of two messages alike but for some bits differs by the CRC,
+        // from a register of 0, of those bits alone: here one bit of the gain
+        // field, then the protected bits after it.
+        auto change = mpeg_crc_bits(0, 1u << k, 8);
+        for (std::size_t left = bits_after; left > 0;) {
+            const int bits = static_cast<int>(std::min<std::size_t>(left, 16));
+            change = mpeg_crc_bits(change, 0, bits);
+            left -= static_cast<std::size_t>(bits);
+        }
+        const std::uint8_t two[2] = {static_cast<std::uint8_t>(change >> 8), static_cast<std::uint8_t>(change)};
+        w.flip_crc[static_cast<std::size_t>(k)] = crc16_arc_bytewise(two, 2);
+    }
+    return &w;
 }
 
 std::optional<std::uint16_t> gain_fields::channel_change(int channel, int steps, bool wraps, held_gains held) const
@@ -271,11 +316,27 @@ std::optional<std::uint16_t> gain_fields::channel_change(int channel, int steps,
             return std::nullopt;
         }
         const auto pattern = static_cast<std::uint8_t>(gain ^ (encoded & 0xFF));
+        if (pattern == 0) {
+            continue;
+        }
         for (int shift = 0; shift < 8; ++shift) {
             const std::uint16_t sum = sums_[ch][g][static_cast<std::size_t>(shift)];
-            if (sum != 0 && pattern != 0) {
+            if (sum != 0) {
                 total ^= multiply(sum, pattern_crc(pattern, shift));
             }
+        }
+        for (const crc_word_sums& words : crc_words_) {
+            const std::uint16_t sum = words.sums[ch][g];
+            if (sum == 0) {
+                continue;
+            }
+            std::uint16_t flips = 0;
+            for (std::size_t k = 0; k < 8; ++k) {
+                if (((pattern >> k) & 1u) != 0) {
+                    flips ^= words.flip_crc[k];
+                }
+            }
+            total ^= multiply(sum, flips);
         }
     }
     return total;

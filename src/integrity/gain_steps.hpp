@@ -19,6 +19,7 @@
 #include <optional>
 #include <span>
 #include <string_view>
+#include <vector>
 
 namespace framelint {
 
@@ -81,8 +82,22 @@ private:
     // Whether the channel has gains at the end a change of steps would have held them at.
     bool holds_at_end(int channel, int steps) const;
 
+    // Protected frames: mp3gain writes each one's CRC word anew, and the music
+    // CRC covers that word too. The word's change is linear in a gain field's
+    // flips and depends only on how many protected bits follow the field (a
+    // stream has a few such distances), so the fields are summed per distance,
+    // by the weight of their frame's CRC word.
+    struct crc_word_sums {
+        std::size_t bits_after = 0;
+        std::array<std::uint16_t, 8> flip_crc{};  // the register after the word's change for each gain bit flipped
+        std::array<std::array<std::uint16_t, 256>, 2> sums{};  // [channel][gain]
+    };
+    static constexpr std::size_t most_word_distances = 16;
+    crc_word_sums* word_sums_for(std::size_t bits_after);
+
     std::int64_t length_;
     std::int64_t fields_ = 0;
+    std::vector<crc_word_sums> crc_words_;
     // [channel][gain][bit alignment]: the sum of x^(8n) of such fields.
     std::array<std::array<std::array<std::uint16_t, 8>, 256>, 2> sums_{};
     std::array<std::array<bool, 256>, 2> seen_{};

@@ -36,6 +36,9 @@ gain lame_vbr.mp3 gain_vbr_none.mp3 -r -s s
 # before cannot be told from the file alone.
 gain lame_vbr.mp3 gain_vbr_up_ape.mp3 -g 3 -s a
 gain lame_vbr.mp3 gain_vbr_up_none.mp3 -g 3 -s s
+# Protected frames: mp3gain writes each frame's CRC word anew.
+gain lame_crc.mp3 gain_crc_ape.mp3 -g -3 -s a
+gain lame_crc_mpeg2_mono.mp3 gain_crc_mono_none.mp3 -g 2 -s s
 
 # mp3splt's parts of a lame VBR file: a Xing frame with new counts, the LAME
 # tag as the whole file had it.
