@@ -1101,6 +1101,8 @@ TEST(ChangedOnPurpose, FilesCommonToolsChangedAreVouchedForWithANotice)
         // Protected frames: mp3gain wrote each frame's CRC word anew.
         {"gain_crc_ape.mp3", "MUSIC_CRC", "gain_changed", "by -3 steps (-4.5 dB)"},
         {"gain_crc_mono_none.mp3", "MUSIC_CRC", "gain_changed", "by 2 steps (+3.0 dB)"},
+        // A gain of 0 stays 0 when the rest are raised.
+        {"gain_silent_up_none.mp3", "MUSIC_CRC", "gain_changed", "by 2 steps (+3.0 dB)"},
         {"gain_stereo_left_none.mp3", "MUSIC_CRC", "gain_changed",
          "by -5 steps (-7.5 dB) on the left and 0 steps (0.0 dB) on the right"},
         {"encoder_edited.mp3", "MUSIC_CRC", "lame_tag_edited", "the encoder's note in the file was edited after encoding"},
@@ -1139,7 +1141,7 @@ TEST(ChangedOnPurpose, DamageInAChangedFileIsStillCaught)
     const char* gained[] = {"gain_cbr_ape.mp3", "gain_cbr_id3v2.mp3", "gain_cbr_none.mp3",
                             "gain_vbr_ape.mp3", "gain_vbr_id3v2.mp3", "gain_vbr_none.mp3",
                             "gain_stereo_left_none.mp3", "gain_vbr_up_ape.mp3", "gain_vbr_up_none.mp3",
-                            "gain_crc_ape.mp3", "gain_crc_mono_none.mp3"};
+                            "gain_crc_ape.mp3", "gain_crc_mono_none.mp3", "gain_silent_up_none.mp3"};
     for (const char* file : gained) {
         bytes data = read_file(fixture(std::string("changed/") + file));
         data[data.size() / 2] ^= 0x5A;

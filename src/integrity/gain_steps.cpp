@@ -310,7 +310,10 @@ std::optional<std::uint16_t> gain_fields::channel_change(int channel, int steps,
         if (!seen_[ch][g]) {
             continue;
         }
-        const bool stayed = !wraps && held == held_gains::stayed && steps != 0 && gain == end;
+        // mp3gain leaves a gain of 0 (a silent granule) where it is when it
+        // raises the rest; a gain held at the end may have stood there before.
+        const bool silent = !wraps && steps > 0 && gain == 0;
+        const bool stayed = silent || (!wraps && held == held_gains::stayed && steps != 0 && gain == end);
         const int encoded = stayed ? gain : gain - steps;
         if (!wraps && (encoded < 0 || encoded > 255)) {
             return std::nullopt;

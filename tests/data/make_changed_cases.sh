@@ -40,6 +40,35 @@ gain lame_vbr.mp3 gain_vbr_up_none.mp3 -g 3 -s s
 gain lame_crc.mp3 gain_crc_ape.mp3 -g -3 -s a
 gain lame_crc_mpeg2_mono.mp3 gain_crc_mono_none.mp3 -g 2 -s s
 
+# A granule whose global gain is 0, as some encoders write silence (lame's
+# CBR fixture with one frame's gains set to 0, its LAME tag's CRCs made to
+# match), then raised: mp3gain leaves a gain of 0 where it is.
+python3 - "$here/lame_cbr128.mp3" "$tmp/silent.mp3" <<'PY'
+import sys
+def crc16_arc(b, crc=0):
+    for x in b:
+        crc ^= x
+        for _ in range(8):
+            crc = (crc >> 1) ^ 0xA001 if crc & 1 else crc >> 1
+    return crc
+d = bytearray(open(sys.argv[1], "rb").read())
+lame = d.find(b"LAME")
+music_end = int.from_bytes(d[lame + 28:lame + 32], "big")
+first = 417  # the Info frame: 128 kbit/s at 44.1 kHz, unpadded
+at = first
+for _ in range(5):
+    at += 417 + ((int.from_bytes(d[at:at + 4], "big") >> 9) & 1)
+side = int.from_bytes(d[at + 4:at + 36], "big")
+for slot in range(4):  # two granules of two channels
+    side &= ~(0xFF << (256 - (20 + 59 * slot + 21) - 8))
+d[at + 4:at + 36] = side.to_bytes(32, "big")
+d[lame + 32:lame + 34] = crc16_arc(d[first:music_end]).to_bytes(2, "big")
+d[lame + 34:lame + 36] = crc16_arc(d[:lame + 34]).to_bytes(2, "big")
+open(sys.argv[2], "wb").write(d)
+PY
+cp "$tmp/silent.mp3" "$out/gain_silent_up_none.mp3"
+mp3gain -q -g 2 -s s "$out/gain_silent_up_none.mp3" >/dev/null 2>&1
+
 # mp3splt's parts of a lame VBR file: a Xing frame with new counts, the LAME
 # tag as the whole file had it.
 mp3splt -q -f -d "$tmp/split" -o part@n "$here/lame_vbr.mp3" 0.00.00 0.00.50 EOF >/dev/null 2>&1
