@@ -1101,6 +1101,12 @@ TEST(ChangedOnPurpose, FilesCommonToolsChangedAreVouchedForWithANotice)
         // Protected frames: mp3gain wrote each frame's CRC word anew.
         {"gain_crc_ape.mp3", "MUSIC_CRC", "gain_changed", "by -3 steps (-4.5 dB)"},
         {"gain_crc_mono_none.mp3", "MUSIC_CRC", "gain_changed", "by 2 steps (+3.0 dB)"},
+        // A rise, then mp3gain's undo or a cut: the gains the rise held at 255
+        // end below it.
+        {"gain_vbr_up_undone.mp3", "MUSIC_CRC", "gain_changed_twice",
+         "the gain was changed more than once after encoding, and back; some short stretches, held at the limit of "
+         "the gain by one change, are 4 steps (-6.0 dB) quieter than the encoder wrote them"},
+        {"gain_vbr_twice_none.mp3", "MUSIC_CRC", "gain_changed_twice", "are 2 steps (-3.0 dB) quieter"},
         // A gain of 0 stays 0 when the rest are raised.
         {"gain_silent_up_none.mp3", "MUSIC_CRC", "gain_changed", "by 2 steps (+3.0 dB)"},
         {"gain_stereo_left_none.mp3", "MUSIC_CRC", "gain_changed",
@@ -1141,7 +1147,8 @@ TEST(ChangedOnPurpose, DamageInAChangedFileIsStillCaught)
     const char* gained[] = {"gain_cbr_ape.mp3", "gain_cbr_id3v2.mp3", "gain_cbr_none.mp3",
                             "gain_vbr_ape.mp3", "gain_vbr_id3v2.mp3", "gain_vbr_none.mp3",
                             "gain_stereo_left_none.mp3", "gain_vbr_up_ape.mp3", "gain_vbr_up_none.mp3",
-                            "gain_crc_ape.mp3", "gain_crc_mono_none.mp3", "gain_silent_up_none.mp3"};
+                            "gain_crc_ape.mp3", "gain_crc_mono_none.mp3", "gain_silent_up_none.mp3",
+                            "gain_vbr_up_undone.mp3", "gain_vbr_twice_none.mp3"};
     for (const char* file : gained) {
         bytes data = read_file(fixture(std::string("changed/") + file));
         data[data.size() / 2] ^= 0x5A;

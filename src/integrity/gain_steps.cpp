@@ -300,7 +300,8 @@ gain_fields::crc_word_sums* gain_fields::word_sums_for(std::size_t bits_after)
     return &w;
 }
 
-std::optional<std::uint16_t> gain_fields::channel_change(int channel, int steps, bool wraps, held_gains held) const
+std::optional<std::uint16_t> gain_fields::channel_change(int channel, int steps, bool wraps, held_gains held,
+                                                         int from_end) const
 {
     const auto ch = static_cast<std::size_t>(channel);
     const int end = steps > 0 ? 255 : 0;  // where a change without wrapping holds a gain
@@ -314,7 +315,7 @@ std::optional<std::uint16_t> gain_fields::channel_change(int channel, int steps,
         // raises the rest; a gain held at the end may have stood there before.
         const bool silent = !wraps && steps > 0 && gain == 0;
         const bool stayed = silent || (!wraps && held == held_gains::stayed && steps != 0 && gain == end);
-        const int encoded = stayed ? gain : gain - steps;
+        const int encoded = gain == from_end ? (from_end > 127 ? 255 : 0) : stayed ? gain : gain - steps;
         if (!wraps && (encoded < 0 || encoded > 255)) {
             return std::nullopt;
         }
@@ -350,7 +351,20 @@ bool gain_fields::holds_at_end(int channel, int steps) const
     return steps != 0 && seen_[static_cast<std::size_t>(channel)][steps > 0 ? 255 : 0];
 }
 
-bool gain_fields::explains(const gain_change& change, std::uint16_t crc, std::uint16_t stored) const
+std::vector<int> gain_fields::near_ends() const
+{
+    std::vector<int> values;
+    for (int v = 1; v < 256; ++v) {
+        const bool near = v <= max_steps || (v >= 255 - max_steps && v < 255);
+        if (near && (seen_[0][static_cast<std::size_t>(v)] || seen_[1][static_cast<std::size_t>(v)])) {
+            values.push_back(v);
+        }
+    }
+    return values;
+}
+
+std::optional<gain_change> gain_fields::explains(const gain_change& change, std::uint16_t crc,
+                                                 std::uint16_t stored) const
 {
     const auto target = static_cast<std::uint16_t>(crc ^ stored);
     for (const held_gains left_held : {held_gains::moved, held_gains::stayed}) {
@@ -364,11 +378,23 @@ bool gain_fields::explains(const gain_change& change, std::uint16_t crc, std::ui
             const auto left = channel_change(0, change.left, change.wraps, left_held);
             const auto right = channel_change(1, change.right, change.wraps, right_held);
             if (left && right && (*left ^ *right) == target) {
-                return true;
+                return change;
             }
         }
     }
-    return false;
+    if (change.wraps) {
+        return std::nullopt;
+    }
+    for (const int v : near_ends()) {
+        const auto left = channel_change(0, change.left, false, held_gains::moved, v);
+        const auto right = channel_change(1, change.right, false, held_gains::moved, v);
+        if (left && right && (*left ^ *right) == target) {
+            gain_change found = change;
+            found.held_moved = v > 127 ? v - 255 : v;
+            return found;
+        }
+    }
+    return std::nullopt;
 }
 
 std::optional<gain_change> gain_fields::find_change(std::uint16_t crc, std::uint16_t stored) const
@@ -404,6 +430,9 @@ std::optional<gain_change> gain_fields::find_change(std::uint16_t crc, std::uint
                 }
             }
         }
+    }
+    if (const auto undone = explains(gain_change{}, crc, stored); undone && undone->held_moved != 0) {
+        return undone;
     }
     return std::nullopt;
 }

@@ -30,6 +30,10 @@ struct gain_change {
     int right = 0;
     bool wraps = false;  // gains went round modulo 256 instead of stopping at 0 and 255
     bool recorded = false;  // read from an undo record, not found by trying
+    // Gains an earlier change held at an end of the range (255, or 0) that a
+    // later one moved: how many steps from that end they stand now (0: none).
+    // The rest changed by left and right.
+    int held_moved = 0;
 };
 
 // mp3gain's MP3GAIN_UNDO value, "+004,+004,N": the steps that undo the change
@@ -61,11 +65,15 @@ public:
     // its steps of there: what they were is lost. Two readings are tried: they
     // moved with the rest, or they stood at the end already (an encoder
     // writes 255 for some granules), and mp3gain held them there.
-    bool explains(const gain_change& change, std::uint16_t crc, std::uint16_t stored) const;
+    // Failing that, gains standing a few steps from an end are tried as ones
+    // an earlier change held there and a later one moved (a rise, then
+    // mp3gain's undo): the change returned says so in held_moved.
+    std::optional<gain_change> explains(const gain_change& change, std::uint16_t crc, std::uint16_t stored) const;
 
     // A uniform change found by trying: the same steps for both channels, or
     // steps on one channel alone, up to max_steps either way, whose undoing
-    // turns crc (of the audio as it is) into stored. The smallest wins.
+    // turns crc (of the audio as it is) into stored. The smallest wins. Last,
+    // a change made and undone, which moved only gains it had held at an end.
     std::optional<gain_change> find_change(std::uint16_t crc, std::uint16_t stored) const;
 
     std::int64_t fields() const { return fields_; }
@@ -78,7 +86,12 @@ private:
     enum class held_gains : std::uint8_t { moved, stayed };
     // How the CRC changes when steps are undone on one channel; none when a
     // gain would go past 0 or 255 without wrapping round.
-    std::optional<std::uint16_t> channel_change(int channel, int steps, bool wraps, held_gains held) const;
+    // from_end: the gain value whose fields are taken as having stood at the
+    // nearer end of the range before (-1: none).
+    std::optional<std::uint16_t> channel_change(int channel, int steps, bool wraps, held_gains held,
+                                                int from_end = -1) const;
+    // The gain values a few steps from either end that fields stand at.
+    std::vector<int> near_ends() const;
     // Whether the channel has gains at the end a change of steps would have held them at.
     bool holds_at_end(int channel, int steps) const;
 

@@ -44,6 +44,7 @@ enum class problem_kind : std::uint8_t {
     free_format,         // bit-rate index 0: the frames' lengths are not in their headers, so they go unchecked
     music_ends_early,    // the LAME tag's music length ends before the last frame of the stream does
     gain_changed,        // the music CRC matches with a lossless gain change undone (mp3gain, aacgain; a notice)
+    gain_changed_twice,  // likewise, but gains one change held at an end of the range were moved by another (a notice)
     lame_tag_edited,     // the LAME tag's own CRC fails, its music CRC matches (a notice)
     lame_tag_rewritten,  // the LAME tag's CRCs fail, the Xing/Info counts agree with the stream (a notice)
     mono_stereo_switch,  // frames switch between mono and two channels, all else alike (a notice)
@@ -100,6 +101,8 @@ inline constexpr problem_kind_info problem_kinds[] = {
     {problem_kind::free_format, "free_format", {"header", "", ""}, problem_severity::notice},
     {problem_kind::music_ends_early, "music_ends_early", {"music_end", "stream_end", ""}},
     {problem_kind::gain_changed, "gain_changed", {"left_steps", "right_steps", "recorded"}, problem_severity::notice},
+    {problem_kind::gain_changed_twice, "gain_changed_twice", {"left_steps", "right_steps", "held_steps"},
+     problem_severity::notice},
     {problem_kind::lame_tag_edited, "lame_tag_edited", {"stored", "computed", ""}, problem_severity::notice},
     {problem_kind::lame_tag_rewritten, "lame_tag_rewritten", {"stored", "computed", ""}, problem_severity::notice},
     {problem_kind::mono_stereo_switch, "mono_stereo_switch", {"from_header", "to_header", ""},

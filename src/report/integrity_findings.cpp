@@ -120,6 +120,12 @@ void print_finding(const problem& p, io::output& err)
                   "the audio matches the music CRC of the LAME tag at offset 0x%llx (BYTE %lld).",
                   dec(first), dec(second), p.numbers[2] != 0 ? ", as its undo record says" : "", at, byte);
         break;
+    case problem_kind::gain_changed_twice:
+        err.print("\nNotice: the gain was changed after encoding more than once (%lld steps left, %lld right in all); "
+                  "gains one change held at the %s of their range were moved %lld steps by another; with that undone "
+                  "the audio matches the music CRC of the LAME tag at offset 0x%llx (BYTE %lld).",
+                  dec(first), dec(second), p.numbers[2] < 0 ? "top" : "bottom", dec(p.numbers[2]), at, byte);
+        break;
     case problem_kind::lame_tag_edited:
         err.print("\nNotice: the LAME tag at offset 0x%llx (BYTE %lld) was edited after encoding (its CRC: stored "
                   "0x%04x, computed 0x%04x); its music CRC still matches the audio.",

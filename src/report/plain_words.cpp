@@ -114,6 +114,24 @@ std::string gain_words(std::int64_t left, std::int64_t right)
            count_of(right, "step", "steps") + " (" + decibels(right) + ") on the right" + tail;
 }
 
+// A change made and undone (or changed again) by mp3gain: the gains the first
+// change held at the top (or bottom) of their range, the second moved.
+std::string gain_twice_words(std::int64_t left, std::int64_t right, std::int64_t held)
+{
+    std::string words = "the gain was changed more than once after encoding";
+    if (left != 0 || right != 0) {
+        words += left == right ? ", by " + count_of(left, "step", "steps") + " (" + decibels(left) + ") in all"
+                               : ", by " + count_of(left, "step", "steps") + " (" + decibels(left) + ") on the left and " +
+                                     count_of(right, "step", "steps") + " (" + decibels(right) + ") on the right in all";
+    } else {
+        words += ", and back";
+    }
+    const std::int64_t size = held < 0 ? -held : held;
+    return words + "; some short stretches, held at the limit of the gain by one change, are " +
+           count_of(size, "step", "steps") + " (" + decibels(held) + ") " + (held < 0 ? "quieter" : "louder") +
+           " than the encoder wrote them; the rest of the audio is what it wrote";
+}
+
 bool contains_folded(std::string_view text, std::string_view word)
 {
     const auto hit = std::search(text.begin(), text.end(), word.begin(), word.end(), [](char a, char b) {
@@ -310,6 +328,7 @@ std::string plain_words(const problem& p, const stream_clues& clues)
     case problem_kind::music_ends_early:
         return "frames go on " + count_of(second - first, "byte", "bytes") + " past the music the LAME tag declares";
     case problem_kind::gain_changed: return gain_words(first, second);
+    case problem_kind::gain_changed_twice: return gain_twice_words(first, second, p.numbers[2]);
     case problem_kind::lame_tag_edited:
         return "the LAME tag was edited after encoding; the audio is still what the encoder wrote";
     case problem_kind::lame_tag_rewritten:

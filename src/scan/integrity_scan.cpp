@@ -284,8 +284,8 @@ std::optional<gain_change> gain_changed(scan_context& c, std::int64_t music_end)
     const std::uint16_t crc = w.music_crc();
     const std::uint16_t stored = w.lame->music_crc;
     if (const auto record = undo_record(c)) {
-        if (fields->explains(*record, crc, stored)) {
-            return record;
+        if (const auto found = fields->explains(*record, crc, stored)) {
+            return found;
         }
     }
     return fields->find_change(crc, stored);
@@ -293,6 +293,11 @@ std::optional<gain_change> gain_changed(scan_context& c, std::int64_t music_end)
 
 void note_gain_change(scan_context& c, const gain_change& change)
 {
+    if (change.held_moved != 0) {
+        report_notice(c, problem_kind::gain_changed_twice, c.watch->tag_frame_start, change.left, change.right,
+                      change.held_moved);
+        return;
+    }
     report_notice(c, problem_kind::gain_changed, c.watch->tag_frame_start, change.left, change.right,
                   change.recorded ? 1 : 0);
 }

@@ -36,6 +36,12 @@ gain lame_vbr.mp3 gain_vbr_none.mp3 -r -s s
 # before cannot be told from the file alone.
 gain lame_vbr.mp3 gain_vbr_up_ape.mp3 -g 3 -s a
 gain lame_vbr.mp3 gain_vbr_up_none.mp3 -g 3 -s s
+# A rise, then mp3gain's undo; a rise and a cut, neither recorded: the gains
+# the rise held at 255 end below it, the rest as encoded.
+gain lame_vbr.mp3 gain_vbr_up_undone.mp3 -g 4
+mp3gain -q -u "$out/gain_vbr_up_undone.mp3" >/dev/null 2>&1
+gain lame_vbr.mp3 gain_vbr_twice_none.mp3 -g 2 -s s
+mp3gain -q -g -2 -s s "$out/gain_vbr_twice_none.mp3" >/dev/null 2>&1
 # Protected frames: mp3gain writes each frame's CRC word anew.
 gain lame_crc.mp3 gain_crc_ape.mp3 -g -3 -s a
 gain lame_crc_mpeg2_mono.mp3 gain_crc_mono_none.mp3 -g 2 -s s
