@@ -382,9 +382,11 @@ std::optional<gain_change> gain_fields::explains(const gain_change& change, std:
             }
         }
     }
-    if (change.wraps) {
-        return std::nullopt;
-    }
+    return change.wraps ? std::nullopt : moved_back(change, target);
+}
+
+std::optional<gain_change> gain_fields::moved_back(const gain_change& change, std::uint16_t target) const
+{
     for (const int v : near_ends()) {
         const auto left = channel_change(0, change.left, false, held_gains::moved, v);
         const auto right = channel_change(1, change.right, false, held_gains::moved, v);
@@ -431,10 +433,7 @@ std::optional<gain_change> gain_fields::find_change(std::uint16_t crc, std::uint
             }
         }
     }
-    if (const auto undone = explains(gain_change{}, crc, stored); undone && undone->held_moved != 0) {
-        return undone;
-    }
-    return std::nullopt;
+    return moved_back(gain_change{}, target);
 }
 
 }  // namespace framelint

@@ -92,6 +92,10 @@ private:
                                                 int from_end = -1) const;
     // The gain values a few steps from either end that fields stand at.
     std::vector<int> near_ends() const;
+    // change undone, with the fields at one of those values taken as having
+    // stood at that end (held there by an earlier change, moved by a later):
+    // the change with held_moved set, when that turns the CRC by target.
+    std::optional<gain_change> moved_back(const gain_change& change, std::uint16_t target) const;
     // Whether the channel has gains at the end a change of steps would have held them at.
     bool holds_at_end(int channel, int steps) const;
 
